@@ -1,0 +1,404 @@
+// korvel_cells.cc - the cell writers: markers, single values and
+// name-value blocks, EqData, unknown codes, spectra and camera images.
+//
+// A cell is built in the output buffer of korvel_format; the numbers are
+// formatted there in place. Messages go to standard output.
+#include "korvel_cells.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "eq_data.h"
+#include "event_util.h"
+#include "korvel_format.h"
+#include "korvel_imfile.h"
+#include "korvel_state.h"
+
+/* Channel i's values are written in integer form (-fti). */
+static inline bool channel_converted(int i) {
+    return do_conv && do_conv[i];
+}
+
+void cell_marker(int i, int mpulse) {
+    out_bytes("1\t", 2);
+    korvel_record_mpulse(i, mpulse);
+}
+
+void cell_unknown() {
+    if (hdf5mode)
+        out_bytes("[]", 2);
+    else
+        out_bytes("Not found", 9);
+}
+
+/* ---- Data type 2 ---- */
+
+/* One value: "%f" or the integer form; brackets in HDF5 mode, a tab after
+ * it in tab mode. */
+static void put_single(float dt, bool conv) {
+    char *p = out_reserve(FMT_MAX + 4);
+    if (hdf5mode) {
+        *p++ = '[';
+        *p++ = '[';
+    }
+    p = conv ? fmt_int(p, float_bits(dt)) : fmt_fixed(p, dt);
+    if (hdf5mode) {
+        *p++ = ']';
+        *p++ = ']';
+    } else {
+        *p++ = '\t';
+    }
+    out_commit(p);
+}
+
+/* Text of one item into number (256 bytes), cut to 255 characters:
+ * "name:value", or the value alone with -nonvn. */
+static size_t item_text(char *number, const char *nm, float dt, bool conv) {
+    char value[FMT_MAX];
+    size_t vn = (size_t)((conv ? fmt_int(value, float_bits(dt)) : fmt_exp(value, dt, 2)) - value);
+    size_t n = 0;
+    if (!nonvn) {
+        const char *name = nm ? nm : "(null)";
+        n = strnlen(name, 255);
+        memcpy(number, name, n);
+        if (n < 255)
+            number[n++] = ':';
+    }
+    if (vn > 255 - n)
+        vn = 255 - n;
+    memcpy(number + n, value, vn);
+    return n + vn;
+}
+
+static void put_name_value_block(zarn_daq_getdata *data, int i, int nitems) {
+    bool conv = channel_converted(i);
+    char number[256];
+    out_bytes(hdf5mode ? "[" : "\t{", hdf5mode ? 1 : 2);
+    for (int k = 0; k < nitems; k++) {
+        out_char('[');
+        const char *nm = nullptr;
+        float dt = 0;
+        data->GetValNamChan(&nm, &dt, k);
+        if (!conv && !nm) {
+            puts("nm is NULL");
+            out_flush();
+            fflush(nullptr);
+        }
+        out_bytes(number, item_text(number, nm, dt, conv));
+        if (k == nitems - 1 || hdf5mode)
+            out_char(']');
+        else
+            out_bytes("]\t", 2);
+    }
+    out_char(hdf5mode ? ']' : '}');
+}
+
+void cell_value(zarn_daq_getdata *data, int i, int mpulse, int *nchan) {
+    korvel_record_mpulse(i, mpulse);
+    if (data->GetValNamPrm(nullptr, nullptr, nullptr, nchan, nullptr))
+        put_single(data->GetSingle(0), channel_converted(i));
+    else
+        put_name_value_block(data, i, *nchan);
+}
+
+/* ---- Data type 5 ---- */
+
+void cell_eqdata(zarn_daq_getdata *data, int i, int mpulse,
+                 zarn_serv_block_subhead_2010 *chhd) {
+    korvel_record_mpulse(i, mpulse);
+    EqData *eqdata = nullptr;
+    int rc = zarn_daq_to_eqdata(nullptr, data->GetServBlockHead_2010(), chhd, &eqdata, 0);
+    // A reader that claims success without a container is a failure too.
+    if (rc != 0 || !eqdata) {
+        puts("!!!Failed to extract data of type EqData!!!");
+        return;
+    }
+    const char *type = eqdata->type_string(eqdata->type());
+    printf("EqData type %s\n", type ? type : "(null)");
+    print_data_type_2010(chhd, 1, 0);
+}
+
+/* ---- Data type 3 ---- */
+
+/* Two ROI lines when the reader has a region of interest; the value in
+ * parentheses is the mean of the projection the query hands back. */
+static void print_roi_summary(zarn_daq_getdata *data, const char *channml) {
+    void *blk = nullptr;
+    float start = 0, inc = 0;
+    float *mean = nullptr;
+    int ndata = 0;
+    if (data->GetRoiPar(&blk, &start, &inc, &mean, &ndata, 0) != 0 || !blk)
+        return;
+    const zarn_image_roi1 *roi = (const zarn_image_roi1 *)blk;
+    double avg = 0;
+    if (mean && ndata > 0) {
+        for (int k = 0; k < ndata; k++)
+            avg += mean[k];
+        avg /= ndata;
+    }
+    printf("ROI %s\n", channml ? channml : "(null)");
+    printf("IMAGE %dx%d MEAN: %f (%f) MAX: %f  SIGMA: %f COFM: %f start:%f inc:%f ndata:%d\n",
+           roi->roi_param.w, roi->roi_param.h, roi->stat.stat1.mean, avg,
+           roi->stat.stat1.max, roi->stat.stat1.sig, roi->stat.stat1.cofm,
+           roi->stat.start1, roi->stat.inc1, roi->stat.ndata1);
+}
+
+/* Statistics of a member: " [j]:%e" per set bit, in increasing j, with a
+ * blank after each piece in form A (member without data), then one blank. */
+static void put_statistics(const zarn_spect_statistics_2010 *stat, bool form_a) {
+    if (!stat || stat->mask == 0 || nostat)
+        return;
+    for (int j = 0; j < 32; j++) {
+        if (!(stat->mask & (1u << j)))
+            continue;
+        char *p = out_reserve(2 * FMT_MAX);
+        *p++ = ' ';
+        *p++ = '[';
+        p = fmt_int(p, j);
+        *p++ = ']';
+        *p++ = ':';
+        p = fmt_exp(p, stat->val[j], 6);
+        if (form_a)
+            *p++ = ' ';
+        out_commit(p);
+    }
+    out_char(' ');
+}
+
+/* Values 0..count-1 of member ch, one blank between them. */
+static void put_spectrum_values(zarn_daq_getdata *data, int ch, int count, bool conv) {
+    for (int k = 0; k < count; k++) {
+        char *p = out_reserve(FMT_MAX + 1);
+        if (k > 0)
+            *p++ = ' ';
+        float v = data->GetSpectVal(ch, k);
+        if (float_invalid(v)) {
+            memcpy(p, "Invalid", 7);
+            p += 7;
+        } else if (conv) {
+            p = fmt_int(p, float_bits(v));
+        } else {
+            p = fmt_exp(p, v, 0);
+        }
+        out_commit(p);
+    }
+}
+
+/* "ALL ZEROS" when no value of member ch differs from ±0 (a NaN differs). */
+static void check_all_zeros(zarn_daq_getdata *data, int ch, int lndata, unsigned evid) {
+    for (int k = 0; k < lndata; k++) {
+        if (!(data->GetSpectVal(ch, k) == 0.0f))
+            return;
+    }
+    printf("ALL ZEROS for %d total_data: %d st: %d\n", (int)evid, lndata, 0);
+}
+
+/* Grow a record's image headers to `num` entries, keeping the old ones,
+ * so that both arrays of the record always hold `num` entries. */
+static void grow_image_headers(dim_params *ps, int old_num) {
+    if (!ps->iparams)
+        return;
+    zarn_image_ext_frame_head *h = (zarn_image_ext_frame_head *)realloc(
+        ps->iparams, (size_t)ps->num * sizeof(*h));
+    if (!h) {
+        // Without room for num headers the old ones cannot stay: the next
+        // image of the channel captures anew.
+        free(ps->iparams);
+        ps->iparams = nullptr;
+        return;
+    }
+    int keep = old_num > 0 ? old_num : 0;
+    memset(h + keep, 0, (size_t)(ps->num - keep) * sizeof(*h));
+    ps->iparams = h;
+}
+
+/* Keep member ch's parameters for the XML description. */
+static void capture_spectrum_params(int i, int ch, int nmemb,
+                                    const zarn_spect_header_2010 &hdr) {
+    if (!dumpxml || !spectprms)
+        return;
+    dim_params *ps = &spectprms[i];
+    if (ps->num < nmemb) {
+        int old_num = ps->num;
+        free(ps->params);
+        ps->num = nmemb;
+        ps->params = (zarn_spect_header_2010 *)calloc((size_t)nmemb, sizeof(zarn_spect_header_2010));
+        grow_image_headers(ps, old_num);
+    } else if (!ps->params) {
+        ps->params = (zarn_spect_header_2010 *)calloc((size_t)ps->num, sizeof(zarn_spect_header_2010));
+    }
+    if (ps->params)
+        ps->params[ch] = hdr;
+}
+
+/* One member with data: "[" statistics values "]". */
+static void put_member(zarn_daq_getdata *data, int i, int ch, int nmemb, unsigned evid,
+                       int samples, const zarn_spect_header_2010 &hdr,
+                       const zarn_spect_statistics_2010 *stat) {
+    // ndata * groups as the reader's 32-bit product, wrapping on overflow.
+    int lndata = hdr.groups < 2 ? hdr.ndata
+                                : (int)((uint32_t)hdr.ndata * (uint32_t)hdr.groups);
+    capture_spectrum_params(i, ch, nmemb, hdr);
+    out_char('[');
+    if (zerocheck)
+        check_all_zeros(data, ch, lndata, evid);
+    put_statistics(stat, false);
+    int count = dallval || lndata < samples ? lndata : samples;
+    put_spectrum_values(data, ch, count, channel_converted(i));
+    if (ch == nmemb - 1 || hdf5mode)
+        out_char(']');
+    else
+        out_bytes("]\t", 2);
+}
+
+void cell_spectrum(zarn_daq_getdata *data, int i, unsigned evid, int mpulse,
+                   int *nchan, const char *channml, int samples) {
+    if (data->Nmemb == 1)
+        print_roi_summary(data, channml);
+    *nchan = data->Nmemb;
+    int nmemb = *nchan;
+    korvel_record_mpulse(i, mpulse);
+    out_char(hdf5mode ? '[' : '{');
+    for (int ch = 0; ch < nmemb; ch++) {
+        zarn_spect_header_2010 hdr = {0, 0, 0, 0, 0};
+        zarn_spect_statistics_2010 *stat = nullptr;
+        if (data->GetSpectPar(&hdr.start, &hdr.inc, nullptr, &hdr.ndata, ch, &hdr.groups,
+                              &hdr.group_inc, &stat) != 0) {
+            out_str(hdf5mode ? "[]," : "No data\t,");
+        } else if (hdr.ndata == 0) {
+            put_statistics(stat, true);
+            out_str(hdf5mode ? "[]" : "Not found\t");
+        } else {
+            put_member(data, i, ch, nmemb, evid, samples, hdr, stat);
+        }
+    }
+    out_char(hdf5mode ? ']' : '}');
+}
+
+/* ---- Data type 4 ---- */
+
+static inline unsigned pixel_at(const unsigned char *buf, int k, int bpp) {
+    if (bpp == 1)
+        return buf[k];
+    uint16_t w;  // the machine's byte order, after the swap
+    memcpy(&w, buf + 2 * (size_t)k, 2);
+    return w;
+}
+
+/* Pixels k0..k1-1 from the preformatted texts, one 8-byte copy each. */
+static char *put_pixel_run(char *p, const pixel_text *tab, const unsigned char *buf,
+                           int k0, int k1, int bpp) {
+    if (bpp == 1) {
+        for (int k = k0; k < k1; k++) {
+            const pixel_text &t = tab[buf[k]];
+            memcpy(p, t.s, 8);
+            p += t.n;
+        }
+    } else {
+        for (int k = k0; k < k1; k++) {
+            const pixel_text &t = tab[pixel_at(buf, k, 2)];
+            memcpy(p, t.s, 8);
+            p += t.n;
+        }
+    }
+    return p;
+}
+
+/* The same, formatted one by one, when the tables could not be made. */
+static char *put_pixel_run_slow(char *p, const unsigned char *buf, int k0, int k1, int bpp) {
+    for (int k = k0; k < k1; k++) {
+        if (hdf5mode)
+            *p++ = ' ';
+        p = fmt_int(p, (int)pixel_at(buf, k, bpp));
+        if (!hdf5mode)
+            *p++ = '\t';
+    }
+    return p;
+}
+
+/* Pixels of one or two bytes as decimal numbers: in tab mode each followed
+ * by a tab, in HDF5 mode one blank between them. */
+static void put_pixels(const unsigned char *buf, int pnts, int bpp) {
+    int k = 0;
+    if (hdf5mode && pnts > 0) {  // the first pixel has no blank before it
+        char *p = out_reserve(FMT_MAX);
+        out_commit(fmt_int(p, (int)pixel_at(buf, 0, bpp)));
+        k = 1;
+    }
+    const pixel_text *tab = hdf5mode ? pixel_texts_blank() : pixel_texts_tab();
+    const int chunk = 65536;
+    while (k < pnts) {
+        int k1 = pnts - k > chunk ? k + chunk : pnts;
+        char *p = out_reserve((size_t)(k1 - k) * 7);
+        p = tab ? put_pixel_run(p, tab, buf, k, k1, bpp) : put_pixel_run_slow(p, buf, k, k1, bpp);
+        out_commit(p);
+        k = k1;
+    }
+}
+
+/* Hand the image to the file writer, unless its geometry asks for more
+ * bytes than the reader delivered. */
+static void dump_image_file(int i, int nx, int ny, int bpp, int leni, unsigned char *buf,
+                            time_stamp *tm, unsigned num) {
+    int64_t bytes = (int64_t)nx * ny * bpp;
+    if (bytes < 0 || bytes > leni ||
+        write_image_to_file(nx, ny, bpp, buf, tm, num, chans[i]) != 0)
+        printf("Failed to dump image %s to file\n", chans[i]);
+}
+
+/* Keep the frame header of the latest image for the XML description. */
+static void capture_image_header(zarn_daq_getdata *data, int i) {
+    if (!dumpxml || !spectprms)
+        return;
+    dim_params *ps = &spectprms[i];
+    if (ps->num <= 0) {
+        free(ps->iparams);
+        ps->num = 1;
+        ps->iparams = (zarn_image_ext_frame_head *)calloc(1, sizeof(zarn_image_ext_frame_head));
+    } else if (!ps->iparams) {
+        ps->iparams = (zarn_image_ext_frame_head *)calloc((size_t)ps->num,
+                                                          sizeof(zarn_image_ext_frame_head));
+    }
+    const zarn_image_ext_frame_head *hdr = data->GetImageHeader();
+    if (ps->iparams && hdr)
+        memcpy(&ps->iparams[0], hdr, sizeof(*hdr));
+}
+
+void cell_image(zarn_daq_getdata *data, int i, int mpulse, unsigned *tup,
+                unsigned *tlow, int *status) {
+    korvel_record_mpulse(i, mpulse);
+    unsigned num = 0;
+    data->GetEventInfo(&num, nullptr, nullptr, tup, tlow, status, nullptr);
+
+    int nframe = 0, compr = 0, bpp = 0, leni = 0;
+    if (data->GetImagePar(&nframe, &compr, &bpp, &leni) != 0) {
+        out_str(hdf5mode ? "[]" : "No Image\t");
+        return;
+    }
+    int xstart = 0, xinc = 0, nx = 0, ystart = 0, yinc = 0, ny = 0;
+    if (data->GetImageSize(&xstart, &xinc, &nx, &ystart, &yinc, &ny) != leni) {
+        out_str(hdf5mode ? "[]" : "Invalid Image\t");
+        return;
+    }
+    unsigned char *buf = data->GetImage();
+    if (!buf && leni > 0) {  // the reader promised leni bytes and gave none
+        out_str(hdf5mode ? "[]" : "No Image\t");
+        return;
+    }
+    time_stamp tm = {*tup, *tlow};
+    if (imdump)
+        dump_image_file(i, nx, ny, bpp, leni, buf, &tm, num);
+    capture_image_header(data, i);
+
+    if (bpp == 1 || bpp == 2) {
+        if (bpp == 2 && leni / 2 > 0)
+            zarn_swap2(buf, buf, leni / 2);
+        out_str(hdf5mode ? "[[" : "[");
+        put_pixels(buf, leni / bpp, bpp);
+        out_str(hdf5mode ? "]]" : "]");
+    } else if (bpp != 3 && bpp != 4) {
+        printf("Invalid bpp:%d for %s\n", bpp, chans[i]);
+    }
+}

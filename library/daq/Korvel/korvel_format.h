@@ -1,0 +1,84 @@
+// korvel_format.h - the event table's output buffer and number formatting.
+//
+// Formatting is the plug-in's hot path: a megapixel camera alone gives
+// millions of numbers per event. Every number is formatted with
+// std::to_chars, which gives exactly the bytes of the printf conversion
+// named at each function (the tests compare the two over many values), and
+// the table's bytes are collected in one large buffer that is handed to the
+// table file's stdio stream in big chunks.
+//
+// Invariant: out_len <= OUT_CAP. A writer that wants to format in place
+// asks out_reserve(n) for n bytes (n <= OUT_CAP) and publishes what it
+// wrote with out_commit(); OUT_SLACK bytes past the reserve may be
+// scribbled on by fixed-width copies.
+#ifndef KORVEL_FORMAT_H
+#define KORVEL_FORMAT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#define OUT_CAP (1u << 20)
+#define OUT_SLACK 64u
+
+// Longest text of any fmt_* function below, with room to spare: "%f" of
+// the largest float is 47 characters.
+#define FMT_MAX 64
+
+// ---- Output buffer of the event table (drained into `fd`) ----
+extern char out_buf[OUT_CAP + OUT_SLACK];
+extern size_t out_len;
+// errno of the first failed write into the table file, 0 while none failed.
+extern int out_errno;
+
+// Hand the buffered bytes to the table file's stream. A failed write is
+// remembered in out_errno and reported at the end of the run.
+void out_flush();
+// Append n bytes; large blocks go straight to the stream.
+void out_bytes(const char *s, size_t n);
+
+// Room for n bytes at the end of the buffer (n <= OUT_CAP).
+static inline char *out_reserve(size_t n) {
+    if (out_len + n > OUT_CAP)
+        out_flush();
+    return out_buf + out_len;
+}
+static inline void out_commit(char *end) { out_len = (size_t)(end - out_buf); }
+
+static inline void out_char(char c) {
+    if (out_len >= OUT_CAP)
+        out_flush();
+    out_buf[out_len++] = c;
+}
+static inline void out_str(const char *s) { out_bytes(s, strlen(s)); }
+
+// ---- Numbers; each writes at most FMT_MAX bytes at p, returns the end ----
+char *fmt_int(char *p, int v);           // "%d"
+char *fmt_hex(char *p, int v);           // "0x%X"
+char *fmt_fixed(char *p, float v);       // "%f" of v widened to double
+char *fmt_exp(char *p, float v, int precision);  // "%.<precision>e", 0..6
+
+// The 32 bits of a float read as a signed int (the "integer form").
+static inline int float_bits(float v) {
+    int32_t i;
+    memcpy(&i, &v, sizeof i);
+    return i;
+}
+// True for infinities and NaNs (all exponent bits set).
+static inline bool float_invalid(float v) {
+    return (float_bits(v) & 0x7f800000) == 0x7f800000;
+}
+
+// ---- Pixel texts ----
+// Decimal text of every 16-bit value followed by one separator byte, in a
+// fixed 8-byte slot, so that a pixel is written with one 8-byte copy: the
+// tab form "123\t" for tab mode, the blank form " 123" for HDF5 mode.
+struct pixel_text {
+    char s[7];
+    uint8_t n;  // bytes of s that belong to the text
+};
+// The two tables, filled on first use; null when they could not be made.
+const pixel_text *pixel_texts_tab();
+const pixel_text *pixel_texts_blank();
+
+#endif

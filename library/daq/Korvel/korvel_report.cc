@@ -1,0 +1,163 @@
+// korvel_report.cc - the end of a run: statistics and efficiency on
+// standard output, the event-ID file, closing the event table, and the XML
+// channel description handed to the reader's description writer.
+#include "korvel_report.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "event_util.h"
+#include "korvel_format.h"
+#include "korvel_state.h"
+#include "parse_chan_descr.h"
+
+/* Events, empty events, and the share of events that arrived whole. */
+static void print_statistics(zarn_daq_reader_2010 *reader) {
+    int empty = reader->get_number_of_empty_events();
+    int events = reader->get_number_of_events();
+    printf("READER FINISHED statistics: events: %d  empty_events:%d\n", events, empty);
+    if (first_event != -1 && last_event != -1) {
+        events = reader->get_number_of_events();
+        // 32-bit operands as the reader's counters give them, wrapping
+        // rather than overflowing; the ratio is taken in single precision.
+        int num = (int)((uint32_t)events - (uint32_t)bad_chans - 1u);
+        int den = (int)((uint32_t)last_event - (uint32_t)first_event);
+        float efficiency = (float)num / (float)den * 100.0f;
+        printf("Event efficiency: %f \n", efficiency);
+    }
+    printf("   Bad chans: %d\n", bad_chans);
+}
+
+/* One line per channel: "Chan:NAME\t" and its numbers, comma-separated. */
+static void write_event_ids(FILE *f) {
+    for (int i = 0; i < nchans; i++) {
+        if (i > 0)
+            fputc('\n', f);
+        fputs("Chan:", f);
+        fputs(chans[i], f);
+        fputc('\t', f);
+        const evid_list *l = korvel_evlist(i);
+        for (int k = 0; k < l->len; k++) {
+            char number[32];
+            char *e = std::to_chars(number, number + sizeof number, l->ids[k]).ptr;
+            if (k + 1 < l->len)
+                *e++ = ',';
+            fwrite(number, 1, (size_t)(e - number), f);
+        }
+    }
+    fputc('\n', f);
+}
+
+/* Report a failed write or close of a file the run wrote. */
+static void report_write_failure(const char *what, const char *name, const char *call, int err) {
+    printf("zarn_user_end_2010(): failed to write %s %s\n", what, name);
+    fflush(stdout);
+    errno = err;
+    perror(call);
+}
+
+/* Close f, reporting a failed write (err, or the stream's error flag)
+ * or a failed close. */
+static void close_reported(FILE *f, int err, const char *what, const char *name) {
+    if (!err && ferror(f))
+        err = EIO;
+    errno = 0;
+    int rc = fclose(f);
+    if (err)
+        report_write_failure(what, name, "fwrite", err);
+    else if (rc != 0)
+        report_write_failure(what, name, "fclose", errno ? errno : EIO);
+}
+
+static void dump_event_ids() {
+    fdids = fopen(fileids, "w+");
+    if (!fdids) {
+        perror("fopen");
+        puts("zarn_user_end2010(): failed to open event IDs file for writing");
+        return;
+    }
+    errno = 0;
+    write_event_ids(fdids);
+    int err = ferror(fdids) ? (errno ? errno : EIO) : 0;
+    if (!err && fflush(fdids) != 0)
+        err = errno ? errno : EIO;
+    close_reported(fdids, err, "event IDs file", fileids);
+    fdids = nullptr;
+}
+
+static void close_event_table() {
+    if (!fd)
+        return;
+    out_flush();
+    int err = out_errno;
+    if (!err && fflush(fd) != 0)
+        err = errno ? errno : EIO;
+    close_reported(fd, err, "event table file", file);
+    fd = nullptr;
+}
+
+/* Daq name of a description equals the channel name, byte for byte. */
+static bool descr_names(const chan_descr_2010 *d, const char *name) {
+    size_t n = strnlen(d->daq_name, sizeof d->daq_name);
+    return strlen(name) == n && memcmp(d->daq_name, name, n) == 0;
+}
+
+/* The descriptions of the run's channels, in the reader's order; a name
+ * that stands twice in the channel table is taken twice. The selection
+ * stops once it holds as many descriptions as there are channels. */
+static void select_descriptions(zarn_daq_reader_2010 *reader,
+                                std::vector<chan_descr_2010 *> &vcout) {
+    std::vector<chan_descr_2010 *> &vc = reader->get_descr_list();
+    for (size_t k = 0; k < vc.size(); k++) {
+        for (int j = 0; j < nchans; j++)
+            if (vc[k] && descr_names(vc[k], chans[j]))
+                vcout.push_back(vc[k]);
+        if (vcout.size() == (size_t)nchans)
+            break;
+    }
+}
+
+/* The parameter records of channels whose spectra or images were seen. */
+static void select_dimensions(std::vector<dim_params *> &dims) {
+    if (!spectprms)
+        return;
+    for (int i = 0; i < nchans; i++) {
+        dim_params *ps = &spectprms[i];
+        if (ps->name && ps->num != 0 && (ps->params || ps->iparams))
+            dims.push_back(ps);
+    }
+}
+
+static void dump_xml_description(zarn_daq_reader_2010 *reader) {
+    // The reader's writer may want a reader object of the plug-in's own to
+    // exist while it runs; it is not handed over.
+    zarn_daq_reader_2010 own_reader;
+    std::vector<chan_descr_2010 *> vcout;
+    std::vector<dim_params *> dims;
+    try {
+        select_descriptions(reader, vcout);
+        select_dimensions(dims);
+    } catch (const std::bad_alloc &) {
+        // The reader must never see an exception from the plug-in.
+        puts("zarn_user_end_2010(): out of memory for the XML description");
+        return;
+    }
+    int err = dump_chan_desr(&vcout, xfile, DUMP_XML_FILE, 0, -1, nullptr, &dims);
+    if (err != 0)
+        printf("Failed to dump XML description file error: %d\n", err);
+}
+
+void report_end_of_run(zarn_daq_reader_2010 *reader) {
+    print_statistics(reader);
+    if (evstatdump)
+        dump_event_ids();
+    if (!nodump)
+        close_event_table();
+    if (dumpxml)
+        dump_xml_description(reader);
+}

@@ -1,0 +1,229 @@
+// korvel_table.cc - the frame of the event table: the header row, and for
+// every event its leading columns, the status columns of each channel, the
+// dispatch to the cell writers and the separators.
+//
+// The per-event path reads top to bottom in the order of the reader
+// queries. Everything goes through the output buffer of korvel_format.
+#include "korvel_table.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "event_util.h"
+#include "korvel_cells.h"
+#include "korvel_format.h"
+#include "korvel_state.h"
+
+// Channel texts longer than the loop's 256-byte scratch are built here;
+// sized at set-up for the longest channel text of the run.
+static char *long_text;
+static size_t long_text_size;
+
+/* Bytes of channel i's text: the name, or "name:sub". */
+static size_t channel_text_len(int i) {
+    size_t n = strlen(chans[i]);
+    if (subchans[i] >= 0) {
+        char tmp[FMT_MAX];
+        n += 1 + (size_t)(fmt_int(tmp, subchans[i]) - tmp);
+    }
+    return n;
+}
+
+/* Channel i's text into buf (which holds channel_text_len(i) + 1 bytes). */
+static void channel_text(int i, char *buf) {
+    size_t n = strlen(chans[i]);
+    memcpy(buf, chans[i], n);
+    if (subchans[i] >= 0) {
+        buf[n++] = ':';
+        n = (size_t)(fmt_int(buf + n, subchans[i]) - buf);
+    }
+    buf[n] = '\0';
+}
+
+int table_prepare_channel_texts() {
+    size_t longest = 0;
+    for (int i = 0; i < nchans; i++) {
+        size_t n = channel_text_len(i);
+        if (n > longest)
+            longest = n;
+    }
+    if (longest < 256 || longest < long_text_size)
+        return 0;
+    char *b = (char *)realloc(long_text, longest + 1);
+    if (!b)
+        return -1;
+    long_text = b;
+    long_text_size = longest + 1;
+    return 0;
+}
+
+void table_release() {
+    free(long_text);
+    long_text = nullptr;
+    long_text_size = 0;
+}
+
+/* Separator after a field: the dialect's, or the line end. */
+static inline char field_separator(bool last) {
+    return last ? '\n' : (hdf5mode ? ',' : '\t');
+}
+
+/* A status word: "0x%X" and three tabs, or a comma in HDF5 mode. */
+static void put_status(int status) {
+    char *p = out_reserve(FMT_MAX);
+    p = fmt_hex(p, status);
+    if (hdf5mode) {
+        *p++ = ',';
+    } else {
+        memcpy(p, "\t\t\t", 3);
+        p += 3;
+    }
+    out_commit(p);
+}
+
+void table_header_start() {
+    if (hdf5mode) {
+        out_str("EventId,Time,TimeISO,");
+        if (outmode)
+            out_str("EvHeadStatus,");
+    } else {
+        out_str("EventId\tTime\t\t\t");
+        if (outmode)
+            out_str("EvHeadStatus\t\t\t");
+    }
+}
+
+/* The title is the channel text, used whole whatever its length. */
+void table_header_channel(int i) {
+    if (outmode)
+        out_str(hdf5mode ? "SrvBlockStatus,ChanStatus," : "SrvBlockStatus\t\t\tChanStatus\t\t\t");
+    out_str(chans[i]);
+    if (subchans[i] >= 0) {
+        char *p = out_reserve(FMT_MAX);
+        *p++ = ':';
+        out_commit(fmt_int(p, subchans[i]));
+    }
+    out_char(field_separator(i == nchans - 1));
+}
+
+/* Event id and time columns. */
+static void put_event_columns(unsigned evid, int evtype, unsigned tup, unsigned tlow) {
+    if (!hdf5mode) {
+        out_char('[');
+        const char *name = event_name_itoa(evtype);
+        out_str(name ? name : "(null)");
+        out_char(']');
+    }
+    char *p = out_reserve(3 * FMT_MAX);
+    p = fmt_int(p, (int)evid);
+    if (hdf5mode) {
+        *p++ = ',';
+    } else {
+        *p++ = '\t';
+        *p++ = '\t';
+    }
+    p = fmt_int(p, (int)tup);
+    *p++ = ':';
+    p = fmt_int(p, (int)tlow);
+    *p++ = hdf5mode ? ',' : '\t';
+    out_commit(p);
+}
+
+/* ISO time column and, with outmode, the event status. */
+static void put_iso_and_status(const char *ltime, int status) {
+    out_bytes(ltime, strnlen(ltime, 64));
+    out_char(hdf5mode ? ',' : '\t');
+    if (outmode)
+        put_status(status);
+}
+
+/* The channel part of one event; -1 when a channel query failed. */
+static int put_channels(zarn_daq_getdata *data, unsigned evid, int samples) {
+    char scratch[256];
+    for (int i = 0; i < nchans; i++) {
+        char *fullname = long_text_size && channel_text_len(i) >= sizeof scratch ? long_text : scratch;
+        channel_text(i, fullname);
+        int ddtt = data->SetProp(fullname);
+
+        unsigned tup = 0, tlow = 0;
+        int ltot = 0, mpulse = 0, status = 0, nchan = 0;
+        if (data->GetServBlockInfo(&tup, &tlow, &ltot, &mpulse, nullptr, &status, &nchan) != 0) {
+            puts("zarn_user_loop(): failed to get Server Block info");
+            return -1;
+        }
+        zarn_serv_block_subhead_2010 *chhd = data->GetChanHead_2010();
+        if (!nodump && outmode)
+            put_status(status);
+
+        const char *channml = nullptr;
+        int statusch = 0, llenl = 0;
+        if (data->GetChanInfo(&channml, nullptr, &statusch, &llenl) != 0) {
+            puts("zarn_user_loop(): failed to get Server Block info");
+            return -1;
+        }
+        if (!nodump && outmode)
+            put_status(statusch);
+
+        if (statusch != 0) {
+            // Counted per sighting; wraps rather than overflows.
+            bad_chans = (int)((unsigned)bad_chans + 1u);
+            int nframe = 0, compr = 0, bpp = 0, leni = 0;
+            if (data->GetImagePar(&nframe, &compr, &bpp, &leni) != 0)
+                puts("No image parameters availanle");
+            else
+                printf(" Image.nframe:%d  compr:%d bpp:%d len:%d\n", nframe, compr, bpp, leni);
+        }
+
+        if (nodump) {
+            if (ddtt >= 1 && ddtt <= 4)
+                korvel_record_mpulse(i, mpulse);
+            continue;
+        }
+        switch (ddtt) {
+        case 1: cell_marker(i, mpulse); break;
+        case 2: cell_value(data, i, mpulse, &nchan); break;
+        case 3: cell_spectrum(data, i, evid, mpulse, &nchan, channml, samples); break;
+        case 4: cell_image(data, i, mpulse, &tup, &tlow, &status); break;
+        case 5: cell_eqdata(data, i, mpulse, chhd); break;
+        default: cell_unknown(); break;
+        }
+        out_char(field_separator(i == nchans - 1));
+    }
+    return 0;
+}
+
+int table_write_event(zarn_daq_getdata *data) {
+    unsigned evid = 0, len = 0, tup = 0, tlow = 0;
+    int evtype = 0, status = 0, nsrvb = 0, mpulse = 0;
+    if (data->GetEventInfo(&evid, &evtype, &len, &tup, &tlow, &status, &nsrvb) != 0) {
+        puts("zarn_user_loop(): failed to get event info");
+        return -1;
+    }
+    // The image block's time and status replace the event header's, and
+    // the fast block's replace both.
+    if (data->SetImage(0) > 0)
+        data->GetServBlockInfo(&tup, &tlow, nullptr, &mpulse, nullptr, &status, nullptr);
+    if (data->SetFast(0) > 0)
+        data->GetServBlockInfo(&tup, &tlow, nullptr, &mpulse, nullptr, &status, nullptr);
+
+    if (first_event == -1)
+        first_event = (int)evid;
+    last_event = (int)evid;
+
+    if (!nodump)
+        put_event_columns(evid, evtype, tup, tlow);
+    // The reader's text is trusted to fit, but never read past the buffer.
+    char ltime[64] = {0};
+    create_isodate_from_sec(tup, ltime, 1);
+    if (!nodump)
+        put_iso_and_status(ltime, status);
+
+    int samples = nbunch != 0 ? nbunch : 100;
+    if (nchans < 1)
+        return 0;
+    int rc = put_channels(data, evid, samples);
+    if (!nodump)
+        out_flush();
+    return rc;
+}

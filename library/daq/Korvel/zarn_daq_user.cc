@@ -1,0 +1,247 @@
+// zarn_daq_user.cc - libKorvel's entry points and its run state.
+//
+// The reader loads the plug-in into its own process and calls
+// zarn_user_init_2010 once, zarn_user_loop for every event and
+// zarn_user_end_2010 at the end. Everything the plug-in knows between two
+// calls lives in the process-wide variables defined here (declared, with
+// their meaning, in korvel_state.h).
+#include "zarn_daq_user.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "korvel_format.h"
+#include "korvel_options.h"
+#include "korvel_report.h"
+#include "korvel_state.h"
+#include "korvel_table.h"
+
+// ---- Run state: load values ----
+const char *file = "./user_out.txt";
+const char *fileids = "./user_evids.txt";
+const char *imdir = "./";
+const char *xfile = "./user_descr.xml";
+const char *ftilist = nullptr;
+bool zerocheck, imbin, evstatdump, nodump, dallval, nostat, nonvn, hdf5mode,
+    imdump, dumpxml;
+
+int nchans = 0;
+const char **chans = nullptr;
+int *subchans = nullptr;
+int *do_conv = nullptr;
+dim_params *spectprms = nullptr;
+
+FILE *fd = nullptr;
+FILE *fdids = nullptr;
+
+int first_event = -1;
+int last_event = -1;
+int bad_chans = 0;
+
+evid_list eventids[KORVEL_FIXED_LISTS];
+// Lists of channel indices 4096 and up, made at set-up when needed.
+static evid_list *eventids_more;
+static int eventids_more_count;
+
+// Stream buffer of the table file: rows reach the disk in large writes.
+static char *table_stream_buf;
+#define TABLE_STREAM_BUF (1u << 20)
+
+evid_list *korvel_evlist(int i) {
+    return i < KORVEL_FIXED_LISTS ? &eventids[i] : &eventids_more[i - KORVEL_FIXED_LISTS];
+}
+
+/* A failed growth drops the number, once with a message per channel: the
+ * reader must never see an exception or a crash from here. */
+void korvel_record_mpulse(int i, int mpulse) {
+    evid_list *l = korvel_evlist(i);
+    if (l->len > 0 && l->ids[l->len - 1] == mpulse)
+        return;
+    if (l->len == l->cap) {
+        int cap = l->cap ? l->cap * 2 : 16;
+        int *ids = cap > 0 ? (int *)realloc(l->ids, (size_t)cap * sizeof(int)) : nullptr;
+        if (!ids) {
+            if (!l->oom_told)
+                printf("zarn_user_loop(): out of memory for event IDs of channel %d\n", i);
+            l->oom_told = 1;
+            return;
+        }
+        l->ids = ids;
+        l->cap = cap;
+    }
+    l->ids[l->len++] = mpulse;
+}
+
+/* Lists of channels 0..nchans-1 start empty; lists of higher index keep
+ * theirs. Channels past 4096 get lists of their own. */
+static int init_event_lists() {
+    for (int i = 0; i < nchans && i < KORVEL_FIXED_LISTS; i++) {
+        eventids[i].len = 0;
+        eventids[i].oom_told = 0;
+    }
+    if (nchans <= KORVEL_FIXED_LISTS)
+        return 0;
+    int more = nchans - KORVEL_FIXED_LISTS;
+    if (more > eventids_more_count) {
+        evid_list *l = (evid_list *)realloc(eventids_more, (size_t)more * sizeof(evid_list));
+        if (!l)
+            return -1;
+        memset(l + eventids_more_count, 0,
+               (size_t)(more - eventids_more_count) * sizeof(evid_list));
+        eventids_more = l;
+        eventids_more_count = more;
+    }
+    for (int k = 0; k < more; k++) {
+        eventids_more[k].len = 0;
+        eventids_more[k].oom_told = 0;
+    }
+    return 0;
+}
+
+/* Flag the channels whose bare name occurs anywhere in the -fti list. */
+static int init_fti_flags() {
+    do_conv = (int *)calloc((size_t)nchans, sizeof(int));
+    if (!do_conv)
+        return -1;
+    for (int i = 0; i < nchans; i++)
+        do_conv[i] = strstr(ftilist, chans[i]) != nullptr;
+    return 0;
+}
+
+/* The XML parameter table; its failure is reported and not fatal. */
+static void init_xml_params() {
+    spectprms = (dim_params *)calloc((size_t)nchans, sizeof(dim_params));
+    if (!spectprms) {
+        puts("Failed to create spectrum parameters structures");
+        return;
+    }
+    for (int i = 0; i < nchans; i++) {
+        spectprms[i].name = chans[i];
+        spectprms[i].num = subchans[i];
+    }
+}
+
+/* Open the table file with its large stream buffer. */
+static FILE *open_table_file() {
+    FILE *f = fopen(file, "w+");
+    if (!f)
+        return nullptr;
+    if (!table_stream_buf)
+        table_stream_buf = (char *)malloc(TABLE_STREAM_BUF);
+    if (table_stream_buf)
+        setvbuf(f, table_stream_buf, _IOFBF, TABLE_STREAM_BUF);
+    return f;
+}
+
+/* Ask the reader for every channel name; -4 when one is missing. */
+static int init_channel_names(zarn_daq_reader_2010 *reader) {
+    for (int i = 0; i < nchans; i++) {
+        subchans[i] = -1;
+        chans[i] = reader->get_channel_name(i, &subchans[i]);
+        if (!chans[i]) {
+            printf("zarn_user_init(): failed to get channel %d !!!\n", i);
+            free(chans);
+            chans = nullptr;
+            return -4;
+        }
+    }
+    return 0;
+}
+
+/* The channel arrays; -3 with its message when one cannot be had. */
+static int init_channel_arrays() {
+    chans = (const char **)malloc((size_t)nchans * sizeof(*chans));
+    if (!chans) {
+        puts("zarn_user_init(): failed to malloc chans !!!");
+        return -3;
+    }
+    subchans = (int *)malloc((size_t)nchans * sizeof(*subchans));
+    if (!subchans) {
+        puts("zarn_user_init(): failed to malloc subchans !!!");
+        return -3;
+    }
+    return 0;
+}
+
+/* What the loop needs per channel: event-ID lists, long channel texts and
+ * the -fti flags; -3 with its message when out of memory. */
+static int init_channel_companions() {
+    if (init_event_lists() != 0 || table_prepare_channel_texts() != 0) {
+        puts("zarn_user_init(): failed to malloc event lists !!!");
+        return -3;
+    }
+    if (ftilist && init_fti_flags() != 0) {
+        puts("zarn_user_init(): failed to malloc do_conv !!!");
+        return -3;
+    }
+    return 0;
+}
+
+int zarn_user_init_2010(int argc, char **argv, zarn_daq_reader_2010 *reader) {
+    if (!reader)
+        return -1;
+    korvel_parse_options(argc, argv);
+
+    nchans = reader->get_number_of_channels();
+    printf("CHANNELS: %d\n", nchans);
+    if (nchans <= 0) {
+        puts("zarn_user_init(): no channels in the reader !!!");
+        return -2;
+    }
+    int rc;
+    if ((rc = init_channel_arrays()) != 0 || (rc = init_channel_names(reader)) != 0 ||
+        (rc = init_channel_companions()) != 0)
+        return rc;
+
+    if (!nodump) {
+        fd = open_table_file();
+        if (!fd) {
+            perror("fopen");
+            puts("zarn_user_init(): failed to open file for writing");
+            return -5;
+        }
+        table_header_start();
+    }
+
+    puts("zarn_user_init()==== CHANNELS ==============");
+    for (int i = 0; i < nchans; i++) {
+        if (subchans[i] < 0)
+            printf("[%d] \t %s\n", i, chans[i]);
+        else
+            printf("[%d] \t %s:%d\n", i, chans[i], subchans[i]);
+        if (!nodump)
+            table_header_channel(i);
+    }
+    if (!nodump)
+        out_flush();
+    if (dumpxml)
+        init_xml_params();
+    puts("zarn_user_init()===== CHANNELS END ==============");
+    return 0;
+}
+
+int zarn_user_loop(zarn_daq_getdata *data) {
+    return table_write_event(data);
+}
+
+int zarn_user_end_2010(zarn_daq_reader_2010 *reader) {
+    report_end_of_run(reader);
+    return 0;
+}
+
+/* At unload the event-ID lists are released, the highest index first. */
+__attribute__((destructor)) static void korvel_unload() {
+    for (int k = eventids_more_count - 1; k >= 0; k--)
+        free(eventids_more[k].ids);
+    free(eventids_more);
+    eventids_more = nullptr;
+    eventids_more_count = 0;
+    for (int i = KORVEL_FIXED_LISTS - 1; i >= 0; i--) {
+        free(eventids[i].ids);
+        eventids[i] = evid_list{};
+    }
+    table_release();
+    if (!fd)  // an open stream still uses its buffer until the process ends
+        free(table_stream_buf);
+}

@@ -1,0 +1,35 @@
+// zarn_daq_user.h - the four entry points through which the DAQ reader
+// drives libKorvel.
+//
+// The reader finds them by their C++ symbol names, which encode the
+// parameter types, so these declarations must not change:
+//   _Z19zarn_user_init_2010iPPcP20zarn_daq_reader_2010
+//   _Z14zarn_user_loopP16zarn_daq_getdata
+//   _Z18zarn_user_end_2010P20zarn_daq_reader_2010
+//   _Z14zarn_user_helpv
+//
+// Life cycle: zarn_user_init_2010() once, zarn_user_loop() once per event,
+// zarn_user_end_2010() once. A second zarn_user_init_2010() in the same
+// process is not supported: the arrays of the first run are neither reused
+// nor released. Loop and end take a successful set-up for granted.
+#ifndef KORVEL_ZARN_DAQ_USER_H
+#define KORVEL_ZARN_DAQ_USER_H
+
+#include "zarn_daq_data.h"
+#include "zarn_daq_reader_2010.h"
+
+#define KORVEL_EXPORT __attribute__((visibility("default")))
+
+// Set up the run: options, channel table, event table file and its header.
+// 0 on success; -1 null reader, -2 no channels, -3 out of memory, -4 a
+// channel name missing, -5 the table file cannot be opened.
+KORVEL_EXPORT int zarn_user_init_2010(int argc, char **argv,
+                                      zarn_daq_reader_2010 *reader);
+// Write the row of one event. 0, or -1 when a reader query failed.
+KORVEL_EXPORT int zarn_user_loop(zarn_daq_getdata *data);
+// Statistics, event-ID file, XML description; always 0.
+KORVEL_EXPORT int zarn_user_end_2010(zarn_daq_reader_2010 *reader);
+// Usage text on standard output.
+KORVEL_EXPORT void zarn_user_help();
+
+#endif

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Everything the tests need on a fresh Debian machine: the packages that are
+# missing, a normal build (GCC), a sanitizer build (Clang, AddressSanitizer
+# and UndefinedBehaviorSanitizer) and every test in both.
+set -euo pipefail
+root=$(cd "$(dirname "$0")" && pwd)
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd "$root/build" && ctest --output-on-failure -j 2)
+CC=clang CXX=clang++ "$root/scripts/build.sh" "$root/build-san" -DCMAKE_BUILD_TYPE=Debug \
+  -DKORVEL_SANITIZE=ON -DKORVEL_BENCH=OFF
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+(cd "$root/build-san" && ctest --output-on-failure -j 2)

@@ -1,0 +1,163 @@
+// replay_harness.cc - process handling for the scenario tests.
+#include "replay_harness.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char **environ;
+
+std::string make_temp_dir() {
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korvel-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed");
+    return std::string(buf.data());
+}
+
+void write_file(const std::string &path, const std::string &text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+    if (!f)
+        throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        return std::string();
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string ReplayResult::file(const std::string &name) const {
+    return read_file(dir + "/" + name);
+}
+
+bool ReplayResult::exists(const std::string &name) const {
+    struct stat st;
+    return stat((dir + "/" + name).c_str(), &st) == 0;
+}
+
+ReplayResult replay_args(const std::vector<std::string> &args,
+                         const std::string &dir_in,
+                         const std::vector<std::string> &env) {
+    ReplayResult r;
+    r.dir = dir_in.empty() ? make_temp_dir() : dir_in;
+    std::string outp = r.dir + ".stdout", errp = r.dir + ".stderr";
+
+    std::vector<std::string> argv_s;
+    argv_s.push_back(KORVEL_REPLAY_PATH);
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : argv_s)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+
+    std::vector<std::string> env_s;
+    for (char **e = environ; *e; e++)
+        if (strncmp(*e, "KORVEL_PLUGIN=", 14) != 0)
+            env_s.push_back(*e);
+    env_s.push_back(std::string("KORVEL_PLUGIN=") + KORVEL_PLUGIN_PATH);
+    for (auto &e : env)
+        env_s.push_back(e);
+    std::vector<char *> envp;
+    for (auto &e : env_s)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, outp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, errp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+    // The child must run inside the run's directory: spawn a shell-free
+    // chdir by changing ours around the spawn (tests run one at a time).
+    char oldcwd[4096];
+    if (!getcwd(oldcwd, sizeof oldcwd))
+        throw std::runtime_error("getcwd failed");
+    if (chdir(r.dir.c_str()) != 0)
+        throw std::runtime_error("chdir failed");
+    pid_t pid;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    if (chdir(oldcwd) != 0)
+        throw std::runtime_error("chdir back failed");
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0)
+        throw std::runtime_error("posix_spawn failed");
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    r.out = read_file(outp);
+    r.err = read_file(errp);
+    unlink(outp.c_str());
+    unlink(errp.c_str());
+    return r;
+}
+
+ReplayResult replay(const ReplayRun &run) {
+    std::string dir = run.dir.empty() ? make_temp_dir() : run.dir;
+    write_file(dir + "/run.jsonl", run.recording);
+    std::vector<std::string> args{"--no-progress"};
+    args.insert(args.end(), run.options.begin(), run.options.end());
+    args.push_back("run.jsonl");
+    if (!run.words.empty()) {
+        args.push_back("--");
+        args.insert(args.end(), run.words.begin(), run.words.end());
+    }
+    return replay_args(args, dir, run.env);
+}
+
+ReplayResult replay(const std::string &recording,
+                    const std::vector<std::string> &words) {
+    ReplayRun run;
+    run.recording = recording;
+    run.words = words;
+    return replay(run);
+}
+
+std::string recording_header(const std::string &channels, const std::string &extra) {
+    std::string h = "{\"format\": \"korvel-recording\", \"version\": 1, \"channels\": " + channels;
+    if (!extra.empty())
+        h += ", " + extra;
+    return h + "}\n";
+}
+
+std::string recording(const std::string &channels, const std::vector<std::string> &events,
+                      const std::string &extra) {
+    std::string r = recording_header(channels, extra);
+    for (auto &e : events)
+        r += e + "\n";
+    return r;
+}
+
+std::string setup_listing(const std::vector<std::string> &texts) {
+    std::string s = "CHANNELS: " + std::to_string(texts.size()) + "\n";
+    s += "zarn_user_init()==== CHANNELS ==============\n";
+    for (size_t i = 0; i < texts.size(); i++)
+        s += "[" + std::to_string(i) + "] \t " + texts[i] + "\n";
+    s += "zarn_user_init()===== CHANNELS END ==============\n";
+    return s;
+}
+
+std::string end_statistics(int events, int empty, const std::string &efficiency, int bad) {
+    std::string s = "READER FINISHED statistics: events: " + std::to_string(events) +
+                    "  empty_events:" + std::to_string(empty) + "\n";
+    if (!efficiency.empty())
+        s += "Event efficiency: " + efficiency + " \n";
+    s += "   Bad chans: " + std::to_string(bad) + "\n";
+    return s;
+}

@@ -1,0 +1,65 @@
+// replay_harness.h - runs korvel-replay in a fresh temporary directory and
+// collects what it printed and wrote, for the scenario tests.
+#ifndef KORVEL_REPLAY_HARNESS_H
+#define KORVEL_REPLAY_HARNESS_H
+
+#include <string>
+#include <vector>
+
+struct ReplayResult {
+    std::string out;   // standard output
+    std::string err;   // standard error
+    int status = -1;   // exit status, or 128 + signal number
+    std::string dir;   // the working directory of the run
+    // Contents of a file of the run's directory (path relative to it).
+    std::string file(const std::string &name) const;
+    bool exists(const std::string &name) const;
+};
+
+struct ReplayRun {
+    std::string recording;            // JSON Lines text of the recording
+    std::vector<std::string> words;   // plug-in words after "--"
+    std::vector<std::string> options; // korvel-replay options before the file
+    std::vector<std::string> env;     // extra NAME=VALUE entries
+    // Runs inside this directory when set (it must exist); else a new one.
+    std::string dir;
+};
+
+// Write the recording as "run.jsonl" into a new temporary directory, run
+// korvel-replay there with `--no-progress` and the given options and words,
+// and collect the results. The directory stays until the process ends.
+ReplayResult replay(const ReplayRun &run);
+// The same with a recording and words only.
+ReplayResult replay(const std::string &recording,
+                    const std::vector<std::string> &words = {});
+// Run korvel-replay with exactly these arguments in `dir` (new one if empty).
+ReplayResult replay_args(const std::vector<std::string> &args,
+                         const std::string &dir = "",
+                         const std::vector<std::string> &env = {});
+
+// A fresh empty temporary directory.
+std::string make_temp_dir();
+// Write `text` to `path`.
+void write_file(const std::string &path, const std::string &text);
+std::string read_file(const std::string &path);
+
+// Building recordings and expected output for the scenario tests.
+
+// The run header line (with its line end) of a recording whose channel
+// table is the JSON array `channels`; `extra` adds header members, given as
+// `"key": value` pairs separated by commas (empty: none).
+std::string recording_header(const std::string &channels,
+                             const std::string &extra = "");
+// A recording: the header line and the event lines, each ended by "\n".
+std::string recording(const std::string &channels,
+                      const std::vector<std::string> &events,
+                      const std::string &extra = "");
+// What a successful set-up prints: the channel count and the channel list
+// for channels with these texts ("name" or "name:sub").
+std::string setup_listing(const std::vector<std::string> &texts);
+// What the end of a run prints: the statistics line, the efficiency line
+// (left out when `efficiency` is empty) and the bad-channel line.
+std::string end_statistics(int events, int empty, const std::string &efficiency,
+                           int bad);
+
+#endif

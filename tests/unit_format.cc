@@ -1,0 +1,141 @@
+// unit_format.cc - the table's number formatting gives exactly the bytes
+// of the printf conversions it replaces, over a large sample of floats.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "korvel_format.h"
+
+namespace {
+
+float from_bits(uint32_t b) {
+    float f;
+    memcpy(&f, &b, sizeof f);
+    return f;
+}
+
+// Bit patterns that matter: zeros, subnormals, the normal range edges,
+// integers, halves that round either way, infinities and NaNs of both
+// signs; then random patterns over the whole 32-bit range.
+std::vector<float> sample_floats() {
+    std::vector<float> v;
+    const uint32_t special[] = {
+        0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007fffffu, 0x00800000u,
+        0x7f7fffffu, 0xff7fffffu, 0x7f800000u, 0xff800000u, 0x7fc00000u, 0xffc00000u,
+        0x7f800001u, 0xffffffffu, 0x3f800000u, 0xbf800000u, 0x3f000000u, 0x40490fdbu};
+    for (uint32_t b : special)
+        v.push_back(from_bits(b));
+    const float values[] = {0.5f, 0.25f, 1.0f, 3.25f, 0.000123f, 1.5f, -2.0f, 100.0f,
+                            300.0f, 7.0f, 0.0000005f, 0.0000015f, 0.0000025f, 9.5f,
+                            99.5f, 0.125f, 1e-7f, 123456789.0f, 2.5f, 0.05f};
+    for (float f : values) {
+        v.push_back(f);
+        v.push_back(-f);
+    }
+    std::mt19937 rng(20261208);
+    for (int k = 0; k < 200000; k++)
+        v.push_back(from_bits(rng()));
+    // Moderate magnitudes, where "%f" and "%.2e" round in their digits.
+    std::uniform_real_distribution<float> moderate(-1000.0f, 1000.0f);
+    for (int k = 0; k < 50000; k++)
+        v.push_back(moderate(rng));
+    return v;
+}
+
+std::string with_printf(const char *format, double d) {
+    char buf[512];
+    int n = snprintf(buf, sizeof buf, format, d);
+    return std::string(buf, (size_t)n);
+}
+
+std::string with_plugin(char *(*fmt)(char *, float), float f) {
+    char buf[FMT_MAX + 8];
+    char *e = fmt(buf, f);
+    EXPECT_LE(e - buf, FMT_MAX);
+    return std::string(buf, e);
+}
+
+template <int P>
+char *exp_with(char *p, float f) {
+    return fmt_exp(p, f, P);
+}
+
+void expect_same_over_sample(const char *format, char *(*fmt)(char *, float)) {
+    int mismatches = 0;
+    for (float f : sample_floats()) {
+        std::string want = with_printf(format, (double)f);
+        std::string got = with_plugin(fmt, f);
+        if (want != got && ++mismatches <= 5)
+            ADD_FAILURE() << format << " of bits 0x" << std::hex << (uint32_t)float_bits(f)
+                          << ": printf gives \"" << want << "\", plugin \"" << got << "\"";
+    }
+    EXPECT_EQ(mismatches, 0);
+}
+
+TEST(NumberFormat, FixedMatchesPrintfF) { expect_same_over_sample("%f", fmt_fixed); }
+TEST(NumberFormat, TwoDigitExponentMatchesPrintf) { expect_same_over_sample("%.2e", exp_with<2>); }
+TEST(NumberFormat, SixDigitExponentMatchesPrintfE) { expect_same_over_sample("%e", exp_with<6>); }
+TEST(NumberFormat, NoDigitExponentMatchesPrintf) { expect_same_over_sample("%.e", exp_with<0>); }
+
+TEST(NumberFormat, InfinitiesAndNansAreSpelledAsPrintfDoes) {
+    EXPECT_EQ(with_plugin(fmt_fixed, from_bits(0x7f800000u)), "inf");
+    EXPECT_EQ(with_plugin(fmt_fixed, from_bits(0xff800000u)), "-inf");
+    EXPECT_EQ(with_plugin(fmt_fixed, from_bits(0x7fc00000u)), "nan");
+    EXPECT_EQ(with_plugin(fmt_fixed, from_bits(0xffc00000u)), "-nan");
+    EXPECT_EQ(with_plugin(exp_with<0>, from_bits(0xff800000u)), "-inf");
+}
+
+TEST(NumberFormat, IntegersAndStatusWordsMatchPrintf) {
+    std::vector<int> ints = {0, 1, -1, 9, 10, 255, 256, 2147483647, -2147483647 - 1,
+                             1065353216, 42, -8388608};
+    std::mt19937 rng(7);
+    for (int k = 0; k < 100000; k++)
+        ints.push_back((int)rng());
+    for (int v : ints) {
+        char buf[FMT_MAX], want[64];
+        snprintf(want, sizeof want, "%d", v);
+        EXPECT_EQ(std::string(buf, fmt_int(buf, v)), want);
+        snprintf(want, sizeof want, "0x%X", (unsigned)v);
+        EXPECT_EQ(std::string(buf, fmt_hex(buf, v)), want);
+    }
+}
+
+TEST(NumberFormat, HexStatusWordsOfTheTable) {
+    char buf[FMT_MAX];
+    EXPECT_EQ(std::string(buf, fmt_hex(buf, 0)), "0x0");
+    EXPECT_EQ(std::string(buf, fmt_hex(buf, 255)), "0xFF");
+    EXPECT_EQ(std::string(buf, fmt_hex(buf, -1)), "0xFFFFFFFF");
+}
+
+TEST(NumberFormat, FloatValidityFollowsTheExponentBits) {
+    EXPECT_TRUE(float_invalid(from_bits(0x7f800000u)));
+    EXPECT_TRUE(float_invalid(from_bits(0xffc00001u)));
+    EXPECT_FALSE(float_invalid(from_bits(0x7f7fffffu)));
+    EXPECT_FALSE(float_invalid(-0.0f));
+    // The integer patterns -8388608 and 2139095040 are -inf and +inf.
+    EXPECT_TRUE(float_invalid(from_bits((uint32_t)-8388608)));
+    EXPECT_TRUE(float_invalid(from_bits(2139095040u)));
+    EXPECT_FALSE(float_invalid(from_bits(2139095039u)));
+}
+
+// Every 16-bit value's pixel text is its "%d" followed by the separator.
+TEST(PixelTexts, EveryValueMatchesPrintf) {
+    const pixel_text *tab = pixel_texts_tab();
+    const pixel_text *blank = pixel_texts_blank();
+    ASSERT_NE(tab, nullptr);
+    ASSERT_NE(blank, nullptr);
+    for (int v = 0; v < 65536; v++) {
+        char want[16];
+        int n = snprintf(want, sizeof want, "%d\t", v);
+        ASSERT_EQ(std::string(tab[v].s, tab[v].n), std::string(want, (size_t)n));
+        n = snprintf(want, sizeof want, " %d", v);
+        ASSERT_EQ(std::string(blank[v].s, blank[v].n), std::string(want, (size_t)n));
+    }
+}
+
+}  // namespace
