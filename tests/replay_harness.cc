@@ -14,6 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <pugixml.hpp>
+
 extern char **environ;
 
 std::string make_temp_dir() {
@@ -66,9 +68,21 @@ ReplayResult replay_args(const std::vector<std::string> &args,
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
 
+    // Inherited entries give way to the plug-in path and to the run's own
+    // entries of the same name (getenv takes the first match).
+    auto overridden = [&env](const char *entry) {
+        if (strncmp(entry, "KORVEL_PLUGIN=", 14) == 0)
+            return true;
+        for (auto &e : env) {
+            size_t eq = e.find('=');
+            if (eq != std::string::npos && strncmp(entry, e.c_str(), eq + 1) == 0)
+                return true;
+        }
+        return false;
+    };
     std::vector<std::string> env_s;
     for (char **e = environ; *e; e++)
-        if (strncmp(*e, "KORVEL_PLUGIN=", 14) != 0)
+        if (!overridden(*e))
             env_s.push_back(*e);
     env_s.push_back(std::string("KORVEL_PLUGIN=") + KORVEL_PLUGIN_PATH);
     for (auto &e : env)
@@ -160,4 +174,50 @@ std::string end_statistics(int events, int empty, const std::string &efficiency,
         s += "Event efficiency: " + efficiency + " \n";
     s += "   Bad chans: " + std::to_string(bad) + "\n";
     return s;
+}
+
+DescrFile read_descr_file(const std::string &path) {
+    DescrFile f;
+    pugi::xml_document doc;
+    pugi::xml_parse_result pr = doc.load_file(path.c_str());
+    if (!pr) {
+        f.error = path + ": " + pr.description();
+        return f;
+    }
+    pugi::xml_node root = doc.document_element();
+    if (std::string(root.name()) != "channels") {
+        f.error = std::string("root element is <") + root.name() + ">";
+        return f;
+    }
+    auto attributes = [](pugi::xml_node n) {
+        std::map<std::string, double> a;
+        for (pugi::xml_attribute at : n.attributes())
+            a[at.name()] = at.as_double();
+        return a;
+    };
+    for (pugi::xml_node n : root.children()) {
+        std::string name = n.name();
+        if (name == "channel") {
+            f.channels.push_back({n.attribute("daq_name").value(), n.attribute("desc").value(),
+                                  n.attribute("units").value()});
+        } else if (name == "dimensions") {
+            DescrDims d;
+            d.name = n.attribute("name").value();
+            d.num = n.attribute("num").as_llong();
+            for (pugi::xml_node e : n.children()) {
+                std::string en = e.name();
+                if (en == "spectrum")
+                    d.spectra.push_back(attributes(e));
+                else if (en == "image")
+                    d.images.push_back(attributes(e));
+                else if (e.type() == pugi::node_element)
+                    f.error = "unexpected <" + en + "> in <dimensions>";
+            }
+            f.dims.push_back(d);
+        } else if (n.type() == pugi::node_element) {
+            f.error = "unexpected <" + name + "> in <channels>";
+        }
+    }
+    f.ok = f.error.empty();
+    return f;
 }

@@ -3,6 +3,7 @@
 #ifndef KORVEL_REPLAY_HARNESS_H
 #define KORVEL_REPLAY_HARNESS_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@ struct ReplayRun {
     std::string recording;            // JSON Lines text of the recording
     std::vector<std::string> words;   // plug-in words after "--"
     std::vector<std::string> options; // korvel-replay options before the file
-    std::vector<std::string> env;     // extra NAME=VALUE entries
+    std::vector<std::string> env;     // NAME=VALUE entries, replacing inherited ones
     // Runs inside this directory when set (it must exist); else a new one.
     std::string dir;
 };
@@ -61,5 +62,26 @@ std::string setup_listing(const std::vector<std::string> &texts);
 // (left out when `efficiency` is empty) and the bad-channel line.
 std::string end_statistics(int events, int empty, const std::string &efficiency,
                            int bad);
+
+// The XML description file as the stand-in's dump_chan_desr writes it,
+// read back: the <channel> elements and the <dimensions> records with the
+// attributes of their <spectrum> and <image> elements, in file order.
+// Numbers are compared as numbers, whatever form the XML library gave them.
+struct DescrChannel {
+    std::string daq_name, desc, units;
+};
+struct DescrDims {
+    std::string name;
+    long long num = 0;
+    std::vector<std::map<std::string, double>> spectra;
+    std::vector<std::map<std::string, double>> images;
+};
+struct DescrFile {
+    bool ok = false;     // the file exists and is a <channels> document
+    std::string error;   // what is wrong when !ok
+    std::vector<DescrChannel> channels;
+    std::vector<DescrDims> dims;
+};
+DescrFile read_descr_file(const std::string &path);
 
 #endif

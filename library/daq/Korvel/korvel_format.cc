@@ -111,3 +111,10 @@ const pixel_text *pixel_texts_blank() {
     pixel_texts_make();
     return texts_blank;
 }
+
+void pixel_texts_release() {
+    free(texts_tab);
+    free(texts_blank);
+    texts_tab = texts_blank = nullptr;
+    texts_failed = false;
+}

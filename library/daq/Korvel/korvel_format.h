@@ -80,5 +80,7 @@ struct pixel_text {
 // The two tables, filled on first use; null when they could not be made.
 const pixel_text *pixel_texts_tab();
 const pixel_text *pixel_texts_blank();
+// Give the tables back (at unload).
+void pixel_texts_release();
 
 #endif

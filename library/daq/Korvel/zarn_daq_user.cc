@@ -7,6 +7,7 @@
 // their meaning, in korvel_state.h).
 #include "zarn_daq_user.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,7 +60,7 @@ void korvel_record_mpulse(int i, int mpulse) {
     if (l->len > 0 && l->ids[l->len - 1] == mpulse)
         return;
     if (l->len == l->cap) {
-        int cap = l->cap ? l->cap * 2 : 16;
+        int cap = l->cap == 0 ? 16 : l->cap <= INT_MAX / 2 ? l->cap * 2 : 0;
         int *ids = cap > 0 ? (int *)realloc(l->ids, (size_t)cap * sizeof(int)) : nullptr;
         if (!ids) {
             if (!l->oom_told)
@@ -242,6 +243,7 @@ __attribute__((destructor)) static void korvel_unload() {
         eventids[i] = evid_list{};
     }
     table_release();
+    pixel_texts_release();
     if (!fd)  // an open stream still uses its buffer until the process ends
         free(table_stream_buf);
 }

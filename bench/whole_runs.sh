@@ -1,0 +1,54 @@
+#!/bin/sh
+# whole_runs.sh - whole synthetic runs through korvel-replay: events per
+# second, table bytes per second and peak resident memory, for a few run
+# lengths, each repeated; the median of the repeats is printed.
+#
+#   bench/whole_runs.sh BUILD_DIR [EVENTS...]      (default: 20 200)
+#
+# Environment: REPEATS (default 3), MIX (default: korvel-replay's own
+# mix), RUN_DIR (where the table file is written, default a fresh
+# directory under ${TMPDIR:-/tmp}; removed afterwards).
+set -eu
+
+build=${1:?usage: whole_runs.sh BUILD_DIR [EVENTS...]}
+shift
+[ $# -gt 0 ] || set -- 20 200
+repeats=${REPEATS:-3}
+replay=$build/korvel-replay
+[ -x "$replay" ] || { echo "whole_runs.sh: no $replay" >&2; exit 2; }
+[ -x /usr/bin/time ] || { echo "whole_runs.sh: needs /usr/bin/time (GNU time)" >&2; exit 2; }
+
+dir=${RUN_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/korvel-runs.XXXXXX")}
+trap 'rm -rf "$dir"' EXIT
+cd "$dir"
+
+# median of the numbers on standard input
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+printf '%8s %10s %12s %14s %12s\n' events seconds events/s "table MB/s" "peak RSS KiB"
+for n in "$@"; do
+    : > secs; : > rss; : > bytes
+    r=0
+    while [ "$r" -lt "$repeats" ]; do
+        rm -f table.txt user_evids.txt
+        if [ -n "${MIX:-}" ]; then
+            /usr/bin/time -f '%e %M' -o time.txt "$replay" --synthetic "$n" --mix "$MIX" \
+                --no-progress -- -out table.txt > stdout.txt 2> stderr.txt ||
+                { cat stderr.txt >&2; exit 1; }
+        else
+            /usr/bin/time -f '%e %M' -o time.txt "$replay" --synthetic "$n" \
+                --no-progress -- -out table.txt > stdout.txt 2> stderr.txt ||
+                { cat stderr.txt >&2; exit 1; }
+        fi
+        awk '{ print $1 }' time.txt >> secs
+        awk '{ print $2 }' time.txt >> rss
+        wc -c < table.txt >> bytes
+        r=$((r + 1))
+    done
+    s=$(median < secs)
+    m=$(median < rss)
+    b=$(median < bytes)
+    awk -v n="$n" -v s="$s" -v b="$b" -v m="$m" 'BEGIN {
+        if (s <= 0) s = 0.005
+        printf "%8d %10.2f %12.1f %14.1f %12d\n", n, s, n / s, b / s / 1e6, m }'
+done

@@ -1,0 +1,224 @@
+// replay_main.cc - korvel-replay: the command line of the stand-in reader.
+// It picks the event source (a recording file or a synthetic run) and the
+// plug-in, and leaves the run itself to standin::drive().
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "standin.h"
+
+namespace {
+
+const char *const kProgram = "korvel-replay";
+
+const char *const kUsage =
+    "Usage: korvel-replay [OPTION...] RECORDING [-- WORD...]\n"
+    "       korvel-replay --synthetic EVENTS [--mix MIX] [OPTION...] [-- WORD...]\n"
+    "       korvel-replay --help\n"
+    "\n"
+    "Replays a recording into a DAQ reader plug-in as the reader would: it loads\n"
+    "the plug-in, calls zarn_user_init_2010 once, zarn_user_loop once per event\n"
+    "and zarn_user_end_2010 once, then unloads it. RECORDING is a JSON Lines file:\n"
+    "the run header on its first line, then one event per line. The WORDs after\n"
+    "\"--\" are the plug-in's argv[1]...; argv[0] is \"korvel-replay\".\n"
+    "\n"
+    "Options:\n"
+    "  --plugin PATH       the plug-in to load; default: $KORVEL_PLUGIN, else\n"
+    "                      libKorvel.so beside this program, else ../lib/libKorvel.so\n"
+    "  --nbunch N          the host global nbunch (any int), instead of the\n"
+    "                      recording's\n"
+    "  --outmode N         the host global outmode (any int), instead of the\n"
+    "                      recording's\n"
+    "  --progress          draw a progress bar on standard error (default: only\n"
+    "                      when standard error is a terminal)\n"
+    "  --no-progress       never draw it\n"
+    "  --synthetic EVENTS  replay EVENTS generated events instead of a file\n"
+    "  --mix MIX           the channels of the synthetic run (below)\n"
+    "  --help              print this text and the plug-in's usage, then exit\n"
+    "Options with a value may also be written --option=VALUE.\n"
+    "\n";
+
+const char *const kUsageEnd =
+    "\n"
+    "Exit status: 0 when the run is complete (events for which zarn_user_loop\n"
+    "returned -1 are counted on standard error); 2 for a usage error, a plug-in\n"
+    "that cannot be loaded or a recording error (reported as FILE:LINE: message;\n"
+    "after an error in an event line the run is still ended properly); 3 when\n"
+    "zarn_user_init_2010 returned non-zero. Standard output carries only what\n"
+    "the plug-in and the reader's functions print.\n"
+    "\n"
+    "Plug-in usage (zarn_user_help):\n";
+
+struct CommandLine {
+    std::optional<std::string> plugin;
+    std::optional<int> nbunch;
+    std::optional<int> outmode;
+    std::optional<bool> progress;
+    std::optional<std::string> recording;
+    std::optional<long long> synthetic;
+    std::optional<std::string> mix;
+    bool help = false;
+    std::vector<std::string> words;
+};
+
+int usage_error(const std::string &what) {
+    fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, what.c_str(), kProgram);
+    return standin::kExitBadInput;
+}
+
+// A whole decimal int in [lo, hi]; false for anything else.
+bool parse_number(const std::string &s, long long lo, long long hi, long long *out) {
+    if (s.empty())
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    long long v = strtoll(s.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi || isspace(static_cast<unsigned char>(s[0])))
+        return false;
+    *out = v;
+    return true;
+}
+
+// 0: parsed; otherwise the exit status of a usage error (already reported).
+int parse_command_line(int argc, char **argv, CommandLine *cl) {
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--") {
+            cl->words.assign(argv + i + 1, argv + argc);
+            break;
+        }
+        if (a.size() < 2 || a[0] != '-') {
+            if (cl->recording)
+                return usage_error("more than one recording: " + *cl->recording +
+                                   " and " + a);
+            cl->recording = a;
+            continue;
+        }
+        std::string name = a, value;
+        bool inline_value = false;
+        size_t eq = a.find('=');
+        if (a.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            name = a.substr(0, eq);
+            value = a.substr(eq + 1);
+            inline_value = true;
+        }
+        if (name == "--help" || name == "--progress" || name == "--no-progress") {
+            if (inline_value)
+                return usage_error("option " + name + " takes no value");
+            if (name == "--help")
+                cl->help = true;
+            else
+                cl->progress = name == "--progress";
+            continue;
+        }
+        if (name != "--plugin" && name != "--nbunch" && name != "--outmode" &&
+            name != "--synthetic" && name != "--mix")
+            return usage_error("unknown option " + a);
+        if (!inline_value) {
+            if (i + 1 >= argc)
+                return usage_error("option " + name + " needs a value");
+            value = argv[++i];
+        }
+        long long n = 0;
+        if (name == "--plugin") {
+            cl->plugin = value;
+        } else if (name == "--mix") {
+            cl->mix = value;
+        } else if (name == "--synthetic") {
+            if (!parse_number(value, 0, 2147483647, &n))
+                return usage_error("--synthetic needs an event count from 0 to "
+                                   "2147483647, not '" + value + "'");
+            cl->synthetic = n;
+        } else {
+            if (!parse_number(value, -2147483648LL, 2147483647, &n))
+                return usage_error(name + " needs an int, not '" + value + "'");
+            (name == "--nbunch" ? cl->nbunch : cl->outmode) = static_cast<int>(n);
+        }
+    }
+    if (cl->help)
+        return 0;
+    if (cl->synthetic && cl->recording)
+        return usage_error("give either a recording or --synthetic, not both");
+    if (!cl->synthetic && !cl->recording)
+        return usage_error("no recording given");
+    if (cl->mix && !cl->synthetic)
+        return usage_error("--mix belongs to --synthetic");
+    return 0;
+}
+
+std::string plugin_path(const CommandLine &cl) {
+    if (cl.plugin)
+        return *cl.plugin;
+    const char *env = getenv("KORVEL_PLUGIN");
+    if (env && *env)
+        return env;
+    return standin::default_plugin_path();
+}
+
+int show_help(const CommandLine &cl) {
+    fputs(kUsage, stdout);
+    fputs(standin::kMixHelp, stdout);
+    printf("The default MIX is\n  %s\n", standin::kDefaultMix);
+    fputs(kUsageEnd, stdout);
+    fflush(stdout);
+    standin::Plugin plugin;
+    std::string error;
+    if (!plugin.load(plugin_path(cl), &error)) {
+        fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return standin::kExitBadInput;
+    }
+    plugin.entries().help();
+    fflush(stdout);
+    return standin::kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CommandLine cl;
+    if (int rc = parse_command_line(argc, argv, &cl))
+        return rc;
+    if (cl.help)
+        return show_help(cl);
+
+    std::unique_ptr<standin::EventSource> source;
+    std::string error;
+    if (cl.synthetic) {
+        standin::Mix mix;
+        if (!standin::parse_mix(cl.mix ? *cl.mix : standin::kDefaultMix, &mix, &error))
+            return usage_error(error);
+        source = std::make_unique<standin::SyntheticSource>(*cl.synthetic, mix);
+    } else {
+        source = standin::RecordingSource::open(*cl.recording, &error);
+        if (!source) {
+            fprintf(stderr, "%s\n", error.c_str());
+            return standin::kExitBadInput;
+        }
+    }
+
+    standin::Plugin plugin;
+    if (!plugin.load(plugin_path(cl), &error)) {
+        fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        return standin::kExitBadInput;
+    }
+
+    standin::DriveOptions opt;
+    opt.program = kProgram;
+    opt.words = cl.words;
+    opt.nbunch = cl.nbunch;
+    opt.outmode = cl.outmode;
+    opt.progress = cl.progress ? *cl.progress : isatty(STDERR_FILENO) != 0;
+    standin::DriveResult r = standin::drive(plugin.entries(), *source, opt, stderr);
+    // Everything the plug-in printed is out before it goes away.
+    fflush(stdout);
+    plugin.unload();
+    return r.status;
+}
