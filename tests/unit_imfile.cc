@@ -128,7 +128,7 @@ std::string bytes(std::initializer_list<int> b) {
 
 // Every test runs in a fresh directory (the image directory "./" is the
 // working directory), in UTC, with a file system that is half free.
-class ImageFiles : public ::testing::Test {
+class ImageWriter : public ::testing::Test {
   protected:
     void SetUp() override {
         saved_imdir_ = imdir;
@@ -180,7 +180,7 @@ class ImageFiles : public ::testing::Test {
     bool saved_imbin_ = false;
 };
 
-class FreeSpaceGuard : public ImageFiles {};
+class FreeSpaceGuard : public ImageWriter {};
 
 }  // namespace
 
@@ -274,7 +274,7 @@ TEST_F(FreeSpaceGuard, FailingQueryPrintsBothMessages) {
 
 // The documented example: slashes of the channel become '_', ctime's blanks
 // too (two before a one-digit day), its newline is gone, then milliseconds.
-TEST_F(ImageFiles, PgmFileIsNamedAfterChannelEventTimeAndMilliseconds) {
+TEST_F(ImageWriter, PgmFileIsNamedAfterChannelEventTimeAndMilliseconds) {
     EXPECT_EQ(kDec7, 1796654123u);
     const std::string px = bytes({0x00, 0x7f, 0x80, 0xff, '\n', ' '});
     EXPECT_EQ(write(3, 2, 1, px, {kDec7, 123456}, 1234, "CAM/A"), 0);
@@ -285,7 +285,7 @@ TEST_F(ImageFiles, PgmFileIsNamedAfterChannelEventTimeAndMilliseconds) {
     EXPECT_EQ(read_file(".//" + name), "P5\n3 2\n255\n" + px);
 }
 
-TEST_F(ImageFiles, MillisecondSuffixTruncatesTheMicroseconds) {
+TEST_F(ImageWriter, MillisecondSuffixTruncatesTheMicroseconds) {
     const struct {
         unsigned usec;
         const char *suffix;
@@ -301,7 +301,7 @@ TEST_F(ImageFiles, MillisecondSuffixTruncatesTheMicroseconds) {
     EXPECT_EQ(files(), expected);
 }
 
-TEST_F(ImageFiles, RawFileHoldsTheHeaderLineAndUnswappedWords) {
+TEST_F(ImageWriter, RawFileHoldsTheHeaderLineAndUnswappedWords) {
     const std::string px = bytes({0x01, 0x02, 0xff, 0xfe});
     EXPECT_EQ(write(2, 1, 2, px, {kDec7, 999}, 7, "W"), 0);
     const std::string name = "W_7_" + kDec7Text + "_0.raw";
@@ -309,7 +309,7 @@ TEST_F(ImageFiles, RawFileHoldsTheHeaderLineAndUnswappedWords) {
     EXPECT_EQ(read_file(name), "2 1 2\n" + px);
 }
 
-TEST_F(ImageFiles, PpmFileHoldsThreeBytesPerPixel) {
+TEST_F(ImageWriter, PpmFileHoldsThreeBytesPerPixel) {
     const std::string px = bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
     EXPECT_EQ(write(2, 2, 3, px, {kDec7, 5000}, 8, "C"), 0);
     const std::string name = "C_8_" + kDec7Text + "_5.ppm";
@@ -318,7 +318,7 @@ TEST_F(ImageFiles, PpmFileHoldsThreeBytesPerPixel) {
 }
 
 // Mode "w": a file of the same name is replaced, not appended to.
-TEST_F(ImageFiles, SingleImageFilesReplaceAnOlderFileOfTheSameName) {
+TEST_F(ImageWriter, SingleImageFilesReplaceAnOlderFileOfTheSameName) {
     const std::string pgm = "G_1_" + kEpochText + "_0.pgm";
     const std::string raw = "G_1_" + kEpochText + "_0.raw";
     write_file(pgm, std::string(100, 'o'));
@@ -329,7 +329,7 @@ TEST_F(ImageFiles, SingleImageFilesReplaceAnOlderFileOfTheSameName) {
     EXPECT_EQ(read_file(raw), "1 1 2\nbc");
 }
 
-TEST_F(ImageFiles, OtherPixelSizesWithoutImbinWriteNothing) {
+TEST_F(ImageWriter, OtherPixelSizesWithoutImbinWriteNothing) {
     EXPECT_EQ(write(2, 1, 0, "ab", {kDec7, 0}, 1, "CAM"), 0);
     EXPECT_EQ(write(2, 1, 4, "abcdefgh", {kDec7, 0}, 1, "CAM"), 0);
     EXPECT_EQ(write(2, 1, -1, "ab", {kDec7, 0}, 1, "CAM"), 0);
@@ -339,7 +339,7 @@ TEST_F(ImageFiles, OtherPixelSizesWithoutImbinWriteNothing) {
 }
 
 // Event numbers of 2^31 and more are printed as signed ints.
-TEST_F(ImageFiles, LargeEventNumbersArePrintedNegativeInNames) {
+TEST_F(ImageWriter, LargeEventNumbersArePrintedNegativeInNames) {
     EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 2147483648u, "E"), 0);
     EXPECT_EQ(write(1, 1, 1, "b", {0, 0}, 4294967295u, "E"), 0);
     EXPECT_EQ(files(), (std::vector<std::string>{"E_-1_" + kEpochText + "_0.pgm",
@@ -348,7 +348,7 @@ TEST_F(ImageFiles, LargeEventNumbersArePrintedNegativeInNames) {
 
 // Slashes are replaced in the channel part only; blanks everywhere, the
 // directory included, so "my dir" is written as "my_dir".
-TEST_F(ImageFiles, SlashesOfTheChannelAndAllBlanksBecomeUnderscores) {
+TEST_F(ImageWriter, SlashesOfTheChannelAndAllBlanksBecomeUnderscores) {
     ASSERT_EQ(mkdir("my dir", 0755), 0);
     ASSERT_EQ(mkdir("my_dir", 0755), 0);
     ASSERT_EQ(mkdir("my_dir/a", 0755), 0);
@@ -366,7 +366,7 @@ TEST_F(ImageFiles, SlashesOfTheChannelAndAllBlanksBecomeUnderscores) {
 
 // ---- .bin records ----
 
-TEST_F(ImageFiles, ImbinAppendsOneRecordPerImage) {
+TEST_F(ImageWriter, ImbinAppendsOneRecordPerImage) {
     imbin = true;
     write_file("CAM_A.bin", "old\n");
     const std::string a = bytes({0x0a, 0xff, 0x00, 0x80, 0x7f, '\n'});
@@ -383,7 +383,7 @@ TEST_F(ImageFiles, ImbinAppendsOneRecordPerImage) {
 
 // With -imbin the pixel size is not examined: every value gives a record
 // of width x height x lbpx bytes.
-TEST_F(ImageFiles, ImbinWritesAnyPixelSize) {
+TEST_F(ImageWriter, ImbinWritesAnyPixelSize) {
     imbin = true;
     const std::string px = "ABCDEFGHIJ";
     EXPECT_EQ(write(2, 1, 4, px, {5, 6}, 7, "Q"), 0);
@@ -394,7 +394,7 @@ TEST_F(ImageFiles, ImbinWritesAnyPixelSize) {
 
 // ---- write_raw_file ----
 
-TEST_F(ImageFiles, RawWriterTruncatesWithoutImbinAndAppendsWith) {
+TEST_F(ImageWriter, RawWriterTruncatesWithoutImbinAndAppendsWith) {
     unsigned char px[] = {'a', 'b', 'c', 'd', 'e', 'f', 'g'};
     write_file("r", "old\n");
     EXPECT_EQ(write_raw_file("r", 3, 2, 1, px), 0);
@@ -406,7 +406,7 @@ TEST_F(ImageFiles, RawWriterTruncatesWithoutImbinAndAppendsWith) {
 
 // ---- Failures ----
 
-TEST_F(ImageFiles, UnopenableFilesGiveMinusTwoWithTheSystemError) {
+TEST_F(ImageWriter, UnopenableFilesGiveMinusTwoWithTheSystemError) {
     imdir = "nodir";
     EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, "CAM"), -2);
     EXPECT_EQ(err_, "grab: can't open nodir/CAM_1_" + kEpochText +
@@ -438,7 +438,7 @@ TEST_F(ImageFiles, UnopenableFilesGiveMinusTwoWithTheSystemError) {
 
 // The composed name may have 255 characters; one more is refused with the
 // name cut to 255 characters in the message, and nothing is written.
-TEST_F(ImageFiles, NamesLongerThan255CharactersAreRefused) {
+TEST_F(ImageWriter, NamesLongerThan255CharactersAreRefused) {
     imbin = true;
     imdir = ".";
     const std::string fits(249, 'c');  // "./" + 249 + ".bin" = 255
