@@ -243,3 +243,14 @@ DescrFile read_descr_file(const std::string &path) {
     f.ok = f.error.empty();
     return f;
 }
+
+std::string one_cell_table(const std::string &title, const std::string &cell, bool hdf5) {
+    const std::string iso = "1970-01-01T00:00:00Z";
+    if (hdf5)
+        return "EventId,Time,TimeISO," + title + "\n1,0:0," + iso + "," + cell + "\n";
+    return "EventId\tTime\t\t\t" + title + "\n[NORMAL]1\t\t0:0\t" + iso + "\t" + cell + "\n";
+}
+
+std::string one_cell_output(const std::string &title, const std::string &messages) {
+    return setup_listing({title}) + messages + end_statistics(2, 0, "inf", 0);
+}

@@ -58,6 +58,12 @@ std::string recording(const std::string &channels,
 // What a successful set-up prints: the channel count and the channel list
 // for channels with these texts ("name" or "name:sub").
 std::string setup_listing(const std::vector<std::string> &texts);
+// The table of a run with one channel `title` and one event (number 1,
+// type NORMAL, time 0:0) whose cell is `cell`, in tab or HDF5 mode.
+std::string one_cell_table(const std::string &title, const std::string &cell, bool hdf5);
+// Standard output of such a run declaring two events: the listing, the
+// event's messages and the statistics (efficiency 1 / 0).
+std::string one_cell_output(const std::string &title, const std::string &messages);
 // What the end of a run prints: the statistics line, the efficiency line
 // (left out when `efficiency` is empty) and the bad-channel line.
 std::string end_statistics(int events, int empty, const std::string &efficiency,

@@ -31,15 +31,9 @@ std::string one_image(const std::string &image) {
                      {R"({"id": 1, "channels": {"CAM": {"image": )" + image + "}}}"},
                      "\"events\": 2");
 }
-std::string tab_table(const std::string &cell) {
-    return "EventId\tTime\t\t\tCAM\n[NORMAL]1\t\t0:0\t" + kIso0 + "\t" + cell + "\n";
-}
-std::string hdf5_table(const std::string &cell) {
-    return "EventId,Time,TimeISO,CAM\n1,0:0," + kIso0 + "," + cell + "\n";
-}
-std::string one_event_out(const std::string &messages) {
-    return setup_listing({"CAM"}) + messages + end_statistics(2, 0, "inf", 0);
-}
+std::string tab_table(const std::string &cell) { return one_cell_table("CAM", cell, false); }
+std::string hdf5_table(const std::string &cell) { return one_cell_table("CAM", cell, true); }
+std::string one_event_out(const std::string &messages) { return one_cell_output("CAM", messages); }
 
 // A run in a fresh directory holding the subdirectories `subdirs`, in UTC.
 ReplayResult run(const std::string &rec, const std::vector<std::string> &words,

@@ -24,16 +24,9 @@ std::string members(const std::string &list) {
     return "{\"members\": [" + list + "]}";
 }
 
-std::string tab_table(const std::string &cell) {
-    return "EventId\tTime\t\t\tS\n[NORMAL]1\t\t0:0\t" + kIso0 + "\t" + cell + "\n";
-}
-std::string hdf5_table(const std::string &cell) {
-    return "EventId,Time,TimeISO,S\n1,0:0," + kIso0 + "," + cell + "\n";
-}
-// Standard output of a one_spectrum run with these per-event messages.
-std::string one_event_out(const std::string &messages) {
-    return setup_listing({"S"}) + messages + end_statistics(2, 0, "inf", 0);
-}
+std::string tab_table(const std::string &cell) { return one_cell_table("S", cell, false); }
+std::string hdf5_table(const std::string &cell) { return one_cell_table("S", cell, true); }
+std::string one_event_out(const std::string &messages) { return one_cell_output("S", messages); }
 
 ReplayResult run(const std::string &rec, const std::vector<std::string> &words,
                  const std::vector<std::string> &options = {}) {
