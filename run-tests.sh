@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Everything the tests need on a fresh Debian machine: the packages that are
 # missing, a normal build (GCC), a sanitizer build (Clang, AddressSanitizer
-# and UndefinedBehaviorSanitizer) and every test in both.
+# and UndefinedBehaviorSanitizer) and every test in both, then a short run of
+# each fuzz target.
 set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 "$root/scripts/setup.sh"
@@ -12,3 +13,5 @@ CC=clang CXX=clang++ "$root/scripts/build.sh" "$root/build-san" -DCMAKE_BUILD_TY
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 (cd "$root/build-san" && ctest --output-on-failure -j 2)
+# The fuzz targets (Clang libFuzzer), 30 seconds each from their seed corpora.
+"$root/fuzz/run-ci.sh"

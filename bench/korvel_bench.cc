@@ -10,7 +10,10 @@
 //   reference  the plain writer of reference_cells.cc: the same reader
 //              queries, every piece through snprintf and fputs;
 //   limit      one fwrite of the finished bytes, computed once.
-// All three write into the same stream (a file, or whatever --sink names).
+// All three write into the same file (an unlinked temporary file, or what
+// --sink names), each through a stream of its own set up as its writer
+// would set it up: the plug-in's as the plug-in sets up its table file, the
+// others with a 1 MiB stdio buffer.
 // Before anything is timed, the plug-in and the reference are checked
 // against cells worked out by hand, and the three variants of every family
 // must write identical bytes; any difference ends the program with status 1.
@@ -21,7 +24,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -29,8 +31,10 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "korvel_cells.h"
 #include "korvel_format.h"

@@ -48,24 +48,24 @@ def main():
           ("family", "plugin us", "reference us", "limit us", "ref/plug", "plug/lim", "goals"))
     missed = 0
     for family, t in times.items():
-        if not {"plugin", "reference", "limit"} <= t.keys():
-            continue
         kind = family[len("BM_"):]
         kind = kind[:-len("_hdf5")] if kind.endswith("_hdf5") else kind
-        speedup = t["reference"] / t["plugin"]
-        to_limit = t["plugin"] / t["limit"]
+        speedup = t["reference"] / t["plugin"] if {"reference", "plugin"} <= t.keys() else None
+        to_limit = t["plugin"] / t["limit"] if {"plugin", "limit"} <= t.keys() else None
         least, most = GOALS.get(kind, (None, None))
         verdict = []
-        if least is not None:
+        if least is not None and speedup is not None:
             ok = speedup >= least
             verdict.append("ref/plug >= %g %s" % (least, "met" if ok else "MISSED"))
             missed += not ok
-        if most is not None:
+        if most is not None and to_limit is not None:
             ok = to_limit <= most
             verdict.append("plug/lim <= %g %s" % (most, "met" if ok else "MISSED"))
             missed += not ok
-        print("%-22s %12.2f %12.2f %12.3f %9.2f %9.2f  %s" %
-              (family, t["plugin"], t["reference"], t["limit"], speedup, to_limit,
+        show = lambda x, f: f % x if x is not None else "-"
+        print("%-22s %12s %12s %12s %9s %9s  %s" %
+              (family, show(t.get("plugin"), "%.2f"), show(t.get("reference"), "%.2f"),
+               show(t.get("limit"), "%.3f"), show(speedup, "%.2f"), show(to_limit, "%.2f"),
                ", ".join(verdict)))
     if context:
         print("\n%s, %s CPUs, %s" % (context.get("date", "?"), context.get("num_cpus", "?"),

@@ -1,7 +1,10 @@
 #!/bin/sh
 # whole_runs.sh - whole synthetic runs through korvel-replay: events per
-# second, table bytes per second and peak resident memory, for a few run
-# lengths, each repeated; the median of the repeats is printed.
+# second and table bytes per second (wall time of the whole process, set-up
+# and end of run included), peak resident memory and the process's user
+# and system CPU time, for a few run lengths, each repeated; the median of
+# the repeats is printed. The system time is mostly the file system taking
+# the table's new pages, and varies with what the machine's disk is doing.
 #
 #   bench/whole_runs.sh BUILD_DIR [EVENTS...]      (default: 20 200)
 #
@@ -25,30 +28,36 @@ cd "$dir"
 # median of the numbers on standard input
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-printf '%8s %10s %12s %14s %12s\n' events seconds events/s "table MB/s" "peak RSS KiB"
+printf '%8s %10s %12s %14s %12s %8s %8s\n' events seconds events/s "table MB/s" "peak RSS KiB" \
+    "user s" "sys s"
 for n in "$@"; do
-    : > secs; : > rss; : > bytes
+    : > secs; : > rss; : > bytes; : > user; : > sys
     r=0
     while [ "$r" -lt "$repeats" ]; do
         rm -f table.txt user_evids.txt
+        t0=$(date +%s%N)
         if [ -n "${MIX:-}" ]; then
-            /usr/bin/time -f '%e %M' -o time.txt "$replay" --synthetic "$n" --mix "$MIX" \
+            /usr/bin/time -f '%M %U %S' -o time.txt "$replay" --synthetic "$n" --mix "$MIX" \
                 --no-progress -- -out table.txt > stdout.txt 2> stderr.txt ||
                 { cat stderr.txt >&2; exit 1; }
         else
-            /usr/bin/time -f '%e %M' -o time.txt "$replay" --synthetic "$n" \
+            /usr/bin/time -f '%M %U %S' -o time.txt "$replay" --synthetic "$n" \
                 --no-progress -- -out table.txt > stdout.txt 2> stderr.txt ||
                 { cat stderr.txt >&2; exit 1; }
         fi
-        awk '{ print $1 }' time.txt >> secs
-        awk '{ print $2 }' time.txt >> rss
+        t1=$(date +%s%N)
+        echo $(( (t1 - t0) / 1000 )) | awk '{ print $1 / 1e6 }' >> secs
+        awk '{ print $1 }' time.txt >> rss
+        awk '{ print $2 }' time.txt >> user
+        awk '{ print $3 }' time.txt >> sys
         wc -c < table.txt >> bytes
         r=$((r + 1))
     done
     s=$(median < secs)
     m=$(median < rss)
     b=$(median < bytes)
-    awk -v n="$n" -v s="$s" -v b="$b" -v m="$m" 'BEGIN {
-        if (s <= 0) s = 0.005
-        printf "%8d %10.2f %12.1f %14.1f %12d\n", n, s, n / s, b / s / 1e6, m }'
+    u=$(median < user)
+    k=$(median < sys)
+    awk -v n="$n" -v s="$s" -v b="$b" -v m="$m" -v u="$u" -v k="$k" 'BEGIN {
+        printf "%8d %10.3f %12.1f %14.1f %12d %8.2f %8.2f\n", n, s, n / s, b / s / 1e6, m, u, k }'
 done

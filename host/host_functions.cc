@@ -76,7 +76,16 @@ void zarn_swap2(const void *src, void *dst, int n) {
         return;
     const unsigned char *s = static_cast<const unsigned char *>(src);
     unsigned char *d = static_cast<unsigned char *>(dst);
-    for (long long i = 0; i < n; i++) {
+    long long i = 0;
+    // Four words at a time, each read before it is written, so that the
+    // swap may be done in place.
+    for (; i + 4 <= n; i += 4) {
+        uint64_t w;
+        memcpy(&w, s + 2 * i, 8);
+        w = ((w >> 8) & 0x00ff00ff00ff00ffull) | ((w & 0x00ff00ff00ff00ffull) << 8);
+        memcpy(d + 2 * i, &w, 8);
+    }
+    for (; i < n; i++) {
         unsigned char lo = s[2 * i], hi = s[2 * i + 1];
         d[2 * i] = hi;
         d[2 * i + 1] = lo;

@@ -90,6 +90,36 @@ TEST(NumberFormat, InfinitiesAndNansAreSpelledAsPrintfDoes) {
     EXPECT_EQ(with_plugin(exp_with<0>, from_bits(0xff800000u)), "-inf");
 }
 
+// A value exactly halfway between two outputs rounds to the even digit,
+// as printf rounds the exact binary value: 2.5 lies between 2 and 3, 9.5
+// between 9 and 10 (written 1e+01), 0.0078125 between 0.007812 and
+// 0.007813.
+TEST(NumberFormat, ExactHalvesRoundToEven) {
+    EXPECT_EQ(with_plugin(exp_with<0>, 2.5f), "2e+00");
+    EXPECT_EQ(with_plugin(exp_with<0>, 3.5f), "4e+00");
+    EXPECT_EQ(with_plugin(exp_with<0>, 0.25f), "2e-01");
+    EXPECT_EQ(with_plugin(exp_with<0>, -0.75f), "-8e-01");
+    EXPECT_EQ(with_plugin(exp_with<0>, 9.5f), "1e+01");
+    EXPECT_EQ(with_plugin(exp_with<0>, 250.0f), "2e+02");
+    EXPECT_EQ(with_plugin(exp_with<0>, 350.0f), "4e+02");
+    EXPECT_EQ(with_plugin(exp_with<2>, 1.125f), "1.12e+00");
+    EXPECT_EQ(with_plugin(exp_with<2>, 1.375f), "1.38e+00");
+    EXPECT_EQ(with_plugin(fmt_fixed, 0.0078125f), "0.007812");
+    EXPECT_EQ(with_plugin(fmt_fixed, -0.0234375f), "-0.023438");
+}
+
+// The smallest and largest magnitudes, with every precision the table uses.
+TEST(NumberFormat, ExtremeMagnitudes) {
+    EXPECT_EQ(with_plugin(exp_with<0>, from_bits(0x00000001u)), "1e-45");
+    EXPECT_EQ(with_plugin(exp_with<2>, from_bits(0x00000001u)), "1.40e-45");
+    EXPECT_EQ(with_plugin(exp_with<6>, from_bits(0x00000001u)), "1.401298e-45");
+    EXPECT_EQ(with_plugin(exp_with<0>, from_bits(0x7f7fffffu)), "3e+38");
+    EXPECT_EQ(with_plugin(exp_with<6>, from_bits(0x7f7fffffu)), "3.402823e+38");
+    EXPECT_EQ(with_plugin(fmt_fixed, from_bits(0x00000001u)), "0.000000");
+    EXPECT_EQ(with_plugin(fmt_fixed, from_bits(0x80000001u)), "-0.000000");
+    EXPECT_EQ(with_plugin(fmt_fixed, 16777216.0f), "16777216.000000");
+}
+
 TEST(NumberFormat, IntegersAndStatusWordsMatchPrintf) {
     std::vector<int> ints = {0, 1, -1, 9, 10, 255, 256, 2147483647, -2147483647 - 1,
                              1065353216, 42, -8388608};

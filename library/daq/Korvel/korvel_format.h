@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #define OUT_CAP (1u << 20)
@@ -34,6 +35,17 @@ extern int out_errno;
 // Hand the buffered bytes to the table file's stream. A failed write is
 // remembered in out_errno and reported at the end of the run.
 void out_flush();
+// Make f the table file's stream: unbuffered, because out_buf is its
+// buffer and a second one would copy every byte once more.
+void out_stream_setup(FILE *f);
+// At the end of an event's row the bytes are handed over once at least
+// OUT_HANDOVER of them have collected, so that every write is large also
+// when rows are small.
+#define OUT_HANDOVER (OUT_CAP / 4)
+static inline void out_event_end() {
+    if (out_len >= OUT_HANDOVER)
+        out_flush();
+}
 // Append n bytes; large blocks go straight to the stream.
 void out_bytes(const char *s, size_t n);
 

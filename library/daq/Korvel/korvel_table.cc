@@ -224,6 +224,6 @@ int table_write_event(zarn_daq_getdata *data) {
         return 0;
     int rc = put_channels(data, evid, samples);
     if (!nodump)
-        out_flush();
+        out_event_end();
     return rc;
 }

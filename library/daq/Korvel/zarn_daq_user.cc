@@ -45,10 +45,6 @@ evid_list eventids[KORVEL_FIXED_LISTS];
 static evid_list *eventids_more;
 static int eventids_more_count;
 
-// Stream buffer of the table file: rows reach the disk in large writes.
-static char *table_stream_buf;
-#define TABLE_STREAM_BUF (1u << 20)
-
 evid_list *korvel_evlist(int i) {
     return i < KORVEL_FIXED_LISTS ? &eventids[i] : &eventids_more[i - KORVEL_FIXED_LISTS];
 }
@@ -123,15 +119,12 @@ static void init_xml_params() {
     }
 }
 
-/* Open the table file with its large stream buffer. */
+/* Open the table file; its rows collect in the output buffer of
+ * korvel_format, which hands them to the file in large writes. */
 static FILE *open_table_file() {
     FILE *f = fopen(file, "w+");
-    if (!f)
-        return nullptr;
-    if (!table_stream_buf)
-        table_stream_buf = (char *)malloc(TABLE_STREAM_BUF);
-    if (table_stream_buf)
-        setvbuf(f, table_stream_buf, _IOFBF, TABLE_STREAM_BUF);
+    if (f)
+        out_stream_setup(f);
     return f;
 }
 
@@ -233,6 +226,10 @@ int zarn_user_end_2010(zarn_daq_reader_2010 *reader) {
 
 /* At unload the event-ID lists are released, the highest index first. */
 __attribute__((destructor)) static void korvel_unload() {
+    // Rows still collected when the reader ends without
+    // zarn_user_end_2010 (exit, or an unload) reach the file all the same.
+    if (fd)
+        out_flush();
     for (int k = eventids_more_count - 1; k >= 0; k--)
         free(eventids_more[k].ids);
     free(eventids_more);
@@ -244,6 +241,4 @@ __attribute__((destructor)) static void korvel_unload() {
     }
     table_release();
     pixel_texts_release();
-    if (!fd)  // an open stream still uses its buffer until the process ends
-        free(table_stream_buf);
 }
