@@ -338,26 +338,12 @@ static void put_pixels(const unsigned char *buf, int pnts, int bpp) {
     }
 }
 
-/* Whether nx * ny * bpp is 0..leni. nx * ny always fits in 64 bits; a
- * product whose magnitude passes 2^63 is past any int length anyway. */
-static bool image_fits(int nx, int ny, int bpp, int leni) {
-    int64_t xy = (int64_t)nx * ny;
-    int64_t b = bpp;
-    if (xy == 0 || b == 0)
-        return leni >= 0;
-    uint64_t mxy = xy < 0 ? 0 - (uint64_t)xy : (uint64_t)xy;
-    uint64_t mb = b < 0 ? 0 - (uint64_t)b : (uint64_t)b;
-    if (mxy > (uint64_t)INT64_MAX / mb)
-        return false;
-    int64_t bytes = xy * b;
-    return bytes >= 0 && bytes <= leni;
-}
-
 /* Hand the image to the file writer, unless its geometry asks for more
  * bytes than the reader delivered. */
 static void dump_image_file(int i, int nx, int ny, int bpp, int leni, unsigned char *buf,
                             time_stamp *tm, unsigned num) {
-    if (!image_fits(nx, ny, bpp, leni) ||
+    int64_t bytes = image_size_bytes(nx, ny, bpp);
+    if (bytes < 0 || bytes > leni ||
         write_image_to_file(nx, ny, bpp, buf, tm, num, chans[i]) != 0)
         printf("Failed to dump image %s to file\n", chans[i]);
 }

@@ -31,19 +31,24 @@ int camera_small_space(float lim) {
     return left >= lim ? 0 : 1;
 }
 
-/* Bytes of a width x height x bpp image; 0 for a negative product. The
- * product is taken without overflow: width * height fits in 64 bits, and a
- * magnitude past 2^63 counts as SIZE_MAX (more than any caller has). */
-static size_t image_bytes(int width, int height, int lbpx) {
-    int64_t xy = (int64_t)width * height;
+int64_t image_size_bytes(int width, int height, int lbpx) {
+    int64_t xy = (int64_t)width * height;  // always fits in 64 bits
     int64_t b = lbpx;
-    if (xy == 0 || b == 0 || (xy < 0) != (b < 0))
+    if (xy == 0 || b == 0)
         return 0;
+    if ((xy < 0) != (b < 0))
+        return -1;
     uint64_t mxy = xy < 0 ? 0 - (uint64_t)xy : (uint64_t)xy;
     uint64_t mb = b < 0 ? 0 - (uint64_t)b : (uint64_t)b;
     if (mxy > (uint64_t)INT64_MAX / mb)
-        return SIZE_MAX;
-    return (size_t)(mxy * mb);
+        return INT64_MAX;
+    return (int64_t)(mxy * mb);
+}
+
+/* Bytes to write for an image; 0 for a negative product. */
+static size_t image_bytes(int width, int height, int lbpx) {
+    int64_t n = image_size_bytes(width, height, lbpx);
+    return n > 0 ? (size_t)n : 0;
 }
 
 static int report_open_failure(const char *name) {

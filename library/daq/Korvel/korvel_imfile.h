@@ -6,7 +6,13 @@
 #ifndef KORVEL_IMFILE_H
 #define KORVEL_IMFILE_H
 
+#include <cstdint>
+
 #include "event.h"
+
+// width x height x lbpx without overflow: -1 when negative, INT64_MAX
+// when past 64 bits.
+int64_t image_size_bytes(int width, int height, int lbpx);
 
 // Free-space guard: 1 when the file system holding "./" has less than
 // `lim` percent of its blocks free, 0 when it has at least that, -1 when
