@@ -15,3 +15,4 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 (cd "$root/build-san" && ctest --output-on-failure -j 2)
 # The fuzz targets (Clang libFuzzer), 30 seconds each from their seed corpora.
 "$root/fuzz/run-ci.sh"
+echo "run-tests: every test passed in both builds, and the fuzz targets found nothing"

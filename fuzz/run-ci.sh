@@ -10,11 +10,20 @@ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPIL
 ninja -C "$build" -j"${JOBS:-1}" fuzz_recording fuzz_run
 for t in fuzz_recording fuzz_run; do
   work=$(mktemp -d)
-  cp "$top"/fuzz/corpus/"$t"/* "$work"/ 2>/dev/null || true
+  mkdir "$work/corpus"
+  cp "$top"/fuzz/corpus/"$t"/* "$work/corpus"/ 2>/dev/null || true
   echo "== $t: $secs s"
-  ( cd "$work" && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:allocator_may_return_null=1 \
+  # The fuzzer's progress goes to a log; on a finding its tail is shown
+  # and the crashing input stays in $work.
+  if ( cd "$work" && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:allocator_may_return_null=1 \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     "$build/fuzz/$t" -max_total_time="$secs" -timeout=25 -close_fd_mask=1 -rss_limit_mb=1536 \
-      -artifact_prefix="$work/" "$work" )
-  rm -rf "$work"
+      -artifact_prefix="$work/" "$work/corpus" ) > "$work.log" 2>&1; then
+    grep -E '^#[0-9]+' "$work.log" | tail -n 1
+    rm -rf "$work" "$work.log"
+  else
+    tail -n 60 "$work.log"
+    echo "$t: finding; input and log kept in $work" >&2
+    exit 1
+  fi
 done
