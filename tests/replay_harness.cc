@@ -254,3 +254,19 @@ std::string one_cell_table(const std::string &title, const std::string &cell, bo
 std::string one_cell_output(const std::string &title, const std::string &messages) {
     return setup_listing({title}) + messages + end_statistics(2, 0, "inf", 0);
 }
+
+const DescrDims *find_dims(const DescrFile &f, const std::string &name) {
+    for (auto &d : f.dims)
+        if (d.name == name)
+            return &d;
+    return nullptr;
+}
+
+ReplayResult run_in(const std::string &dir, const std::string &rec,
+                    const std::vector<std::string> &words) {
+    ReplayRun run;
+    run.recording = rec;
+    run.words = words;
+    run.dir = dir;
+    return replay(run);
+}

@@ -33,6 +33,9 @@ ReplayResult replay(const ReplayRun &run);
 // The same with a recording and words only.
 ReplayResult replay(const std::string &recording,
                     const std::vector<std::string> &words = {});
+// replay() of a recording and words inside the existing directory `dir`.
+ReplayResult run_in(const std::string &dir, const std::string &rec,
+                    const std::vector<std::string> &words);
 // Run korvel-replay with exactly these arguments in `dir` (new one if empty).
 ReplayResult replay_args(const std::vector<std::string> &args,
                          const std::string &dir = "",
@@ -89,5 +92,7 @@ struct DescrFile {
     std::vector<DescrDims> dims;
 };
 DescrFile read_descr_file(const std::string &path);
+// The record of the channel `name` in a description file, or null.
+const DescrDims *find_dims(const DescrFile &f, const std::string &name);
 
 #endif

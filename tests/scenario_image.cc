@@ -108,13 +108,6 @@ Attrs header(int index, const Attrs &set) {
     return a;
 }
 
-const DescrDims *find_dims(const DescrFile &f, const std::string &name) {
-    for (auto &d : f.dims)
-        if (d.name == name)
-            return &d;
-    return nullptr;
-}
-
 }  // namespace
 
 // ---- Pixel lists ----

@@ -13,14 +13,6 @@ const std::string kIso0 = "1970-01-01T00:00:00Z";
 // korvel-replay's exit status when the set-up returned non-zero.
 const int kSetupFailed = 3;
 
-ReplayResult run_in(const std::string &dir, const std::string &rec,
-                    const std::vector<std::string> &words) {
-    ReplayRun run;
-    run.recording = rec;
-    run.words = words;
-    run.dir = dir;
-    return replay(run);
-}
 
 // A run directory that already holds a table file with old content.
 std::string dir_with_old_table(const std::string &content) {

@@ -65,14 +65,6 @@ const std::string kImage = recording(
     {R"({"id": 7, "time": [100, 5], "channels": {"CAM": {"image": {"bpp": 1, "width": 2, "height": 1, "pixels": "0aff"}}}})"});
 const std::string kImageRecord = std::string("7 100 5\n2 1 1\n") + "\x0a\xff";
 
-ReplayResult run_in(const std::string &dir, const std::string &rec,
-                    const std::vector<std::string> &words) {
-    ReplayRun run;
-    run.recording = rec;
-    run.words = words;
-    run.dir = dir;
-    return replay(run);
-}
 
 bool is_empty_dir(const std::string &path) {
     DIR *d = opendir(path.c_str());

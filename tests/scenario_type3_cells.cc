@@ -79,13 +79,6 @@ void expect_spectrum(const Attrs &a, int index, double start, double inc, int nd
                         {"groups", groups}, {"group_inc", group_inc}}));
 }
 
-const DescrDims *find_dims(const DescrFile &f, const std::string &name) {
-    for (auto &d : f.dims)
-        if (d.name == name)
-            return &d;
-    return nullptr;
-}
-
 }  // namespace
 
 // ---- Worked examples ----
