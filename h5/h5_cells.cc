@@ -1,0 +1,429 @@
+// h5_cells.cc - the grammar of every kind of cell, in both dialects, and
+// the numbers inside them.
+//
+// A cell is read by the grammar of one kind at a time: the survey tries
+// the kinds a cell could be, the conversion reads it by the kind decided
+// for its channel. Each reader returns what the cell says (data, none,
+// empty) or that it does not read as that kind. Pixel lists are the
+// largest cells (a megapixel camera is several MB of text), so they are
+// read by a digit loop of their own; every other number goes through
+// parse_float_text.
+#include "korvel_h5.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+// ---- Numbers ------------------------------------------------------------------
+
+static inline bool is_digit(char c) { return (unsigned)(c - '0') < 10u; }
+
+// "%d" of a 32-bit pattern: an optional '-' and 1 to 10 digits, in the
+// range of int32.
+bool parse_i32(const char *b, const char *e, int32_t *out)
+{
+    bool neg = b < e && *b == '-';
+    const char *p = b + neg;
+    if (p == e || e - p > 10)
+        return false;
+    int64_t v = 0;
+    for (; p < e; p++) {
+        if (!is_digit(*p))
+            return false;
+        v = v * 10 + (*p - '0');
+    }
+    if (neg)
+        v = -v;
+    if (v < INT32_MIN || v > INT32_MAX)
+        return false;
+    *out = (int32_t)v;
+    return true;
+}
+
+// "0x%X": "0x" and 1 to 8 hexadecimal digits.
+bool parse_hex32(const char *b, const char *e, int32_t *out)
+{
+    if (e - b < 3 || e - b > 10 || b[0] != '0' || (b[1] != 'x' && b[1] != 'X'))
+        return false;
+    uint32_t v = 0;
+    for (const char *p = b + 2; p < e; p++) {
+        unsigned d;
+        if (is_digit(*p))
+            d = (unsigned)(*p - '0');
+        else if (*p >= 'A' && *p <= 'F')
+            d = (unsigned)(*p - 'A' + 10);
+        else if (*p >= 'a' && *p <= 'f')
+            d = (unsigned)(*p - 'a' + 10);
+        else
+            return false;
+        v = v << 4 | d;
+    }
+    *out = (int32_t)v;
+    return true;
+}
+
+// True when [b, e) is an optional '-' and digits only: the integer form,
+// in which the plug-in prints a float's bit pattern.
+static bool is_integer_text(const char *b, const char *e)
+{
+    const char *p = b + (b < e && *b == '-');
+    if (p == e)
+        return false;
+    for (; p < e; p++)
+        if (!is_digit(*p))
+            return false;
+    return true;
+}
+
+bool parse_float_text(const char *b, const char *e, float *out, bool *int_form)
+{
+    if (is_integer_text(b, e)) {
+        int32_t bits;
+        if (!parse_i32(b, e, &bits))
+            return false;
+        memcpy(out, &bits, sizeof *out);
+        *int_form = true;
+        return true;
+    }
+    *int_form = false;
+    if (e - b == 7 && memcmp(b, "Invalid", 7) == 0) {
+        *out = std::numeric_limits<float>::quiet_NaN();
+        return true;
+    }
+    // from_chars takes no '+'; the plug-in never writes one before a value.
+    auto r = std::from_chars(b, e, *out, std::chars_format::general);
+    return r.ec == std::errc() && r.ptr == e;
+}
+
+// ---- Cells every kind shares ---------------------------------------------------------
+
+static bool text_is(const char *b, const char *e, const char *lit)
+{
+    size_t n = strlen(lit);
+    return (size_t)(e - b) == n && memcmp(b, lit, n) == 0;
+}
+
+// An empty cell, or the cell of a channel the event does not hold ("[]",
+// "Not found"): those read the same whatever the kind. Returns the
+// presence, or PRESENT_BAD when the cell is neither.
+static Presence cell_common(Dialect d, const char *b, const char *e)
+{
+    if (b == e)
+        return PRESENT_EMPTY;
+    if (text_is(b, e, d == DIALECT_HDF5 ? "[]" : "Not found"))
+        return PRESENT_NONE;
+    return PRESENT_BAD;
+}
+
+Presence cell_marker(Dialect d, const char *b, const char *e)
+{
+    Presence c = cell_common(d, b, e);
+    if (c != PRESENT_BAD)
+        return c;
+    return text_is(b, e, "1\t") ? PRESENT_DATA : PRESENT_BAD;
+}
+
+// ---- Single values -------------------------------------------------------------------
+
+// HDF5 dialect "[[X]]", tab dialect "X" and a tab.
+Presence cell_value(Dialect d, const char *b, const char *e, float *out, bool *int_form)
+{
+    Presence c = cell_common(d, b, e);
+    if (c != PRESENT_BAD)
+        return c;
+    if (d == DIALECT_HDF5) {
+        if (e - b < 5 || memcmp(b, "[[", 2) != 0 || memcmp(e - 2, "]]", 2) != 0)
+            return PRESENT_BAD;
+        b += 2, e -= 2;
+    } else {
+        if (e - b < 2 || e[-1] != '\t')
+            return PRESENT_BAD;
+        e -= 1;
+    }
+    return parse_float_text(b, e, out, int_form) ? PRESENT_DATA : PRESENT_BAD;
+}
+
+// ---- Name-value blocks ---------------------------------------------------------------
+
+// The end of the item that starts at `p` (just after its '['): the ']'
+// followed by the next item's opening ("[" in the HDF5 dialect, a tab and
+// "[" in the tab dialect) or standing last before `close`. A name may hold
+// ']' itself, so a ']' followed by anything else belongs to the name.
+static const char *item_end(Dialect d, const char *p, const char *close)
+{
+    for (;;) {
+        const char *q = (const char *)memchr(p, ']', (size_t)(close - p));
+        if (!q)
+            return nullptr;
+        if (q + 1 == close)
+            return q;
+        if (d == DIALECT_HDF5 ? q[1] == '[' : (close - q > 2 && q[1] == '\t' && q[2] == '['))
+            return q;
+        p = q + 1;
+    }
+}
+
+// One item "name:value" (split at the last ':', as names may hold ':')
+// or, without names, "value".
+static bool read_item(const char *b, const char *e, ItemFn item, void *ctx, bool *nonvn,
+                      bool *int_form)
+{
+    const char *colon = nullptr;
+    for (const char *p = e; p > b; p--)
+        if (p[-1] == ':') {
+            colon = p - 1;
+            break;
+        }
+    float v;
+    bool intf;
+    const char *num = colon ? colon + 1 : b;
+    if (!parse_float_text(num, e, &v, &intf))
+        return false;
+    *int_form |= intf;
+    *nonvn = colon == nullptr;
+    if (item)
+        item(ctx, colon ? std::string_view(b, (size_t)(colon - b)) : std::string_view(), v);
+    return true;
+}
+
+// HDF5 dialect "[" then "[item]" per item then "]"; tab dialect a tab,
+// "{", the items "[item]" separated by tabs, "}".
+Presence cell_block(Dialect d, const char *b, const char *e, ItemFn item, void *ctx,
+                    bool *nonvn, bool *int_form)
+{
+    Presence c = cell_common(d, b, e);
+    if (c != PRESENT_BAD)
+        return c;
+    const char *open = d == DIALECT_HDF5 ? "[" : "\t{";
+    size_t olen = strlen(open);
+    char closech = d == DIALECT_HDF5 ? ']' : '}';
+    if ((size_t)(e - b) < olen + 1 || memcmp(b, open, olen) != 0 || e[-1] != closech)
+        return PRESENT_BAD;
+    const char *p = b + olen, *close = e - 1;
+    if (p == close)
+        return PRESENT_NONE;  // a block without items
+    *nonvn = false;
+    *int_form = false;
+    while (p < close) {
+        if (*p != '[')
+            return PRESENT_BAD;
+        const char *q = item_end(d, p + 1, close);
+        if (!q || !read_item(p + 1, q, item, ctx, nonvn, int_form))
+            return PRESENT_BAD;
+        p = q + 1;
+        if (d == DIALECT_TAB && p < close)
+            p++;  // the tab between items
+    }
+    return PRESENT_DATA;
+}
+
+// ---- Spectra --------------------------------------------------------------------
+
+// Statistics " [j]:%e" pieces (`trailing`: each piece also ends in a
+// blank, as before a member without data) and the one blank after them.
+// Returns the position after them, or null when they do not read.
+static const char *read_stats(const char *p, const char *e, bool trailing, int member,
+                              SpectrumOut &out)
+{
+    while (e - p > 3 && p[0] == ' ' && p[1] == '[' && is_digit(p[2])) {
+        const char *q = p + 2;
+        int j = 0;
+        while (q < e && is_digit(*q) && j < 100)
+            j = j * 10 + (*q++ - '0');
+        if (j > 31 || e - q < 3 || q[0] != ']' || q[1] != ':')
+            return nullptr;
+        const char *num = q + 2;
+        const char *blank = (const char *)memchr(num, ' ', (size_t)(e - num));
+        if (!blank)
+            return nullptr;
+        float v;
+        bool intf;
+        if (!parse_float_text(num, blank, &v, &intf))
+            return nullptr;
+        out.seen_stats = true;
+        if (out.stats && member < out.members)
+            out.stats[member * 32 + j] = v;
+        p = trailing ? blank + 1 : blank;
+    }
+    if (p == e || *p != ' ')
+        return nullptr;
+    return p + 1;
+}
+
+// Values separated by one blank up to the ']' that closes the member.
+// Returns the position of that ']', or null.
+static const char *read_values(const char *p, const char *e, int member, SpectrumOut &out,
+                               int *n)
+{
+    *n = 0;
+    if (p < e && *p == ']')
+        return p;
+    for (;;) {
+        const char *q = p;
+        while (q < e && *q != ' ' && *q != ']')
+            q++;
+        if (q == e)
+            return nullptr;
+        float v;
+        bool intf;
+        if (!parse_float_text(p, q, &v, &intf))
+            return nullptr;
+        out.int_form |= intf;
+        if (out.data) {
+            if (member >= out.members || *n >= out.values)
+                return nullptr;
+            out.data[(size_t)member * (size_t)out.values + (size_t)*n] = v;
+        }
+        ++*n;
+        if (*q == ']')
+            return q;
+        p = q + 1;
+    }
+}
+
+// Records member `m` with `n` values written (-1: its query failed).
+static bool member_done(SpectrumOut &out, int m, int n)
+{
+    if (out.count) {
+        if (m >= out.members)
+            return false;
+        out.count[m] = n;
+    }
+    if (n > out.seen_values)
+        out.seen_values = n;
+    if (out.member_values) {
+        if ((int)out.member_values->size() <= m)
+            out.member_values->resize((size_t)m + 1, 0);
+        if (n > (*out.member_values)[(size_t)m])
+            (*out.member_values)[(size_t)m] = n;
+    }
+    return true;
+}
+
+// One member entry at p; returns the position after it, or null.
+static const char *read_member(Dialect d, const char *p, const char *e, int m,
+                               SpectrumOut &out)
+{
+    bool hdf = d == DIALECT_HDF5;
+    const char *failed = hdf ? "[]," : "No data\t,";
+    const char *nodata = hdf ? "[]" : "Not found\t";
+    size_t flen = strlen(failed), nlen = strlen(nodata);
+    if ((size_t)(e - p) >= flen && memcmp(p, failed, flen) == 0)
+        return member_done(out, m, -1) ? p + flen : nullptr;
+    if (*p == ' ') {  // statistics of a member without data
+        p = read_stats(p, e, true, m, out);
+        if (!p || (size_t)(e - p) < nlen || memcmp(p, nodata, nlen) != 0)
+            return nullptr;
+        return member_done(out, m, 0) ? p + nlen : nullptr;
+    }
+    if (!hdf && (size_t)(e - p) >= nlen && memcmp(p, nodata, nlen) == 0)
+        return member_done(out, m, 0) ? p + nlen : nullptr;
+    if (*p != '[')
+        return nullptr;
+    p++;
+    if (e - p > 2 && p[0] == ' ' && p[1] == '[' && is_digit(p[2]))
+        p = read_stats(p, e, false, m, out);
+    int n = 0;
+    if (!p || !(p = read_values(p, e, m, out, &n)) || !member_done(out, m, n))
+        return nullptr;
+    p++;  // the member's ']'
+    if (!hdf && p < e && *p == '\t')
+        p++;
+    return p;
+}
+
+// HDF5 dialect "[" members "]", tab dialect "{" members "}".
+Presence cell_spectrum(Dialect d, const char *b, const char *e, SpectrumOut &out)
+{
+    out.seen_members = out.seen_values = 0;
+    out.seen_stats = out.int_form = false;
+    Presence c = cell_common(d, b, e);
+    if (c != PRESENT_BAD)
+        return c;
+    char open = d == DIALECT_HDF5 ? '[' : '{', close = d == DIALECT_HDF5 ? ']' : '}';
+    if (e - b < 2 || b[0] != open || e[-1] != close)
+        return PRESENT_BAD;
+    if (e - b == 2)
+        return PRESENT_NONE;  // a spectrum without members ("{}")
+    const char *p = b + 1, *end = e - 1;
+    int m = 0;
+    while (p < end) {
+        p = read_member(d, p, end, m, out);
+        if (!p)
+            return PRESENT_BAD;
+        m++;
+    }
+    out.seen_members = m;
+    return PRESENT_DATA;
+}
+
+// ---- Images ------------------------------------------------------------------------
+
+// Pixel numbers from [p, end), each followed by `sep` except (when
+// !sep_after_last) the last one. The hot loop of the converter: one pass,
+// no allocation.
+template <typename T>
+static bool read_pixels(const char *p, const char *end, char sep, bool sep_after_last, T *out,
+                        uint64_t cap, uint64_t *npix, uint64_t *maxval)
+{
+    uint64_t n = 0, mx = 0;
+    while (p < end) {
+        const char *start = p;
+        uint32_t v = 0;
+        while (p < end && is_digit(*p) && p - start < 6)
+            v = v * 10 + (uint32_t)(*p++ - '0');
+        if (p == start || (p < end && is_digit(*p)))
+            return false;
+        if (out) {
+            if (n >= cap || v > std::numeric_limits<T>::max())
+                return false;
+            out[n] = (T)v;
+        }
+        mx = v > mx ? v : mx;
+        n++;
+        if (p == end)
+            break;
+        if (*p != sep)
+            return false;
+        p++;
+        if (p == end && !sep_after_last)
+            return false;
+    }
+    if (sep_after_last && n > 0 && end[-1] != sep)
+        return false;
+    *npix = n;
+    *maxval = mx;
+    return true;
+}
+
+// HDF5 dialect "[[" pixels separated by blanks "]]"; tab dialect "[",
+// every pixel followed by a tab, "]". "No Image" and "Invalid Image"
+// (tab dialect) say there is none, as an empty pixel list does.
+Presence cell_image(Dialect d, const char *b, const char *e, uint8_t *out8,
+                    uint16_t *out16, uint64_t cap, uint64_t *npix, uint64_t *maxval)
+{
+    *npix = 0;
+    *maxval = 0;
+    Presence c = cell_common(d, b, e);
+    if (c != PRESENT_BAD)
+        return c;
+    const char *p, *end;
+    char sep;
+    if (d == DIALECT_HDF5) {
+        if (e - b < 4 || memcmp(b, "[[", 2) != 0 || memcmp(e - 2, "]]", 2) != 0)
+            return PRESENT_BAD;
+        p = b + 2, end = e - 2, sep = ' ';
+    } else {
+        if (text_is(b, e, "No Image\t") || text_is(b, e, "Invalid Image\t"))
+            return PRESENT_NONE;
+        if (e - b < 2 || b[0] != '[' || e[-1] != ']')
+            return PRESENT_BAD;
+        p = b + 1, end = e - 1, sep = '\t';
+    }
+    if (p == end)
+        return PRESENT_NONE;
+    bool ok = out16 ? read_pixels(p, end, sep, d == DIALECT_TAB, out16, cap, npix, maxval)
+                    : read_pixels(p, end, sep, d == DIALECT_TAB, out8, cap, npix, maxval);
+    return ok ? PRESENT_DATA : PRESENT_BAD;
+}

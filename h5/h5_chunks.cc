@@ -1,0 +1,759 @@
+// h5_chunks.cc - the per-event datasets ("columns") of korvel-h5: the
+// chunk buffers the converter fills in place, and the way a full chunk
+// reaches the file.
+//
+// Every column owns the buffer of the chunk being filled, prefilled with
+// the fill value. When the events pass the chunk's end the chunk is handed
+// over:
+//   - a chunk of nothing but fill value is dropped: HDF5 answers the fill
+//     value for a chunk it never stored;
+//   - without compression it is written from the column's buffer, which is
+//     then refilled for the next chunk;
+//   - with one thread it is shuffled and deflated into the module's scratch
+//     buffers and written;
+//   - with N threads the buffer is swapped into a free slot (one of 2N+2)
+//     queued for the workers, and the column carries on with the slot's
+//     previous buffer. Compressed slots come back to the calling thread,
+//     which writes them and frees the slot; when every slot is busy it
+//     waits for one. The number of slots is what keeps memory flat.
+// Only the calling thread calls HDF5; the workers touch nothing but their
+// slot and their own scratch buffer.
+//
+// The stored bytes are what HDF5's shuffle and deflate filters would have
+// produced from the whole chunk (padding of a partial chunk included), so
+// the file reads back through HDF5's ordinary filter pipeline.
+#include "h5_chunks.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// About this much data per chunk: large enough for deflate to do well,
+// small enough that thousands of columns can each fill one.
+constexpr uint64_t kChunkTargetBytes = uint64_t(1) << 20;
+// HDF5 keeps the size of a stored chunk in 32 bits.
+constexpr size_t kMaxStoredChunk = 0xffffffffu;
+// More workers than this only costs memory (two chunks per extra slot).
+constexpr int kMaxThreads = 256;
+// A recycled buffer this much larger than a column's chunk is not given to
+// it, so that frame-sized buffers do not wander into thousands of small
+// columns and multiply the memory they hold.
+constexpr size_t kSlackDivisor = 4;
+
+// One per-event dataset and the chunk of it being filled.
+struct Column {
+    hid_t dataset = H5I_INVALID_HID;  // open until chunks_finish
+    std::string path;                 // its name in the file, for messages
+    int rank = 0;                     // 1 + the inner rank
+    hsize_t chunk_dims[H5S_MAX_RANK] = {};  // [chunk events, inner...]
+    size_t element_bytes = 0;         // one element of the type: the shuffle's unit
+    size_t event_bytes = 0;           // one event: element_bytes * inner elements
+    size_t chunk_bytes = 0;           // chunk_events * event_bytes
+    uint64_t chunk_events = 0;        // events per chunk
+    uint64_t chunk_start = 0;         // first event of the chunk being filled
+    hsize_t extent = 0;               // events the dataset holds now
+    std::vector<unsigned char> fill;    // one element of fill value
+    std::vector<unsigned char> buffer;  // the chunk being filled
+};
+
+// A full chunk on its way through the workers. Everything a worker needs
+// is copied in, so that workers never look at the columns.
+struct Slot {
+    int col = -1;                 // the column it belongs to
+    uint64_t first_event = 0;     // where the chunk starts
+    uint64_t covered = 0;         // events the dataset must hold before the write
+    size_t element_bytes = 0;     // the shuffle's unit
+    int level = 0;                // deflate level
+    std::vector<unsigned char> raw;     // the chunk as the converter filled it
+    std::vector<unsigned char> packed;  // shuffled and deflated
+    size_t packed_bytes = 0;      // the valid part of `packed`
+    int status = Z_OK;            // zlib's result for this chunk
+};
+
+// A compression thread and its scratch buffer for the shuffled bytes.
+struct Worker {
+    std::thread thread;
+    std::vector<unsigned char> shuffled;
+};
+
+// The module's state. Allocated once and never destroyed: a caller that
+// exits without chunks_finish must not have its exit aborted by the
+// destructor of a running std::thread.
+struct ChunkState {
+    bool started = false;     // chunks_start succeeded, chunks_finish not yet called
+    bool failed = false;      // something failed: only chunks_finish may follow
+    int level = -1;           // deflate level, -1 for uncompressed chunks
+    int threads = 1;          // workers when >= 2 and compressing; else inline
+    uint64_t advanced = 0;    // the count of the last chunks_advance
+    uint64_t next_full = UINT64_MAX;  // the lowest count at which a chunk is full
+    std::vector<Column> columns;      // by column id
+    std::vector<unsigned char> shuffled;  // inline compression: shuffled chunk
+    std::vector<unsigned char> packed;    // inline compression: deflated chunk
+
+    std::vector<Slot> slots;          // all slots; never resized while workers run
+    std::vector<Slot *> idle;         // slots the calling thread may fill (its own)
+    std::vector<Slot *> collected;    // finished slots taken from `done` (its own)
+    std::vector<Worker> workers;      // never resized while they run
+
+    std::mutex lock;                  // guards the members below
+    std::condition_variable work_ready;  // a slot was queued, or stop was set
+    std::condition_variable work_done;   // a slot was put into `done`
+    std::vector<Slot *> todo;         // ring of queued slots, one place per slot
+    size_t todo_head = 0;             // oldest queued slot in the ring
+    size_t todo_count = 0;            // queued slots in the ring
+    std::vector<Slot *> done;         // compressed, capacity reserved for every slot
+    bool stop = false;                // the workers are to return
+
+    char message[1024] = "";          // what went wrong; fixed, so that reporting
+                                      // running out of memory needs none
+};
+
+ChunkState &g = *new ChunkState;
+
+// Records the first failure (later ones are consequences) and marks the
+// module failed. Returns -1.
+__attribute__((format(printf, 1, 2))) int fail(const char *format, ...) {
+    if (!g.failed) {
+        va_list args;
+        va_start(args, format);
+        vsnprintf(g.message, sizeof g.message, format, args);
+        va_end(args);
+    }
+    g.failed = true;
+    return -1;
+}
+
+// Turns the exception being handled into a failure. The vectors' std::bad_alloc
+// and std::thread's std::system_error are the ones expected. Returns -1.
+int fail_from_exception(const char *where) {
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        return fail("%s: out of memory", where);
+    } catch (const std::exception &e) {
+        return fail("%s: %s", where, e.what());
+    } catch (...) {
+        return fail("%s: unexpected failure", where);
+    }
+}
+
+unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+// ---- Chunk bytes ----
+
+// Fills `size` bytes (a multiple of element_bytes) with copies of one
+// element. The copied part doubles at every step, so this costs about one
+// memcpy of the buffer whatever the element's size.
+void fill_with(unsigned char *buf, size_t size, const unsigned char *element,
+               size_t element_bytes) {
+    size_t filled = std::min(size, element_bytes);
+    memcpy(buf, element, filled);
+    while (filled < size) {
+        size_t n = std::min(filled, size - filled);
+        memcpy(buf + filled, buf, n);
+        filled += n;
+    }
+}
+
+// True when `size` bytes hold nothing but copies of the element: the first
+// element matches, and the buffer equals itself shifted by one element.
+// This spares every column a second, all-fill copy of its chunk.
+bool holds_only_fill(const unsigned char *buf, size_t size,
+                     const unsigned char *element, size_t element_bytes) {
+    if (memcmp(buf, element, element_bytes) != 0)
+        return false;
+    return memcmp(buf, buf + element_bytes, size - element_bytes) == 0;
+}
+
+// Byte planes of elements of N bytes; N known to the compiler.
+template <size_t N>
+void shuffle_fixed(const unsigned char *src, unsigned char *dst, size_t count) {
+    for (size_t i = 0; i < count; i++)
+        for (size_t j = 0; j < N; j++)
+            dst[j * count + i] = src[i * N + j];
+}
+
+// Rearranges `size` bytes as HDF5's shuffle filter does: byte 0 of every
+// element, then byte 1 of every element, ...; bytes after the last whole
+// element (none in a chunk) are copied as they are.
+void shuffle_bytes(const unsigned char *src, unsigned char *dst, size_t size,
+                   size_t element_bytes) {
+    size_t count = size / element_bytes;
+    if (element_bytes == 2) {
+        shuffle_fixed<2>(src, dst, count);
+    } else if (element_bytes == 4) {
+        shuffle_fixed<4>(src, dst, count);
+    } else if (element_bytes == 8) {
+        shuffle_fixed<8>(src, dst, count);
+    } else {
+        for (size_t j = 0; j < element_bytes; j++)
+            for (size_t i = 0; i < count; i++)
+                dst[j * count + i] = src[i * element_bytes + j];
+    }
+    size_t whole = count * element_bytes;
+    memcpy(dst + whole, src + whole, size - whole);
+}
+
+// Shuffles a chunk into `shuffled` (elements of one byte need none) and
+// deflates it into `packed`, a zlib stream as HDF5's deflate filter writes
+// and reads it. Returns zlib's status; growing the buffers may throw
+// std::bad_alloc.
+int pack_chunk(const unsigned char *raw, size_t size, size_t element_bytes, int level,
+               std::vector<unsigned char> &shuffled, std::vector<unsigned char> &packed,
+               size_t *packed_bytes) {
+    const unsigned char *source = raw;
+    if (element_bytes > 1) {
+        shuffled.resize(size);
+        shuffle_bytes(raw, shuffled.data(), size, element_bytes);
+        source = shuffled.data();
+    }
+    uLongf bound = compressBound(size);
+    packed.resize(bound);
+    uLongf out = bound;
+    int status = compress2(packed.data(), &out, source, size, level);
+    *packed_bytes = out;
+    return status;
+}
+
+// ---- Writing ----
+
+// Grows the dataset to at least `covered` events; it never shrinks, as
+// shrinking would drop stored chunks. Returns H5Dset_extent's result.
+herr_t grow_extent(Column &c, uint64_t covered) {
+    if (covered <= c.extent)
+        return 0;
+    hsize_t dims[H5S_MAX_RANK];
+    std::copy(c.chunk_dims, c.chunk_dims + c.rank, dims);
+    dims[0] = covered;
+    herr_t status = H5Dset_extent(c.dataset, dims);
+    if (status >= 0)
+        c.extent = covered;
+    return status;
+}
+
+// Stores the bytes of the chunk starting at `first_event`, filters already
+// applied, after growing the dataset to `covered` events. Returns 0, or -1
+// naming the chunk, the dataset and the call that failed.
+int store_chunk(Column &c, uint64_t first_event, uint64_t covered,
+                const unsigned char *data, size_t size) {
+    unsigned long long index = ull(first_event / c.chunk_events);
+    if (size > kMaxStoredChunk)
+        return fail("cannot write chunk %llu of %s: %zu bytes, more than HDF5 stores in one chunk",
+                    index, c.path.c_str(), size);
+    if (grow_extent(c, covered) < 0)
+        return fail("cannot write chunk %llu of %s (H5Dset_extent)", index, c.path.c_str());
+    hsize_t offset[H5S_MAX_RANK] = {};
+    offset[0] = first_event;
+    if (H5Dwrite_chunk(c.dataset, H5P_DEFAULT, 0, offset, size, data) < 0)
+        return fail("cannot write chunk %llu of %s (H5Dwrite_chunk)", index, c.path.c_str());
+    return 0;
+}
+
+// Writes a finished slot. Returns 0, or -1.
+int store_slot(const Slot &s) {
+    Column &c = g.columns[s.col];
+    if (s.status != Z_OK)
+        return fail("cannot compress chunk %llu of %s (compress2: %s)",
+                    ull(s.first_event / c.chunk_events), c.path.c_str(), zError(s.status));
+    return store_chunk(c, s.first_event, s.covered, s.packed.data(), s.packed_bytes);
+}
+
+// Writes the chunk being filled on the calling thread, compressed or not.
+// Returns 0, or -1.
+int store_inline(Column &c, uint64_t covered) {
+    const unsigned char *raw = c.buffer.data();
+    if (g.level < 0)
+        return store_chunk(c, c.chunk_start, covered, raw, c.chunk_bytes);
+    size_t packed_bytes = 0;
+    int status = pack_chunk(raw, c.chunk_bytes, c.element_bytes, g.level, g.shuffled,
+                            g.packed, &packed_bytes);
+    if (status != Z_OK)
+        return fail("cannot compress chunk %llu of %s (compress2: %s)",
+                    ull(c.chunk_start / c.chunk_events), c.path.c_str(), zError(status));
+    return store_chunk(c, c.chunk_start, covered, g.packed.data(), packed_bytes);
+}
+
+// ---- Workers ----
+
+// Compresses one slot. Only growing the buffers can throw; that comes back
+// to the calling thread as zlib's out-of-memory status.
+void compress_slot(Slot *s, std::vector<unsigned char> &shuffled) {
+    try {
+        s->status = pack_chunk(s->raw.data(), s->raw.size(), s->element_bytes, s->level,
+                               shuffled, s->packed, &s->packed_bytes);
+    } catch (...) {
+        s->status = Z_MEM_ERROR;
+    }
+}
+
+// A worker: takes the oldest queued slot, compresses it outside the lock,
+// hands it back, until told to stop.
+void worker_main(Worker *w) {
+    std::unique_lock<std::mutex> hold(g.lock);
+    for (;;) {
+        g.work_ready.wait(hold, [] { return g.stop || g.todo_count > 0; });
+        if (g.stop)
+            return;
+        Slot *s = g.todo[g.todo_head];
+        g.todo_head = (g.todo_head + 1) % g.todo.size();
+        g.todo_count--;
+        hold.unlock();
+        compress_slot(s, w->shuffled);
+        hold.lock();
+        g.done.push_back(s);  // within the capacity reserved for every slot
+        g.work_done.notify_one();
+    }
+}
+
+// Sets up 2 * count + 2 slots and starts `count` workers. Throws
+// std::bad_alloc or std::system_error; stop_workers undoes a partial start.
+void start_workers(int count) {
+    size_t slots = 2 * static_cast<size_t>(count) + 2;
+    g.slots.resize(slots);
+    g.idle.reserve(slots);
+    g.collected.reserve(slots);
+    g.done.reserve(slots);
+    g.todo.assign(slots, nullptr);
+    for (Slot &s : g.slots)
+        g.idle.push_back(&s);
+    g.workers.resize(count);
+    for (Worker &w : g.workers)
+        w.thread = std::thread(worker_main, &w);
+}
+
+// Tells the workers to return and waits for them; a slot being compressed
+// is finished first. Queued slots stay where they are.
+void stop_workers() {
+    {
+        std::lock_guard<std::mutex> hold(g.lock);
+        g.stop = true;
+    }
+    g.work_ready.notify_all();
+    for (Worker &w : g.workers)
+        if (w.thread.joinable())
+            w.thread.join();
+}
+
+// Takes the slots the workers have finished (waiting for one first when
+// `wait`), writes them unless the module has failed, and frees them.
+// Returns 0, or -1 when the module has failed.
+int collect_finished(bool wait) {
+    {
+        std::unique_lock<std::mutex> hold(g.lock);
+        if (wait)
+            g.work_done.wait(hold, [] { return !g.done.empty(); });
+        g.done.swap(g.collected);
+    }
+    for (Slot *s : g.collected) {
+        if (!g.failed)
+            store_slot(*s);
+        g.idle.push_back(s);
+    }
+    g.collected.clear();
+    return g.failed ? -1 : 0;
+}
+
+// Gives the column a buffer for its next chunk in exchange for the full
+// one: the slot's previous buffer when its size is close to the column's
+// chunk, a new one otherwise. Throws std::bad_alloc before changing anything.
+void swap_into_slot(Column &c, Slot *s, bool refill) {
+    size_t need = c.chunk_bytes;
+    size_t have = s->raw.capacity();
+    if (refill && (have < need || have > need + need / kSlackDivisor))
+        std::vector<unsigned char>(need).swap(s->raw);
+    else if (refill)
+        s->raw.resize(need);
+    s->raw.swap(c.buffer);
+    if (refill)
+        fill_with(c.buffer.data(), need, c.fill.data(), c.element_bytes);
+}
+
+// Queues the column's chunk for the workers, first waiting for a free slot
+// when all are busy. Returns 0, or -1.
+int queue_chunk(int col, uint64_t covered, bool refill) {
+    while (g.idle.empty())
+        if (collect_finished(true) < 0)
+            return -1;
+    Column &c = g.columns[col];
+    Slot *s = g.idle.back();
+    s->col = col;
+    s->first_event = c.chunk_start;
+    s->covered = covered;
+    s->element_bytes = c.element_bytes;
+    s->level = g.level;
+    swap_into_slot(c, s, refill);
+    g.idle.pop_back();
+    {
+        std::lock_guard<std::mutex> hold(g.lock);
+        g.todo[(g.todo_head + g.todo_count) % g.todo.size()] = s;
+        g.todo_count++;
+    }
+    g.work_ready.notify_one();
+    return collect_finished(false);
+}
+
+// ---- Handing chunks over ----
+
+// Hands over the column's chunk being filled, which the dataset must cover
+// up to `covered` events once it is written. With `refill` the column gets
+// an all-fill buffer for its next chunk. Returns 0, or -1.
+int hand_over(int col, uint64_t covered, bool refill) {
+    Column &c = g.columns[col];
+    if (holds_only_fill(c.buffer.data(), c.chunk_bytes, c.fill.data(), c.element_bytes))
+        return 0;
+    if (g.level >= 0 && g.threads >= 2)
+        return queue_chunk(col, covered, refill);
+    if (store_inline(c, covered) < 0)
+        return -1;
+    if (refill)
+        fill_with(c.buffer.data(), c.chunk_bytes, c.fill.data(), c.element_bytes);
+    return 0;
+}
+
+// Hands over every chunk that `events` complete and moves each such column
+// to the chunk holding event `events`. Chunks skipped over in between were
+// never writable, so they hold only fill and need no writing. Returns 0, or -1.
+int advance_columns(uint64_t events) {
+    uint64_t next = UINT64_MAX;
+    for (size_t i = 0; i < g.columns.size(); i++) {
+        Column &c = g.columns[i];
+        if (events >= c.chunk_start + c.chunk_events) {
+            if (hand_over(static_cast<int>(i), c.chunk_start + c.chunk_events, true) < 0)
+                return -1;
+            c.chunk_start = events - events % c.chunk_events;
+        }
+        next = std::min(next, c.chunk_start + c.chunk_events);
+    }
+    g.next_full = next;
+    return 0;
+}
+
+// chunks_advance without the exception boundary.
+int advance_to(uint64_t events) {
+    if (!g.started)
+        return fail("chunks_advance: chunks_start was not called");
+    if (g.failed)
+        return -1;
+    if (events < g.advanced)
+        return fail("chunks_advance: the event count went back from %llu to %llu",
+                    ull(g.advanced), ull(events));
+    g.advanced = events;
+    if (events < g.next_full)
+        return 0;
+    return advance_columns(events);
+}
+
+// ---- Creating columns ----
+
+// Checks column_create's arguments that HDF5 does not see. Returns 0, or -1.
+int check_column_args(const char *name, int inner_rank, const hsize_t *inner,
+                      uint64_t chunk_events, const void *fill) {
+    if (!g.started)
+        return fail("column_create: chunks_start was not called");
+    if (g.failed)
+        return -1;
+    if (!name || !fill)
+        return fail("column_create: no %s given", name ? "fill value" : "dataset name");
+    if (inner_rank < 0 || inner_rank >= H5S_MAX_RANK || (inner_rank > 0 && !inner))
+        return fail("column_create: %s: inner rank %d not possible", name, inner_rank);
+    if (chunk_events == 0)
+        return fail("column_create: %s: a chunk needs at least one event", name);
+    for (int i = 0; i < inner_rank; i++)
+        if (inner[i] == 0)
+            return fail("column_create: %s: inner dimension %d is 0", name, i);
+    return 0;
+}
+
+// Works out the element, event and chunk sizes of a column of `type`.
+// Returns 0, or -1 for a type without a fixed size or a chunk too large.
+int size_column(Column &c, const char *name, hid_t type) {
+    size_t element = H5Tget_size(type);
+    if (element == 0)
+        return fail("column_create: %s: no size for the type (H5Tget_size)", name);
+    if (H5Tis_variable_str(type) > 0 || H5Tdetect_class(type, H5T_VLEN) > 0)
+        return fail("column_create: %s: variable-length types have no fixed size", name);
+    uint64_t event = element;
+    for (int i = 1; i < c.rank; i++) {
+        if (event > kMaxStoredChunk / c.chunk_dims[i])
+            return fail("column_create: %s: one event would pass 4 GiB", name);
+        event *= c.chunk_dims[i];
+    }
+    if (event > kMaxStoredChunk / c.chunk_events)
+        return fail("column_create: %s: %llu events of %llu bytes pass 4 GiB, "
+                    "more than HDF5 stores in one chunk",
+                    name, ull(c.chunk_events), ull(event));
+    c.element_bytes = element;
+    c.event_bytes = static_cast<size_t>(event);
+    c.chunk_bytes = static_cast<size_t>(event * c.chunk_events);
+    return 0;
+}
+
+// Dataset creation properties of a column. Returns the list, or -1 with
+// `*call` naming the function that failed.
+hid_t creation_plist(const Column &c, hid_t type, const void *fill, const char **call) {
+    hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+    if (dcpl < 0)
+        *call = "H5Pcreate";
+    else if (H5Pset_chunk(dcpl, c.rank, c.chunk_dims) < 0)
+        *call = "H5Pset_chunk";
+    else if (H5Pset_fill_value(dcpl, type, fill) < 0)
+        *call = "H5Pset_fill_value";
+    else if (H5Pset_fill_time(dcpl, H5D_FILL_TIME_IFSET) < 0)
+        *call = "H5Pset_fill_time";
+    else if (H5Pset_alloc_time(dcpl, H5D_ALLOC_TIME_INCR) < 0)
+        *call = "H5Pset_alloc_time";
+    else if (g.level >= 0 && H5Pset_shuffle(dcpl) < 0)
+        *call = "H5Pset_shuffle";
+    else if (g.level >= 0 && H5Pset_deflate(dcpl, static_cast<unsigned>(g.level)) < 0)
+        *call = "H5Pset_deflate";
+    else
+        return dcpl;
+    if (dcpl >= 0)
+        H5Pclose(dcpl);
+    return H5I_INVALID_HID;
+}
+
+// Fails naming the dataset that could not be created: the group's name in
+// the file, then `name`. Returns -1.
+int report_create_failure(hid_t loc, const char *name, const char *call) {
+    char group[512] = "";
+    if (H5Iget_name(loc, group, sizeof group) <= 0)
+        group[0] = '\0';
+    size_t len = strlen(group);
+    const char *sep = len > 0 && group[len - 1] == '/' ? "" : "/";
+    return fail("cannot create dataset %s%s%s (%s)", group, sep, name, call);
+}
+
+// Creates the empty, extendible dataset of a column. Chunks are written
+// whole and never read back, so its chunk cache is switched off. Returns
+// the dataset, or -1.
+hid_t create_dataset(hid_t loc, const char *name, hid_t type, const Column &c,
+                     const void *fill) {
+    hsize_t dims[H5S_MAX_RANK], maxdims[H5S_MAX_RANK];
+    std::copy(c.chunk_dims, c.chunk_dims + c.rank, dims);
+    std::copy(c.chunk_dims, c.chunk_dims + c.rank, maxdims);
+    dims[0] = 0;
+    maxdims[0] = H5S_UNLIMITED;
+    const char *call = "H5Dcreate2";
+    hid_t dcpl = creation_plist(c, type, fill, &call);
+    hid_t dapl = H5Pcreate(H5P_DATASET_ACCESS);
+    hid_t space = H5Screate_simple(c.rank, dims, maxdims);
+    hid_t dset = H5I_INVALID_HID;
+    if (dcpl < 0) {
+        // `call` already names what failed
+    } else if (dapl < 0 || H5Pset_chunk_cache(dapl, H5D_CHUNK_CACHE_NSLOTS_DEFAULT, 0,
+                                              H5D_CHUNK_CACHE_W0_DEFAULT) < 0) {
+        call = "H5Pset_chunk_cache";
+    } else if (space < 0) {
+        call = "H5Screate_simple";
+    } else {
+        dset = H5Dcreate2(loc, name, type, space, H5P_DEFAULT, dcpl, dapl);
+    }
+    if (dcpl >= 0)
+        H5Pclose(dcpl);
+    if (dapl >= 0)
+        H5Pclose(dapl);
+    if (space >= 0)
+        H5Sclose(space);
+    if (dset < 0)
+        report_create_failure(loc, name, call);
+    return dset;
+}
+
+// The dataset's name in the file, for messages.
+std::string dataset_path(hid_t dset) {
+    ssize_t n = H5Iget_name(dset, nullptr, 0);
+    if (n <= 0)
+        return "(unnamed dataset)";
+    std::string path(static_cast<size_t>(n) + 1, '\0');
+    H5Iget_name(dset, &path[0], path.size());
+    path.resize(static_cast<size_t>(n));
+    return path;
+}
+
+// column_create without the exception boundary. The column is in the
+// list before its dataset exists, so that whatever happens afterwards
+// chunks_finish finds the dataset to close.
+int create_column(hid_t loc, const char *name, hid_t type, int inner_rank,
+                  const hsize_t *inner, uint64_t chunk_events, const void *fill) {
+    if (check_column_args(name, inner_rank, inner, chunk_events, fill) < 0)
+        return -1;
+    Column c;
+    c.rank = inner_rank + 1;
+    c.chunk_dims[0] = chunk_events;
+    std::copy(inner, inner + inner_rank, c.chunk_dims + 1);
+    c.chunk_events = chunk_events;
+    c.chunk_start = g.advanced - g.advanced % chunk_events;
+    if (size_column(c, name, type) < 0)
+        return -1;
+    c.fill.assign(static_cast<const unsigned char *>(fill),
+                  static_cast<const unsigned char *>(fill) + c.element_bytes);
+    c.buffer.resize(c.chunk_bytes);
+    fill_with(c.buffer.data(), c.chunk_bytes, c.fill.data(), c.element_bytes);
+    g.columns.push_back(std::move(c));
+    Column &added = g.columns.back();
+    added.dataset = create_dataset(loc, name, type, added, fill);
+    if (added.dataset < 0) {
+        g.columns.pop_back();
+        return -1;
+    }
+    added.path = dataset_path(added.dataset);
+    g.next_full = std::min(g.next_full, added.chunk_start + added.chunk_events);
+    return static_cast<int>(g.columns.size() - 1);
+}
+
+// ---- Finishing ----
+
+// Writes what `events` complete and the partial chunks, with the padding
+// after the last event set back to fill, waits for the workers' last
+// chunks, and gives every dataset `events` events. Returns 0, or -1.
+int write_remaining(uint64_t events) {
+    if (events < g.advanced)
+        return fail("chunks_finish: %llu events, but %llu were already complete",
+                    ull(events), ull(g.advanced));
+    g.advanced = events;
+    if (advance_columns(events) < 0)
+        return -1;
+    for (size_t i = 0; i < g.columns.size(); i++) {
+        Column &c = g.columns[i];
+        if (c.chunk_start >= events)
+            continue;
+        size_t used = static_cast<size_t>(events - c.chunk_start) * c.event_bytes;
+        fill_with(c.buffer.data() + used, c.chunk_bytes - used, c.fill.data(), c.element_bytes);
+        if (hand_over(static_cast<int>(i), events, false) < 0)
+            return -1;
+    }
+    while (g.idle.size() < g.slots.size())
+        if (collect_finished(true) < 0)
+            return -1;
+    for (Column &c : g.columns)
+        if (grow_extent(c, events) < 0)
+            return fail("cannot give %s %llu events (H5Dset_extent)", c.path.c_str(), ull(events));
+    return 0;
+}
+
+// Stops the workers, closes every dataset (a failure to close is a failure
+// of the run: HDF5 may have had data left to write) and lets go of all
+// memory. Never throws.
+void release_everything() {
+    try {
+        stop_workers();
+    } catch (...) {
+        fail_from_exception("chunks_finish");
+    }
+    for (Column &c : g.columns)
+        if (c.dataset >= 0 && H5Dclose(c.dataset) < 0)
+            fail("cannot close %s (H5Dclose)", c.path.c_str());
+    std::vector<Column>().swap(g.columns);
+    std::vector<Worker>().swap(g.workers);
+    std::vector<Slot>().swap(g.slots);
+    std::vector<Slot *>().swap(g.idle);
+    std::vector<Slot *>().swap(g.collected);
+    std::vector<Slot *>().swap(g.todo);
+    std::vector<Slot *>().swap(g.done);
+    std::vector<unsigned char>().swap(g.shuffled);
+    std::vector<unsigned char>().swap(g.packed);
+    g.todo_head = g.todo_count = 0;
+    g.stop = false;
+    g.started = false;
+}
+
+}  // namespace
+
+int chunks_start(int gzip_level, int threads) {
+    if (g.started)
+        return fail("chunks_start: called again before chunks_finish");
+    g.failed = false;
+    g.message[0] = '\0';
+    if (gzip_level < -1 || gzip_level > 9)
+        return fail("chunks_start: compression level %d is not -1 (none) or 0 to 9", gzip_level);
+    if (threads < 1 || threads > kMaxThreads)
+        return fail("chunks_start: %d threads is not 1 to %d", threads, kMaxThreads);
+    g.level = gzip_level;
+    g.threads = threads;
+    g.advanced = 0;
+    g.next_full = UINT64_MAX;
+    try {
+        if (gzip_level >= 0 && threads >= 2)
+            start_workers(threads);
+    } catch (...) {
+        fail_from_exception("chunks_start");
+        release_everything();
+        return -1;
+    }
+    g.started = true;
+    return 0;
+}
+
+int column_create(hid_t loc, const char *name, hid_t type, int inner_rank,
+                  const hsize_t *inner, uint64_t chunk_events, const void *fill) {
+    try {
+        return create_column(loc, name, type, inner_rank, inner, chunk_events, fill);
+    } catch (...) {
+        return fail_from_exception("column_create");
+    }
+}
+
+hid_t column_dataset(int col) {
+    if (col < 0 || static_cast<size_t>(col) >= g.columns.size()) {
+        fail("column_dataset: there is no column %d", col);
+        return H5I_INVALID_HID;
+    }
+    return g.columns[col].dataset;
+}
+
+void *column_row(int col, uint64_t event) {
+    if (col < 0 || static_cast<size_t>(col) >= g.columns.size()) {
+        fail("column_row: there is no column %d", col);
+        return nullptr;
+    }
+    Column &c = g.columns[col];
+    if (event < g.advanced || event >= c.chunk_start + c.chunk_events) {
+        fail("column_row: event %llu of %s is not in the chunk being filled (%llu to %llu)",
+             ull(event), c.path.c_str(), ull(std::max(c.chunk_start, g.advanced)),
+             ull(c.chunk_start + c.chunk_events - 1));
+        return nullptr;
+    }
+    return c.buffer.data() + static_cast<size_t>(event - c.chunk_start) * c.event_bytes;
+}
+
+int chunks_advance(uint64_t events) {
+    try {
+        return advance_to(events);
+    } catch (...) {
+        return fail_from_exception("chunks_advance");
+    }
+}
+
+int chunks_finish(uint64_t events) {
+    if (!g.started)
+        return fail("chunks_finish: chunks_start was not called");
+    if (!g.failed) {
+        try {
+            write_remaining(events);
+        } catch (...) {
+            fail_from_exception("chunks_finish");
+        }
+    }
+    release_everything();
+    return g.failed ? -1 : 0;
+}
+
+uint64_t chunk_events_for(size_t event_bytes, uint64_t cap) {
+    uint64_t fit = event_bytes == 0 ? cap : kChunkTargetBytes / event_bytes;
+    return std::max<uint64_t>(1, std::min(cap, fit));
+}
+
+const char *chunks_error() { return g.message; }

@@ -1,0 +1,72 @@
+// h5_chunks.h - per-event datasets written in whole chunks.
+//
+// Every dataset of the converter that grows by one element per event is a
+// "column": an extendible, chunked dataset whose first dimension counts the
+// events. The converter fills one chunk of events in memory (the buffer
+// starts out as the fill value) and hands it over whole when it is full;
+// chunks are compressed (shuffle, then deflate, as HDF5's own filters would)
+// by worker threads and written with H5Dwrite_chunk by the calling thread,
+// the only one that ever calls HDF5. A chunk that still holds nothing but
+// the fill value is not written at all: HDF5 gives the fill value for it.
+//
+// Life cycle:
+//   chunks_start()          once, before the first column
+//   column_create() ...     for every per-event dataset
+//   per event n (0, 1, 2, ...):
+//     column_row(col, n)    the bytes of event n of a column, to fill in
+//     chunks_advance(n + 1) after the event: hands over the full chunks
+//   chunks_finish(events)   writes the partial chunks, sets every extent to
+//                           `events`, closes the datasets, stops the threads
+//
+// Every function that can fail returns -1 (or null) and leaves a message
+// for chunks_error(); after a failure only chunks_finish() (which then
+// cleans up) may follow.
+#ifndef KORVEL_H5_CHUNKS_H
+#define KORVEL_H5_CHUNKS_H
+
+#include <hdf5.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// gzip_level: -1 no compression (no filter in the file), else 0..9 (deflate
+// after the shuffle filter). threads: 1 compresses on the calling thread;
+// N >= 2 starts N worker threads. Returns 0, or -1.
+int chunks_start(int gzip_level, int threads);
+
+// Create dataset `name` in `loc`: element type `type` (a file type of
+// fixed size: integers, floats, fixed-length strings, compounds), shape
+// [events, inner[0], ..., inner[inner_rank-1]], extendible along events
+// only, chunked as [chunk_events, inner...], with the filters of
+// chunks_start and `fill` (one element of `type`) as fill value. The
+// dataset starts with 0 events. Returns the column id (0, 1, ...), or -1.
+int column_create(hid_t loc, const char *name, hid_t type, int inner_rank,
+                  const hsize_t *inner, uint64_t chunk_events, const void *fill);
+
+// The dataset of a column (valid until chunks_finish), for attributes.
+hid_t column_dataset(int col);
+
+// The bytes of event `event` of column `col` (element size times the
+// product of the inner dimensions), inside the chunk being filled, holding
+// the fill value until written. Valid until the next chunks_advance. The
+// event must lie in the chunk being filled: at least the count of the last
+// chunks_advance call, and below that count rounded up to the chunk's end.
+void *column_row(int col, uint64_t event);
+
+// `events` events are complete: every column whose chunk is full is handed
+// over for compression and writing. Returns 0, or -1.
+int chunks_advance(uint64_t events);
+
+// Write what is left, give every column the extent `events`, close every
+// dataset and stop the threads. After a failure (of anything before, or of
+// this call) it still closes and stops everything and returns -1.
+int chunks_finish(uint64_t events);
+
+// Events per chunk for `event_bytes` bytes per event: about 1 MiB of
+// chunk, at least one event, and never more than `cap` events.
+uint64_t chunk_events_for(size_t event_bytes, uint64_t cap);
+
+// What went wrong, after a -1 (empty when nothing did).
+const char *chunks_error();
+
+#endif

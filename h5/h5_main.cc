@@ -1,0 +1,356 @@
+// h5_main.cc - korvel-h5: the command line, messages, the progress bar,
+// interrupts, and the order of the work: read the header, learn the titles,
+// survey the rows, lay out the file, convert, and only then give the file
+// its name.
+//
+// The file is written as OUT.part and renamed at the very end, so neither
+// a failure nor an interrupt ever leaves a half file under the final name
+// or touches an existing one; OUT.part is removed on every failure.
+#include "korvel_h5.h"
+#include "h5_chunks.h"
+
+#include <hdf5.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#ifndef KORVEL_VERSION
+#define KORVEL_VERSION "unknown"
+#endif
+
+static const char *USAGE =
+    "Usage: korvel-h5 [OPTION...] TABLE [-o OUT.h5]\n"
+    "\n"
+    "Converts an event table of libKorvel (the comma dialect of -hdf5 or the tab\n"
+    "dialect) into an HDF5 file that h5py, pandas and NeXus viewers read directly.\n"
+    "The layout is described in docs/hdf5-layout.md.\n"
+    "\n"
+    "Options:\n"
+    "  -o FILE               the HDF5 file (default: TABLE with its extension\n"
+    "                        replaced by .h5); written as FILE.part and renamed\n"
+    "                        at the end\n"
+    "  --xml FILE            the run's XML description (-xdump); default:\n"
+    "                        user_descr.xml beside TABLE when it exists\n"
+    "  --names FILE          the plug-in's standard output of the run: its channel\n"
+    "                        listing gives the exact titles\n"
+    "  --kind CHANNEL=KIND   the kind of a channel: marker, value, block,\n"
+    "                        spectrum, image or none (repeatable)\n"
+    "  --image-shape CHANNEL=WxH[xBYTES]\n"
+    "                        the frame size (and 1 or 2 bytes per pixel) of an\n"
+    "                        image channel (repeatable)\n"
+    "  --compression none|gzip[=LEVEL]\n"
+    "                        default gzip=1, with the shuffle filter\n"
+    "  --threads N           compression threads (default: every core)\n"
+    "  --strict              a row or cell that cannot be understood is an error\n"
+    "  --progress            draw a progress bar on standard error (default: only\n"
+    "  --no-progress         when standard error is a terminal)\n"
+    "  --version             print the version\n"
+    "  -h, --help            print this text\n"
+    "Options with a value may also be written --option=VALUE.\n"
+    "\n"
+    "CHANNEL is the title as the table writes it.\n"
+    "\n"
+    "Exit status: 0 on success (warnings are counted on standard error); 1 when\n"
+    "the HDF5 file could not be written; 2 for a usage error, an unreadable table\n"
+    "or, with --strict, the first row not understood (FILE:LINE: what is wrong);\n"
+    "130, 143 or 129 after SIGINT, SIGTERM or SIGHUP. On every failure the old\n"
+    "output stays untouched.\n";
+
+// ---- Options ----------------------------------------------------------------------------------
+
+// "CHANNEL=VALUE", split at the last '=' (a title may hold '=').
+static bool split_assignment(const std::string &s, std::string &name, std::string &value)
+{
+    size_t eq = s.rfind('=');
+    if (eq == std::string::npos || eq == 0)
+        return false;
+    name = s.substr(0, eq);
+    value = s.substr(eq + 1);
+    return true;
+}
+
+static bool parse_uint(const std::string &s, uint32_t max, uint32_t *out)
+{
+    if (s.empty() || s.size() > 10)
+        return false;
+    uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (uint64_t)(c - '0');
+    }
+    if (v > max)
+        return false;
+    *out = (uint32_t)v;
+    return true;
+}
+
+// "WxH" or "WxHxBYTES".
+static bool parse_shape(const std::string &s, ImageShape &shape)
+{
+    size_t x1 = s.find('x');
+    size_t x2 = x1 == std::string::npos ? x1 : s.find('x', x1 + 1);
+    if (x1 == std::string::npos)
+        return false;
+    std::string h = s.substr(x1 + 1, x2 == std::string::npos ? x2 : x2 - x1 - 1);
+    if (!parse_uint(s.substr(0, x1), 1u << 20, &shape.width) ||
+        !parse_uint(h, 1u << 20, &shape.height) || shape.width == 0 || shape.height == 0)
+        return false;
+    if (x2 != std::string::npos)
+        return parse_uint(s.substr(x2 + 1), 2, &shape.bytes) && shape.bytes >= 1;
+    return true;
+}
+
+static bool parse_compression(const std::string &v, int *level)
+{
+    if (v == "none")
+        return *level = -1, true;
+    if (v == "gzip")
+        return *level = 1, true;
+    uint32_t l;
+    if (v.compare(0, 5, "gzip=") == 0 && parse_uint(v.substr(5), 9, &l))
+        return *level = (int)l, true;
+    return false;
+}
+
+static int usage_error(const char *fmt, const std::string &arg)
+{
+    fprintf(stderr, "korvel-h5: ");
+    fprintf(stderr, fmt, arg.c_str());
+    fprintf(stderr, "\nTry 'korvel-h5 --help'.\n");
+    return 2;
+}
+
+// One option with its value. Returns 0, or an exit status.
+static int take_option(Options &o, const std::string &name, const std::string &v)
+{
+    std::string a, b;
+    if (name == "-o")
+        o.out = v;
+    else if (name == "--xml")
+        o.xml = v;
+    else if (name == "--names")
+        o.names = v;
+    else if (name == "--kind") {
+        if (!split_assignment(v, a, b) || kind_from_name(b) == KIND_UNSET)
+            return usage_error("--kind wants CHANNEL=KIND with KIND one of marker, value, "
+                               "block, spectrum, image, none: '%s'", v);
+        o.kinds.emplace_back(a, kind_from_name(b));
+    } else if (name == "--image-shape") {
+        ImageShape s;
+        if (!split_assignment(v, a, b) || !parse_shape(b, s))
+            return usage_error("--image-shape wants CHANNEL=WxH or CHANNEL=WxHxBYTES "
+                               "(BYTES 1 or 2): '%s'", v);
+        o.image_shapes.emplace_back(a, s);
+    } else if (name == "--compression") {
+        if (!parse_compression(v, &o.gzip_level))
+            return usage_error("--compression wants none, gzip or gzip=LEVEL (0 to 9): '%s'",
+                               v);
+    } else if (name == "--threads") {
+        uint32_t n;
+        if (!parse_uint(v, 1024, &n) || n == 0)
+            return usage_error("--threads wants a number from 1 to 1024: '%s'", v);
+        o.threads = (int)n;
+    } else
+        return usage_error("unknown option '%s'", name);
+    return 0;
+}
+
+static bool takes_value(const std::string &name)
+{
+    for (const char *n : {"-o", "--xml", "--names", "--kind", "--image-shape",
+                          "--compression", "--threads"})
+        if (name == n)
+            return true;
+    return false;
+}
+
+// Parses argv into `o`. Returns -1 to go on, else an exit status.
+static int parse_args(int argc, char **argv, Options &o)
+{
+    unsigned hw = std::thread::hardware_concurrency();
+    o.threads = hw ? (int)hw : 1;
+    o.progress = isatty(2);
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i], v;
+        size_t eq = a.find('=');
+        if (a.compare(0, 2, "--") == 0 && eq != std::string::npos)
+            v = a.substr(eq + 1), a = a.substr(0, eq);
+        else if (takes_value(a)) {
+            if (i + 1 >= argc)
+                return usage_error("option '%s' needs a value", a);
+            v = argv[++i];
+        }
+        if (a == "-h" || a == "--help")
+            return fputs(USAGE, stdout), 0;
+        if (a == "--version")
+            return printf("korvel-h5 %s\n", KORVEL_VERSION), 0;
+        if (a == "--strict" || a == "--progress" || a == "--no-progress") {
+            if (a == "--strict")
+                o.strict = true;
+            else
+                o.progress = a == "--progress";
+        } else if (takes_value(a)) {
+            if (int r = take_option(o, a, v))
+                return r;
+        } else if (a.size() > 1 && a[0] == '-')
+            return usage_error("unknown option '%s'", a);
+        else if (o.table.empty())
+            o.table = a;
+        else
+            return usage_error("more than one table: '%s'", a);
+    }
+    if (o.table.empty())
+        return usage_error("%sno TABLE given", "");
+    if (o.out.empty()) {
+        size_t slash = o.table.rfind('/'), dot = o.table.rfind('.');
+        bool ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+        o.out = (ext ? o.table.substr(0, dot) : o.table) + ".h5";
+    }
+    if (o.out == o.table)
+        return usage_error("the output would replace the table '%s'", o.table);
+    return -1;
+}
+
+// ---- The run ----------------------------------------------------------------------------------
+
+// The XML description: --xml, else user_descr.xml beside the table.
+static int read_xml(Run &run, std::vector<std::string> &names)
+{
+    std::string path = run.opt.xml;
+    if (path.empty()) {
+        size_t slash = run.opt.table.rfind('/');
+        std::string dir = slash == std::string::npos ? "" : run.opt.table.substr(0, slash + 1);
+        struct stat st;
+        if (stat((dir + "user_descr.xml").c_str(), &st) != 0)
+            return 0;
+        path = dir + "user_descr.xml";
+    }
+    return xml_read(run, path, &names);
+}
+
+// --kind and --image-shape name channels by their titles.
+static int apply_channel_options(Run &run)
+{
+    for (auto &kv : run.opt.kinds) {
+        bool found = false;
+        for (Channel &ch : run.channels)
+            if (ch.title == kv.first)
+                ch.forced = kv.second, found = true;
+        if (!found)
+            return usage_error("--kind: no channel titled '%s' in the table", kv.first);
+    }
+    for (auto &kv : run.opt.image_shapes) {
+        bool found = false;
+        for (Channel &ch : run.channels)
+            found = found || ch.title == kv.first;
+        if (!found)
+            return usage_error("--image-shape: no channel titled '%s' in the table", kv.first);
+    }
+    return 0;
+}
+
+// Header, titles, XML, channel options, groups. Returns 0 or an exit status.
+static int learn_channels(Run &run, Input &in)
+{
+    RowReader rr;
+    rr.run = &run;
+    rr.in = &in;
+    if (header_read(run, rr, true) != 0)
+        return 2;
+    std::vector<std::string> listing, xml_names;
+    if (!run.opt.names.empty() && names_read(run.opt.names, listing) != 0)
+        return 2;
+    if (read_xml(run, xml_names) != 0)
+        return 2;
+    size_t n = run.dialect == DIALECT_HDF5 && !run.channels.empty()
+                   ? rows_channel_count(run, in) : run.channels.size();
+    if (!run.channels.empty() && titles_resolve(run, n, listing, xml_names) != 0)
+        return 2;
+    for (Channel &ch : run.channels)
+        ch.bare = bare_name(ch.title);
+    xml_apply(run);
+    if (int r = apply_channel_options(run))
+        return r;
+    assign_groups(run.channels);
+    return 0;
+}
+
+// Lays out OUT.part, converts into it and closes it. Returns 0, or 1 for
+// an output failure, 2 for a table failure.
+static int write_file(Run &run, Input &in, const std::string &part)
+{
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    if (chunks_start(run.opt.gzip_level, run.opt.threads) != 0) {
+        message("%s", chunks_error());
+        return 1;
+    }
+    long long file = layout_create(run, part.c_str(), KORVEL_VERSION);
+    if (file < 0) {
+        chunks_finish(0);
+        return 1;
+    }
+    int rc = convert_run(run, in, "convert") == 0 ? 0 : 2;
+    progress_done(run);
+    if (chunks_finish(run.events) != 0 && rc == 0) {
+        message("%s: %s", part.c_str(), chunks_error());
+        rc = 1;
+    }
+    if (layout_close(run, file) != 0 && rc == 0)
+        rc = 1;
+    return rc;
+}
+
+static int finish(Run &run, const std::string &part, int rc)
+{
+    progress_done(run);
+    if (rc != 0)
+        unlink(part.c_str());
+    if (rc == 0 && rename(part.c_str(), run.opt.out.c_str()) != 0) {
+        message("cannot rename %s to %s: %s", part.c_str(), run.opt.out.c_str(),
+                strerror(errno));
+        unlink(part.c_str());
+        rc = 1;
+    }
+    if (interrupted()) {
+        message("interrupted; %s not written", run.opt.out.c_str());
+        return 128 + interrupted();
+    }
+    if (rc == 0)
+        message("%s: %llu events (%llu cut short), %zu channels; %llu warning%s",
+                run.opt.out.c_str(), (unsigned long long)run.events,
+                (unsigned long long)run.cut_events, run.channels.size(),
+                (unsigned long long)run.warnings, run.warnings == 1 ? "" : "s");
+    return rc;
+}
+
+int main(int argc, char **argv)
+{
+    Run run;
+    int r = parse_args(argc, argv, run.opt);
+    if (r >= 0)
+        return r;
+    catch_signals();
+    Input in;
+    if (input_open(in, run.opt.table.c_str()) != 0) {
+        message("%s: cannot open: %s", run.opt.table.c_str(), strerror(errno));
+        return 2;
+    }
+    std::string part = run.opt.out + ".part";
+    int rc = learn_channels(run, in);
+    if (rc == 0 && survey_run(run, in, "survey") != 0)
+        rc = 2;
+    progress_done(run);
+    if (rc == 0) {
+        decide_kinds(run);
+        rc = write_file(run, in, part);
+    }
+    input_close(in);
+    return finish(run, part, rc);
+}
+

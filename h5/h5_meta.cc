@@ -1,0 +1,203 @@
+// h5_meta.cc - what the converter learns besides the table: the run's XML
+// description (units, long names, spectrum axes, image shapes) and the
+// plug-in's channel listing (the exact titles), and how the header's
+// titles are made to agree with the rows when a title holds the separator.
+#include "korvel_h5.h"
+
+#include <pugixml.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+
+// The XML description, as read by xml_read and used by xml_apply.
+static struct {
+    std::map<std::string, std::pair<std::string, std::string>> descr;  // name: units, desc
+    std::map<std::string, std::vector<XmlSpectrum>> spectra;           // name: members
+    std::map<std::string, ImageShape> images;                          // name: latest image
+} xml;
+
+// One <spectrum index=... start=... .../> record into its member slot.
+static void xml_spectrum(std::vector<XmlSpectrum> &v, const pugi::xml_node &s)
+{
+    long long idx = s.attribute("index").as_llong(-1);
+    if (idx < 0 || idx > 1000000)
+        return;
+    if ((size_t)idx >= v.size())
+        v.resize((size_t)idx + 1);
+    XmlSpectrum &m = v[(size_t)idx];
+    m.start = s.attribute("start").as_float(0);
+    m.inc = s.attribute("inc").as_float(1);
+    m.ndata = s.attribute("ndata").as_llong(0);
+    m.groups = s.attribute("groups").as_llong(0);
+}
+
+int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
+{
+    pugi::xml_document doc;
+    pugi::xml_parse_result r = doc.load_file(path.c_str());
+    if (!r) {
+        message("%s: cannot read the XML description: %s", path.c_str(),
+                r.status == pugi::status_file_not_found ? strerror(ENOENT) : r.description());
+        return -1;
+    }
+    pugi::xml_node root = doc.child("channels");
+    if (!root) {
+        message("%s: not an XML channel description (no <channels> element)", path.c_str());
+        return -1;
+    }
+    for (pugi::xml_node c : root.children("channel")) {
+        std::string name = c.attribute("daq_name").value();
+        xml.descr[name] = {c.attribute("units").value(), c.attribute("desc").value()};
+        names->push_back(name);
+    }
+    for (pugi::xml_node d : root.children("dimensions")) {
+        std::string name = d.attribute("name").value();
+        for (pugi::xml_node s : d.children("spectrum"))
+            xml_spectrum(xml.spectra[name], s);
+        for (pugi::xml_node im : d.children("image")) {
+            if (im.attribute("index").as_int(-1) != 0)
+                continue;
+            ImageShape &shape = xml.images[name];
+            shape.width = im.attribute("width").as_uint(0);
+            shape.height = im.attribute("height").as_uint(0);
+            shape.bytes = im.attribute("bpp").as_uint(0);
+        }
+        names->push_back(name);
+    }
+    (void)run;
+    return 0;
+}
+
+// The entry of `map` for the channel's title, else for its bare name.
+template <typename M>
+static const typename M::mapped_type *lookup(const M &map, const Channel &ch)
+{
+    auto it = map.find(ch.title);
+    if (it == map.end())
+        it = map.find(ch.bare);
+    return it == map.end() ? nullptr : &it->second;
+}
+
+void xml_apply(Run &run)
+{
+    for (Channel &ch : run.channels) {
+        if (auto *d = lookup(xml.descr, ch))
+            ch.units = d->first, ch.long_name = d->second;
+        if (auto *s = lookup(xml.spectra, ch))
+            ch.xml_spectra = *s;
+        if (auto *im = lookup(xml.images, ch))
+            ch.xml_image = *im;
+    }
+}
+
+int names_read(const std::string &path, std::vector<std::string> &titles)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        message("%s: cannot read the channel listing: %s", path.c_str(), strerror(errno));
+        return -1;
+    }
+    static const char *BEGIN = "zarn_user_init()==== CHANNELS ==============";
+    static const char *END = "zarn_user_init()===== CHANNELS END ==============";
+    std::string line;
+    bool inside = false, done = false;
+    while (!done && std::getline(f, line)) {
+        if (!inside) {
+            inside = line == BEGIN;
+            continue;
+        }
+        if (line == END) {
+            done = true;
+            break;
+        }
+        // "[%d] \t %s": the index, a blank, a tab, a blank and the title.
+        size_t mark = line.find("] \t ");
+        if (line.empty() || line[0] != '[' || mark == std::string::npos) {
+            message("%s: not a channel line of the listing: %s", path.c_str(), line.c_str());
+            return -1;
+        }
+        titles.push_back(line.substr(mark + 4));
+    }
+    if (!done) {
+        message("%s: no complete channel listing (the lines between \"%s\" and \"%s\")",
+                path.c_str(), BEGIN, END);
+        return -1;
+    }
+    return 0;
+}
+
+static std::string join(const std::vector<std::string> &v, size_t from, size_t to, char sep)
+{
+    std::string s;
+    for (size_t i = from; i < to; i++) {
+        if (i > from)
+            s += sep;
+        s += v[i];
+    }
+    return s;
+}
+
+// Joins header fields back into titles where the joined text is a name of
+// the XML description (the longest such run of fields first).
+static std::vector<std::string> merge_by_names(const std::vector<std::string> &fields,
+                                               const std::vector<std::string> &names,
+                                               char sep)
+{
+    std::vector<std::string> out;
+    for (size_t i = 0; i < fields.size();) {
+        size_t take = 1;
+        for (size_t k = fields.size(); k > i + 1; k--) {
+            std::string t = join(fields, i, k, sep);
+            bool known = false;
+            for (const std::string &n : names)
+                known = known || n == t || n == bare_name(t);
+            if (known) {
+                take = k - i;
+                break;
+            }
+        }
+        out.push_back(join(fields, i, i + take, sep));
+        i += take;
+    }
+    return out;
+}
+
+int titles_resolve(Run &run, size_t n, const std::vector<std::string> &listing,
+                   const std::vector<std::string> &xml_names)
+{
+    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
+    std::vector<std::string> fields;
+    for (const Channel &ch : run.channels)
+        fields.push_back(ch.title);
+    std::vector<std::string> titles;
+    const char *from = nullptr;
+    if (!listing.empty()) {
+        titles = listing, from = "the channel listing";
+        if (join(titles, 0, titles.size(), sep) != join(fields, 0, fields.size(), sep))
+            warn_line(run, 1, "the header's titles differ from those of %s; "
+                              "the listing's are used", run.opt.names.c_str());
+    } else if (n != fields.size() && !xml_names.empty()) {
+        titles = merge_by_names(fields, xml_names, sep), from = "the XML description";
+    } else {
+        titles = fields;
+    }
+    if (titles.size() != n) {
+        error_line(run, 1, "the header has %zu titles but the rows have %zu channels%s%s%s",
+                   titles.size(), n, from ? " (titles from " : "", from ? from : "",
+                   from ? ")" : "");
+        if (!from || listing.empty())
+            message("a title holds the separator '%s': --names FILE (the plug-in's standard "
+                    "output of the run) or --xml FILE gives the exact titles",
+                    sep == ',' ? "," : "\\t");
+        return -1;
+    }
+    run.channels.clear();
+    for (std::string &t : titles) {
+        Channel ch;
+        ch.title = std::move(t);
+        run.channels.push_back(std::move(ch));
+    }
+    return 0;
+}

@@ -1,0 +1,138 @@
+// h5_report.cc - what korvel-h5 tells its user: messages and warnings
+// (counted for the closing summary), the progress bar, the interrupt flag,
+// and the names of the kinds.
+#include "korvel_h5.h"
+
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+// ---- Messages ---------------------------------------------------------------------------
+
+static void vmessage(const char *prefix, const char *fmt, va_list ap)
+{
+    fprintf(stderr, "korvel-h5: %s", prefix);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+}
+
+void message(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vmessage("", fmt, ap);
+    va_end(ap);
+}
+
+// "TABLE:LINE: " (or "TABLE: " for line 0, a remark on the whole run).
+static std::string where(const Run &run, uint64_t line)
+{
+    return line ? run.opt.table + ":" + std::to_string(line) + ": " : run.opt.table + ": ";
+}
+
+void warn_line(Run &run, uint64_t line, const char *fmt, ...)
+{
+    progress_done(run);
+    run.warnings++;
+    std::string prefix = where(run, line) + "warning: ";
+    va_list ap;
+    va_start(ap, fmt);
+    vmessage(prefix.c_str(), fmt, ap);
+    va_end(ap);
+}
+
+void error_line(const Run &run, uint64_t line, const char *fmt, ...)
+{
+    progress_done(run);
+    std::string prefix = where(run, line);
+    va_list ap;
+    va_start(ap, fmt);
+    vmessage(prefix.c_str(), fmt, ap);
+    va_end(ap);
+}
+
+// ---- Progress bar ------------------------------------------------------------------------
+
+static double bar_last;      // when the bar was last drawn (monotonic seconds)
+static bool bar_shown;       // a bar stands on the terminal's last line
+
+static double now_seconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return (double)ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+void progress_update(const Run &run, const Input &in, const char *label)
+{
+    if (!run.opt.progress)
+        return;
+    double t = now_seconds();
+    if (t - bar_last < 0.1)
+        return;
+    bar_last = t;
+    uint64_t done = input_consumed(in);
+    int pct = in.size ? (int)(done * 100 / in.size) : 100;
+    pct = pct > 100 ? 100 : pct;
+    char bar[41];
+    memset(bar, '#', (size_t)(pct * 40 / 100));
+    memset(bar + pct * 40 / 100, '.', (size_t)(40 - pct * 40 / 100));
+    bar[40] = 0;
+    fprintf(stderr, "\r%-8s [%s] %3d%%", label, bar, pct);
+    bar_shown = true;
+}
+
+void progress_done(const Run &run)
+{
+    if (run.opt.progress && bar_shown)
+        fputs("\r\033[K", stderr);
+    bar_shown = false;
+    bar_last = 0;
+}
+
+// ---- Interrupts ------------------------------------------------------------------------------
+
+static volatile sig_atomic_t got_signal;  // the first SIGINT, SIGTERM or SIGHUP
+
+static void on_signal(int sig)
+{
+    if (got_signal)
+        _exit(128 + sig);  // a second signal ends at once
+    got_signal = sig;
+}
+
+int interrupted()
+{
+    return got_signal;
+}
+
+void catch_signals()
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(s, &sa, nullptr);
+}
+
+// ---- Kind names ----------------------------------------------------------------------------
+
+static const char *KIND_NAMES[KIND_COUNT] = {"none", "marker", "value", "block", "spectrum",
+                                             "image"};
+
+const char *kind_name(Kind k)
+{
+    return k >= 0 && k < KIND_COUNT ? KIND_NAMES[k] : "unset";
+}
+
+Kind kind_from_name(std::string_view s)
+{
+    for (int k = 0; k < KIND_COUNT; k++)
+        if (s == KIND_NAMES[k])
+            return (Kind)k;
+    return KIND_UNSET;
+}

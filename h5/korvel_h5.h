@@ -1,0 +1,307 @@
+// korvel_h5.h - the converter's shared types: the run being converted, its
+// channels, the rows read from the table, and the functions of each of the
+// converter's subsystems (one source file each, named in every section).
+//
+// The converter reads the table twice. The survey (h5_survey.cc) walks all
+// rows to learn what each channel holds over the run (its kind, the largest
+// spectrum, the item names of a block, the image size) and decides each
+// channel's kind once; the conversion (h5_convert.cc) walks them again and
+// writes every cell into the datasets laid out by h5_layout.cc. Both walks
+// read rows through the same row reader (h5_row.cc), so they see the same
+// events.
+#ifndef KORVEL_H5_H
+#define KORVEL_H5_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// ---- Dialects and kinds --------------------------------------------------
+
+enum Dialect { DIALECT_TAB, DIALECT_HDF5 };
+
+// What a channel holds over the run. KIND_UNSET only before the decision.
+enum Kind { KIND_NONE, KIND_MARKER, KIND_VALUE, KIND_BLOCK, KIND_SPECTRUM, KIND_IMAGE,
+            KIND_COUNT, KIND_UNSET = -1 };
+
+const char *kind_name(Kind k);
+// The kind named `s`, or KIND_UNSET.
+Kind kind_from_name(std::string_view s);
+
+// Values of the `present` dataset.
+enum Presence : int8_t {
+    PRESENT_DATA = 1,         // the cell holds data
+    PRESENT_NONE = 0,         // the cell says there is none
+    PRESENT_EMPTY = 2,        // an empty cell
+    PRESENT_BAD = -1,         // not understood
+    PRESENT_NOT_REACHED = -2  // the row was cut before this channel
+};
+
+// ---- Options (h5_main.cc) -------------------------------------------------
+
+struct ImageShape {
+    uint32_t width = 0, height = 0, bytes = 0;  // bytes 0: not given
+};
+
+struct Options {
+    std::string table;         // the event table
+    std::string out;           // the HDF5 file (written as out + ".part")
+    std::string xml;           // XML description, empty: none
+    std::string names;         // the plug-in's standard output, empty: none
+    std::vector<std::pair<std::string, Kind>> kinds;              // --kind
+    std::vector<std::pair<std::string, ImageShape>> image_shapes; // --image-shape
+    int gzip_level = 1;        // -1: no compression
+    int threads = 1;           // compression threads
+    bool strict = false;       // the first row not understood is an error
+    bool progress = false;     // draw the progress bar
+};
+
+// ---- Channels ---------------------------------------------------------------
+
+// One spectrum member as the XML description records it.
+struct XmlSpectrum {
+    float start = 0, inc = 1;
+    int64_t ndata = 0, groups = 0;
+};
+
+// What the survey learns of one channel over the run.
+struct ChannelSurvey {
+    uint64_t fits[KIND_COUNT] = {};  // cells that read as each kind
+    uint64_t cells_with_data = 0;    // cells that are more than "none"/empty
+    bool int_form = false;           // a value in the integer form was seen
+    int members = 0;                 // spectrum: most members in a cell
+    int values = 0;                  // spectrum: most values in a member
+    std::vector<int> member_values;  // spectrum: most values per member
+    bool stats = false;              // spectrum: statistics occur
+    bool nonvn = false;              // block: items without names
+    int max_items = 0;               // block: most items in a cell
+    uint64_t pixels = 0;             // image: most pixels in a cell
+    uint64_t pixel_max = 0;          // image: largest pixel value seen
+};
+
+struct Channel {
+    std::string title;        // as the table writes it
+    std::string bare;         // the name without a ":SUB" suffix
+    std::string group;        // path below /entry/channels
+    Kind kind = KIND_UNSET;
+    Kind forced = KIND_UNSET; // --kind
+    ChannelSurvey survey;
+    // From the XML description.
+    std::string units, long_name;
+    std::vector<XmlSpectrum> xml_spectra;
+    ImageShape xml_image;
+    ImageShape shape;         // decided image shape (width 0: flat)
+    // Block items: names in order of first appearance and their index.
+    std::vector<std::string> items;
+    std::unordered_map<std::string, int> item_index;
+    // Column ids (h5_chunks.h) of the channel's datasets; -1 none.
+    int col_present = -1, col_srv = -1, col_chan = -1, col_data = -1;
+    int col_count = -1, col_stats = -1;
+    std::vector<int> col_items;
+    // Cells not understood in the conversion, and the first line.
+    uint64_t bad_cells = 0, first_bad_line = 0;
+};
+
+// ---- The run ----------------------------------------------------------------
+
+struct Run {
+    Options opt;
+    Dialect dialect = DIALECT_HDF5;
+    bool status_columns = false;   // EvHeadStatus and the per-channel pair
+    std::vector<Channel> channels;
+    // Found by the survey.
+    uint64_t events = 0;
+    uint64_t cut_events = 0;
+    size_t iso_len = 1, type_len = 1;  // longest texts (at least 1)
+    uint64_t warnings = 0;
+};
+
+// ---- Messages (h5_report.cc) ------------------------------------------------------
+
+// "korvel-h5: TABLE:LINE: warning: ..." on standard error, counted.
+void warn_line(Run &run, uint64_t line, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+// "korvel-h5: TABLE:LINE: ..." on standard error (an error).
+void error_line(const Run &run, uint64_t line, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+// "korvel-h5: ..." on standard error.
+void message(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- Reading lines (h5_input.cc) ------------------------------------------------
+
+// A table file read line by line in large blocks; a line may be of any
+// length (the buffer grows to the longest line, never to the file).
+struct Input {
+    int fd = -1;
+    std::vector<char> buf;
+    size_t begin = 0, end = 0;   // unread bytes are buf[begin, end)
+    bool eof = false;
+    uint64_t line = 0;           // number of the line last handed out
+    uint64_t offset = 0;         // file offset of buf[end]
+    uint64_t size = 0;           // file size at open (for the progress bar)
+    int error = 0;               // errno of a failed read
+};
+
+// Opens `path`. Returns 0, or -1 with errno set.
+int input_open(Input &in, const char *path);
+// Back to the first line.
+int input_rewind(Input &in);
+void input_close(Input &in);
+// The next line: [*b, *e) without its "\n"; *newline tells whether it had
+// one (only the last line of a file can lack it). Valid until the next
+// call. Returns 1, 0 at the end of the file, -1 on a read error.
+int input_line(Input &in, const char **b, const char **e, bool *newline);
+// Bytes handed out so far (for the progress bar).
+uint64_t input_consumed(const Input &in);
+
+// ---- Rows (h5_row.cc) ------------------------------------------------------------
+
+// One channel's part of a row: its status columns and its cell text.
+struct RowCell {
+    const char *b = nullptr, *e = nullptr;  // the cell, without its separator
+    int32_t srv = 0, chan = 0;              // status columns (when present)
+    bool reached = false;                    // false: the row ended before it
+    bool bad = false;                        // its frame (status, separator) is broken
+};
+
+// One event of the table.
+struct Row {
+    uint64_t line = 0;          // line on which the row starts
+    bool complete = true;       // false: cut short
+    uint32_t id = 0, time_s = 0, time_us = 0;
+    int32_t status = 0;
+    std::string_view iso, type_name;
+    std::vector<RowCell> cells; // one per channel
+};
+
+// Reads events from a table whose header has been read.
+struct RowReader {
+    Run *run = nullptr;
+    Input *in = nullptr;
+    const char *p = nullptr, *end = nullptr;  // rest of the current line
+    bool newline = true;        // the current line had its "\n"
+    bool have_line = false;     // p..end still holds an event's start
+    bool warn = true;           // report structural problems (first walk only)
+    const std::vector<Kind> *hints = nullptr;  // kinds, when known
+};
+
+// Reads the header line, fills run.dialect, run.status_columns and (with
+// `titles`) the titles of run.channels, split at the separator. A table
+// without channels has no line end after its header: rr is then left on
+// the first row. Returns 0, or -1 after an error message.
+int header_read(Run &run, RowReader &rr, bool titles);
+// Rewinds the table and reads past its header, for a walk over the rows.
+int rows_begin(Run &run, RowReader &rr, Input &in);
+// The channel count that most of the first rows have (comma dialect), or
+// the header's title count when no row tells.
+size_t rows_channel_count(Run &run, Input &in);
+// The next event: 1, 0 at the end of the table, -1 on a read error or
+// (with --strict) a row not understood, after an error message.
+int row_next(RowReader &rr, Row &row);
+
+// Depth-0 fields of a comma-dialect line (for the titles check).
+size_t hdf5_field_count(const char *b, const char *e);
+
+// ---- Cells (h5_cells.cc) -----------------------------------------------------------
+
+// What one cell says, read by the grammar of one kind. Data pointers may
+// be null (the survey only counts); sizes bound what is written.
+struct SpectrumOut {
+    int members = 0, values = 0;  // capacity (conversion) of the arrays
+    float *data = nullptr;        // [members][values]
+    int32_t *count = nullptr;     // [members]
+    float *stats = nullptr;       // [members][32]
+    // Found:
+    int seen_members = 0, seen_values = 0;
+    std::vector<int> *member_values = nullptr;  // survey: most values per member
+    bool seen_stats = false, int_form = false;
+};
+
+// Each returns a Presence: data, none, empty, or bad (the cell does not
+// read as that kind).
+Presence cell_marker(Dialect d, const char *b, const char *e);
+Presence cell_value(Dialect d, const char *b, const char *e, float *out, bool *int_form);
+// Calls item(ctx, name, value) for each item; nonvn tells whether the
+// items have no names. A bad item leaves the cell bad.
+typedef void (*ItemFn)(void *ctx, std::string_view name, float value);
+Presence cell_block(Dialect d, const char *b, const char *e, ItemFn item, void *ctx,
+                    bool *nonvn, bool *int_form);
+Presence cell_spectrum(Dialect d, const char *b, const char *e, SpectrumOut &out);
+// Pixels into out8 or out16 (one of them, capacity cap); *npix gets the
+// count, *maxval the largest value (both also when out is null).
+Presence cell_image(Dialect d, const char *b, const char *e, uint8_t *out8,
+                    uint16_t *out16, uint64_t cap, uint64_t *npix, uint64_t *maxval);
+
+// Numbers of the leading and status columns.
+bool parse_i32(const char *b, const char *e, int32_t *out);   // "%d" of 32 bits
+bool parse_hex32(const char *b, const char *e, int32_t *out); // "0x%X"
+// A value text: the integer form (bit pattern), "Invalid", or a float.
+bool parse_float_text(const char *b, const char *e, float *out, bool *int_form);
+
+// ---- Names and groups (h5_names.cc) -------------------------------------------------
+
+// The group paths of every channel, by the documented rules.
+void assign_groups(std::vector<Channel> &channels);
+// The dataset name of a block item (a single HDF5 name, escaped).
+std::string item_dataset_name(std::string_view item);
+// The bare channel name of a title "NAME:SUB" (else the title).
+std::string bare_name(const std::string &title);
+
+// ---- The XML description and the channel listing (h5_meta.cc) ---------------------------
+
+// Reads the XML description into the channels (units, long names,
+// spectrum and image records). Returns 0, or -1 after a message.
+int xml_read(Run &run, const std::string &path, std::vector<std::string> *names);
+// Gives the channels what the XML description says of them.
+void xml_apply(Run &run);
+// Reads the channel titles of the plug-in's standard output. Returns 0,
+// or -1 after a message.
+int names_read(const std::string &path, std::vector<std::string> &titles);
+// Make the header's titles agree with the row's channel count `n` when a
+// title holds the separator. Returns 0, or -1 after a message.
+int titles_resolve(Run &run, size_t n, const std::vector<std::string> &listing,
+                   const std::vector<std::string> &xml_names);
+
+// ---- Survey and kinds (h5_survey.cc) --------------------------------------------------
+
+// Walks every row, learns the channels and decides their kinds. Returns
+// 0, or -1 after an error message.
+int survey_run(Run &run, Input &in, const char *bar_label);
+// Looks at one cell for every kind it could be.
+void survey_cell(Dialect d, Channel &ch, const RowCell &cell);
+// Decides the kind (and the dataset shapes) of every channel.
+void decide_kinds(Run &run);
+
+// ---- The file layout (h5_layout.cc) ---------------------------------------------
+
+// Creates the file's groups, attributes, fixed datasets and columns.
+// Returns the file id, or -1 after a message.
+long long layout_create(Run &run, const char *path, const char *version);
+// Finishes the file after the last chunk. Returns 0, or -1.
+int layout_close(Run &run, long long file);
+
+// Column ids of the event datasets.
+struct EventColumns {
+    int id = -1, time_s = -1, time_us = -1, time = -1, time_iso = -1, type_name = -1;
+    int status = -1, complete = -1, line = -1;
+};
+extern EventColumns event_columns;
+
+// ---- Conversion (h5_convert.cc) -----------------------------------------------------
+
+// Walks every row again and writes it. Returns 0, or -1 after a message.
+int convert_run(Run &run, Input &in, const char *bar_label);
+
+// ---- Progress and interrupts (h5_report.cc) -------------------------------------------------
+
+void progress_update(const Run &run, const Input &in, const char *label);
+void progress_done(const Run &run);
+// The first of SIGINT, SIGTERM or SIGHUP received (0: none); a second
+// one ends the process at once.
+int interrupted();
+void catch_signals();
+
+#endif
