@@ -7,7 +7,7 @@
 // empty) or that it does not read as that kind. Pixel lists are the
 // largest cells (a megapixel camera is several MB of text), so they are
 // read by a digit loop of their own; every other number goes through
-// parse_float_text.
+// parse_number, which also tells the printf forms of the kinds apart.
 #include "korvel_h5.h"
 
 #include <charconv>
@@ -76,18 +76,40 @@ static bool is_integer_text(const char *b, const char *e)
     return true;
 }
 
-bool parse_float_text(const char *b, const char *e, float *out, bool *int_form)
+// Which printf form a number text has: the forms keep the kinds apart
+// ("%f" values have a point and no exponent, "%.2e" items both, "%.e"
+// spectrum values an exponent and no point).
+static unsigned number_form(const char *b, const char *e)
 {
-    if (is_integer_text(b, e)) {
+    if (is_integer_text(b, e))
+        return FORM_INT;
+    if (e - b == 7 && memcmp(b, "Invalid", 7) == 0)
+        return FORM_INVALID;
+    const char *p = b + (b < e && *b == '-');
+    if ((e - p == 3 && (memcmp(p, "inf", 3) == 0 || memcmp(p, "nan", 3) == 0)))
+        return FORM_SPECIAL;
+    bool point = false, exp = false;
+    for (const char *c = p; c < e; c++)
+        point |= *c == '.', exp |= *c == 'e';
+    if (exp)
+        return point ? FORM_EXP_POINT : FORM_EXP;
+    return point ? (unsigned)FORM_FIXED : 0u;
+}
+
+bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool *int_form)
+{
+    unsigned form = number_form(b, e);
+    if (!(form & forms))
+        return false;
+    *int_form = form == FORM_INT;
+    if (form == FORM_INT) {
         int32_t bits;
         if (!parse_i32(b, e, &bits))
             return false;
         memcpy(out, &bits, sizeof *out);
-        *int_form = true;
         return true;
     }
-    *int_form = false;
-    if (e - b == 7 && memcmp(b, "Invalid", 7) == 0) {
+    if (form == FORM_INVALID) {
         *out = std::numeric_limits<float>::quiet_NaN();
         return true;
     }
@@ -141,7 +163,7 @@ Presence cell_value(Dialect d, const char *b, const char *e, float *out, bool *i
             return PRESENT_BAD;
         e -= 1;
     }
-    return parse_float_text(b, e, out, int_form) ? PRESENT_DATA : PRESENT_BAD;
+    return parse_number(b, e, FORMS_VALUE, out, int_form) ? PRESENT_DATA : PRESENT_BAD;
 }
 
 // ---- Name-value blocks ---------------------------------------------------------------
@@ -178,7 +200,7 @@ static bool read_item(const char *b, const char *e, ItemFn item, void *ctx, bool
     float v;
     bool intf;
     const char *num = colon ? colon + 1 : b;
-    if (!parse_float_text(num, e, &v, &intf))
+    if (!parse_number(num, e, FORMS_ITEM, &v, &intf))
         return false;
     *int_form |= intf;
     *nonvn = colon == nullptr;
@@ -239,7 +261,7 @@ static const char *read_stats(const char *p, const char *e, bool trailing, int m
             return nullptr;
         float v;
         bool intf;
-        if (!parse_float_text(num, blank, &v, &intf))
+        if (!parse_number(num, blank, FORMS_STAT, &v, &intf))
             return nullptr;
         out.seen_stats = true;
         if (out.stats && member < out.members)
@@ -267,7 +289,7 @@ static const char *read_values(const char *p, const char *e, int member, Spectru
             return nullptr;
         float v;
         bool intf;
-        if (!parse_float_text(p, q, &v, &intf))
+        if (!parse_number(p, q, FORMS_SPECTRUM, &v, &intf))
             return nullptr;
         out.int_form |= intf;
         if (out.data) {

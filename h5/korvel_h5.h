@@ -238,8 +238,23 @@ Presence cell_image(Dialect d, const char *b, const char *e, uint8_t *out8,
 // Numbers of the leading and status columns.
 bool parse_i32(const char *b, const char *e, int32_t *out);   // "%d" of 32 bits
 bool parse_hex32(const char *b, const char *e, int32_t *out); // "0x%X"
-// A value text: the integer form (bit pattern), "Invalid", or a float.
-bool parse_float_text(const char *b, const char *e, float *out, bool *int_form);
+// The printf forms of a number text.
+enum NumberForm : unsigned {
+    FORM_INT = 1,        // "%d": the integer form, a float's bit pattern
+    FORM_FIXED = 2,      // "%f": a point, no exponent
+    FORM_EXP_POINT = 4,  // "%.2e", "%e": a point and an exponent
+    FORM_EXP = 8,        // "%.e": an exponent, no point
+    FORM_SPECIAL = 16,   // "inf", "nan", with or without '-'
+    FORM_INVALID = 32    // "Invalid": an infinite or NaN spectrum value
+};
+// The forms each kind of number may take.
+const unsigned FORMS_VALUE = FORM_INT | FORM_FIXED | FORM_SPECIAL;
+const unsigned FORMS_ITEM = FORM_INT | FORM_EXP_POINT | FORM_SPECIAL;
+const unsigned FORMS_SPECTRUM = FORM_INT | FORM_EXP | FORM_INVALID;
+const unsigned FORMS_STAT = FORM_EXP_POINT | FORM_SPECIAL;
+// A number text of one of `forms` into *out: the integer form as the bit
+// pattern it is, "Invalid" as NaN, any other as the nearest float.
+bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool *int_form);
 
 // ---- Names and groups (h5_names.cc) -------------------------------------------------
 
