@@ -384,21 +384,27 @@ Presence cell_spectrum(Dialect d, const char *b, const char *e, SpectrumOut &out
 
 // Pixel numbers from [p, end), each followed by `sep` except (when
 // !sep_after_last) the last one. The hot loop of the converter: one pass,
-// no allocation.
+// no allocation. The cell always ends in ']', so the digit loop stops at
+// *end without a bound check of its own.
 template <typename T>
 static bool read_pixels(const char *p, const char *end, char sep, bool sep_after_last, T *out,
                         uint64_t cap, uint64_t *npix, uint64_t *maxval)
 {
-    uint64_t n = 0, mx = 0;
+    uint64_t n = 0;
+    uint32_t mx = 0;
+    const uint32_t limit = out ? std::numeric_limits<T>::max() : 999999u;
     while (p < end) {
         const char *start = p;
         uint32_t v = 0;
-        while (p < end && is_digit(*p) && p - start < 6)
-            v = v * 10 + (uint32_t)(*p++ - '0');
-        if (p == start || (p < end && is_digit(*p)))
+        unsigned d;
+        while ((d = (unsigned)(*p - '0')) < 10u && p - start < 6) {
+            v = v * 10 + d;
+            p++;
+        }
+        if (p == start || p > end || v > limit || (unsigned)(*p - '0') < 10u)
             return false;
         if (out) {
-            if (n >= cap || v > std::numeric_limits<T>::max())
+            if (n >= cap)
                 return false;
             out[n] = (T)v;
         }
@@ -406,10 +412,7 @@ static bool read_pixels(const char *p, const char *end, char sep, bool sep_after
         n++;
         if (p == end)
             break;
-        if (*p != sep)
-            return false;
-        p++;
-        if (p == end && !sep_after_last)
+        if (*p != sep || (++p == end && !sep_after_last))
             return false;
     }
     if (sep_after_last && n > 0 && end[-1] != sep)

@@ -1,120 +1,99 @@
-// h5_input.cc - the table file read line by line, in large blocks.
+// h5_input.cc - the table file read line by line.
 //
 // Tables run to tens of GB, and one row of a megapixel camera is several MB
-// of text, so the file is read with read(2) into one buffer that holds at
-// least the current line: it grows to the longest line of the table and
-// never with the length of the file.
+// of text. The file is mapped into memory, so that a line is handed out
+// where it lies (no copy, whatever its length), and the pages behind the
+// reader are released from the mapping as it goes: the resident memory
+// stays that of the lines being read, never of the file. Both walks see
+// the bytes the file held when it was opened, even if it grows meanwhile.
 #include "korvel_h5.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-static const size_t READ_BLOCK = 4u << 20;  // bytes asked of read(2) at once
+// Pages behind the reader are given back in steps of this many bytes.
+static const uint64_t RELEASE_STEP = 8u << 20;
 
 int input_open(Input &in, const char *path)
 {
     in = Input();
-    in.fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (in.fd < 0)
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return -1;
     struct stat st;
-    if (fstat(in.fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
-        close(in.fd);
-        in.fd = -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int e = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        close(fd);
         errno = e;
         return -1;
     }
+    in.fd = fd;
     in.size = (uint64_t)st.st_size;
-    posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (in.size > 0) {
+        void *m = mmap(nullptr, (size_t)in.size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (m == MAP_FAILED) {
+            int e = errno;
+            close(fd);
+            in.fd = -1;
+            errno = e;
+            return -1;
+        }
+        madvise(m, (size_t)in.size, MADV_SEQUENTIAL);
+        in.map = (const char *)m;
+    }
     return 0;
 }
 
 int input_rewind(Input &in)
 {
-    if (lseek(in.fd, 0, SEEK_SET) != 0)
-        return -1;
-    in.begin = in.end = 0;
-    in.eof = false;
+    in.pos = 0;
+    in.released = 0;
     in.line = 0;
-    in.offset = 0;
     return 0;
 }
 
 void input_close(Input &in)
 {
+    if (in.map)
+        munmap((void *)in.map, (size_t)in.size);
     if (in.fd >= 0)
         close(in.fd);
+    in.map = nullptr;
     in.fd = -1;
-    std::vector<char>().swap(in.buf);
 }
 
-// Moves the unread bytes to the front, makes room for a block and reads
-// it. Returns 1 when bytes came, 0 at the end of the file, -1 on error.
-static int refill(Input &in)
+// Gives the pages before `upto` back (they stay in the page cache).
+static void release_behind(Input &in, uint64_t upto)
 {
-    if (in.begin > 0) {
-        memmove(in.buf.data(), in.buf.data() + in.begin, in.end - in.begin);
-        in.end -= in.begin;
-        in.begin = 0;
-    }
-    if (in.buf.size() - in.end < READ_BLOCK)
-        in.buf.resize(in.end + READ_BLOCK);
-    for (;;) {
-        ssize_t n = read(in.fd, in.buf.data() + in.end, in.buf.size() - in.end);
-        if (n > 0) {
-            in.end += (size_t)n;
-            in.offset += (uint64_t)n;
-            return 1;
-        }
-        if (n == 0) {
-            in.eof = true;
-            return 0;
-        }
-        if (errno != EINTR) {
-            in.error = errno;
-            return -1;
-        }
-    }
+    long page = sysconf(_SC_PAGESIZE);
+    uint64_t end = upto / (uint64_t)page * (uint64_t)page;
+    if (end < in.released + RELEASE_STEP)
+        return;
+    madvise((void *)(in.map + in.released), (size_t)(end - in.released), MADV_DONTNEED);
+    in.released = end;
 }
 
 int input_line(Input &in, const char **b, const char **e, bool *newline)
 {
-    size_t scanned = in.begin;
-    for (;;) {
-        const char *base = in.buf.data();
-        const void *nl = in.end > scanned
-                             ? memchr(base + scanned, '\n', in.end - scanned) : nullptr;
-        if (nl) {
-            *b = base + in.begin;
-            *e = (const char *)nl;
-            *newline = true;
-            in.begin = (size_t)(*e - base) + 1;
-            in.line++;
-            return 1;
-        }
-        if (in.eof) {
-            if (in.begin == in.end)
-                return 0;
-            *b = base + in.begin;
-            *e = base + in.end;
-            *newline = false;
-            in.begin = in.end;
-            in.line++;
-            return 1;
-        }
-        size_t seen = in.end - in.begin;
-        int r = refill(in);
-        if (r < 0)
-            return -1;
-        scanned = in.begin + seen;
-    }
+    if (in.pos >= in.size)
+        return 0;
+    release_behind(in, in.pos);
+    const char *start = in.map + in.pos;
+    size_t left = (size_t)(in.size - in.pos);
+    const char *nl = (const char *)memchr(start, '\n', left);
+    *b = start;
+    *e = nl ? nl : start + left;
+    *newline = nl != nullptr;
+    in.pos += (uint64_t)(*e - start) + (nl ? 1 : 0);
+    in.line++;
+    return 1;
 }
 
 uint64_t input_consumed(const Input &in)
 {
-    return in.offset - (in.end - in.begin);
+    return in.pos;
 }

@@ -21,7 +21,7 @@ EventColumns event_columns;
 
 // Budget for the chunks being filled at one time: with thousands of
 // channels the per-event columns get fewer events per chunk.
-static const uint64_t CHUNK_MEMORY = 256u << 20;
+static const uint64_t CHUNK_MEMORY = 64u << 20;
 
 // The first HDF5 failure of the layout (later ones follow from it).
 static std::string layout_error;

@@ -342,6 +342,7 @@ int main(int argc, char **argv)
         return 2;
     }
     std::string part = run.opt.out + ".part";
+    remove_on_crash(part.c_str());
     int rc = learn_channels(run, in);
     if (rc == 0 && survey_run(run, in, "survey") != 0)
         rc = 2;

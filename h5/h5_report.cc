@@ -109,8 +109,34 @@ int interrupted()
     return got_signal;
 }
 
+static char crash_path[4096];  // removed by the SIGBUS handler
+
+void remove_on_crash(const char *path)
+{
+    snprintf(crash_path, sizeof crash_path, "%s", path);
+}
+
+// The table is mapped: a file cut shorter while it is read faults here.
+// Only async-signal-safe calls.
+static void on_bus_error(int)
+{
+    static const char msg[] = "korvel-h5: the table became shorter while it was read; "
+                              "nothing written\n";
+    if (write(2, msg, sizeof msg - 1) < 0) {
+    }
+    if (crash_path[0])
+        unlink(crash_path);
+    _exit(2);
+}
+
 void catch_signals()
 {
+    struct sigaction bus;
+    memset(&bus, 0, sizeof bus);
+    bus.sa_handler = on_bus_error;
+    sigemptyset(&bus.sa_mask);
+    sigaction(SIGBUS, &bus, nullptr);
+
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;

@@ -76,10 +76,6 @@ int header_read(Run &run, RowReader &rr, bool titles)
     const char *b, *e;
     bool nl;
     int r = input_line(*rr.in, &b, &e, &nl);
-    if (r < 0) {
-        message("%s: cannot read: %s", run.opt.table.c_str(), strerror(rr.in->error));
-        return -1;
-    }
     if (r == 0) {
         message("%s: empty file, not an event table", run.opt.table.c_str());
         return -1;
@@ -147,18 +143,15 @@ size_t rows_channel_count(Run &run, Input &in)
     return best;
 }
 
+static const char *hdf5_cell_end(const char *p, const char *e, bool *bad);
+
 size_t hdf5_field_count(const char *b, const char *e)
 {
     size_t n = 1;
-    int depth = 0;
-    for (const char *p = b; p < e; p++) {
-        if (*p == '[')
-            depth++;
-        else if (*p == ']')
-            depth--;
-        else if (*p == ',' && depth == 0)
-            n++;
-    }
+    bool bad = false;
+    for (const char *p = hdf5_cell_end(b, e, &bad); p < e && *p == ',' && !bad;
+         p = hdf5_cell_end(p + 1, e, &bad))
+        n++;
     return n;
 }
 
@@ -317,15 +310,16 @@ static const char *tab_cell_end(const char *p, const char *e, Kind hint, bool *b
 
 // ---- Rows ----------------------------------------------------------------------------
 
-// Marks the channels from `from` on as not reached (cut: true) or as
-// not understood.
+// Marks the channels from `from` on as not reached (cut: the row was cut
+// short) or as not understood (the row is malformed there, not short).
 static void rest_of_row(Row &row, size_t from, bool cut)
 {
     for (size_t k = from; k < row.cells.size(); k++) {
         row.cells[k] = RowCell();
         row.cells[k].bad = !cut;
     }
-    row.complete = false;
+    if (cut)
+        row.complete = false;
 }
 
 // One "0x%X" status column and what follows it. Returns false when it
@@ -382,17 +376,13 @@ static GroupResult read_group(RowReader &rr, Row &row, size_t k)
     return GROUP_OK;
 }
 
-// The next line that holds an event's start, into rr. Returns 1, 0 at the
-// end of the table, -1 on a read error.
+// The next line into rr. Returns 1, or 0 at the end of the table.
 static int next_line(RowReader &rr)
 {
     const char *b, *e;
     bool nl;
-    int r = input_line(*rr.in, &b, &e, &nl);
-    if (r < 0)
-        message("%s: cannot read: %s", rr.run->opt.table.c_str(), strerror(rr.in->error));
-    if (r <= 0)
-        return r;
+    if (input_line(*rr.in, &b, &e, &nl) == 0)
+        return 0;
     rr.p = b, rr.end = e, rr.newline = nl, rr.have_line = true;
     return 1;
 }
@@ -444,6 +434,10 @@ static int read_groups(RowReader &rr, Row &row)
                                                                                     : -1;
     }
     if (!rr.newline) {
+        // An empty last cell at the end of the file was never written.
+        RowCell &last = row.cells[n - 1];
+        if (last.b == last.e)
+            last = RowCell();
         row.complete = false;
         rr.have_line = false;
         return row_problem(rr, row.line, "the last row has no line end (an interrupted run?)",

@@ -180,6 +180,8 @@ static void decide_image(Run &run, Channel &ch)
     if (shape.width == 0 && x.width > 0 && (ch.survey.pixels == 0 || xpix == ch.survey.pixels))
         shape = x;
     if (shape.bytes != 1 && shape.bytes != 2)
+        shape.bytes = x.bytes;
+    if (shape.bytes != 1 && shape.bytes != 2)
         shape.bytes = ch.survey.pixel_max > 255 ? 2 : 1;
     if (shape.width == 0)
         warn_line(run, 0, "channel %s: the image shape is not known; its pixels are stored "
@@ -210,6 +212,24 @@ void decide_kinds(Run &run)
 
 // ---- The walk -----------------------------------------------------------------------
 
+// An image channel whose kind, shape and depth are known before the walk
+// (from the options or the XML description) has nothing to learn from its
+// cells, and they are the largest of the table: the survey skips them.
+static bool image_known(const Run &run, const Channel &ch)
+{
+    bool image = ch.forced == KIND_IMAGE ||
+                 (ch.forced == KIND_UNSET && ch.xml_spectra.empty() && ch.xml_image.width > 0);
+    if (!image)
+        return false;
+    ImageShape shape = ch.xml_image;
+    for (auto &kv : run.opt.image_shapes)
+        if (kv.first == ch.title)
+            shape = kv.second;
+    if (shape.bytes != 1 && shape.bytes != 2)
+        shape.bytes = ch.xml_image.bytes;
+    return shape.width > 0 && (shape.bytes == 1 || shape.bytes == 2);
+}
+
 int survey_run(Run &run, Input &in, const char *bar_label)
 {
     RowReader rr;
@@ -219,6 +239,9 @@ int survey_run(Run &run, Input &in, const char *bar_label)
     for (size_t k = 0; k < hints.size(); k++)
         hints[k] = run.channels[k].forced;
     rr.hints = &hints;
+    std::vector<char> skip(run.channels.size());
+    for (size_t k = 0; k < skip.size(); k++)
+        skip[k] = image_known(run, run.channels[k]);
     Row row;
     int r;
     while ((r = row_next(rr, row)) > 0) {
@@ -227,7 +250,8 @@ int survey_run(Run &run, Input &in, const char *bar_label)
         run.iso_len = std::max(run.iso_len, row.iso.size());
         run.type_len = std::max(run.type_len, row.type_name.size());
         for (size_t k = 0; k < run.channels.size(); k++)
-            survey_cell(run.dialect, run.channels[k], row.cells[k]);
+            if (!skip[k])
+                survey_cell(run.dialect, run.channels[k], row.cells[k]);
         if ((run.events & 63) == 0) {
             progress_update(run, in, bar_label);
             if (interrupted())

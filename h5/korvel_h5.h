@@ -132,17 +132,15 @@ void message(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- Reading lines (h5_input.cc) ------------------------------------------------
 
-// A table file read line by line in large blocks; a line may be of any
-// length (the buffer grows to the longest line, never to the file).
+// A table file read line by line, mapped into memory; a line may be of
+// any length.
 struct Input {
     int fd = -1;
-    std::vector<char> buf;
-    size_t begin = 0, end = 0;   // unread bytes are buf[begin, end)
-    bool eof = false;
+    const char *map = nullptr;   // the file's bytes (null when it is empty)
+    uint64_t size = 0;           // file size at open
+    uint64_t pos = 0;            // offset of the next line
+    uint64_t released = 0;       // pages before this offset were given back
     uint64_t line = 0;           // number of the line last handed out
-    uint64_t offset = 0;         // file offset of buf[end]
-    uint64_t size = 0;           // file size at open (for the progress bar)
-    int error = 0;               // errno of a failed read
 };
 
 // Opens `path`. Returns 0, or -1 with errno set.
@@ -152,7 +150,7 @@ int input_rewind(Input &in);
 void input_close(Input &in);
 // The next line: [*b, *e) without its "\n"; *newline tells whether it had
 // one (only the last line of a file can lack it). Valid until the next
-// call. Returns 1, 0 at the end of the file, -1 on a read error.
+// call. Returns 1, or 0 at the end of the file.
 int input_line(Input &in, const char **b, const char **e, bool *newline);
 // Bytes handed out so far (for the progress bar).
 uint64_t input_consumed(const Input &in);
@@ -318,5 +316,8 @@ void progress_done(const Run &run);
 // one ends the process at once.
 int interrupted();
 void catch_signals();
+// The file that a fatal signal (SIGBUS: the table shrank under the
+// mapping) removes before the process ends.
+void remove_on_crash(const char *path);
 
 #endif
