@@ -222,8 +222,8 @@ int convert_run(Run &run, Input &in, const char *bar_label)
                 return -1;
         ev++;
         if (chunks_advance(ev) != 0) {
-            message("%s", chunks_error());
-            return -1;
+            message("%s: %s", run.opt.out.c_str(), chunks_error());
+            return -2;
         }
         if ((ev & 15) == 0) {
             progress_update(run, in, bar_label);

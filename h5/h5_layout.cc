@@ -478,9 +478,9 @@ long long layout_create(Run &run, const char *path, const char *version)
 
 int layout_close(Run &run, long long file)
 {
-    (void)run;
     if (H5Fclose((hid_t)file) < 0) {
-        message("cannot close the HDF5 file (a full disk?)");
+        message("%s: cannot finish the HDF5 file: the file system refused a write",
+                run.opt.out.c_str());
         return -1;
     }
     return 0;

@@ -295,14 +295,17 @@ static int write_file(Run &run, Input &in, const std::string &part)
         chunks_finish(0);
         return 1;
     }
-    int rc = convert_run(run, in, "convert") == 0 ? 0 : 2;
+    int c = convert_run(run, in, "convert");
+    int rc = c == 0 ? 0 : c == -2 ? 1 : 2;
     progress_done(run);
     if (chunks_finish(run.events) != 0 && rc == 0) {
-        message("%s: %s", part.c_str(), chunks_error());
+        message("%s: %s", run.opt.out.c_str(), chunks_error());
         rc = 1;
     }
     if (layout_close(run, file) != 0 && rc == 0)
         rc = 1;
+    if (rc == 1 && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
+        message("%s: %s", run.opt.out.c_str(), strerror(errno));
     return rc;
 }
 
@@ -347,11 +350,19 @@ int main(int argc, char **argv)
     if (rc == 0 && survey_run(run, in, "survey") != 0)
         rc = 2;
     progress_done(run);
-    if (rc == 0) {
-        decide_kinds(run);
+    if (rc == 0 && decide_kinds(run) != 0)
+        rc = 2;
+    if (rc == 0)
         rc = write_file(run, in, part);
-    }
     input_close(in);
-    return finish(run, part, rc);
+    rc = finish(run, part, rc);
+    if (rc == 1) {
+        // After a failed write HDF5's own clean-up at exit can crash (seen
+        // with 1.10 on a full disk); everything is closed and reported.
+        fflush(stdout);
+        fflush(stderr);
+        _exit(rc);
+    }
+    return rc;
 }
 

@@ -136,6 +136,11 @@ void survey_cell(Dialect d, Channel &ch, const RowCell &cell)
         s.cells_with_data++;
 }
 
+// The most one event of one dataset may take: a chunk holds at least one
+// event, and a few chunks per thread are in flight at a time. A 4096 x 4096
+// 16-bit camera takes 32 MB.
+static const uint64_t MAX_EVENT_BYTES = 256u << 20;
+
 // ---- The kind of each channel ---------------------------------------------------------
 
 // Order in which equally good kinds are taken: what a table most often
@@ -190,7 +195,19 @@ static void decide_image(Run &run, Channel &ch)
     ch.shape = shape;
 }
 
-void decide_kinds(Run &run)
+// Bytes one event of the channel's largest dataset takes: spectra and
+// images are stored as rectangles as large as the largest cell of the run.
+static uint64_t event_bytes(const Channel &ch)
+{
+    if (ch.kind == KIND_SPECTRUM)
+        return (uint64_t)ch.survey.members * (uint64_t)ch.survey.values * 4;
+    if (ch.kind == KIND_IMAGE)
+        return (ch.shape.width ? (uint64_t)ch.shape.width * ch.shape.height
+                               : ch.survey.pixels) * ch.shape.bytes;
+    return 0;
+}
+
+int decide_kinds(Run &run)
 {
     for (Channel &ch : run.channels) {
         if (ch.forced != KIND_UNSET)
@@ -207,7 +224,16 @@ void decide_kinds(Run &run)
             ch.survey.members = std::max({ch.survey.members, 1});
             ch.survey.values = std::max(ch.survey.values, 1);
         }
+        if (event_bytes(ch) > MAX_EVENT_BYTES) {
+            error_line(run, 0, "channel %s: one event of its %s takes %llu MB, more than the "
+                               "%llu MB this converter holds per event (--kind '%s=none' "
+                               "leaves it out)", ch.title.c_str(), kind_name(ch.kind),
+                       (unsigned long long)(event_bytes(ch) >> 20),
+                       (unsigned long long)(MAX_EVENT_BYTES >> 20), ch.title.c_str());
+            return -1;
+        }
     }
+    return 0;
 }
 
 // ---- The walk -----------------------------------------------------------------------

@@ -285,8 +285,9 @@ int titles_resolve(Run &run, size_t n, const std::vector<std::string> &listing,
 int survey_run(Run &run, Input &in, const char *bar_label);
 // Looks at one cell for every kind it could be.
 void survey_cell(Dialect d, Channel &ch, const RowCell &cell);
-// Decides the kind (and the dataset shapes) of every channel.
-void decide_kinds(Run &run);
+// Decides the kind (and the dataset shapes) of every channel. Returns 0,
+// or -1 after an error message (a channel too large to convert).
+int decide_kinds(Run &run);
 
 // ---- The file layout (h5_layout.cc) ---------------------------------------------
 
@@ -305,7 +306,8 @@ extern EventColumns event_columns;
 
 // ---- Conversion (h5_convert.cc) -----------------------------------------------------
 
-// Walks every row again and writes it. Returns 0, or -1 after a message.
+// Walks every row again and writes it. Returns 0, -1 after a message on
+// the table (or an interrupt), -2 after a message on the output.
 int convert_run(Run &run, Input &in, const char *bar_label);
 
 // ---- Progress and interrupts (h5_report.cc) -------------------------------------------------

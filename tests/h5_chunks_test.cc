@@ -36,7 +36,7 @@ const Mode kAllModes[] = {{-1, 1}, {-1, 2}, {6, 1}, {6, 2}, {1, 3}};
 
 // One column to write: event e holds what `value` puts there, or is left
 // as fill where `present` says no.
-struct Spec {
+struct ColumnCase {
     const char *name;
     hid_t type;
     std::vector<hsize_t> inner;
@@ -97,11 +97,11 @@ hid_t string_type(size_t size) {
 
 // Writes `events` events of every column as the converter does. Returns
 // what chunks_finish returns, or -1 when the run could not begin.
-int write_columns(hid_t loc, const std::vector<Spec> &specs, uint64_t events, Mode mode) {
+int write_columns(hid_t loc, const std::vector<ColumnCase> &specs, uint64_t events, Mode mode) {
     if (chunks_start(mode.level, mode.threads) != 0)
         return -1;
     std::vector<int> cols;
-    for (const Spec &s : specs)
+    for (const ColumnCase &s : specs)
         cols.push_back(column_create(loc, s.name, s.type, static_cast<int>(s.inner.size()),
                                      s.inner.data(), s.chunk, s.fill.data()));
     for (uint64_t e = 0; e < events; e++) {
@@ -117,7 +117,7 @@ int write_columns(hid_t loc, const std::vector<Spec> &specs, uint64_t events, Mo
 }
 
 // What a column must read back as: the rows written, fill elsewhere.
-Bytes expected_of(const Spec &s, uint64_t events) {
+Bytes expected_of(const ColumnCase &s, uint64_t events) {
     size_t row = H5Tget_size(s.type);
     for (hsize_t d : s.inner)
         row *= d;
@@ -208,7 +208,7 @@ protected:
 // back the rows written and fill everywhere else, with `events` events.
 TEST_F(H5Chunks, RoundTripsEveryTypeShapeAndEventCount) {
     hid_t str6 = string_type(6);
-    const std::vector<Spec> specs = {
+    const std::vector<ColumnCase> specs = {
         {"u8", H5T_NATIVE_UINT8, {}, 1, {0xff}, put_u8, not_every_third},
         {"u16", H5T_NATIVE_UINT16, {2, 3}, 4, bytes_of<uint16_t>(0xffff), put_u16_2x3, not_every_third},
         {"i32", H5T_NATIVE_INT32, {}, 5, bytes_of<int32_t>(-1), put_i32, always},
@@ -222,7 +222,7 @@ TEST_F(H5Chunks, RoundTripsEveryTypeShapeAndEventCount) {
                          std::to_string(mode.threads) + " threads, " + std::to_string(events) + " events");
             hid_t file = create_file("round" + std::to_string(files_.size()) + ".h5");
             ASSERT_EQ(write_columns(file, specs, events, mode), 0) << chunks_error();
-            for (const Spec &s : specs) {
+            for (const ColumnCase &s : specs) {
                 std::vector<hsize_t> dims, want = {events};
                 want.insert(want.end(), s.inner.begin(), s.inner.end());
                 Bytes got = read_all(file, s.name, &dims);
@@ -242,14 +242,14 @@ TEST_F(H5Chunks, WritesEveryChunkThroughFewWorkers) {
         for (int k = 0; k < 128 * 256; k++)
             put(row, k, static_cast<uint16_t>(e * 131 + k % 509));
     };
-    const std::vector<Spec> specs = {
+    const std::vector<ColumnCase> specs = {
         {"frame", H5T_NATIVE_UINT16, {128, 256}, 1, bytes_of<uint16_t>(0), frame, not_every_third},
         {"f64", H5T_NATIVE_DOUBLE, {3}, 1, bytes_of(-1.0), put_f64_3, always},
     };
     for (Mode mode : {Mode{1, 2}, Mode{1, 3}}) {
         hid_t file = create_file("many" + std::to_string(mode.threads) + ".h5");
         ASSERT_EQ(write_columns(file, specs, 200, mode), 0) << chunks_error();
-        for (const Spec &s : specs) {
+        for (const ColumnCase &s : specs) {
             std::vector<hsize_t> dims;
             EXPECT_TRUE(read_all(file, s.name, &dims) == expected_of(s, 200)) << s.name;
         }
@@ -263,7 +263,7 @@ TEST_F(H5Chunks, WritesEveryChunkThroughFewWorkers) {
 // uncompressed ones no filter. All are chunked as asked, with the fill
 // value given.
 TEST_F(H5Chunks, DeclaresFiltersChunksAndFill) {
-    const std::vector<Spec> specs = {
+    const std::vector<ColumnCase> specs = {
         {"f64", H5T_NATIVE_DOUBLE, {3}, 7, bytes_of(-2.5), put_f64_3, always}};
     for (Mode mode : {Mode{-1, 1}, Mode{3, 1}, Mode{9, 2}}) {
         hid_t file = create_file("filters" + std::to_string(mode.level) + ".h5");
@@ -305,7 +305,7 @@ void put_hand_str3(uint64_t e, unsigned char *row) { memcpy(row, &"abcdefghi"[3 
 // as they were filled.
 TEST_F(H5Chunks, StoresHandShuffledChunks) {
     hid_t str3 = string_type(3);
-    const std::vector<Spec> specs = {
+    const std::vector<ColumnCase> specs = {
         {"u16", H5T_STD_U16LE, {}, 3, {0xef, 0xbe}, put_hand_u16, always},
         {"str", str3, {}, 2, Bytes(3, '-'), put_hand_str3, always},
     };
@@ -335,10 +335,11 @@ TEST_F(H5Chunks, StoresHandShuffledChunks) {
 }
 
 // HDF5 itself, given the same creation properties and the same data
-// through H5Dwrite, stores the same bytes in every chunk, the partial one
-// too: the file is ordinary filtered data.
+// through H5Dwrite, stores chunks that inflate to the same shuffled bytes,
+// the partial one too (the deflate streams differ: HDF5 deflates with zlib,
+// the converter with libdeflate): the file is ordinary filtered data.
 TEST_F(H5Chunks, StoresWhatHdf5sOwnFiltersStore) {
-    const Spec spec = {"ours", H5T_NATIVE_DOUBLE, {3}, 4, bytes_of(std::nan("")), put_f64_3, not_every_third};
+    const ColumnCase spec = {"ours", H5T_NATIVE_DOUBLE, {3}, 4, bytes_of(std::nan("")), put_f64_3, not_every_third};
     for (Mode mode : {Mode{6, 1}, Mode{6, 2}, Mode{1, 1}}) {
         hid_t file = create_file("own" + std::to_string(files_.size()) + ".h5");
         ASSERT_EQ(write_columns(file, {spec}, 10, mode), 0) << chunks_error();
@@ -354,7 +355,8 @@ TEST_F(H5Chunks, StoresWhatHdf5sOwnFiltersStore) {
         H5Sclose(space);
         H5Pclose(dcpl);
         for (hsize_t first : {0, 4, 8})
-            EXPECT_EQ(stored_chunk(file, "ours", first, false), stored_chunk(file, "own", first, false))
+            EXPECT_EQ(stored_chunk(file, "ours", first, mode.level >= 0),
+                      stored_chunk(file, "own", first, mode.level >= 0))
                 << "chunk at " << first;
         H5Fclose(file);
     }
@@ -408,7 +410,7 @@ bool never(uint64_t) { return false; }
 // value (NaN) for it; one differing byte at a chunk's end is enough for
 // the chunk to be stored.
 TEST_F(H5Chunks, LeavesAllFillChunksOut) {
-    const std::vector<Spec> specs = {
+    const std::vector<ColumnCase> specs = {
         {"gap", H5T_NATIVE_FLOAT, {}, 4, bytes_of(std::nanf("")), put_f32, outside_4_to_7},
         {"tail", H5T_NATIVE_UINT8, {}, 4, {0}, put_u8, only_7},
         {"empty", H5T_NATIVE_DOUBLE, {}, 4, bytes_of(std::nan("")), put_f64_3, never},
@@ -528,7 +530,7 @@ TEST_F(H5Chunks, ReportsAFileThatCannotGrow) {
             row[k] = static_cast<unsigned char>(x >> 16);
         }
     };
-    const std::vector<Spec> specs = {{"frames", H5T_NATIVE_UINT8, {65536}, 1, {0}, noise, always}};
+    const std::vector<ColumnCase> specs = {{"frames", H5T_NATIVE_UINT8, {65536}, 1, {0}, noise, always}};
     for (Mode mode : {Mode{-1, 1}, Mode{6, 1}, Mode{6, 2}}) {
         hid_t file = create_file("full" + std::to_string(files_.size()) + ".h5");
         struct rlimit saved, small;

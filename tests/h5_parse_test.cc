@@ -92,7 +92,8 @@ TEST(ValueCells, BothDialectsAndTheCellsThatSayThereIsNone)
     EXPECT_EQ(value_of(DIALECT_TAB, "", &v, &intf), PRESENT_EMPTY);
     EXPECT_EQ(value_of(DIALECT_HDF5, "[[1.00e+00]]", &v, &intf), PRESENT_BAD);
     EXPECT_EQ(value_of(DIALECT_TAB, "0.500000", &v, &intf), PRESENT_BAD);  // no tab
-    EXPECT_EQ(cell_marker(DIALECT_HDF5, "1\t", "1\t" + 2), PRESENT_DATA);
+    const char *marker = "1\t";
+    EXPECT_EQ(cell_marker(DIALECT_HDF5, marker, marker + 2), PRESENT_DATA);
 }
 
 struct Items {

@@ -932,6 +932,77 @@ class MalformedTablesTest(unittest.TestCase):
                 self.assertRefused(where, res)
 
 
+class OutputFailuresTest(unittest.TestCase):
+    """A file system that refuses the file, and an interrupt: exit 1 (or the
+    signal's status), a message, no OUT.h5.part, the old output untouched."""
+
+    OLD = b"an older output that must survive\n"
+
+    def big_table(self):
+        # Values that deflate cannot shrink much: about 600 kB of floats.
+        import random
+        rnd = random.Random(7)
+        rows = "".join(hdf5_row(n, "%.6f" % (n / 8), " ".join(
+            "%de%+03d" % (rnd.randrange(1, 10), rnd.randrange(-30, 30)) for _ in range(400)))
+            for n in range(1, 400))
+        return HDF5_HEAD + rows
+
+    def test_a_full_file_system_is_a_failure(self):
+        import resource
+        import signal
+
+        def small_files():
+            # Files may not grow past 64 KiB; a write past that fails (EFBIG)
+            # as on a full disk, instead of killing the process.
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+
+        tmp = tempfile.TemporaryDirectory(prefix="korvel-h5full-")
+        self.addCleanup(tmp.cleanup)
+        with open(os.path.join(tmp.name, "user_out.txt"), "w") as f:
+            f.write(self.big_table())
+        with open(os.path.join(tmp.name, "out.h5"), "wb") as f:
+            f.write(self.OLD)
+        for options in (["--compression", "none"], ["--threads", "2"]):
+            with self.subTest(options=options):
+                res = subprocess.run([CONVERTER, "--no-progress"] + options +
+                                     ["user_out.txt", "-o", "out.h5"], cwd=tmp.name,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     preexec_fn=small_files)
+                err = res.stderr.decode(errors="replace")
+                self.assertEqual(res.returncode, 1, err)
+                self.assertIn("out.h5", err)
+                self.assertEqual(sorted(os.listdir(tmp.name)), ["out.h5", "user_out.txt"])
+                with open(os.path.join(tmp.name, "out.h5"), "rb") as f:
+                    self.assertEqual(f.read(), self.OLD)
+
+    def test_an_interrupt_leaves_nothing(self):
+        import signal
+        import time
+        tmp = tempfile.TemporaryDirectory(prefix="korvel-h5int-")
+        self.addCleanup(tmp.cleanup)
+        # A table that takes a while: enough rows that the signal comes first.
+        with open(os.path.join(tmp.name, "user_out.txt"), "w") as f:
+            f.write(HDF5_HEAD)
+            row = hdf5_row(1, "0.5", " ".join(["1e+00"] * 2000))
+            for _ in range(40):
+                f.write(row * 500)
+        with open(os.path.join(tmp.name, "out.h5"), "wb") as f:
+            f.write(self.OLD)
+        proc = subprocess.Popen([CONVERTER, "--no-progress", "user_out.txt", "-o", "out.h5"],
+                                cwd=tmp.name, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate(timeout=60)
+        if proc.returncode == 0:
+            self.skipTest("the conversion ended before the signal")
+        self.assertEqual(proc.returncode, 143, err.decode(errors="replace"))
+        self.assertIn(b"interrupted", err)
+        self.assertEqual(sorted(os.listdir(tmp.name)), ["out.h5", "user_out.txt"])
+        with open(os.path.join(tmp.name, "out.h5"), "rb") as f:
+            self.assertEqual(f.read(), self.OLD)
+
+
 def main():
     missing = [n for n, v in (("KORVEL_REPLAY", REPLAY), ("KORVEL_H5", CONVERTER)) if not v]
     if missing:
