@@ -229,15 +229,16 @@ static bool read_leading(RowReader &rr, Row &row)
 
 // ---- Cell extents -------------------------------------------------------------------
 
-// Comma dialect: up to the next comma at bracket depth 0. A pixel list
-// "[[...]]" is found with memchr, so that megabytes of digits are not
-// looked at byte by byte here. Sets *bad for unbalanced brackets.
+// Comma dialect: up to the next comma at bracket depth 0. A list of
+// numbers "[[1 2 ...]]" (a pixel list) ends at its first ']': it is found
+// with memchr, so that megabytes of digits are not looked at byte by byte
+// here (a '[' among the digits would make the cell unreadable by any kind,
+// so it need not be looked for). Sets *bad for unbalanced brackets.
 static const char *hdf5_cell_end(const char *p, const char *e, bool *bad)
 {
-    if (e - p > 3 && p[0] == '[' && p[1] == '[') {
+    if (e - p > 3 && p[0] == '[' && p[1] == '[' && (unsigned)(p[2] - '0') < 10u) {
         const char *q = (const char *)memchr(p + 2, ']', (size_t)(e - p - 2));
-        if (q && e - q >= 2 && q[1] == ']' && (q + 2 == e || q[2] == ',') &&
-            !memchr(p + 2, '[', (size_t)(q - p - 2)))
+        if (q && e - q >= 2 && q[1] == ']' && (q + 2 == e || q[2] == ','))
             return q + 2;
     }
     int depth = 0;
