@@ -170,6 +170,14 @@ static bool takes_value(const std::string &name)
     return false;
 }
 
+// TABLE with its extension (if any) replaced by ".h5".
+static std::string default_output(const std::string &table)
+{
+    size_t slash = table.rfind('/'), dot = table.rfind('.');
+    bool ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    return (ext ? table.substr(0, dot) : table) + ".h5";
+}
+
 // Parses argv into `o`. Returns -1 to go on, else an exit status.
 static int parse_args(int argc, char **argv, Options &o)
 {
@@ -207,11 +215,8 @@ static int parse_args(int argc, char **argv, Options &o)
     }
     if (o.table.empty())
         return usage_error("%sno TABLE given", "");
-    if (o.out.empty()) {
-        size_t slash = o.table.rfind('/'), dot = o.table.rfind('.');
-        bool ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
-        o.out = (ext ? o.table.substr(0, dot) : o.table) + ".h5";
-    }
+    if (o.out.empty())
+        o.out = default_output(o.table);
     if (o.out == o.table)
         return usage_error("the output would replace the table '%s'", o.table);
     return -1;

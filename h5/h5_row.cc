@@ -181,31 +181,55 @@ static bool is_event_start(const Run &run, const char *p, const char *e)
     return t2 < e && parse_time(t + 2, t2, &s, &us);
 }
 
+// One "0x%X" status column and its separator (a comma, or three tabs in
+// the tab dialect) at rr.p. Returns false when it does not read.
+static bool read_status(RowReader &rr, int32_t *out)
+{
+    bool hdf = rr.run->dialect == DIALECT_HDF5;
+    const char *f = find_char(rr.p, rr.end, hdf ? ',' : '\t');
+    if (f == rr.end || !parse_hex32(rr.p, f, out))
+        return false;
+    if (!hdf && (rr.end - f < 3 || f[1] != '\t' || f[2] != '\t'))
+        return false;
+    rr.p = f + (hdf ? 1 : 3);
+    return true;
+}
+
+// The event id column at p: "%d" (comma dialect) or "[TYPE]%d" and two
+// tabs (tab dialect). Returns the position after it, or null.
+static const char *read_event_id(const Run &run, const char *p, const char *e, Row &row)
+{
+    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
+    const char *f = find_char(p, e, sep);
+    int32_t id;
+    if (run.dialect == DIALECT_HDF5) {
+        if (f == e || !parse_i32(p, f, &id))
+            return nullptr;
+        row.type_name = std::string_view();
+        row.id = (uint32_t)id;
+        return f + 1;
+    }
+    const char *close = f;
+    while (close > p && close[-1] != ']')
+        close--;
+    if (*p != '[' || close == p || e - f < 2 || f[1] != '\t' || !parse_i32(close, f, &id))
+        return nullptr;
+    row.type_name = std::string_view(p + 1, (size_t)(close - 1 - (p + 1)));
+    row.id = (uint32_t)id;
+    return f + 2;
+}
+
 // Reads the leading columns at rr.p into `row`. Returns false when the
 // text there is no event's start.
 static bool read_leading(RowReader &rr, Row &row)
 {
     const Run &run = *rr.run;
-    const char *p = rr.p, *e = rr.end;
+    const char *e = rr.end;
     char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
-    int32_t id;
+    const char *p = read_event_id(run, rr.p, e, row);
+    if (!p)
+        return false;
     const char *f = find_char(p, e, sep);
-    if (run.dialect == DIALECT_HDF5) {
-        if (f == e || !parse_i32(p, f, &id))
-            return false;
-        row.type_name = std::string_view();
-        p = f + 1;
-    } else {
-        const char *close = f;
-        while (close > p && close[-1] != ']')
-            close--;
-        if (*p != '[' || close == p || e - f < 2 || f[1] != '\t' || !parse_i32(close, f, &id))
-            return false;
-        row.type_name = std::string_view(p + 1, (size_t)(close - 1 - (p + 1)));
-        p = f + 2;
-    }
-    row.id = (uint32_t)id;
-    f = find_char(p, e, sep);
     if (f == e || !parse_time(p, f, &row.time_s, &row.time_us))
         return false;
     p = f + 1;
@@ -215,16 +239,8 @@ static bool read_leading(RowReader &rr, Row &row)
     row.iso = std::string_view(p, (size_t)(f - p));
     p = f + 1;
     row.status = 0;
-    if (run.status_columns) {
-        f = find_char(p, e, sep);
-        if (f == e || !parse_hex32(p, f, &row.status))
-            return false;
-        p = f + (run.dialect == DIALECT_HDF5 ? 1 : 3);
-        if (p > e)
-            return false;
-    }
     rr.p = p;
-    return true;
+    return !run.status_columns || read_status(rr, &row.status);
 }
 
 // ---- Cell extents -------------------------------------------------------------------
@@ -321,18 +337,6 @@ static void rest_of_row(Row &row, size_t from, bool cut)
     }
     if (cut)
         row.complete = false;
-}
-
-// One "0x%X" status column and what follows it. Returns false when it
-// does not read.
-static bool read_status(RowReader &rr, int32_t *out)
-{
-    char sep = rr.run->dialect == DIALECT_HDF5 ? ',' : '\t';
-    const char *f = find_char(rr.p, rr.end, sep);
-    if (f == rr.end || !parse_hex32(rr.p, f, out))
-        return false;
-    rr.p = f + (rr.run->dialect == DIALECT_HDF5 ? 1 : 3);
-    return rr.p <= rr.end;
 }
 
 enum GroupResult {
