@@ -7,8 +7,8 @@ build=${BUILD_DIR:-$top/build-fuzz}
 secs=${FUZZ_SECONDS:-30}
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DKORVEL_FUZZ=ON -DKORVEL_TESTS=OFF -DKORVEL_BENCH=OFF >/dev/null
-ninja -C "$build" -j"${JOBS:-1}" fuzz_recording fuzz_run
-for t in fuzz_recording fuzz_run; do
+ninja -C "$build" -j"${JOBS:-1}" fuzz_recording fuzz_run fuzz_h5_table
+for t in fuzz_recording fuzz_run fuzz_h5_table; do
   work=$(mktemp -d)
   mkdir "$work/corpus"
   cp "$top"/fuzz/corpus/"$t"/* "$work/corpus"/ 2>/dev/null || true

@@ -7,17 +7,22 @@
 // over:
 //   - a chunk of nothing but fill value is dropped: HDF5 answers the fill
 //     value for a chunk it never stored;
-//   - without compression it is written from the column's buffer, which is
-//     then refilled for the next chunk;
-//   - with one thread it is shuffled and deflated into the module's scratch
-//     buffers and written;
-//   - with N threads the buffer is swapped into a free slot (one of 2N+2)
-//     queued for the workers, and the column carries on with the slot's
-//     previous buffer. Compressed slots come back to the calling thread,
-//     which writes them and frees the slot; when every slot is busy it
-//     waits for one. The number of slots is what keeps memory flat.
-// Only the calling thread calls HDF5; the workers touch nothing but their
-// slot and their own scratch buffer.
+//   - with one thread it is written by the calling thread (shuffled and
+//     deflated first into the module's scratch buffers when compressing),
+//     and the column's buffer is refilled for the next chunk;
+//   - with N >= 2 threads the buffer is swapped into an idle slot and the
+//     column carries on at once with the slot's previous buffer. A slot to
+//     compress goes to the N workers, then to the writer; an uncompressed
+//     one goes straight to the writer. The writer thread grows the dataset
+//     and writes the chunk, then puts the slot back among the idle ones.
+//     When no slot is idle the calling thread waits for one: the number of
+//     slots is what keeps memory flat.
+// The calling thread parses the table; with N threads it hands chunks over
+// and makes no HDF5 call of its own until every slot is idle again (a late
+// column_create, chunks_finish), so that at any moment at most one thread
+// is inside HDF5. The workers touch nothing but their slot and their own
+// scratch buffer. A failure of the writer is kept in its own report and
+// taken over by the calling thread at its next call.
 //
 // The stored bytes are what HDF5's shuffle and deflate filters would have
 // produced from the whole chunk (padding of a partial chunk included), so
@@ -28,6 +33,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
@@ -48,12 +55,20 @@ constexpr uint64_t kChunkTargetBytes = uint64_t(1) << 20;
 constexpr size_t kMaxStoredChunk = 0xffffffffu;
 // More workers than this only costs memory (two chunks per extra slot).
 constexpr int kMaxThreads = 256;
+// Slots of uncompressed chunks: one being written, the rest queued behind
+// it, so that a burst of columns completing at the same event does not
+// stop the calling thread at once. More would only hold more memory, as
+// there is one writer however many threads there are.
+constexpr size_t kWriteSlots = 4;
 // A recycled buffer this much larger than a column's chunk is not given to
 // it, so that frame-sized buffers do not wander into thousands of small
 // columns and multiply the memory they hold.
 constexpr size_t kSlackDivisor = 4;
 
-// One per-event dataset and the chunk of it being filled.
+// One per-event dataset and the chunk of it being filled. With threads
+// the writer reads the fixed part (dataset, path, shape) and owns
+// `extent` while a chunk of the column is on its way; the calling thread
+// owns the rest.
 struct Column {
     hid_t dataset = H5I_INVALID_HID;  // open until chunks_finish
     std::string path;                 // its name in the file, for messages
@@ -69,14 +84,14 @@ struct Column {
     std::vector<unsigned char> buffer;  // the chunk being filled
 };
 
-// A full chunk on its way through the workers. Everything a worker needs
-// is copied in, so that workers never look at the columns.
+// A full chunk on its way to the file. Everything a worker needs is
+// copied in, so that workers never look at the columns.
 struct Slot {
     int col = -1;                 // the column it belongs to
     uint64_t first_event = 0;     // where the chunk starts
     uint64_t covered = 0;         // events the dataset must hold before the write
     size_t element_bytes = 0;     // the shuffle's unit
-    int level = 0;                // deflate level
+    int level = 0;                // deflate level, -1 to store `raw` as it is
     std::vector<unsigned char> raw;     // the chunk as the converter filled it
     std::vector<unsigned char> packed;  // shuffled and deflated
     size_t packed_bytes = 0;      // the valid part of `packed`
@@ -89,6 +104,22 @@ struct Worker {
     std::vector<unsigned char> shuffled;
 };
 
+// Slots queued for the next stage, oldest first. There is a place for
+// every slot, so pushing never allocates and never overflows.
+struct Ring {
+    std::vector<Slot *> places;
+    size_t head = 0;   // the oldest queued slot
+    size_t count = 0;  // queued slots
+};
+
+// A failure as it happened: the message, and errno right after the call
+// that failed (a full disk shows there, and the converter looks).
+struct Report {
+    bool failed = false;
+    int error = 0;
+    char text[1024] = "";  // fixed, so that reporting running out of memory needs none
+};
+
 // The module's state. Allocated once and never destroyed: a caller that
 // exits without chunks_finish must not have its exit aborted by the
 // destructor of a running std::thread.
@@ -96,26 +127,33 @@ struct ChunkState {
     bool started = false;     // chunks_start succeeded, chunks_finish not yet called
     bool failed = false;      // something failed: only chunks_finish may follow
     int level = -1;           // deflate level, -1 for uncompressed chunks
-    int threads = 1;          // workers when >= 2 and compressing; else inline
+    int threads = 1;          // >= 2: slots, workers and the writer; else inline
     uint64_t advanced = 0;    // the count of the last chunks_advance
     uint64_t next_full = UINT64_MAX;  // the lowest count at which a chunk is full
-    std::vector<Column> columns;      // by column id
+    std::vector<Column> columns;      // by column id; resized only while all slots are idle
     std::vector<unsigned char> shuffled;  // inline compression: shuffled chunk
     std::vector<unsigned char> packed;    // inline compression: deflated chunk
 
-    std::vector<Slot> slots;          // all slots; never resized while workers run
-    std::vector<Slot *> idle;         // slots the calling thread may fill (its own)
-    std::vector<Slot *> collected;    // finished slots taken from `done` (its own)
+    std::vector<Slot> slots;          // all slots; never resized while threads run
     std::vector<Worker> workers;      // never resized while they run
+    std::thread writer;               // the one thread that calls HDF5 meanwhile
+    H5E_auto2_t error_func = nullptr;  // the caller's HDF5 error printing, which the
+    void *error_data = nullptr;        // writer takes on (HDF5 keeps it per thread)
 
     std::mutex lock;                  // guards the members below
-    std::condition_variable work_ready;  // a slot was queued, or stop was set
-    std::condition_variable work_done;   // a slot was put into `done`
-    std::vector<Slot *> todo;         // ring of queued slots, one place per slot
-    size_t todo_head = 0;             // oldest queued slot in the ring
-    size_t todo_count = 0;            // queued slots in the ring
-    std::vector<Slot *> done;         // compressed, capacity reserved for every slot
-    bool stop = false;                // the workers are to return
+    std::condition_variable work_ready;   // a slot was queued to compress, or stop was set
+    std::condition_variable write_ready;  // a slot was queued to write, or stop was set
+    std::condition_variable slot_idle;    // a slot came back to `idle`
+    std::vector<Slot *> idle;         // slots the calling thread may fill
+    Ring to_pack;                     // slots for the workers
+    Ring to_write;                    // slots for the writer
+    bool stop = false;                // the threads are to return
+
+    // The writer's failure: it fills `writer_report` once, then publishes
+    // the flag; nobody else writes the report while threads run, and the
+    // calling thread reads it only after seeing the flag.
+    Report writer_report;
+    std::atomic<bool> writer_failed{false};
 
     char message[1024] = "";          // what went wrong; fixed, so that reporting
                                       // running out of memory needs none
@@ -148,6 +186,30 @@ int fail_from_exception(const char *where) {
     } catch (...) {
         return fail("%s: unexpected failure", where);
     }
+}
+
+// Records a failure of the writer (or of a chunk written inline) in `r`,
+// with errno as the failed call left it; only the first one, the others
+// being its consequences. Returns -1.
+__attribute__((format(printf, 2, 3))) int note(Report &r, const char *format, ...) {
+    int error = errno;
+    if (r.failed)
+        return -1;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(r.text, sizeof r.text, format, args);
+    va_end(args);
+    r.error = error;
+    r.failed = true;
+    return -1;
+}
+
+// Makes `r` the module's failure: its message, and its errno for a caller
+// that looks (the converter names a full disk). Returns -1.
+int fail_with(const Report &r) {
+    fail("%s", r.text);
+    errno = r.error;
+    return -1;
 }
 
 // A count for printf's %llu (uint64_t may be a plain unsigned long).
@@ -266,50 +328,72 @@ herr_t grow_extent(Column &c, uint64_t covered) {
 
 // Stores the bytes of the chunk starting at `first_event`, filters already
 // applied, after growing the dataset to `covered` events. Returns 0, or -1
-// naming the chunk, the dataset and the call that failed.
+// with `r` naming the chunk, the dataset and the call that failed.
 int store_chunk(Column &c, uint64_t first_event, uint64_t covered,
-                const unsigned char *data, size_t size) {
+                const unsigned char *data, size_t size, Report &r) {
     unsigned long long index = ull(first_event / c.chunk_events);
     if (size > kMaxStoredChunk)
-        return fail("cannot write chunk %llu of %s: %zu bytes, more than HDF5 stores in one chunk",
+        return note(r, "cannot write chunk %llu of %s: %zu bytes, more than HDF5 stores in one chunk",
                     index, c.path.c_str(), size);
     if (grow_extent(c, covered) < 0)
-        return fail("cannot write chunk %llu of %s (H5Dset_extent)", index, c.path.c_str());
+        return note(r, "cannot write chunk %llu of %s (H5Dset_extent)", index, c.path.c_str());
     hsize_t offset[H5S_MAX_RANK] = {};
     offset[0] = first_event;
     if (H5Dwrite_chunk(c.dataset, H5P_DEFAULT, 0, offset, size, data) < 0)
-        return fail("cannot write chunk %llu of %s (H5Dwrite_chunk)", index, c.path.c_str());
+        return note(r, "cannot write chunk %llu of %s (H5Dwrite_chunk)", index, c.path.c_str());
     return 0;
 }
 
-// Writes a finished slot. Returns 0, or -1.
-int store_slot(const Slot &s) {
+// Writes a slot: the chunk as filled, or as the worker compressed it.
+// Returns 0, or -1 with `r` saying why (a failed compression included).
+int store_slot(const Slot &s, Report &r) {
     Column &c = g.columns[s.col];
+    if (s.level < 0)
+        return store_chunk(c, s.first_event, s.covered, s.raw.data(), s.raw.size(), r);
     if (s.status != Z_OK)
-        return fail("cannot compress chunk %llu of %s (deflate: %s)",
+        return note(r, "cannot compress chunk %llu of %s (deflate: %s)",
                     ull(s.first_event / c.chunk_events), c.path.c_str(), zError(s.status));
-    return store_chunk(c, s.first_event, s.covered, s.packed.data(), s.packed_bytes);
+    return store_chunk(c, s.first_event, s.covered, s.packed.data(), s.packed_bytes, r);
 }
 
 // Writes the chunk being filled on the calling thread, compressed or not.
 // Returns 0, or -1.
 int store_inline(Column &c, uint64_t covered) {
-    const unsigned char *raw = c.buffer.data();
-    if (g.level < 0)
-        return store_chunk(c, c.chunk_start, covered, raw, c.chunk_bytes);
-    size_t packed_bytes = 0;
-    int status = pack_chunk(raw, c.chunk_bytes, c.element_bytes, g.level, g.shuffled,
-                            g.packed, &packed_bytes);
-    if (status != Z_OK)
-        return fail("cannot compress chunk %llu of %s (deflate: %s)",
-                    ull(c.chunk_start / c.chunk_events), c.path.c_str(), zError(status));
-    return store_chunk(c, c.chunk_start, covered, g.packed.data(), packed_bytes);
+    const unsigned char *data = c.buffer.data();
+    size_t size = c.chunk_bytes;
+    if (g.level >= 0) {
+        int status = pack_chunk(data, c.chunk_bytes, c.element_bytes, g.level, g.shuffled,
+                                g.packed, &size);
+        if (status != Z_OK)
+            return fail("cannot compress chunk %llu of %s (deflate: %s)",
+                        ull(c.chunk_start / c.chunk_events), c.path.c_str(), zError(status));
+        data = g.packed.data();
+    }
+    Report r;
+    if (store_chunk(c, c.chunk_start, covered, data, size, r) < 0)
+        return fail_with(r);
+    return 0;
 }
 
-// ---- Workers ----
+// ---- The threads ----
 
-// Compresses one slot. Only growing the buffers can throw; that comes back
-// to the calling thread as zlib's out-of-memory status.
+// Queues a slot behind the others.
+void ring_push(Ring &r, Slot *s) {
+    r.places[(r.head + r.count) % r.places.size()] = s;
+    r.count++;
+}
+
+// Takes the oldest queued slot; the ring must hold one.
+Slot *ring_pop(Ring &r) {
+    Slot *s = r.places[r.head];
+    r.head = (r.head + 1) % r.places.size();
+    r.count--;
+    return s;
+}
+
+// Compresses one slot. Only growing the buffers can throw; that reaches
+// the writer, and through it the calling thread, as zlib's out-of-memory
+// status.
 void compress_slot(Slot *s, std::vector<unsigned char> &shuffled) {
     try {
         s->status = pack_chunk(s->raw.data(), s->raw.size(), s->element_bytes, s->level,
@@ -319,71 +403,134 @@ void compress_slot(Slot *s, std::vector<unsigned char> &shuffled) {
     }
 }
 
-// A worker: takes the oldest queued slot, compresses it outside the lock,
-// hands it back, until told to stop.
+// A worker: takes the oldest slot queued for compression, compresses it
+// outside the lock and queues it for the writer, until told to stop.
 void worker_main(Worker *w) {
     std::unique_lock<std::mutex> hold(g.lock);
     for (;;) {
-        g.work_ready.wait(hold, [] { return g.stop || g.todo_count > 0; });
+        g.work_ready.wait(hold, [] { return g.stop || g.to_pack.count > 0; });
         if (g.stop)
             return;
-        Slot *s = g.todo[g.todo_head];
-        g.todo_head = (g.todo_head + 1) % g.todo.size();
-        g.todo_count--;
+        Slot *s = ring_pop(g.to_pack);
         hold.unlock();
         compress_slot(s, w->shuffled);
         hold.lock();
-        g.done.push_back(s);  // within the capacity reserved for every slot
-        g.work_done.notify_one();
+        ring_push(g.to_write, s);
+        g.write_ready.notify_one();
     }
 }
 
-// Sets up 2 * count + 2 slots and starts `count` workers. Throws
-// std::bad_alloc or std::system_error; stop_workers undoes a partial start.
-void start_workers(int count) {
-    size_t slots = 2 * static_cast<size_t>(count) + 2;
-    g.slots.resize(slots);
-    g.idle.reserve(slots);
-    g.collected.reserve(slots);
-    g.done.reserve(slots);
-    g.todo.assign(slots, nullptr);
-    for (Slot &s : g.slots)
-        g.idle.push_back(&s);
-    g.workers.resize(count);
-    for (Worker &w : g.workers)
-        w.thread = std::thread(worker_main, &w);
+// The writer's part of one slot: once it has failed, nothing (the run is
+// lost, the slot only has to come back); else the chunk into the file,
+// a failure going into the writer's report before the flag is published.
+void write_slot(const Slot &s) {
+    if (g.writer_failed.load(std::memory_order_relaxed))
+        return;
+    if (store_slot(s, g.writer_report) < 0)
+        g.writer_failed.store(true, std::memory_order_release);
 }
 
-// Tells the workers to return and waits for them; a slot being compressed
-// is finished first. Queued slots stay where they are.
-void stop_workers() {
+// The writer: takes the oldest slot queued for writing, writes it outside
+// the lock and puts it back among the idle ones, until told to stop.
+// While the conversion runs it is the only thread inside HDF5.
+void writer_main() {
+    std::unique_lock<std::mutex> hold(g.lock);
+    bool used_hdf5 = false;
+    for (;;) {
+        g.write_ready.wait(hold, [] { return g.stop || g.to_write.count > 0; });
+        if (g.stop)
+            break;
+        Slot *s = ring_pop(g.to_write);
+        hold.unlock();
+        if (!used_hdf5)  // HDF5 keeps error printing per thread: print as the caller does
+            H5Eset_auto2(H5E_DEFAULT, g.error_func, g.error_data);
+        used_hdf5 = true;
+        write_slot(*s);
+        hold.lock();
+        g.idle.push_back(s);  // within the capacity reserved for every slot
+        g.slot_idle.notify_one();
+    }
+    hold.unlock();
+    // A failed call leaves its errors on this thread's error stack, which
+    // holds on to HDF5's error classes past the thread's end: HDF5 could
+    // then not shut down at exit. The caller is waiting in join meanwhile.
+    if (used_hdf5)
+        H5Eclear2(H5E_DEFAULT);
+}
+
+// Sets up the slots (2 * count + 2 to compress, so that every worker has
+// work queued while the writer writes; kWriteSlots otherwise) and starts
+// the workers, when compressing, and the writer. Throws std::bad_alloc or
+// std::system_error; stop_threads undoes a partial start.
+void start_threads(int count) {
+    size_t slots = g.level >= 0 ? 2 * static_cast<size_t>(count) + 2 : kWriteSlots;
+    g.slots.resize(slots);
+    g.idle.reserve(slots);
+    for (Slot &s : g.slots)
+        g.idle.push_back(&s);
+    g.to_pack.places.assign(slots, nullptr);
+    g.to_write.places.assign(slots, nullptr);
+    if (g.level >= 0)
+        g.workers.resize(count);
+    for (Worker &w : g.workers)
+        w.thread = std::thread(worker_main, &w);
+    g.writer = std::thread(writer_main);
+}
+
+// Tells the threads to return and waits for them; a slot being compressed
+// or written is finished first. Queued slots stay where they are.
+void stop_threads() {
     {
         std::lock_guard<std::mutex> hold(g.lock);
         g.stop = true;
     }
     g.work_ready.notify_all();
+    g.write_ready.notify_all();
     for (Worker &w : g.workers)
         if (w.thread.joinable())
             w.thread.join();
+    if (g.writer.joinable())
+        g.writer.join();
 }
 
-// Takes the slots the workers have finished (waiting for one first when
-// `wait`), writes them unless the module has failed, and frees them.
-// Returns 0, or -1 when the module has failed.
-int collect_finished(bool wait) {
+// ---- Handing chunks to the threads ----
+
+// Takes over the writer's failure, if any, as the module's. Returns -1
+// when the writer has failed, else 0.
+int adopt_writer_failure() {
+    if (!g.writer_failed.load(std::memory_order_acquire))
+        return 0;
+    return fail_with(g.writer_report);
+}
+
+// Waits until every slot handed over has come back idle: written, or
+// dropped after the writer failed. The workers and the writer then wait
+// for work, out of HDF5 and out of the columns. Returns 0, or -1 when the
+// writer has failed.
+int wait_all_idle() {
     {
         std::unique_lock<std::mutex> hold(g.lock);
-        if (wait)
-            g.work_done.wait(hold, [] { return !g.done.empty(); });
-        g.done.swap(g.collected);
+        g.slot_idle.wait(hold, [] { return g.idle.size() == g.slots.size(); });
     }
-    for (Slot *s : g.collected) {
-        if (!g.failed)
-            store_slot(*s);
-        g.idle.push_back(s);
-    }
-    g.collected.clear();
-    return g.failed ? -1 : 0;
+    return adopt_writer_failure();
+}
+
+// Waits until a slot is idle and takes it. Returns the slot, or null once
+// the writer has failed (the run is lost; there is no point going on).
+Slot *take_idle_slot() {
+    std::unique_lock<std::mutex> hold(g.lock);
+    g.slot_idle.wait(hold, [] { return !g.idle.empty(); });
+    if (g.writer_failed.load(std::memory_order_acquire))
+        return nullptr;
+    Slot *s = g.idle.back();
+    g.idle.pop_back();
+    return s;
+}
+
+// Puts a slot taken but not queued back among the idle ones.
+void give_back(Slot *s) {
+    std::lock_guard<std::mutex> hold(g.lock);
+    g.idle.push_back(s);
 }
 
 // Gives the column a buffer for its next chunk in exchange for the full
@@ -401,28 +548,32 @@ void swap_into_slot(Column &c, Slot *s, bool refill) {
         fill_with(c.buffer.data(), need, c.fill.data(), c.element_bytes);
 }
 
-// Queues the column's chunk for the workers, first waiting for a free slot
-// when all are busy. Returns 0, or -1.
+// Queues the column's chunk for the workers when compressing, else for
+// the writer, first waiting for an idle slot when all are busy. Returns 0,
+// or -1 when the writer has failed.
 int queue_chunk(int col, uint64_t covered, bool refill) {
-    while (g.idle.empty())
-        if (collect_finished(true) < 0)
-            return -1;
+    Slot *s = take_idle_slot();
+    if (!s)
+        return adopt_writer_failure();
     Column &c = g.columns[col];
-    Slot *s = g.idle.back();
     s->col = col;
     s->first_event = c.chunk_start;
     s->covered = covered;
     s->element_bytes = c.element_bytes;
     s->level = g.level;
-    swap_into_slot(c, s, refill);
-    g.idle.pop_back();
+    try {
+        swap_into_slot(c, s, refill);
+    } catch (...) {
+        give_back(s);
+        throw;
+    }
+    bool pack = g.level >= 0;
     {
         std::lock_guard<std::mutex> hold(g.lock);
-        g.todo[(g.todo_head + g.todo_count) % g.todo.size()] = s;
-        g.todo_count++;
+        ring_push(pack ? g.to_pack : g.to_write, s);
     }
-    g.work_ready.notify_one();
-    return collect_finished(false);
+    (pack ? g.work_ready : g.write_ready).notify_one();
+    return 0;
 }
 
 // ---- Handing chunks over ----
@@ -434,7 +585,7 @@ int hand_over(int col, uint64_t covered, bool refill) {
     Column &c = g.columns[col];
     if (holds_only_fill(c.buffer.data(), c.chunk_bytes, c.fill.data(), c.element_bytes))
         return 0;
-    if (g.level >= 0 && g.threads >= 2)
+    if (g.threads >= 2)
         return queue_chunk(col, covered, refill);
     if (store_inline(c, covered) < 0)
         return -1;
@@ -461,11 +612,12 @@ int advance_columns(uint64_t events) {
     return 0;
 }
 
-// chunks_advance without the exception boundary.
+// chunks_advance without the exception boundary. A failure of the writer
+// since the last call surfaces here, even when no chunk is full.
 int advance_to(uint64_t events) {
     if (!g.started)
         return fail("chunks_advance: chunks_start was not called");
-    if (g.failed)
+    if (g.failed || adopt_writer_failure() < 0)
         return -1;
     if (events < g.advanced)
         return fail("chunks_advance: the event count went back from %llu to %llu",
@@ -604,12 +756,16 @@ std::string dataset_path(hid_t dset) {
     return path;
 }
 
-// column_create without the exception boundary. The column is in the
+// column_create without the exception boundary. Once chunks are on their
+// way it first waits for the threads to write them all: only then is it
+// alone in HDF5 and free to move the column list. The column is in the
 // list before its dataset exists, so that whatever happens afterwards
 // chunks_finish finds the dataset to close.
 int create_column(hid_t loc, const char *name, hid_t type, int inner_rank,
                   const hsize_t *inner, uint64_t chunk_events, const void *fill) {
     if (check_column_args(name, inner_rank, inner, chunk_events, fill) < 0)
+        return -1;
+    if (wait_all_idle() < 0)
         return -1;
     Column c;
     c.rank = inner_rank + 1;
@@ -638,8 +794,9 @@ int create_column(hid_t loc, const char *name, hid_t type, int inner_rank,
 // ---- Finishing ----
 
 // Writes what `events` complete and the partial chunks, with the padding
-// after the last event set back to fill, waits for the workers' last
-// chunks, and gives every dataset `events` events. Returns 0, or -1.
+// after the last event set back to fill, waits for the threads to write
+// the last chunks and stops them, and then, alone in HDF5, gives every
+// dataset `events` events. Returns 0, or -1.
 int write_remaining(uint64_t events) {
     if (events < g.advanced)
         return fail("chunks_finish: %llu events, but %llu were already complete",
@@ -656,21 +813,21 @@ int write_remaining(uint64_t events) {
         if (hand_over(static_cast<int>(i), events, false) < 0)
             return -1;
     }
-    while (g.idle.size() < g.slots.size())
-        if (collect_finished(true) < 0)
-            return -1;
+    if (wait_all_idle() < 0)
+        return -1;
+    stop_threads();
     for (Column &c : g.columns)
         if (grow_extent(c, events) < 0)
             return fail("cannot give %s %llu events (H5Dset_extent)", c.path.c_str(), ull(events));
     return 0;
 }
 
-// Stops the workers, closes every dataset (a failure to close is a failure
+// Stops the threads, closes every dataset (a failure to close is a failure
 // of the run: HDF5 may have had data left to write) and lets go of all
 // memory. Never throws.
 void release_everything() {
     try {
-        stop_workers();
+        stop_threads();
     } catch (...) {
         fail_from_exception("chunks_finish");
     }
@@ -681,12 +838,10 @@ void release_everything() {
     std::vector<Worker>().swap(g.workers);
     std::vector<Slot>().swap(g.slots);
     std::vector<Slot *>().swap(g.idle);
-    std::vector<Slot *>().swap(g.collected);
-    std::vector<Slot *>().swap(g.todo);
-    std::vector<Slot *>().swap(g.done);
+    g.to_pack = Ring();
+    g.to_write = Ring();
     std::vector<unsigned char>().swap(g.shuffled);
     std::vector<unsigned char>().swap(g.packed);
-    g.todo_head = g.todo_count = 0;
     g.stop = false;
     g.started = false;
 }
@@ -706,9 +861,14 @@ int chunks_start(int gzip_level, int threads) {
     g.threads = threads;
     g.advanced = 0;
     g.next_full = UINT64_MAX;
+    g.writer_report = Report();
+    g.writer_failed.store(false);
+    g.error_func = nullptr;
+    g.error_data = nullptr;
+    H5Eget_auto2(H5E_DEFAULT, &g.error_func, &g.error_data);
     try {
-        if (gzip_level >= 0 && threads >= 2)
-            start_workers(threads);
+        if (threads >= 2)
+            start_threads(threads);
     } catch (...) {
         fail_from_exception("chunks_start");
         release_everything();

@@ -33,7 +33,8 @@ static void put_text(int col, uint64_t ev, std::string_view s, size_t width)
 {
     char *slot = (char *)column_row(col, ev);
     size_t n = s.size() < width ? s.size() : width;
-    memcpy(slot, s.data(), n);
+    if (n > 0)  // an empty view may hold no pointer at all
+        memcpy(slot, s.data(), n);
     memset(slot + n, 0, width - n);
 }
 

@@ -140,12 +140,15 @@ static const uint64_t ZERO[4] = {0, 0, 0, 0};
 
 // Events per chunk of the per-event columns that are not image frames.
 static uint64_t scalar_chunk_cap = 1;
+// Events of the run: no chunk needs to hold more (a short run gets small
+// chunks instead of megabytes of fill value).
+static uint64_t run_events_cap = 1;
 
 static int column(hid_t loc, const char *name, hid_t type, int rank, const hsize_t *inner,
                   size_t event_bytes, const void *fill, uint64_t cap)
 {
-    int c = column_create(loc, name, type, rank, inner, chunk_events_for(event_bytes, cap),
-                          fill);
+    uint64_t events = std::min(chunk_events_for(event_bytes, cap), run_events_cap);
+    int c = column_create(loc, name, type, rank, inner, events, fill);
     if (c < 0 && layout_error.empty())
         layout_error = chunks_error();
     return c;
@@ -443,8 +446,10 @@ static void root_attributes(const Run &run, hid_t file, const char *version)
 long long layout_create(Run &run, const char *path, const char *version)
 {
     layout_error.clear();
+    event_columns = EventColumns();
     uint64_t per_event = scalar_bytes_per_event(run);
     scalar_chunk_cap = std::max<uint64_t>(1, CHUNK_MEMORY / per_event);
+    run_events_cap = std::max<uint64_t>(1, run.events);
     hid_t file = H5Fcreate(path, H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
     if (file < 0) {
         message("%s: cannot create the HDF5 file", path);

@@ -35,6 +35,9 @@ static void xml_spectrum(std::vector<XmlSpectrum> &v, const pugi::xml_node &s)
 
 int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
 {
+    xml.descr.clear();
+    xml.spectra.clear();
+    xml.images.clear();
     pugi::xml_document doc;
     pugi::xml_parse_result r = doc.load_file(path.c_str());
     if (!r) {
