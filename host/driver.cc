@@ -1,11 +1,15 @@
 // driver.cc - one run of a plug-in over an event source, as the reader
-// drives it: globals, set-up, one loop call per event, end; the exit
-// statuses and messages of korvel-replay; the progress bar.
+// drives it: globals, set-up, one loop call per event, end; the checks of
+// every output after the end; the exit statuses and messages of
+// korvel-replay; the progress bar.
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "event_util.h"
-#include "standin.h"
+#include "host_internal.h"
 
 namespace standin {
 namespace {
@@ -39,13 +43,19 @@ public:
         fflush(out_);
     }
 
-    // End the bar's line so that the next message starts on its own.
-    void finish() {
+    // End the bar's line so that a message starts on its own; the next
+    // update draws the bar again below it.
+    void break_line() {
         if (on_ && drawn_) {
             fputc('\n', out_);
             fflush(out_);
         }
         drawn_ = false;
+    }
+
+    // End the bar for good.
+    void finish() {
+        break_line();
         on_ = false;
     }
 
@@ -64,6 +74,132 @@ void apply_globals(const RunHeader &header, const DriveOptions &opt) {
     set_dump_error(header.dump_error);
 }
 
+namespace {
+
+int stop_requested(const DriveOptions &opt) {
+    return opt.stop ? static_cast<int>(*opt.stop) : 0;
+}
+
+// The plug-in's argv: the program's name, the words, a null pointer. The
+// plug-in may keep pointers into it (file names) for the whole run, so the
+// caller keeps `args` alive until the end of the run.
+std::vector<char *> plugin_argv(const DriveOptions &opt, std::vector<std::string> *args) {
+    args->push_back(opt.program);
+    args->insert(args->end(), opt.words.begin(), opt.words.end());
+    std::vector<char *> argv;
+    for (std::string &a : *args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// One loop call per event until the source ends, fails, or a signal asks
+// to stop; the event in progress is always finished.
+void replay_events(const Entries &entries, EventSource &source, Run &run,
+                   const DriveOptions &opt, FILE *diag, DriveResult *r) {
+    Cursor cursor;
+    ProgressBar bar(diag, opt.progress);
+    bar.update(0, source.progress(), true);
+    std::string error;
+    while ((r->stop_signal = stop_requested(opt)) == 0) {
+        const Event *ev = nullptr;
+        int got = source.next(run, &ev, &error);
+        if (got < 0) {
+            // The events before stay processed and the run still ends
+            // properly, so that the plug-in's files are complete.
+            bar.finish();
+            fprintf(diag, "%s\n", error.c_str());
+            r->error = error;
+            break;
+        }
+        if (got == 0)
+            break;
+        for (const std::string &w : source.warnings()) {
+            bar.break_line();
+            fprintf(diag, "%s\n", w.c_str());
+        }
+        run.count_event();
+        cursor.bind(run, *ev);
+        if (entries.loop(cursor.get()) != 0)
+            r->failed++;
+        r->events++;
+        bar.update(r->events, source.progress());
+    }
+    bar.update(r->events, source.progress(), true);
+    bar.finish();
+    cursor.unbind();
+}
+
+// A failure text on one line, whatever the plug-in put into it.
+std::string one_line(std::string text) {
+    for (char &c : text)
+        if (c == '\n' || c == '\r' || c == '\t')
+            c = ' ';
+    return text;
+}
+
+// What the plug-in's optional status query reports; "" when all is well.
+std::string plugin_output_failure(const Entries &entries) {
+    if (!entries.output_failure)
+        return std::string();
+    char what[1024];
+    what[0] = '\0';
+    int err = entries.output_failure(what, sizeof what);
+    if (err == 0)
+        return std::string();
+    what[sizeof what - 1] = '\0';  // in case the plug-in did not end it
+    std::string text = what[0] ? one_line(what) : std::string(strerror(err));
+    return "an output of the plug-in failed: " + text;
+}
+
+// After the end entry point: every output that was not written whole.
+// Standard output is flushed first, so that a full disk under it shows,
+// and so does a closed pipe (the end's statistics may be the first write
+// that meets it); when a closed pipe ended the run, its failed writes are
+// no news.
+void check_outputs(const Entries &entries, const DriveOptions &opt, DriveResult *r) {
+    errno = 0;
+    bool flushed = fflush(stdout) == 0;
+    int err = errno;
+    if (r->stop_signal == 0 && (stop_requested(opt) == SIGPIPE || (!flushed && err == EPIPE)))
+        r->stop_signal = SIGPIPE;
+    std::string plugin = plugin_output_failure(entries);
+    if (!plugin.empty())
+        r->output_failures.push_back(plugin);
+    if (!dump_failure().empty())
+        r->output_failures.push_back("the XML description could not be written: " +
+                                     dump_failure());
+    if ((!flushed || ferror(stdout)) && r->stop_signal != SIGPIPE)
+        r->output_failures.push_back(
+            std::string("standard output could not be written: ") +
+            (!flushed && err != 0 ? strerror(err) : "a write failed during the run"));
+}
+
+// The last lines on `diag` and the exit status: a recording error or a
+// signal decides it first, then an output failure.
+void report_end(const char *prog, FILE *diag, DriveResult *r) {
+    if (r->stop_signal != 0) {
+        std::string why = r->stop_signal == SIGPIPE
+                              ? std::string("output closed (SIGPIPE)")
+                              : std::string("interrupted by ") + stop_signal_name(r->stop_signal);
+        fprintf(diag, "%s: %s: run ended after %lld events replayed, %lld failed\n", prog,
+                why.c_str(), r->events, r->failed);
+        r->status = 128 + r->stop_signal;
+    } else if (!r->error.empty()) {
+        fprintf(diag, "%s: run ended after %lld events because of the recording error\n",
+                prog, r->events);
+        r->status = kExitBadInput;
+    } else {
+        fprintf(diag, "%s: %lld events replayed, %lld failed (zarn_user_loop returned non-zero)\n",
+                prog, r->events, r->failed);
+        r->status = r->output_failures.empty() ? kExitOk : kExitOutputFailed;
+    }
+    for (const std::string &f : r->output_failures)
+        fprintf(diag, "%s: %s\n", prog, f.c_str());
+}
+
+}  // namespace
+
 DriveResult drive(const Entries &entries, EventSource &source,
                   const DriveOptions &opt, FILE *diag) {
     DriveResult r;
@@ -78,17 +214,16 @@ DriveResult drive(const Entries &entries, EventSource &source,
     }
     Run run(std::move(header));
     apply_globals(run.header(), opt);
-
-    // The plug-in may keep pointers into argv (file names) for the whole
-    // run, so the words live until the end of this function.
+    // Asked to stop before anything was written: the run is not started,
+    // so no earlier output is replaced by an empty one.
+    if ((r.stop_signal = stop_requested(opt)) != 0) {
+        fprintf(diag, "%s: interrupted by %s before set-up; no event was replayed\n", prog,
+                stop_signal_name(r.stop_signal));
+        r.status = 128 + r.stop_signal;
+        return r;
+    }
     std::vector<std::string> args;
-    args.push_back(opt.program);
-    args.insert(args.end(), opt.words.begin(), opt.words.end());
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-
+    std::vector<char *> argv = plugin_argv(opt, &args);
     r.init_called = true;
     r.init_result = entries.init(static_cast<int>(args.size()), argv.data(), run.reader());
     if (r.init_result != 0) {
@@ -97,45 +232,11 @@ DriveResult drive(const Entries &entries, EventSource &source,
         r.status = kExitInitFailed;
         return r;
     }
-
-    Cursor cursor;
-    ProgressBar bar(diag, opt.progress);
-    bar.update(0, source.progress(), true);
-    for (;;) {
-        const Event *ev = nullptr;
-        int got = source.next(run, &ev, &error);
-        if (got < 0) {
-            // The events before stay processed and the run still ends
-            // properly, so that the plug-in's files are complete.
-            bar.finish();
-            fprintf(diag, "%s\n", error.c_str());
-            r.error = error;
-            break;
-        }
-        if (got == 0)
-            break;
-        run.count_event();
-        cursor.bind(run, *ev);
-        if (entries.loop(cursor.get()) != 0)
-            r.failed++;
-        r.events++;
-        bar.update(r.events, source.progress());
-    }
-    bar.update(r.events, source.progress(), true);
-    bar.finish();
-    cursor.unbind();
-
+    replay_events(entries, source, run, opt, diag, &r);
     entries.end(run.reader());
     r.end_called = true;
-    if (!r.error.empty()) {
-        fprintf(diag, "%s: run ended after %lld events because of the recording error\n",
-                prog, r.events);
-        r.status = kExitBadInput;
-    } else {
-        fprintf(diag, "%s: %lld events replayed, %lld failed (zarn_user_loop returned non-zero)\n",
-                prog, r.events, r.failed);
-        r.status = kExitOk;
-    }
+    check_outputs(entries, opt, &r);
+    report_end(prog, diag, &r);
     return r;
 }
 

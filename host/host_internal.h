@@ -26,11 +26,21 @@ namespace standin {
 constexpr long long kMaxImageBytes = 256LL << 20;  // pixel buffer of one image
 constexpr long long kMaxRoiFloats = 1LL << 24;     // zero-padded ROI data
 constexpr int kMaxJsonDepth = 64;                  // nesting of one line
+// The largest count a recording may give (16 Mi): item and member counts,
+// block channel counts, spectrum lengths, ROI lengths and image sizes in
+// bytes. No real reader delivers more, and a count the plug-in loops over
+// would otherwise turn one line into gigabytes of output.
+constexpr long long kMaxRecordedCount = 1LL << 24;
 
 // A double rounded to single precision as IEEE rounding does, without
 // leaving the conversion's defined range: magnitudes up to halfway between
 // the largest float and 2^128 give the largest float, beyond it infinity.
 float round_to_float(double d);
+
+// ---- XML description writer ----
+// The first failure of dump_chan_desr to write its file since the last
+// set_dump_error() ("FILE: reason"), or "" when every file was written.
+const std::string &dump_failure();
 
 // ---- Frame header fields ----
 // zarn_image_ext_frame_head is 25 four-byte fields; the recording names them

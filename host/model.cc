@@ -133,4 +133,9 @@ EventSource::~EventSource() = default;
 
 double EventSource::progress() const { return -1; }
 
+const std::vector<std::string> &EventSource::warnings() const {
+    static const std::vector<std::string> none;
+    return none;
+}
+
 }  // namespace standin

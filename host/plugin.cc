@@ -1,6 +1,6 @@
 // plugin.cc - loading a plug-in with dlopen and finding its four entry
-// points by their C++ symbol names; where korvel-replay looks for
-// libKorvel.so by default.
+// points by their C++ symbol names (and its optional output status by its
+// C name); where korvel-replay looks for libKorvel.so by default.
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +17,8 @@ const char *const kInitSymbol = "_Z19zarn_user_init_2010iPPcP20zarn_daq_reader_2
 const char *const kLoopSymbol = "_Z14zarn_user_loopP16zarn_daq_getdata";
 const char *const kEndSymbol = "_Z18zarn_user_end_2010P20zarn_daq_reader_2010";
 const char *const kHelpSymbol = "_Z14zarn_user_helpv";
+// Optional, and a C function: the real reader never asks it.
+const char *const kOutputFailureSymbol = "korvel_output_failure";
 
 bool exists(const std::string &path) {
     struct stat st;
@@ -88,6 +90,8 @@ bool Plugin::load(const std::string &path_in, std::string *error) {
         dlclose(h);
         return false;
     }
+    entries_.output_failure = reinterpret_cast<decltype(entries_.output_failure)>(
+        dlsym(h, kOutputFailureSymbol));
     handle_ = h;
     return true;
 }

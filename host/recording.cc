@@ -3,6 +3,9 @@
 // type and range checked; unknown and repeated keys refused), and the
 // RecordingSource that streams a file one event at a time and reports
 // errors as FILE:LINE: message.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -32,6 +35,9 @@ struct RecordingError {
 [[noreturn]] void fail(std::string message) {
     throw RecordingError{std::move(message)};
 }
+
+// What is odd but usable in a line; kept only when the whole line parses.
+using Warnings = std::vector<std::string>;
 
 // A text as a JSON string, for messages ("CAM/A" with its quotes).
 std::string quote(const std::string &s) {
@@ -107,6 +113,35 @@ int32_t get_i32(const json &v, const std::string &path) {
     return static_cast<int32_t>(get_int(v, path, INT32_MIN, INT32_MAX));
 }
 
+std::string above_limit() {
+    return " is above the limit of " + std::to_string(kMaxRecordedCount) +
+           " (16 Mi) that no real reader exceeds";
+}
+
+// A count: any int32 up to kMaxRecordedCount. Negative counts stay
+// allowed, since the plug-in must cope with them.
+int32_t get_count(const json &v, const std::string &path) {
+    int32_t n = get_i32(v, path);
+    if (n > kMaxRecordedCount)
+        fail(path + ": " + std::to_string(n) + above_limit());
+    return n;
+}
+
+// The product of int32 factors with its magnitude held just above
+// kMaxRecordedCount: no step can overflow (2^25 x 2^31 < 2^63), and any
+// product beyond the limit stays beyond it with its sign.
+long long capped_product(std::initializer_list<long long> factors) {
+    long long magnitude = 1;
+    bool negative = false;
+    for (long long f : factors) {
+        if (f == 0)
+            return 0;
+        negative = negative != (f < 0);
+        magnitude = std::min(magnitude * (f < 0 ? -f : f), kMaxRecordedCount + 1);
+    }
+    return negative ? -magnitude : magnitude;
+}
+
 uint32_t get_u32(const json &v, const std::string &path) {
     return static_cast<uint32_t>(get_int(v, path, 0, UINT32_MAX));
 }
@@ -128,13 +163,31 @@ std::string get_string(const json &v, const std::string &path) {
     return s;
 }
 
-std::optional<std::string> get_string_or_null(const json &v,
-                                              const std::string &path) {
+// Names become fields of the event table and lines of the event-ID file,
+// which tabs and line ends separate: a name holding one would split a row.
+// No real reader gives such names, so they are refused.
+std::string get_name(const json &v, const std::string &path) {
+    if (!v.is_string())
+        fail(path + ": expected a string, " + got(v));
+    const std::string &s = v.get_ref<const std::string &>();
+    size_t at = s.find_first_of(std::string("\t\r\n\0", 4));
+    if (at != std::string::npos) {
+        const char *what = s[at] == '\t'   ? "a tab"
+                           : s[at] == '\r' ? "a carriage return"
+                           : s[at] == '\n' ? "a line end"
+                                           : "a NUL character";
+        fail(path + ": " + what + " (at byte " + std::to_string(at + 1) +
+             ") is not allowed in a name");
+    }
+    return s;
+}
+
+std::optional<std::string> get_name_or_null(const json &v, const std::string &path) {
     if (v.is_null())
         return std::nullopt;
     if (!v.is_string())
         fail(path + ": expected a string or null, " + got(v));
-    return get_string(v, path);
+    return get_name(v, path);
 }
 
 const json &get_array(const json &v, const std::string &path) {
@@ -242,6 +295,12 @@ TimePair get_time(const json &v, const std::string &path) {
 // the callback watches the keys of every open object; it also bounds the
 // nesting.
 json parse_json(const std::string &line) {
+    // The JSON parser would take a raw NUL for the end of the input and
+    // blame the line's end; name the byte instead.
+    size_t nul = line.find('\0');
+    if (nul != std::string::npos)
+        fail("NUL byte at column " + std::to_string(nul + 1) +
+             " (a recording line is text)");
     std::vector<std::unordered_set<std::string>> open;
     std::string repeated;
     auto watch = [&](int, json::parse_event_t ev, json &parsed) {
@@ -295,7 +354,7 @@ json parse_json(const std::string &line) {
 Channel parse_channel(const json &v, const std::string &path) {
     check_keys(v, path, "", {"name", "sub", "type"});
     Channel c;
-    c.name = get_string_or_null(require(v, path, "", "name"), member(path, "name"));
+    c.name = get_name_or_null(require(v, path, "", "name"), member(path, "name"));
     if (const json *s = find(v, "sub"))
         c.sub = get_i32(*s, member(path, "sub"));
     if (const json *t = find(v, "type"))
@@ -307,7 +366,7 @@ Description parse_description(const json &v, const std::string &path) {
     check_keys(v, path, "", {"daq_name", "desc", "units"});
     Description d;
     std::string p = member(path, "daq_name");
-    d.daq_name = get_string(require(v, path, "", "daq_name"), p);
+    d.daq_name = get_name(require(v, path, "", "daq_name"), p);
     if (d.daq_name.size() > 255)
         fail(p + ": " + std::to_string(d.daq_name.size()) +
              " bytes long; the reader holds at most 255");
@@ -375,7 +434,7 @@ void parse_block(const json &v, const std::string &path, ServBlock *b) {
     if (const json *s = find(v, "status"))
         b->status = get_i32(*s, member(path, "status"));
     if (const json *n = find(v, "nchan"))
-        b->nchan = get_i32(*n, member(path, "nchan"));
+        b->nchan = get_count(*n, member(path, "nchan"));
     if (const json *f = find(v, "fail"))
         b->fail = get_bool(*f, member(path, "fail"));
 }
@@ -383,7 +442,7 @@ void parse_block(const json &v, const std::string &path, ServBlock *b) {
 void parse_chan(const json &v, const std::string &path, ChanQuery *c) {
     check_keys(v, path, "", {"name", "status", "fail"});
     if (const json *n = find(v, "name")) {
-        c->name = get_string_or_null(*n, member(path, "name"));
+        c->name = get_name_or_null(*n, member(path, "name"));
         c->null_name = !c->name;
     }
     if (const json *s = find(v, "status"))
@@ -403,7 +462,7 @@ std::vector<Item> parse_items(const json &v, const std::string &path) {
                  (a[i].is_array() ? "got an array of " + std::to_string(a[i].size())
                                   : got(a[i])));
         Item it;
-        it.name = get_string_or_null(a[i][0], element(p, 0));
+        it.name = get_name_or_null(a[i][0], element(p, 0));
         it.value = get_value(a[i][1], element(p, 1));
         items.push_back(std::move(it));
     }
@@ -434,6 +493,20 @@ zarn_spect_statistics_2010 parse_stat(const json &v, const std::string &path) {
     return st;
 }
 
+// The plug-in reads ndata values, or ndata x groups when there are two
+// groups or more.
+void check_member_length(const SpectMember &m, const std::string &path) {
+    int ndata = m.resolved_ndata();
+    if (m.groups < 2) {
+        if (ndata > kMaxRecordedCount)
+            fail(member(path, "ndata") + ": " + std::to_string(ndata) + above_limit());
+        return;
+    }
+    if (capped_product({ndata, m.groups}) > kMaxRecordedCount)
+        fail(path + ": ndata x groups = " + std::to_string(ndata) + " x " +
+             std::to_string(m.groups) + above_limit());
+}
+
 SpectMember parse_member(const json &v, const std::string &path) {
     check_keys(v, path, "",
                {"fail", "start", "inc", "ndata", "groups", "groups_inc", "values",
@@ -455,6 +528,7 @@ SpectMember parse_member(const json &v, const std::string &path) {
         m.values = get_values(*x, member(path, "values"));
     if (const json *x = find(v, "stat"))
         m.stat = parse_stat(*x, member(path, "stat"));
+    check_member_length(m, path);
     return m;
 }
 
@@ -480,8 +554,7 @@ Roi parse_roi(const json &v, const std::string &path) {
     if (const json *x = find(v, "inc1"))
         r.inc1 = get_value(*x, member(path, "inc1"));
     if (const json *x = find(v, "ndata1"))
-        r.ndata1 = static_cast<int>(
-            get_int(*x, member(path, "ndata1"), INT32_MIN, kMaxRoiFloats));
+        r.ndata1 = get_count(*x, member(path, "ndata1"));
     if (const json *x = find(v, "data"))
         r.data = get_values(*x, member(path, "data"));
     return r;
@@ -522,7 +595,41 @@ void parse_header_fields(const json &v, const std::string &path, Image *img) {
     }
 }
 
-Image parse_image(const json &v, const std::string &path) {
+// Pixel bytes from a hex string.
+std::vector<uint8_t> parse_pixels(const json &v, const std::string &path) {
+    std::string hex = get_string(v, path);
+    if (hex.size() % 2)
+        fail(path + ": a hex string needs an even number of digits");
+    if (static_cast<long long>(hex.size() / 2) > kMaxRecordedCount)
+        fail(path + ": " + std::to_string(hex.size() / 2) + " bytes" + above_limit());
+    std::vector<uint8_t> bytes(hex.size() / 2);
+    for (size_t i = 0; i < bytes.size(); i++) {
+        int hi = hex_digit(hex[2 * i]), lo = hex_digit(hex[2 * i + 1]);
+        if (hi < 0 || lo < 0)
+            fail(path + ": not a hex digit at offset " +
+                 std::to_string(hi < 0 ? 2 * i : 2 * i + 1));
+        bytes[i] = static_cast<uint8_t>(hi * 16 + lo);
+    }
+    return bytes;
+}
+
+// The geometry's byte count is bounded whether or not `len` is given (the
+// plug-in may trust either); without `len` it must also be an int, since it
+// becomes the length.
+void check_image_geometry(const Image &img, const std::string &path) {
+    std::string dims = std::to_string(img.width) + " x " + std::to_string(img.height) +
+                       " x " + std::to_string(img.bpp);
+    if (capped_product({img.width, img.height, img.bpp}) > kMaxRecordedCount)
+        fail(path + ": width x height x bpp = " + dims + above_limit());
+    long long n = 0;
+    bool overflow = __builtin_mul_overflow(static_cast<long long>(img.width) * img.height,
+                                           static_cast<long long>(img.bpp), &n);
+    if (!img.len && (overflow || n < INT32_MIN))
+        fail(member(path, "len") + ": width x height x bpp = " + dims +
+             " is below the smallest int; give len");
+}
+
+Image parse_image(const json &v, const std::string &path, Warnings *warnings) {
     check_keys(v, path, "",
                {"bpp", "width", "height", "len", "size", "pixels", "nframe", "compr",
                 "header", "fail"});
@@ -533,34 +640,19 @@ Image parse_image(const json &v, const std::string &path) {
         img.width = get_i32(*x, member(path, "width"));
     if (const json *x = find(v, "height"))
         img.height = get_i32(*x, member(path, "height"));
-    if (const json *x = find(v, "len")) {
-        img.len = static_cast<int>(
-            get_int(*x, member(path, "len"), INT32_MIN, kMaxImageBytes));
-    } else {
-        long long n = static_cast<long long>(img.width) * img.height * img.bpp;
-        if (n < INT32_MIN || n > kMaxImageBytes)
-            fail(member(path, "len") + ": width x height x bpp = " +
-                 std::to_string(n) + " is out of range (" +
-                 std::to_string(INT32_MIN) + " to " + std::to_string(kMaxImageBytes) +
-                 "); give len");
-    }
+    if (const json *x = find(v, "len"))
+        img.len = get_count(*x, member(path, "len"));
+    check_image_geometry(img, path);
     if (const json *x = find(v, "size"))
-        img.size = get_i32(*x, member(path, "size"));
+        img.size = get_count(*x, member(path, "size"));
     if (const json *x = find(v, "pixels")) {
-        std::string p = member(path, "pixels");
-        std::string hex = get_string(*x, p);
-        if (hex.size() % 2)
-            fail(p + ": a hex string needs an even number of digits");
-        if (static_cast<long long>(hex.size() / 2) > kMaxImageBytes)
-            fail(p + ": more than " + std::to_string(kMaxImageBytes) + " bytes");
-        img.pixels.resize(hex.size() / 2);
-        for (size_t i = 0; i < img.pixels.size(); i++) {
-            int hi = hex_digit(hex[2 * i]), lo = hex_digit(hex[2 * i + 1]);
-            if (hi < 0 || lo < 0)
-                fail(p + ": not a hex digit at offset " +
-                     std::to_string(hi < 0 ? 2 * i : 2 * i + 1));
-            img.pixels[i] = static_cast<uint8_t>(hi * 16 + lo);
-        }
+        img.pixels = parse_pixels(*x, member(path, "pixels"));
+        long long len = img.resolved_len();
+        if (warnings && static_cast<long long>(img.pixels.size()) < len)
+            warnings->push_back(member(path, "pixels") + ": " +
+                                std::to_string(img.pixels.size()) +
+                                " bytes, fewer than len " + std::to_string(len) +
+                                "; zero-padded");
     }
     if (const json *x = find(v, "nframe"))
         img.nframe = get_i32(*x, member(path, "nframe"));
@@ -589,7 +681,8 @@ Eq parse_eq(const json &v, const std::string &path) {
     return eq;
 }
 
-void parse_entry(const json &v, const std::string &path, ChannelData *c) {
+void parse_entry(const json &v, const std::string &path, ChannelData *c,
+                 Warnings *warnings) {
     check_keys(v, path, "",
                {"type", "block", "chan", "value", "items", "count", "members", "nmemb",
                 "roi", "image", "eq"});
@@ -613,7 +706,7 @@ void parse_entry(const json &v, const std::string &path, ChannelData *c) {
     if (items)
         c->items = parse_items(*items, member(path, "items"));
     if (count) {
-        c->count = get_i32(*count, member(path, "count"));
+        c->count = get_count(*count, member(path, "count"));
         if (!c->items)
             c->items.emplace();
     }
@@ -625,16 +718,16 @@ void parse_entry(const json &v, const std::string &path, ChannelData *c) {
             c->members.push_back(parse_member(a[i], element(p, i)));
     }
     if (const json *x = find(v, "nmemb"))
-        c->nmemb = get_i32(*x, member(path, "nmemb"));
+        c->nmemb = get_count(*x, member(path, "nmemb"));
     if (const json *x = find(v, "roi"))
         c->roi = parse_roi(*x, member(path, "roi"));
     if (const json *x = find(v, "image"))
-        c->image = parse_image(*x, member(path, "image"));
+        c->image = parse_image(*x, member(path, "image"), warnings);
     if (const json *x = find(v, "eq"))
         c->eq = parse_eq(*x, member(path, "eq"));
 }
 
-void parse_event_json(const json &j, const Run &run, Event *ev) {
+void parse_event_json(const json &j, const Run &run, Event *ev, Warnings *warnings) {
     const char *what = "the event";
     check_keys(j, "", what,
                {"id", "type", "time", "status", "mpulse", "fail", "image_block",
@@ -665,7 +758,7 @@ void parse_event_json(const json &j, const Run &run, Event *ev) {
                 fail("channels: " + quote(it.key()) +
                      " is not the channel text of a channel of the run");
             ChannelData &c = ev->add(it.key());
-            parse_entry(*it, "channels[" + quote(it.key()) + "]", &c);
+            parse_entry(*it, "channels[" + quote(it.key()) + "]", &c, warnings);
         }
     }
 }
@@ -686,10 +779,13 @@ bool parse_header(const std::string &line, RunHeader *out, std::string *error) {
 }
 
 bool parse_event(const std::string &line, const Run &run, Event *out,
-                 std::string *error) {
+                 std::string *error, std::vector<std::string> *warnings) {
     try {
         *out = Event();
-        parse_event_json(parse_json(line), run, out);
+        Warnings found;
+        parse_event_json(parse_json(line), run, out, &found);
+        if (warnings)
+            warnings->insert(warnings->end(), found.begin(), found.end());
         return true;
     } catch (const RecordingError &e) {
         if (error)
@@ -708,6 +804,14 @@ RecordingSource::~RecordingSource() = default;
 
 std::unique_ptr<RecordingSource> RecordingSource::open(const std::string &path,
                                                        std::string *error) {
+    // A directory opens as a stream on Linux and fails only at the first
+    // read, which could not say why.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (error)
+            *error = path + ": is a directory, not a recording";
+        return nullptr;
+    }
     auto f = std::make_unique<std::ifstream>(path, std::ios::binary);
     if (!f->is_open()) {
         if (error)
@@ -752,6 +856,7 @@ bool RecordingSource::read_header(RunHeader *out, std::string *error) {
 }
 
 int RecordingSource::next(const Run &run, const Event **event, std::string *error) {
+    warnings_.clear();
     if (!next_line(&line_)) {
         if (in_.bad()) {
             *error = name_ + ":" + std::to_string(line_no_ + 1) + ": read error";
@@ -760,13 +865,17 @@ int RecordingSource::next(const Run &run, const Event **event, std::string *erro
         return 0;
     }
     std::string why;
-    if (!parse_event(line_, run, &event_, &why)) {
+    if (!parse_event(line_, run, &event_, &why, &warnings_)) {
         *error = name_ + ":" + std::to_string(line_no_) + ": " + why;
         return -1;
     }
+    for (std::string &w : warnings_)
+        w = name_ + ":" + std::to_string(line_no_) + ": warning: " + w;
     *event = &event_;
     return 1;
 }
+
+const std::vector<std::string> &RecordingSource::warnings() const { return warnings_; }
 
 double RecordingSource::progress() const {
     if (size_ == 0)

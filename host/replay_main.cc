@@ -1,6 +1,7 @@
 // replay_main.cc - korvel-replay: the command line of the stand-in reader.
 // It picks the event source (a recording file or a synthetic run) and the
-// plug-in, and leaves the run itself to standin::drive().
+// plug-in, keeps the plug-in's outputs off the recording, lets signals end
+// the run cleanly, and leaves the run itself to standin::drive().
 #include <unistd.h>
 
 #include <cctype>
@@ -30,6 +31,16 @@ const char *const kUsage =
     "the run header on its first line, then one event per line. The WORDs after\n"
     "\"--\" are the plug-in's argv[1]...; argv[0] is \"korvel-replay\".\n"
     "\n"
+    "A recording gives no more than any real reader does: every count in it\n"
+    "(nmemb, count, block.nchan, ndata or ndata x groups, ndata1, an image's len,\n"
+    "size and width x height x bpp) is at most 16777216 (16 Mi), and channel names,\n"
+    "item names, chan.name and daq_name hold no tab, carriage return, line end or\n"
+    "NUL. Image pixels shorter than len are zero-padded, with a warning.\n"
+    "\n"
+    "The run refuses to start (status 2) when the WORDs make the plug-in write\n"
+    "onto the recording: its table (-out FILE, default ./user_out.txt, unless\n"
+    "-nodump), ./user_evids.txt (-evstat) or its XML description (-xdump).\n"
+    "\n"
     "Options:\n"
     "  --plugin PATH       the plug-in to load; default: $KORVEL_PLUGIN, else\n"
     "                      libKorvel.so beside this program, else ../lib/libKorvel.so\n"
@@ -48,12 +59,21 @@ const char *const kUsage =
 
 const char *const kUsageEnd =
     "\n"
+    "SIGINT, SIGTERM and SIGHUP end the run after the event in progress: the\n"
+    "plug-in's end of run still writes its table, statistics and event IDs. A\n"
+    "second signal ends the program at once. A closed standard output ends the\n"
+    "run the same way.\n"
+    "\n"
     "Exit status: 0 when the run is complete (events for which zarn_user_loop\n"
-    "returned -1 are counted on standard error); 2 for a usage error, a plug-in\n"
-    "that cannot be loaded or a recording error (reported as FILE:LINE: message;\n"
-    "after an error in an event line the run is still ended properly); 3 when\n"
-    "zarn_user_init_2010 returned non-zero. Standard output carries only what\n"
-    "the plug-in and the reader's functions print.\n"
+    "returned -1 are counted on standard error); 1 when the run is complete but\n"
+    "an output could not be written (a file of the plug-in, the XML description\n"
+    "or standard output; one line each on standard error); 2 for a usage error,\n"
+    "a plug-in that cannot be loaded, an output onto the recording or a\n"
+    "recording error (reported as FILE:LINE: message; after an error in an event\n"
+    "line the run is still ended properly); 3 when zarn_user_init_2010 returned\n"
+    "non-zero; 130, 143 or 129 after SIGINT, SIGTERM or SIGHUP, 141 after a\n"
+    "closed standard output. Standard output carries only what the plug-in and\n"
+    "the reader's functions print.\n"
     "\n"
     "Plug-in usage (zarn_user_help):\n";
 
@@ -163,6 +183,19 @@ std::string plugin_path(const CommandLine &cl) {
     return standin::default_plugin_path();
 }
 
+// 0, or kExitOutputFailed with a message when what went to standard
+// output did not all arrive.
+int check_stdout() {
+    errno = 0;
+    bool flushed = fflush(stdout) == 0;
+    int err = errno;
+    if (flushed && !ferror(stdout))
+        return standin::kExitOk;
+    fprintf(stderr, "%s: standard output could not be written: %s\n", kProgram,
+            !flushed && err != 0 ? strerror(err) : "a write failed");
+    return standin::kExitOutputFailed;
+}
+
 int show_help(const CommandLine &cl) {
     fputs(kUsage, stdout);
     fputs(standin::kMixHelp, stdout);
@@ -176,8 +209,44 @@ int show_help(const CommandLine &cl) {
         return standin::kExitBadInput;
     }
     plugin.entries().help();
-    fflush(stdout);
-    return standin::kExitOk;
+    return check_stdout();
+}
+
+// kExitBadInput with a message when the words make the plug-in write onto
+// the recording: it opens its table at set-up, truncating the file the
+// run reads. 0 otherwise.
+int refuse_output_onto(const std::string &recording, const std::vector<std::string> &words) {
+    std::vector<standin::NamedOutput> outputs = standin::plugin_outputs(words);
+    const standin::NamedOutput *o = standin::output_onto_file(recording, outputs);
+    if (!o)
+        return 0;
+    fprintf(stderr,
+            "%s: the plug-in's %s %s is the recording %s itself; it would be "
+            "overwritten while it is read. Nothing was run: choose another file.\n",
+            kProgram, o->what, o->path.c_str(), recording.c_str());
+    return standin::kExitBadInput;
+}
+
+// The event source the command line names; null after a reported error.
+std::unique_ptr<standin::EventSource> open_source(const CommandLine &cl, int *status) {
+    std::string error;
+    *status = standin::kExitBadInput;
+    if (cl.synthetic) {
+        standin::Mix mix;
+        if (!standin::parse_mix(cl.mix ? *cl.mix : standin::kDefaultMix, &mix, &error)) {
+            usage_error(error);
+            return nullptr;
+        }
+        return std::make_unique<standin::SyntheticSource>(*cl.synthetic, mix);
+    }
+    if ((*status = refuse_output_onto(*cl.recording, cl.words)) != 0)
+        return nullptr;
+    auto source = standin::RecordingSource::open(*cl.recording, &error);
+    if (!source) {
+        fprintf(stderr, "%s\n", error.c_str());
+        *status = standin::kExitBadInput;
+    }
+    return source;
 }
 
 }  // namespace
@@ -189,22 +258,13 @@ int main(int argc, char **argv) {
     if (cl.help)
         return show_help(cl);
 
-    std::unique_ptr<standin::EventSource> source;
-    std::string error;
-    if (cl.synthetic) {
-        standin::Mix mix;
-        if (!standin::parse_mix(cl.mix ? *cl.mix : standin::kDefaultMix, &mix, &error))
-            return usage_error(error);
-        source = std::make_unique<standin::SyntheticSource>(*cl.synthetic, mix);
-    } else {
-        source = standin::RecordingSource::open(*cl.recording, &error);
-        if (!source) {
-            fprintf(stderr, "%s\n", error.c_str());
-            return standin::kExitBadInput;
-        }
-    }
+    int status = 0;
+    std::unique_ptr<standin::EventSource> source = open_source(cl, &status);
+    if (!source)
+        return status;
 
     standin::Plugin plugin;
+    std::string error;
     if (!plugin.load(plugin_path(cl), &error)) {
         fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
         return standin::kExitBadInput;
@@ -216,9 +276,10 @@ int main(int argc, char **argv) {
     opt.nbunch = cl.nbunch;
     opt.outmode = cl.outmode;
     opt.progress = cl.progress ? *cl.progress : isatty(STDERR_FILENO) != 0;
+    opt.stop = standin::install_stop_signals();
     standin::DriveResult r = standin::drive(plugin.entries(), *source, opt, stderr);
-    // Everything the plug-in printed is out before it goes away.
-    fflush(stdout);
+    // drive() flushed standard output after the end entry point and
+    // judged the result; nothing is printed after it.
     plugin.unload();
     return r.status;
 }

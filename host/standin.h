@@ -12,6 +12,8 @@
 //   3. Recording lines                parse one header or event line
 //   4. Event sources                  recording file or stream, synthetic run
 //   5. Plug-in and run driver         dlopen, init / loop / end, exit codes
+//   6. Outputs and signals            what the words make the plug-in
+//                                     write; signals that end a run
 //
 // Everything runs on one thread. Values the plug-in receives through
 // pointers (names, pixel buffers, records) stay valid until the cursor is
@@ -19,6 +21,7 @@
 #ifndef KORVEL_STANDIN_H
 #define KORVEL_STANDIN_H
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <iosfwd>
@@ -255,9 +258,11 @@ private:
 // *error to a message without file and line (the sources add those).
 
 bool parse_header(const std::string &line, RunHeader *out, std::string *error);
-// `run` gives the channel texts an event may use as keys.
+// `run` gives the channel texts an event may use as keys. What is odd but
+// usable (pixels shorter than the image's len) is appended to *warnings,
+// when given, as messages without file and line.
 bool parse_event(const std::string &line, const Run &run, Event *out,
-                 std::string *error);
+                 std::string *error, std::vector<std::string> *warnings = nullptr);
 
 // ==== 4. Event sources ======================================================
 
@@ -272,6 +277,9 @@ public:
                      std::string *error) = 0;
     // Share of the run done so far, 0 to 1; negative when unknown.
     virtual double progress() const;
+    // Warnings about the event the last next() gave ("FILE:LINE: warning:
+    // ..."), to be shown before it is replayed; none by default.
+    virtual const std::vector<std::string> &warnings() const;
 };
 
 // A recording read line by line from a stream: one event in memory at a
@@ -281,12 +289,14 @@ class RecordingSource : public EventSource {
 public:
     RecordingSource(std::istream &in, std::string name, uint64_t size = 0);
     ~RecordingSource() override;
-    // Open a recording file; null with *error set when it cannot be read.
+    // Open a recording file; null with *error set when it cannot be read
+    // (a directory is refused here, before any read).
     static std::unique_ptr<RecordingSource> open(const std::string &path,
                                                  std::string *error);
     bool read_header(RunHeader *out, std::string *error) override;
     int next(const Run &run, const Event **event, std::string *error) override;
     double progress() const override;
+    const std::vector<std::string> &warnings() const override;
 
 private:
     // Next non-blank line; false at the end of the stream.
@@ -300,6 +310,7 @@ private:
     long line_no_ = 0;
     std::string line_;
     Event event_;
+    std::vector<std::string> warnings_;  // of event_
 };
 
 // Channel mix of a synthetic run; see kDefaultMix and parse_mix().
@@ -341,12 +352,18 @@ private:
 
 // ==== 5. Plug-in and run driver =============================================
 
-// The four entry points of a plug-in.
+// The four entry points of a plug-in, and its optional output status.
 struct Entries {
     int (*init)(int, char **, zarn_daq_reader_2010 *) = nullptr;
     int (*loop)(zarn_daq_getdata *) = nullptr;
     int (*end)(zarn_daq_reader_2010 *) = nullptr;
     void (*help)() = nullptr;
+    // korvel_output_failure(what, size), an unmangled C function a plug-in
+    // may export; null when it does not. Asked after the end entry point:
+    // 0 when every output file was written and closed whole, else the
+    // errno of the first failure, with a NUL-terminated text of at most
+    // `size` bytes naming the file and the reason in `what`.
+    int (*output_failure)(char *, size_t) = nullptr;
 };
 
 // A plug-in loaded with dlopen; unloaded by unload() or the destructor.
@@ -356,8 +373,9 @@ public:
     ~Plugin();
     Plugin(const Plugin &) = delete;
     Plugin &operator=(const Plugin &) = delete;
-    // Load `path` and find the entry points by their symbol names. false:
-    // *error says why (nothing stays loaded).
+    // Load `path` and find the entry points by their symbol names (and the
+    // optional output status by its C name). false: *error says why
+    // (nothing stays loaded).
     bool load(const std::string &path, std::string *error);
     void unload();
     const Entries &entries() const { return entries_; }
@@ -373,11 +391,13 @@ private:
 // none does).
 std::string default_plugin_path();
 
-// Exit statuses of a run.
+// Exit statuses of a run. A run ended early by a signal exits with 128 +
+// the signal's number (130 SIGINT, 143 SIGTERM, 129 SIGHUP, 141 SIGPIPE).
 enum ExitStatus {
-    kExitOk = 0,          // run complete
-    kExitBadInput = 2,    // usage error, recording error, plug-in not loaded
-    kExitInitFailed = 3   // zarn_user_init_2010 returned non-zero
+    kExitOk = 0,            // run complete
+    kExitOutputFailed = 1,  // run complete, but an output could not be written
+    kExitBadInput = 2,      // usage error, recording error, plug-in not loaded
+    kExitInitFailed = 3     // zarn_user_init_2010 returned non-zero
 };
 
 struct DriveOptions {
@@ -386,6 +406,10 @@ struct DriveOptions {
     std::optional<int> nbunch;              // override the header's
     std::optional<int> outmode;
     bool progress = false;                  // progress bar on `diag`
+    // When set and non-zero, the number of a signal that asks the run to
+    // end: looked at before set-up and after every event (see
+    // install_stop_signals()).
+    const volatile std::sig_atomic_t *stop = nullptr;
 };
 
 struct DriveResult {
@@ -396,21 +420,58 @@ struct DriveResult {
     long long events = 0;  // loop calls
     long long failed = 0;  // loop calls that returned non-zero
     std::string error;     // the recording error, if any
+    int stop_signal = 0;   // the signal that ended the run early, if any
+    // One line per output that failed (the plug-in's files, the XML
+    // description, standard output), without the program's prefix.
+    std::vector<std::string> output_failures;
 };
 
 // Set the host globals for a run: nbunch and outmode from the header unless
 // overridden, and the XML writer's dump_error.
 void apply_globals(const RunHeader &header, const DriveOptions &opt);
-// Set what dump_chan_desr() returns instead of writing (0: write).
+// Set what dump_chan_desr() returns instead of writing (0: write); also
+// forgets the write failures of an earlier run.
 void set_dump_error(int code);
 
 // Drive one run: read the header, set the globals, call init, then loop
 // once per event, then end. A recording error in an event line still ends
-// the run (end is called) before the result says kExitBadInput. Messages
-// and the progress bar go to `diag`; standard output carries only what the
-// plug-in and the host functions print.
+// the run (end is called) before the result says kExitBadInput; so does a
+// stop signal, with 128 + its number. After the end, the plug-in's output
+// status, the XML writer's and standard output's are checked: a failure
+// gives kExitOutputFailed unless the run already failed otherwise.
+// Messages and the progress bar go to `diag`; standard output carries only
+// what the plug-in and the host functions print.
 DriveResult drive(const Entries &entries, EventSource &source,
                   const DriveOptions &opt, FILE *diag = stderr);
+
+// ==== 6. Outputs and signals ================================================
+
+// A file the plug-in's words make it write.
+struct NamedOutput {
+    const char *what;  // "event table", "event-ID file", "XML description"
+    std::string path;  // as the plug-in will open it
+};
+
+// The files libKorvel writes for these option words, read as the plug-in
+// reads them: the table (-out FILE, default ./user_out.txt) unless
+// -nodump, ./user_evids.txt with -evstat, the XML description with -xdump
+// (its FILE, default ./user_descr.xml). Image files take their names from
+// the data and are not listed; words that make the plug-in stop at set-up
+// (-fti followed by a word holding '-') list nothing.
+std::vector<NamedOutput> plugin_outputs(const std::vector<std::string> &words);
+
+// The first of `outputs` that is the existing file `path` itself (same
+// device and inode, through symbolic links), or null.
+const NamedOutput *output_onto_file(const std::string &path,
+                                    const std::vector<NamedOutput> &outputs);
+
+// Make SIGINT, SIGTERM, SIGHUP and SIGPIPE ask the run to end after the
+// event in progress instead of killing the process; a second SIGINT,
+// SIGTERM or SIGHUP then ends it at once. Returns the flag to hand to
+// DriveOptions::stop (the number of the first such signal, 0 while none).
+const volatile std::sig_atomic_t *install_stop_signals();
+// "SIGINT", "SIGTERM", "SIGHUP", "SIGPIPE"; "a signal" for others.
+const char *stop_signal_name(int sig);
 
 }  // namespace standin
 

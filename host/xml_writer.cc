@@ -1,6 +1,8 @@
 // xml_writer.cc - dump_chan_desr, the reader's channel description writer:
-// the selected descriptions and dimension records as an XML file written
-// with pugixml (which escapes every name), or the run's dump_error code.
+// the selected descriptions and dimension records as an XML file made with
+// pugixml (which escapes every name), or the run's dump_error code. A file
+// that cannot be written whole is reported with its name and the system's
+// reason, and remembered for korvel-replay's exit status.
 //
 //   <?xml version="1.0"?>
 //   <channels>
@@ -10,7 +12,10 @@
 //       <image index="0" width="2" ... length="4"/>
 //     </dimensions>
 //   </channels>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <sstream>
 
 #include <pugixml.hpp>
 
@@ -22,6 +27,31 @@ namespace {
 
 // What dump_chan_desr returns instead of writing; set per run.
 int g_dump_error = 0;
+// The first write failure of this run, "FILE: reason"; "" while none.
+std::string g_dump_failure;
+
+// errno after a failed call, never 0 (some libraries fail without it).
+int last_error() {
+    return errno != 0 ? errno : EIO;
+}
+
+// Write `text` to `file` whole: 0, or the errno of the first failure of
+// opening, writing or closing (a full disk often shows only at the close).
+// pugixml's own save_file says only whether it worked, not why.
+int write_whole_file(const char *file, const std::string &text) {
+    errno = 0;
+    FILE *f = fopen(file, "wb");
+    if (!f)
+        return last_error();
+    int err = 0;
+    errno = 0;
+    if (fwrite(text.data(), 1, text.size(), f) != text.size())
+        err = last_error();
+    errno = 0;
+    if (fclose(f) != 0 && err == 0)
+        err = last_error();
+    return err;
+}
 
 void add_frame_fields(pugi::xml_node node, const zarn_image_ext_frame_head &h) {
     const unsigned char *base = reinterpret_cast<const unsigned char *>(&h);
@@ -45,13 +75,19 @@ void add_frame_fields(pugi::xml_node node, const zarn_image_ext_frame_head &h) {
 
 }  // namespace
 
-void set_dump_error(int code) { g_dump_error = code; }
+void set_dump_error(int code) {
+    g_dump_error = code;
+    g_dump_failure.clear();
+}
+
+const std::string &dump_failure() { return g_dump_failure; }
 
 }  // namespace standin
 
 // 0: written. Otherwise: the run's dump_error (nothing written), -1 for a
 // mode other than DUMP_XML_FILE or no file name, -2 when the file cannot be
-// written. `format`, `chan` and `text` select nothing in the XML form.
+// written whole (said on standard error with the file's name and the
+// reason). `format`, `chan` and `text` select nothing in the XML form.
 // Null list entries are skipped; a record's `num` entries are read from
 // each of `params` and `iparams` that is set.
 int dump_chan_desr(std::vector<chan_descr_2010 *> *vc, const char *file, int mode,
@@ -98,7 +134,15 @@ int dump_chan_desr(std::vector<chan_descr_2010 *> *vc, const char *file, int mod
             }
         }
     }
-    if (!doc.save_file(file, "  ", pugi::format_default, pugi::encoding_utf8))
+    std::ostringstream text;
+    doc.save(text, "  ", pugi::format_default, pugi::encoding_utf8);
+    if (int err = standin::write_whole_file(file, text.str())) {
+        std::string failure = std::string(file) + ": " + strerror(err);
+        fprintf(stderr, "dump_chan_desr: cannot write the XML description %s\n",
+                failure.c_str());
+        if (standin::g_dump_failure.empty())
+            standin::g_dump_failure = failure;
         return -2;
+    }
     return 0;
 }

@@ -1,6 +1,6 @@
 // host_functions_test.cc - the reader's free functions as the stand-in
 // gives them (type names, dates, byte swap) and the XML description file
-// that dump_chan_desr writes, read back with pugixml.
+// that dump_chan_desr writes, read back with pugixml, or its failures.
 #include <sys/stat.h>
 
 #include <climits>
@@ -198,4 +198,26 @@ TEST(HostXml, EmptyListsAndErrors) {
     EXPECT_EQ(-1, dump_chan_desr(&vc, nullptr, DUMP_XML_FILE, 0, -1, nullptr, &dims));
     EXPECT_EQ(-2, dump_chan_desr(&vc, (dir + "/no/such/dir.xml").c_str(), DUMP_XML_FILE, 0,
                                  -1, nullptr, &dims));
+}
+
+// A file that cannot be written whole is named on standard error with the
+// system's reason, and the code is -2. On a full device only the close of
+// the file fails, which is where the failure must still be seen.
+TEST(HostXml, WriteFailuresNameTheFileAndTheReason) {
+    std::string dir = make_temp_dir();
+    std::string missing = dir + "/no/such/d.xml";
+    std::vector<chan_descr_2010 *> vc;
+    std::vector<dim_params *> dims;
+    standin::set_dump_error(0);
+    testing::internal::CaptureStderr();
+    int missing_rc = dump_chan_desr(&vc, missing.c_str(), DUMP_XML_FILE, 0, -1, nullptr, &dims);
+    int full_rc = dump_chan_desr(&vc, "/dev/full", DUMP_XML_FILE, 0, -1, nullptr, &dims);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(-2, missing_rc);
+    EXPECT_EQ(-2, full_rc);
+    EXPECT_EQ("dump_chan_desr: cannot write the XML description " + missing +
+                  ": No such file or directory\n"
+                  "dump_chan_desr: cannot write the XML description /dev/full: No space left "
+                  "on device\n",
+              err);
 }

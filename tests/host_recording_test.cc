@@ -1,13 +1,15 @@
 // host_recording_test.cc - the recording reader on good and bad lines:
 // every key of the run header and of an event line is read into the model
 // with its default, and every kind of mistake is refused with a message
-// that names the key.
+// that names the key; counts and names no real reader gives are refused;
+// odd bytes (raw NUL, a directory) get a message that says what they are.
 #include <cmath>
 #include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "replay_harness.h"
 #include "standin.h"
 
 using namespace standin;
@@ -138,7 +140,7 @@ TEST(HostRecording, HeaderErrors) {
          "unknown key \"unit\" in descriptions[0]"},
         {kHead + R"("channels":[],"events":true})", "events: expected an integer, got boolean"},
         {kHead + R"("channels":[{"name":"A\u0000B"}]})",
-         "channels[0].name: a NUL character is not allowed in a text"},
+         "channels[0].name: a NUL character (at byte 2) is not allowed in a name"},
         {kHead + R"("channels":[],"nbunch":1,"nbunch":2})",
          "key \"nbunch\" appears twice in one object"},
         {"[1,2]", "a recording line must be a JSON object, got array"},
@@ -296,7 +298,8 @@ TEST(HostRecording, EventErrors) {
         {R"({"id":1,"channels":{"S:2":{"members":[{"stat":{"val":{"01":1}}}]}}})",
          "channels[\"S:2\"].members[0].stat.val: key \"01\" is not an index from 0 to 31"},
         {R"({"id":1,"channels":{"S:2":{"roi":{"ndata1":16777217}}}})",
-         "channels[\"S:2\"].roi.ndata1: 16777217 is out of range (-2147483648 to 16777216)"},
+         "channels[\"S:2\"].roi.ndata1: 16777217 is above the limit of 16777216 (16 Mi) that "
+         "no real reader exceeds"},
         {R"({"id":1,"channels":{"S:2":{"roi":{"mean":null}}}})",
          "channels[\"S:2\"].roi.mean: expected a value (a number, \"inf\", \"-inf\", \"nan\", "
          "\"-nan\", \"-0\" or {\"bits\": N}), got null"},
@@ -305,10 +308,14 @@ TEST(HostRecording, EventErrors) {
         {R"({"id":1,"channels":{"CAM":{"image":{"pixels":"0g"}}}})",
          "channels[\"CAM\"].image.pixels: not a hex digit at offset 1"},
         {R"({"id":1,"channels":{"CAM":{"image":{"width":65536,"height":65536}}}})",
-         "channels[\"CAM\"].image.len: width x height x bpp = 4294967296 is out of range "
-         "(-2147483648 to 268435456); give len"},
+         "channels[\"CAM\"].image: width x height x bpp = 65536 x 65536 x 1 is above the limit "
+         "of 16777216 (16 Mi) that no real reader exceeds"},
+        {R"({"id":1,"channels":{"CAM":{"image":{"width":65536,"height":-65536}}}})",
+         "channels[\"CAM\"].image.len: width x height x bpp = 65536 x -65536 x 1 is below the "
+         "smallest int; give len"},
         {R"({"id":1,"channels":{"CAM":{"image":{"len":268435457}}}})",
-         "channels[\"CAM\"].image.len: 268435457 is out of range (-2147483648 to 268435456)"},
+         "channels[\"CAM\"].image.len: 268435457 is above the limit of 16777216 (16 Mi) that "
+         "no real reader exceeds"},
         {R"({"id":1,"channels":{"CAM":{"image":{"header":{"colour":1}}}}})",
          "unknown key \"colour\" in channels[\"CAM\"].image.header (the fields of "
          "zarn_image_ext_frame_head)"},
@@ -324,7 +331,7 @@ TEST(HostRecording, EventErrors) {
          "unknown key \"kind\" in channels[\"A\"].eq"},
         {R"({"id":1,"channels":{"A":{},"A":{}}})", "key \"A\" appears twice in one object"},
         {"{\"id\":1,\"channels\":{\"A\":{\"chan\":{\"name\":\"a\\u0000b\"}}}}",
-         "channels[\"A\"].chan.name: a NUL character is not allowed in a text"},
+         "channels[\"A\"].chan.name: a NUL character (at byte 2) is not allowed in a name"},
         {"17", "a recording line must be a JSON object, got number"},
     };
     for (const Case &c : cases)
@@ -430,4 +437,181 @@ TEST(HostRecording, SyntheticMix) {
         EXPECT_FALSE(parse_mix(b, &m, &err)) << b;
     EXPECT_TRUE(parse_mix("", &m, &err));
     EXPECT_EQ(0, m.values + m.markers + m.images + m.spectra + m.nv_channels + m.eqs);
+}
+
+namespace {
+
+const std::string kAboveLimit =
+    " is above the limit of 16777216 (16 Mi) that no real reader exceeds";
+
+// An event line with one channel entry, `entry` being `"TEXT": {...}`.
+std::string event_with(const std::string &entry) {
+    return R"({"id":1,"channels":{)" + entry + "}}";
+}
+
+}  // namespace
+
+// Each count a real reader bounds is refused one past 16 Mi (products
+// computed without overflow, including those that wrap to small numbers
+// in 32 bits), and accepted at the limit itself or below zero.
+TEST(HostRecording, CountsAboveTheLimitAreRefused) {
+    const std::string s = R"(channels["S:2"])", a = R"(channels["A"])",
+                      cam = R"(channels["CAM"].image)";
+    struct Case {
+        std::string entry;
+        std::string message;
+    } cases[] = {
+        {R"("S:2":{"nmemb":16777217})", s + ".nmemb: 16777217" + kAboveLimit},
+        {R"("S:2":{"nmemb":2147483647})", s + ".nmemb: 2147483647" + kAboveLimit},
+        {R"("A":{"count":16777217})", a + ".count: 16777217" + kAboveLimit},
+        {R"("A":{"items":[],"count":2147483647})", a + ".count: 2147483647" + kAboveLimit},
+        {R"("A":{"block":{"nchan":16777217}})", a + ".block.nchan: 16777217" + kAboveLimit},
+        {R"("S:2":{"members":[{"ndata":16777217}]})",
+         s + ".members[0].ndata: 16777217" + kAboveLimit},
+        {R"("S:2":{"members":[{"ndata":2147483647,"groups":1}]})",
+         s + ".members[0].ndata: 2147483647" + kAboveLimit},
+        {R"("S:2":{"members":[{"ndata":4097,"groups":4096}]})",
+         s + ".members[0]: ndata x groups = 4097 x 4096" + kAboveLimit},
+        {R"("S:2":{"members":[{"ndata":1073741824,"groups":4}]})",
+         s + ".members[0]: ndata x groups = 1073741824 x 4" + kAboveLimit},
+        {R"("S:2":{"members":[{"ndata":2147483647,"groups":2147483647}]})",
+         s + ".members[0]: ndata x groups = 2147483647 x 2147483647" + kAboveLimit},
+        {R"("S:2":{"roi":{"ndata1":2147483647}})", s + ".roi.ndata1: 2147483647" + kAboveLimit},
+        {R"("CAM":{"image":{"len":16777217}})", cam + ".len: 16777217" + kAboveLimit},
+        {R"("CAM":{"image":{"size":16777217}})", cam + ".size: 16777217" + kAboveLimit},
+        {R"("CAM":{"image":{"width":4097,"height":4096,"len":4}})",
+         cam + ": width x height x bpp = 4097 x 4096 x 1" + kAboveLimit},
+        {R"("CAM":{"image":{"width":65536,"height":65536,"bpp":2,"len":4}})",
+         cam + ": width x height x bpp = 65536 x 65536 x 2" + kAboveLimit},
+        {R"("CAM":{"image":{"width":-65536,"height":-65536,"len":4}})",
+         cam + ": width x height x bpp = -65536 x -65536 x 1" + kAboveLimit},
+        {R"("CAM":{"image":{"width":2147483647,"height":2147483647,"bpp":2147483647,"len":4}})",
+         cam + ": width x height x bpp = 2147483647 x 2147483647 x 2147483647" + kAboveLimit},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.message, event_error(event_with(c.entry))) << c.entry;
+
+    const char *accepted[] = {
+        R"("S:2":{"nmemb":16777216})",
+        R"("S:2":{"nmemb":-2147483648})",
+        R"("A":{"count":16777216})",
+        R"("A":{"count":-2147483648})",
+        R"("A":{"block":{"nchan":16777216}})",
+        R"("S:2":{"members":[{"ndata":16777216,"groups":0}]})",
+        R"("S:2":{"members":[{"ndata":4096,"groups":4096}]})",
+        R"("S:2":{"members":[{"ndata":-2147483648,"groups":2147483647}]})",
+        R"("S:2":{"roi":{"ndata1":16777216}})",
+        R"("CAM":{"image":{"len":16777216,"size":16777216}})",
+        R"("CAM":{"image":{"width":4096,"height":4096,"len":4}})",
+        R"("CAM":{"image":{"width":65536,"height":65536,"bpp":-1,"len":4}})",
+    };
+    for (const char *entry : accepted)
+        event_of(event_with(entry));
+}
+
+// Pixel bytes are a buffer the stand-in allocates: bounded the same way.
+TEST(HostRecording, PixelsAboveTheLimitAreRefused) {
+    std::string hex(2 * 16777217, '0');
+    EXPECT_EQ(R"(channels["CAM"].image.pixels: 16777217 bytes)" + kAboveLimit,
+              event_error(event_with(R"("CAM":{"image":{"len":4,"pixels":")" + hex + "\"}}")));
+}
+
+// Names end up in table rows and event-ID lines, which tabs and line ends
+// separate; other texts (a description's desc and units) may hold them.
+TEST(HostRecording, ControlCharactersInNamesAreRefused) {
+    struct Char {
+        const char *json;
+        const char *what;
+    } chars[] = {{"\\t", "a tab"},
+                 {"\\r", "a carriage return"},
+                 {"\\n", "a line end"},
+                 {"\\u0000", "a NUL character"}};
+    for (const Char &c : chars) {
+        SCOPED_TRACE(c.what);
+        const std::string bad = std::string(c.what) + " (at byte 2) is not allowed in a name";
+        EXPECT_EQ("channels[1].name: " + bad,
+                  header_error(kHead + R"("channels":[{"name":"A"},{"name":"B)" + c.json +
+                               "C\"}]}"));
+        EXPECT_EQ("descriptions[0].daq_name: " + bad,
+                  header_error(kHead + R"("channels":[],"descriptions":[{"daq_name":"D)" +
+                               c.json + "\"}]}"));
+        EXPECT_EQ(R"(channels["A"].items[1][0]: )" + bad,
+                  event_error(event_with(R"("A":{"items":[["ok",1],["x)" + std::string(c.json) +
+                                         "y\",2]]}")));
+        EXPECT_EQ(R"(channels["A"].chan.name: )" + bad,
+                  event_error(event_with(R"("A":{"chan":{"name":"n)" + std::string(c.json) +
+                                         "\"}}")));
+    }
+    RunHeader h;
+    std::string err;
+    ASSERT_TRUE(parse_header(kHead + R"("channels":[],"descriptions":[{"daq_name":"D",)"
+                                     R"("desc":"a\tb\r\n","units":"m\ts"}]})",
+                             &h, &err))
+        << err;
+    EXPECT_EQ("a\tb\r\n", h.descriptions[0].desc);
+}
+
+// A raw NUL byte is named with its column, not taken for the line's end.
+TEST(HostRecording, RawNulByteIsNamedWithItsColumn) {
+    const std::string line = std::string("{\"id\":1,") + '\0' + "}";
+    EXPECT_EQ("NUL byte at column 9 (a recording line is text)", event_error(line));
+    EXPECT_EQ("NUL byte at column 1 (a recording line is text)",
+              header_error(std::string(1, '\0') + kHeader));
+
+    std::istringstream in(kHeader + "\n" + R"({"id":1})" + "\n" + line + "\n");
+    RecordingSource src(in, "rec.jsonl");
+    RunHeader h;
+    std::string err;
+    ASSERT_TRUE(src.read_header(&h, &err)) << err;
+    standin::Run run(h);
+    const Event *ev = nullptr;
+    ASSERT_EQ(1, src.next(run, &ev, &err));
+    EXPECT_EQ(-1, src.next(run, &ev, &err));
+    EXPECT_EQ("rec.jsonl:3: NUL byte at column 9 (a recording line is text)", err);
+}
+
+TEST(HostRecording, DirectoryIsNotARecording) {
+    std::string dir = make_temp_dir();
+    std::string err;
+    EXPECT_EQ(nullptr, RecordingSource::open(dir, &err));
+    EXPECT_EQ(dir + ": is a directory, not a recording", err);
+}
+
+// Pixels shorter than the image's len are padded with zeros, with a
+// warning that names the line; a full buffer or no pixels at all are no
+// news.
+TEST(HostRecording, ShortPixelsArePaddedWithAWarning) {
+    RunHeader h;
+    std::string err;
+    ASSERT_TRUE(parse_header(kHeader, &h, &err)) << err;
+    standin::Run run(h);
+    Event ev;
+    std::vector<std::string> warnings;
+    const std::string shorter =
+        event_with(R"("CAM":{"image":{"width":2,"height":2,"pixels":"0102"}})");
+    ASSERT_TRUE(parse_event(shorter, run, &ev, &err, &warnings)) << err;
+    EXPECT_EQ(std::vector<std::string>{R"(channels["CAM"].image.pixels: 2 bytes, fewer than )"
+                                       "len 4; zero-padded"},
+              warnings);
+    EXPECT_EQ(2u, ev.channels[0].image->pixels.size());
+
+    warnings.clear();
+    for (const char *fine : {R"("CAM":{"image":{"width":2,"height":2,"pixels":"01020304"}})",
+                             R"("CAM":{"image":{"width":2,"height":2}})",
+                             R"("CAM":{"image":{"len":1,"pixels":"0102"}})"}) {
+        ASSERT_TRUE(parse_event(event_with(fine), run, &ev, &err, &warnings)) << err;
+        EXPECT_TRUE(warnings.empty()) << fine;
+    }
+
+    std::istringstream in(kHeader + "\n" + shorter + "\n" + R"({"id":2})" + "\n");
+    RecordingSource src(in, "rec.jsonl");
+    ASSERT_TRUE(src.read_header(&h, &err)) << err;
+    standin::Run run2(h);
+    const Event *e = nullptr;
+    ASSERT_EQ(1, src.next(run2, &e, &err));
+    EXPECT_EQ(std::vector<std::string>{R"(rec.jsonl:2: warning: channels["CAM"].image.pixels: )"
+                                       "2 bytes, fewer than len 4; zero-padded"},
+              src.warnings());
+    ASSERT_EQ(1, src.next(run2, &e, &err));
+    EXPECT_TRUE(src.warnings().empty());
 }

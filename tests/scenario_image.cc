@@ -369,10 +369,10 @@ TEST(ImageFiles, ImagesLargerThanTheirLengthAreNotWritten) {
     const std::vector<std::string> images = {
         R"({"bpp": 1, "width": 4, "height": 2, "len": 4, "pixels": "01020304"})",
         R"({"bpp": 1, "width": -2, "height": 2, "len": 4, "pixels": "01020304"})",
-        R"({"bpp": 2, "width": 65536, "height": 65536, "len": 4, "pixels": "01020304"})",
-        R"({"bpp": 1, "width": 2147483647, "height": -2147483648, "len": 4, "pixels": "01020304"})"};
-    const std::vector<std::string> cells = {"[1\t2\t3\t4\t]", "[1\t2\t3\t4\t]", "[258\t772\t]",
-                                            "[1\t2\t3\t4\t]"};
+        R"({"bpp": 2, "width": 2048, "height": 2048, "len": 4, "pixels": "01020304"})"};
+    // (Products past the recording's limit, and past 64 bits, are in
+    // unit_image_geometry.cc.)
+    const std::vector<std::string> cells = {"[1\t2\t3\t4\t]", "[1\t2\t3\t4\t]", "[258\t772\t]"};
     for (size_t k = 0; k < images.size(); k++) {
         SCOPED_TRACE(images[k]);
         ReplayResult r = run(one_image(images[k]), {"-imdump", "-imbin", "-xdump"});

@@ -192,15 +192,8 @@ TEST(SpectrumCell, NegativeNbunchWritesNoValues) {
 TEST(SpectrumCell, NegativeOrWrappedValueCountsWriteNoValues) {
     expect_cells(members(R"({"ndata": -4, "values": [1]})"), {"-dumpall", "-zerocheck"}, "{[]}",
                  "[[]]", "ALL ZEROS for 1 total_data: -4 st: 0\n");
-    // 2^30 x 4 = 2^32 wraps to 0; 2^29 x 5 wraps to -1610612736.
-    expect_cells(members(R"({"ndata": 1073741824, "groups": 4, "values": [1]},)"
-                         R"( {"ndata": 536870912, "groups": 5, "values": [1]})"),
-                 {"-dumpall", "-zerocheck"}, "{[]\t[]}", "[[][]]",
-                 "ALL ZEROS for 1 total_data: 0 st: 0\n"
-                 "ALL ZEROS for 1 total_data: -1610612736 st: 0\n");
-    // (2^30 + 1) x 4 wraps to 4.
-    expect_cells(members(R"({"ndata": 1073741825, "groups": 4, "values": [1, 2, 3, 4, 5]})"),
-                 {"-dumpall"}, "{[1e+00 2e+00 3e+00 4e+00]}", "[[1e+00 2e+00 3e+00 4e+00]]");
+    // Products that wrap in 32 bits are beyond what a recording may carry:
+    // unit_hostile_answers.cc hands them to the plug-in directly.
 }
 
 // ---- Zero check ----
