@@ -11,18 +11,21 @@
 //     deflated first into the module's scratch buffers when compressing),
 //     and the column's buffer is refilled for the next chunk;
 //   - with N >= 2 threads the buffer is swapped into an idle slot and the
-//     column carries on at once with the slot's previous buffer. A slot to
-//     compress goes to the N workers, then to the writer; an uncompressed
-//     one goes straight to the writer. The writer thread grows the dataset
-//     and writes the chunk, then puts the slot back among the idle ones.
-//     When no slot is idle the calling thread waits for one: the number of
-//     slots is what keeps memory flat.
+//     column carries on at once with the slot's previous buffer. The slot
+//     is queued for the worker threads (N when compressing, else one):
+//     one compresses it, if it is to be compressed, and queues it to be
+//     written; the workers write queued slots in turns, one at a time,
+//     each slot growing its dataset and writing its chunk, and then put
+//     the slot back among the idle ones. Writing comes before compressing,
+//     as it frees slots. When no slot is idle the calling thread waits for
+//     one: the number of slots is what keeps memory flat.
 // The calling thread parses the table; with N threads it hands chunks over
 // and makes no HDF5 call of its own until every slot is idle again (a late
 // column_create, chunks_finish), so that at any moment at most one thread
-// is inside HDF5. The workers touch nothing but their slot and their own
-// scratch buffer. A failure of the writer is kept in its own report and
-// taken over by the calling thread at its next call.
+// is inside HDF5. Besides writing, the workers touch nothing but their
+// slot and their own scratch buffer. A failure of a write is kept in the
+// workers' own report and taken over by the calling thread at its next
+// call.
 //
 // The stored bytes are what HDF5's shuffle and deflate filters would have
 // produced from the whole chunk (padding of a partial chunk included), so
@@ -58,7 +61,7 @@ constexpr int kMaxThreads = 256;
 // Slots of uncompressed chunks: one being written, the rest queued behind
 // it, so that a burst of columns completing at the same event does not
 // stop the calling thread at once. More would only hold more memory, as
-// there is one writer however many threads there are.
+// chunks are written one at a time however many threads there are.
 constexpr size_t kWriteSlots = 4;
 // A recycled buffer this much larger than a column's chunk is not given to
 // it, so that frame-sized buffers do not wander into thousands of small
@@ -66,7 +69,7 @@ constexpr size_t kWriteSlots = 4;
 constexpr size_t kSlackDivisor = 4;
 
 // One per-event dataset and the chunk of it being filled. With threads
-// the writer reads the fixed part (dataset, path, shape) and owns
+// the writing worker reads the fixed part (dataset, path, shape) and owns
 // `extent` while a chunk of the column is on its way; the calling thread
 // owns the rest.
 struct Column {
@@ -98,10 +101,11 @@ struct Slot {
     int status = Z_OK;            // zlib's result for this chunk
 };
 
-// A compression thread and its scratch buffer for the shuffled bytes.
+// A worker thread and its scratch buffer for the shuffled bytes.
 struct Worker {
     std::thread thread;
     std::vector<unsigned char> shuffled;
+    bool used_hdf5 = false;  // it has written: its HDF5 error printing is set
 };
 
 // Slots queued for the next stage, oldest first. There is a place for
@@ -127,7 +131,7 @@ struct ChunkState {
     bool started = false;     // chunks_start succeeded, chunks_finish not yet called
     bool failed = false;      // something failed: only chunks_finish may follow
     int level = -1;           // deflate level, -1 for uncompressed chunks
-    int threads = 1;          // >= 2: slots, workers and the writer; else inline
+    int threads = 1;          // >= 2: slots and workers; else inline
     uint64_t advanced = 0;    // the count of the last chunks_advance
     uint64_t next_full = UINT64_MAX;  // the lowest count at which a chunk is full
     std::vector<Column> columns;      // by column id; resized only while all slots are idle
@@ -136,24 +140,24 @@ struct ChunkState {
 
     std::vector<Slot> slots;          // all slots; never resized while threads run
     std::vector<Worker> workers;      // never resized while they run
-    std::thread writer;               // the one thread that calls HDF5 meanwhile
     H5E_auto2_t error_func = nullptr;  // the caller's HDF5 error printing, which the
-    void *error_data = nullptr;        // writer takes on (HDF5 keeps it per thread)
+    void *error_data = nullptr;        // workers take on (HDF5 keeps it per thread)
 
     std::mutex lock;                  // guards the members below
-    std::condition_variable work_ready;   // a slot was queued to compress, or stop was set
-    std::condition_variable write_ready;  // a slot was queued to write, or stop was set
-    std::condition_variable slot_idle;    // a slot came back to `idle`
+    std::condition_variable work_ready;  // a slot was queued, writing ended, or stop was set
+    std::condition_variable slot_idle;   // a slot came back to `idle`
     std::vector<Slot *> idle;         // slots the calling thread may fill
-    Ring to_pack;                     // slots for the workers
-    Ring to_write;                    // slots for the writer
-    bool stop = false;                // the threads are to return
+    Ring to_pack;                     // slots to compress
+    Ring to_write;                    // slots to write
+    bool writing = false;             // a worker is writing: it alone is in HDF5
+    bool stop = false;                // the workers are to return
 
-    // The writer's failure: it fills `writer_report` once, then publishes
-    // the flag; nobody else writes the report while threads run, and the
-    // calling thread reads it only after seeing the flag.
-    Report writer_report;
-    std::atomic<bool> writer_failed{false};
+    // The failure of a write: the worker writing (the only one) fills
+    // `write_report` once, then publishes the flag; nobody else writes the
+    // report while workers run, and the calling thread reads it only after
+    // seeing the flag.
+    Report write_report;
+    std::atomic<bool> write_failed{false};
 
     char message[1024] = "";          // what went wrong; fixed, so that reporting
                                       // running out of memory needs none
@@ -188,7 +192,7 @@ int fail_from_exception(const char *where) {
     }
 }
 
-// Records a failure of the writer (or of a chunk written inline) in `r`,
+// Records the failure of a write (by a worker, or inline) in `r`,
 // with errno as the failed call left it; only the first one, the others
 // being its consequences. Returns -1.
 __attribute__((format(printf, 2, 3))) int note(Report &r, const char *format, ...) {
@@ -392,8 +396,8 @@ Slot *ring_pop(Ring &r) {
 }
 
 // Compresses one slot. Only growing the buffers can throw; that reaches
-// the writer, and through it the calling thread, as zlib's out-of-memory
-// status.
+// the writing worker, and through it the calling thread, as zlib's
+// out-of-memory status.
 void compress_slot(Slot *s, std::vector<unsigned char> &shuffled) {
     try {
         s->status = pack_chunk(s->raw.data(), s->raw.size(), s->element_bytes, s->level,
@@ -403,81 +407,86 @@ void compress_slot(Slot *s, std::vector<unsigned char> &shuffled) {
     }
 }
 
-// A worker: takes the oldest slot queued for compression, compresses it
-// outside the lock and queues it for the writer, until told to stop.
+// The writing worker's part of one slot: once a write has failed,
+// nothing (the run is lost, the slot only has to come back); else the
+// chunk into the file. A failure goes into the report before the flag is
+// published; HDF5's record of it on this thread's error stack is cleared
+// at once: a thread that ends with errors on its stack leaves HDF5 unable
+// to shut down at exit ("infinite loop closing library").
+void write_slot(const Slot &s, Worker *w) {
+    if (g.write_failed.load(std::memory_order_relaxed))
+        return;
+    if (!w->used_hdf5)  // HDF5 keeps error printing per thread: print as the caller does
+        H5Eset_auto2(H5E_DEFAULT, g.error_func, g.error_data);
+    w->used_hdf5 = true;
+    if (store_slot(s, g.write_report) < 0) {
+        g.write_failed.store(true, std::memory_order_release);
+        H5Eclear2(H5E_DEFAULT);
+    }
+}
+
+// True (under the lock) when a worker may start writing: a slot waits and
+// no other worker is in HDF5.
+bool may_write() { return !g.writing && g.to_write.count > 0; }
+
+// Under the lock: writes the oldest slot queued for writing, as the only
+// worker in HDF5, outside the lock, and puts it back among the idle ones.
+void write_next(std::unique_lock<std::mutex> &hold, Worker *w) {
+    Slot *s = ring_pop(g.to_write);
+    g.writing = true;
+    hold.unlock();
+    write_slot(*s, w);
+    hold.lock();
+    g.writing = false;
+    g.idle.push_back(s);  // within the capacity reserved for every slot
+    g.slot_idle.notify_one();
+}
+
+// Under the lock: compresses the oldest slot queued for compression
+// outside the lock and queues it for writing. No one needs waking: this
+// worker writes it next unless another is writing, and that one looks at
+// the queue again when it is done.
+void pack_next(std::unique_lock<std::mutex> &hold, Worker *w) {
+    Slot *s = ring_pop(g.to_pack);
+    hold.unlock();
+    compress_slot(s, w->shuffled);
+    hold.lock();
+    ring_push(g.to_write, s);
+}
+
+// A worker: writes when it may, else compresses, until told to stop.
 void worker_main(Worker *w) {
     std::unique_lock<std::mutex> hold(g.lock);
     for (;;) {
-        g.work_ready.wait(hold, [] { return g.stop || g.to_pack.count > 0; });
+        g.work_ready.wait(hold, [] { return g.stop || may_write() || g.to_pack.count > 0; });
         if (g.stop)
             return;
-        Slot *s = ring_pop(g.to_pack);
-        hold.unlock();
-        compress_slot(s, w->shuffled);
-        hold.lock();
-        ring_push(g.to_write, s);
-        g.write_ready.notify_one();
+        if (may_write())
+            write_next(hold, w);
+        else
+            pack_next(hold, w);
     }
 }
 
-// The writer's part of one slot: once it has failed, nothing (the run is
-// lost, the slot only has to come back); else the chunk into the file,
-// a failure going into the writer's report before the flag is published.
-void write_slot(const Slot &s) {
-    if (g.writer_failed.load(std::memory_order_relaxed))
-        return;
-    if (store_slot(s, g.writer_report) < 0)
-        g.writer_failed.store(true, std::memory_order_release);
-}
-
-// The writer: takes the oldest slot queued for writing, writes it outside
-// the lock and puts it back among the idle ones, until told to stop.
-// While the conversion runs it is the only thread inside HDF5.
-void writer_main() {
-    std::unique_lock<std::mutex> hold(g.lock);
-    bool used_hdf5 = false;
-    for (;;) {
-        g.write_ready.wait(hold, [] { return g.stop || g.to_write.count > 0; });
-        if (g.stop)
-            break;
-        Slot *s = ring_pop(g.to_write);
-        hold.unlock();
-        if (!used_hdf5)  // HDF5 keeps error printing per thread: print as the caller does
-            H5Eset_auto2(H5E_DEFAULT, g.error_func, g.error_data);
-        used_hdf5 = true;
-        write_slot(*s);
-        hold.lock();
-        g.idle.push_back(s);  // within the capacity reserved for every slot
-        g.slot_idle.notify_one();
-    }
-    hold.unlock();
-    // A failed call leaves its errors on this thread's error stack, which
-    // holds on to HDF5's error classes past the thread's end: HDF5 could
-    // then not shut down at exit. The caller is waiting in join meanwhile.
-    if (used_hdf5)
-        H5Eclear2(H5E_DEFAULT);
-}
-
-// Sets up the slots (2 * count + 2 to compress, so that every worker has
-// work queued while the writer writes; kWriteSlots otherwise) and starts
-// the workers, when compressing, and the writer. Throws std::bad_alloc or
-// std::system_error; stop_threads undoes a partial start.
+// Sets up the slots and starts the workers: `count` of them with 2 *
+// count + 2 slots when compressing, so that every worker has work queued
+// while one writes; else one, that only writes, with kWriteSlots. Throws
+// std::bad_alloc or std::system_error; stop_threads undoes a partial start.
 void start_threads(int count) {
-    size_t slots = g.level >= 0 ? 2 * static_cast<size_t>(count) + 2 : kWriteSlots;
+    bool pack = g.level >= 0;
+    size_t slots = pack ? 2 * static_cast<size_t>(count) + 2 : kWriteSlots;
     g.slots.resize(slots);
     g.idle.reserve(slots);
     for (Slot &s : g.slots)
         g.idle.push_back(&s);
     g.to_pack.places.assign(slots, nullptr);
     g.to_write.places.assign(slots, nullptr);
-    if (g.level >= 0)
-        g.workers.resize(count);
+    g.workers.resize(pack ? count : 1);
     for (Worker &w : g.workers)
         w.thread = std::thread(worker_main, &w);
-    g.writer = std::thread(writer_main);
 }
 
-// Tells the threads to return and waits for them; a slot being compressed
+// Tells the workers to return and waits for them; a slot being compressed
 // or written is finished first. Queued slots stay where they are.
 void stop_threads() {
     {
@@ -485,42 +494,38 @@ void stop_threads() {
         g.stop = true;
     }
     g.work_ready.notify_all();
-    g.write_ready.notify_all();
     for (Worker &w : g.workers)
         if (w.thread.joinable())
             w.thread.join();
-    if (g.writer.joinable())
-        g.writer.join();
 }
 
 // ---- Handing chunks to the threads ----
 
-// Takes over the writer's failure, if any, as the module's. Returns -1
-// when the writer has failed, else 0.
-int adopt_writer_failure() {
-    if (!g.writer_failed.load(std::memory_order_acquire))
+// Takes over the failure of a worker's write, if any, as the module's.
+// Returns -1 when a write has failed, else 0.
+int adopt_write_failure() {
+    if (!g.write_failed.load(std::memory_order_acquire))
         return 0;
-    return fail_with(g.writer_report);
+    return fail_with(g.write_report);
 }
 
 // Waits until every slot handed over has come back idle: written, or
-// dropped after the writer failed. The workers and the writer then wait
-// for work, out of HDF5 and out of the columns. Returns 0, or -1 when the
-// writer has failed.
+// dropped after a write failed. The workers then wait for work, out of
+// HDF5 and out of the columns. Returns 0, or -1 when a write has failed.
 int wait_all_idle() {
     {
         std::unique_lock<std::mutex> hold(g.lock);
         g.slot_idle.wait(hold, [] { return g.idle.size() == g.slots.size(); });
     }
-    return adopt_writer_failure();
+    return adopt_write_failure();
 }
 
 // Waits until a slot is idle and takes it. Returns the slot, or null once
-// the writer has failed (the run is lost; there is no point going on).
+// a write has failed (the run is lost; there is no point going on).
 Slot *take_idle_slot() {
     std::unique_lock<std::mutex> hold(g.lock);
     g.slot_idle.wait(hold, [] { return !g.idle.empty(); });
-    if (g.writer_failed.load(std::memory_order_acquire))
+    if (g.write_failed.load(std::memory_order_acquire))
         return nullptr;
     Slot *s = g.idle.back();
     g.idle.pop_back();
@@ -548,13 +553,13 @@ void swap_into_slot(Column &c, Slot *s, bool refill) {
         fill_with(c.buffer.data(), need, c.fill.data(), c.element_bytes);
 }
 
-// Queues the column's chunk for the workers when compressing, else for
-// the writer, first waiting for an idle slot when all are busy. Returns 0,
-// or -1 when the writer has failed.
+// Queues the column's chunk for the workers, to compress or to write,
+// first waiting for an idle slot when all are busy. Returns 0, or -1 when
+// a write has failed.
 int queue_chunk(int col, uint64_t covered, bool refill) {
     Slot *s = take_idle_slot();
     if (!s)
-        return adopt_writer_failure();
+        return adopt_write_failure();
     Column &c = g.columns[col];
     s->col = col;
     s->first_event = c.chunk_start;
@@ -567,12 +572,11 @@ int queue_chunk(int col, uint64_t covered, bool refill) {
         give_back(s);
         throw;
     }
-    bool pack = g.level >= 0;
     {
         std::lock_guard<std::mutex> hold(g.lock);
-        ring_push(pack ? g.to_pack : g.to_write, s);
+        ring_push(g.level >= 0 ? g.to_pack : g.to_write, s);
     }
-    (pack ? g.work_ready : g.write_ready).notify_one();
+    g.work_ready.notify_one();
     return 0;
 }
 
@@ -612,12 +616,12 @@ int advance_columns(uint64_t events) {
     return 0;
 }
 
-// chunks_advance without the exception boundary. A failure of the writer
-// since the last call surfaces here, even when no chunk is full.
+// chunks_advance without the exception boundary. A failure of a worker's
+// write since the last call surfaces here, even when no chunk is full.
 int advance_to(uint64_t events) {
     if (!g.started)
         return fail("chunks_advance: chunks_start was not called");
-    if (g.failed || adopt_writer_failure() < 0)
+    if (g.failed || adopt_write_failure() < 0)
         return -1;
     if (events < g.advanced)
         return fail("chunks_advance: the event count went back from %llu to %llu",
@@ -861,8 +865,8 @@ int chunks_start(int gzip_level, int threads) {
     g.threads = threads;
     g.advanced = 0;
     g.next_full = UINT64_MAX;
-    g.writer_report = Report();
-    g.writer_failed.store(false);
+    g.write_report = Report();
+    g.write_failed.store(false);
     g.error_func = nullptr;
     g.error_data = nullptr;
     H5Eget_auto2(H5E_DEFAULT, &g.error_func, &g.error_data);

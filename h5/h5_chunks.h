@@ -6,13 +6,13 @@
 // starts out as the fill value) and hands it over whole when it is full;
 // chunks are compressed (shuffle, then deflate, as HDF5's own filters would)
 // and written with H5Dwrite_chunk. With one thread the calling thread does
-// both; with more, worker threads compress and one writer thread writes,
-// while the calling thread goes on filling the next chunks. A chunk that
+// both; with more, worker threads compress and write (one at a time) while
+// the calling thread goes on filling the next chunks. A chunk that
 // still holds nothing but the fill value is not written at all: HDF5 gives
 // the fill value for it.
 //
 // With two threads or more, from the first chunks_advance that hands a
-// chunk over until chunks_finish returns, the writer thread may be inside
+// chunk over until chunks_finish returns, a worker thread may be inside
 // HDF5 at any moment, and HDF5 must never be entered by two threads at
 // once: the caller must make no HDF5 call of its own in that time (no
 // attributes, no other datasets, no closing of the file), only
@@ -43,9 +43,9 @@
 
 // gzip_level: -1 no compression (no filter in the file), else 0..9 (deflate
 // after the shuffle filter). threads: 1 compresses and writes on the calling
-// thread; N >= 2 starts a writer thread, and N worker threads to compress.
-// The writer prints HDF5's errors as the calling thread's H5Eset_auto2
-// setting at this call says. Returns 0, or -1.
+// thread; N >= 2 starts N worker threads that compress and write, or one
+// that writes when not compressing. They print HDF5's errors as the calling
+// thread's H5Eset_auto2 setting at this call says. Returns 0, or -1.
 int chunks_start(int gzip_level, int threads);
 
 // Create dataset `name` in `loc`: element type `type` (a file type of
@@ -70,14 +70,14 @@ void *column_row(int col, uint64_t event);
 // `events` events are complete: every column whose chunk is full is handed
 // over for compression and writing. With threads it waits only when every
 // slot for chunks on their way is busy. Returns 0, or -1, also for a
-// failure of the writer thread since the last call (errno is then the one
+// failed write of a worker thread since the last call (errno is then the one
 // the failed HDF5 call left).
 int chunks_advance(uint64_t events);
 
 // Write what is left, wait for the threads to write everything and stop
 // them, then give every column the extent `events` and close every dataset
-// on the calling thread. After a failure (of anything before, of the
-// writer, or of this call) it still stops and closes everything and
+// on the calling thread. After a failure (of anything before, of a
+// worker's write, or of this call) it still stops and closes everything and
 // returns -1.
 int chunks_finish(uint64_t events);
 

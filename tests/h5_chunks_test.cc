@@ -1,11 +1,12 @@
 // h5_chunks_test.cc - the chunked per-event datasets as HDF5 reads them
 // back: every kind of element and shape the converter writes, event counts
 // that end inside a chunk, on a chunk's end or at 0, and every way of
-// writing (uncompressed, deflated inline, deflated by worker threads); the
-// filters, chunks and fill values the datasets declare; all-fill chunks
-// left out; the stored bytes against hand-shuffled ones and against what
-// HDF5's own filters store; and the failures: misuse, a dataset closed
-// underneath, a file that cannot grow.
+// writing (inline, uncompressed or deflated; by worker threads,
+// uncompressed or deflated first); the filters, chunks and fill values the
+// datasets declare; all-fill chunks left out; the stored bytes against
+// hand-shuffled ones and against what HDF5's own filters store; and the
+// failures: misuse, a dataset closed underneath, a file that cannot grow,
+// a failed write reaching the caller from a worker thread.
 #include <gtest/gtest.h>
 #include <hdf5.h>
 #include <signal.h>
@@ -15,10 +16,12 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "h5_chunks.h"
@@ -32,7 +35,7 @@ struct Mode {
     int level;
     int threads;
 };
-const Mode kAllModes[] = {{-1, 1}, {-1, 2}, {6, 1}, {6, 2}, {1, 3}};
+const Mode kAllModes[] = {{-1, 1}, {-1, 2}, {-1, 3}, {6, 1}, {6, 2}, {1, 3}};
 
 // One column to write: event e holds what `value` puts there, or is left
 // as fill where `present` says no.
@@ -97,18 +100,18 @@ hid_t string_type(size_t size) {
 
 // Writes `events` events of every column as the converter does. Returns
 // what chunks_finish returns, or -1 when the run could not begin.
-int write_columns(hid_t loc, const std::vector<ColumnCase> &specs, uint64_t events, Mode mode) {
+int write_columns(hid_t loc, const std::vector<ColumnCase> &cases, uint64_t events, Mode mode) {
     if (chunks_start(mode.level, mode.threads) != 0)
         return -1;
     std::vector<int> cols;
-    for (const ColumnCase &s : specs)
+    for (const ColumnCase &s : cases)
         cols.push_back(column_create(loc, s.name, s.type, static_cast<int>(s.inner.size()),
                                      s.inner.data(), s.chunk, s.fill.data()));
     for (uint64_t e = 0; e < events; e++) {
-        for (size_t i = 0; i < specs.size(); i++) {
-            void *row = specs[i].present(e) ? column_row(cols[i], e) : nullptr;
+        for (size_t i = 0; i < cases.size(); i++) {
+            void *row = cases[i].present(e) ? column_row(cols[i], e) : nullptr;
             if (row)
-                specs[i].value(e, static_cast<unsigned char *>(row));
+                cases[i].value(e, static_cast<unsigned char *>(row));
         }
         if (chunks_advance(e + 1) != 0)
             break;
@@ -208,7 +211,7 @@ protected:
 // back the rows written and fill everywhere else, with `events` events.
 TEST_F(H5Chunks, RoundTripsEveryTypeShapeAndEventCount) {
     hid_t str6 = string_type(6);
-    const std::vector<ColumnCase> specs = {
+    const std::vector<ColumnCase> cases = {
         {"u8", H5T_NATIVE_UINT8, {}, 1, {0xff}, put_u8, not_every_third},
         {"u16", H5T_NATIVE_UINT16, {2, 3}, 4, bytes_of<uint16_t>(0xffff), put_u16_2x3, not_every_third},
         {"i32", H5T_NATIVE_INT32, {}, 5, bytes_of<int32_t>(-1), put_i32, always},
@@ -221,8 +224,8 @@ TEST_F(H5Chunks, RoundTripsEveryTypeShapeAndEventCount) {
             SCOPED_TRACE("level " + std::to_string(mode.level) + ", " +
                          std::to_string(mode.threads) + " threads, " + std::to_string(events) + " events");
             hid_t file = create_file("round" + std::to_string(files_.size()) + ".h5");
-            ASSERT_EQ(write_columns(file, specs, events, mode), 0) << chunks_error();
-            for (const ColumnCase &s : specs) {
+            ASSERT_EQ(write_columns(file, cases, events, mode), 0) << chunks_error();
+            for (const ColumnCase &s : cases) {
                 std::vector<hsize_t> dims, want = {events};
                 want.insert(want.end(), s.inner.begin(), s.inner.end());
                 Bytes got = read_all(file, s.name, &dims);
@@ -235,26 +238,87 @@ TEST_F(H5Chunks, RoundTripsEveryTypeShapeAndEventCount) {
     H5Tclose(str6);
 }
 
-// Far more chunks than worker slots, some of them 64 KiB frames: every
-// chunk arrives, whichever worker finishes first.
-TEST_F(H5Chunks, WritesEveryChunkThroughFewWorkers) {
+// Far more chunks than slots, some of them 64 KiB frames, written by a
+// worker as they are or compressed by one first: every chunk arrives,
+// whichever worker finishes first.
+TEST_F(H5Chunks, WritesEveryChunkThroughFewSlots) {
     auto frame = [](uint64_t e, unsigned char *row) {
         for (int k = 0; k < 128 * 256; k++)
             put(row, k, static_cast<uint16_t>(e * 131 + k % 509));
     };
-    const std::vector<ColumnCase> specs = {
+    const std::vector<ColumnCase> cases = {
         {"frame", H5T_NATIVE_UINT16, {128, 256}, 1, bytes_of<uint16_t>(0), frame, not_every_third},
         {"f64", H5T_NATIVE_DOUBLE, {3}, 1, bytes_of(-1.0), put_f64_3, always},
     };
-    for (Mode mode : {Mode{1, 2}, Mode{1, 3}}) {
-        hid_t file = create_file("many" + std::to_string(mode.threads) + ".h5");
-        ASSERT_EQ(write_columns(file, specs, 200, mode), 0) << chunks_error();
-        for (const ColumnCase &s : specs) {
+    for (Mode mode : {Mode{1, 2}, Mode{1, 3}, Mode{-1, 2}}) {
+        hid_t file = create_file("many" + std::to_string(files_.size()) + ".h5");
+        ASSERT_EQ(write_columns(file, cases, 200, mode), 0) << chunks_error();
+        for (const ColumnCase &s : cases) {
             std::vector<hsize_t> dims;
             EXPECT_TRUE(read_all(file, s.name, &dims) == expected_of(s, 200)) << s.name;
         }
         H5Fclose(file);
     }
+}
+
+// Every chunk stored for a dataset, in HDF5's order: its first event and
+// its bytes as stored.
+std::vector<std::pair<hsize_t, Bytes>> stored_chunks(hid_t loc, const char *name) {
+    std::vector<std::pair<hsize_t, Bytes>> out;
+    hid_t d = H5Dopen2(loc, name, H5P_DEFAULT);
+    hid_t space = H5Dget_space(d);
+    hsize_t count = 0;
+    EXPECT_GE(H5Dget_num_chunks(d, space, &count), 0);
+    for (hsize_t i = 0; i < count; i++) {
+        hsize_t offset[H5S_MAX_RANK] = {}, size = 0;
+        unsigned mask = 0;
+        haddr_t addr = 0;
+        EXPECT_GE(H5Dget_chunk_info(d, space, i, offset, &mask, &addr, &size), 0);
+        Bytes b(size);
+        uint32_t read_mask = 0;
+        EXPECT_GE(H5Dread_chunk(d, H5P_DEFAULT, offset, &read_mask, b.data()), 0);
+        out.emplace_back(offset[0], b);
+    }
+    H5Sclose(space);
+    H5Dclose(d);
+    return out;
+}
+
+// Uncompressed chunks written by a worker thread are the ones the calling
+// thread writes itself: the same chunks stored, byte for byte, and the
+// same datasets read back, both what was written.
+TEST_F(H5Chunks, WorkerStoresWhatTheCallingThreadStores) {
+    hid_t str6 = string_type(6);
+    auto frame = [](uint64_t e, unsigned char *row) {
+        for (int k = 0; k < 64 * 64; k++)
+            put(row, k, static_cast<uint16_t>(e * 977 + k * 3));
+    };
+    const std::vector<ColumnCase> cases = {
+        {"u8", H5T_NATIVE_UINT8, {}, 3, {0xff}, put_u8, not_every_third},
+        {"u16", H5T_NATIVE_UINT16, {2, 3}, 4, bytes_of<uint16_t>(0xffff), put_u16_2x3, always},
+        {"f64", H5T_NATIVE_DOUBLE, {3}, 1, bytes_of(std::nan("")), put_f64_3, not_every_third},
+        {"str", str6, {}, 5, Bytes(6, '-'), put_str6, always},
+        {"frame", H5T_NATIVE_UINT16, {64, 64}, 1, bytes_of<uint16_t>(7), frame, not_every_third},
+    };
+    hid_t inline_file = create_file("inline.h5"), worker_file = create_file("worker.h5");
+    ASSERT_EQ(write_columns(inline_file, cases, 23, Mode{-1, 1}), 0) << chunks_error();
+    ASSERT_EQ(write_columns(worker_file, cases, 23, Mode{-1, 2}), 0) << chunks_error();
+    for (const ColumnCase &s : cases) {
+        auto by_inline = stored_chunks(inline_file, s.name);
+        auto by_worker = stored_chunks(worker_file, s.name);
+        EXPECT_FALSE(by_worker.empty()) << s.name;
+        std::sort(by_inline.begin(), by_inline.end());
+        std::sort(by_worker.begin(), by_worker.end());
+        EXPECT_TRUE(by_inline == by_worker) << s.name;
+        std::vector<hsize_t> dims;
+        Bytes got = read_all(worker_file, s.name, &dims);
+        EXPECT_EQ(dims[0], 23u) << s.name;
+        EXPECT_TRUE(got == expected_of(s, 23)) << s.name;
+        EXPECT_TRUE(got == read_all(inline_file, s.name, &dims)) << s.name;
+    }
+    H5Fclose(inline_file);
+    H5Fclose(worker_file);
+    H5Tclose(str6);
 }
 
 // ---- What the datasets declare and store ----
@@ -263,11 +327,11 @@ TEST_F(H5Chunks, WritesEveryChunkThroughFewWorkers) {
 // uncompressed ones no filter. All are chunked as asked, with the fill
 // value given.
 TEST_F(H5Chunks, DeclaresFiltersChunksAndFill) {
-    const std::vector<ColumnCase> specs = {
+    const std::vector<ColumnCase> cases = {
         {"f64", H5T_NATIVE_DOUBLE, {3}, 7, bytes_of(-2.5), put_f64_3, always}};
     for (Mode mode : {Mode{-1, 1}, Mode{3, 1}, Mode{9, 2}}) {
         hid_t file = create_file("filters" + std::to_string(mode.level) + ".h5");
-        ASSERT_EQ(write_columns(file, specs, 3, mode), 0) << chunks_error();
+        ASSERT_EQ(write_columns(file, cases, 3, mode), 0) << chunks_error();
         hid_t d = H5Dopen2(file, "f64", H5P_DEFAULT);
         hid_t dcpl = H5Dget_create_plist(d);
         ASSERT_EQ(H5Pget_nfilters(dcpl), mode.level < 0 ? 0 : 2);
@@ -305,13 +369,13 @@ void put_hand_str3(uint64_t e, unsigned char *row) { memcpy(row, &"abcdefghi"[3 
 // as they were filled.
 TEST_F(H5Chunks, StoresHandShuffledChunks) {
     hid_t str3 = string_type(3);
-    const std::vector<ColumnCase> specs = {
+    const std::vector<ColumnCase> cases = {
         {"u16", H5T_STD_U16LE, {}, 3, {0xef, 0xbe}, put_hand_u16, always},
         {"str", str3, {}, 2, Bytes(3, '-'), put_hand_str3, always},
     };
-    for (Mode mode : {Mode{-1, 1}, Mode{6, 1}, Mode{6, 2}}) {
+    for (Mode mode : {Mode{-1, 1}, Mode{-1, 2}, Mode{6, 1}, Mode{6, 2}}) {
         hid_t file = create_file("hand" + std::to_string(files_.size()) + ".h5");
-        ASSERT_EQ(write_columns(file, specs, 3, mode), 0) << chunks_error();
+        ASSERT_EQ(write_columns(file, cases, 3, mode), 0) << chunks_error();
         bool z = mode.level >= 0;
         EXPECT_EQ(stored_chunk(file, "u16", 0, z),
                   z ? Bytes({0x02, 0x04, 0x06, 0x01, 0x03, 0x05}) : Bytes({2, 1, 4, 3, 6, 5}));
@@ -321,7 +385,7 @@ TEST_F(H5Chunks, StoresHandShuffledChunks) {
         // Event 5 is filled in but never completed: the padding stays fill.
         file = create_file("hand" + std::to_string(files_.size()) + ".h5");
         ASSERT_EQ(chunks_start(mode.level, mode.threads), 0);
-        int col = column_create(file, "u16", H5T_STD_U16LE, 0, nullptr, 3, specs[0].fill.data());
+        int col = column_create(file, "u16", H5T_STD_U16LE, 0, nullptr, 3, cases[0].fill.data());
         for (uint64_t e = 0; e < 6; e++) {
             put_hand_u16(e, row_of(col, e));
             ASSERT_EQ(chunks_advance(std::min<uint64_t>(e + 1, 5)), 0);
@@ -339,16 +403,16 @@ TEST_F(H5Chunks, StoresHandShuffledChunks) {
 // the partial one too (the deflate streams differ: HDF5 deflates with zlib,
 // the converter with libdeflate): the file is ordinary filtered data.
 TEST_F(H5Chunks, StoresWhatHdf5sOwnFiltersStore) {
-    const ColumnCase spec = {"ours", H5T_NATIVE_DOUBLE, {3}, 4, bytes_of(std::nan("")), put_f64_3, not_every_third};
+    const ColumnCase one_case = {"ours", H5T_NATIVE_DOUBLE, {3}, 4, bytes_of(std::nan("")), put_f64_3, not_every_third};
     for (Mode mode : {Mode{6, 1}, Mode{6, 2}, Mode{1, 1}}) {
         hid_t file = create_file("own" + std::to_string(files_.size()) + ".h5");
-        ASSERT_EQ(write_columns(file, {spec}, 10, mode), 0) << chunks_error();
+        ASSERT_EQ(write_columns(file, {one_case}, 10, mode), 0) << chunks_error();
         hid_t ours = H5Dopen2(file, "ours", H5P_DEFAULT);
         hid_t dcpl = H5Dget_create_plist(ours);
         hsize_t dims[2] = {10, 3}, maxdims[2] = {H5S_UNLIMITED, 3};
         hid_t space = H5Screate_simple(2, dims, maxdims);
         hid_t own = H5Dcreate2(file, "own", H5T_NATIVE_DOUBLE, space, H5P_DEFAULT, dcpl, H5P_DEFAULT);
-        Bytes data = expected_of(spec, 10);
+        Bytes data = expected_of(one_case, 10);
         ASSERT_GE(H5Dwrite(own, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.data()), 0);
         for (hid_t id : {own, ours})
             H5Dclose(id);
@@ -371,10 +435,11 @@ std::vector<int32_t> read_ints(hid_t loc, const char *name) {
 }
 
 // The count may jump over whole chunks, and a column may be created after
-// events have passed: events nobody filled in read as fill, and the chunks
+// events have passed (with threads, while a chunk may still be on its way
+// to the file): events nobody filled in read as fill, and the chunks
 // jumped over are not stored.
 TEST_F(H5Chunks, FillsEventsNobodyWrote) {
-    for (Mode mode : {Mode{-1, 1}, Mode{6, 2}}) {
+    for (Mode mode : {Mode{-1, 1}, Mode{-1, 2}, Mode{6, 2}}) {
         hid_t file = create_file("jump" + std::to_string(files_.size()) + ".h5");
         int32_t fill = -1;
         ASSERT_EQ(chunks_start(mode.level, mode.threads), 0);
@@ -410,17 +475,17 @@ bool never(uint64_t) { return false; }
 // value (NaN) for it; one differing byte at a chunk's end is enough for
 // the chunk to be stored.
 TEST_F(H5Chunks, LeavesAllFillChunksOut) {
-    const std::vector<ColumnCase> specs = {
+    const std::vector<ColumnCase> cases = {
         {"gap", H5T_NATIVE_FLOAT, {}, 4, bytes_of(std::nanf("")), put_f32, outside_4_to_7},
         {"tail", H5T_NATIVE_UINT8, {}, 4, {0}, put_u8, only_7},
         {"empty", H5T_NATIVE_DOUBLE, {}, 4, bytes_of(std::nan("")), put_f64_3, never},
     };
-    for (Mode mode : {Mode{-1, 1}, Mode{6, 1}, Mode{6, 2}}) {
+    for (Mode mode : {Mode{-1, 1}, Mode{-1, 2}, Mode{6, 1}, Mode{6, 2}}) {
         hid_t file = create_file("fill" + std::to_string(files_.size()) + ".h5");
-        ASSERT_EQ(write_columns(file, specs, 11, mode), 0) << chunks_error();
+        ASSERT_EQ(write_columns(file, cases, 11, mode), 0) << chunks_error();
         hsize_t counts[3] = {99, 99, 99};
         for (int i = 0; i < 3; i++) {
-            hid_t d = H5Dopen2(file, specs[i].name, H5P_DEFAULT);
+            hid_t d = H5Dopen2(file, cases[i].name, H5P_DEFAULT);
             hid_t space = H5Dget_space(d);
             EXPECT_GE(H5Dget_num_chunks(d, space, &counts[i]), 0);
             H5Sclose(space);
@@ -497,7 +562,7 @@ TEST_F(H5Chunks, RefusesMisuseWithAMessage) {
 // names the chunk, the dataset and the call, and nothing stays open.
 TEST_F(H5Chunks, ReportsAFailedWriteNamingTheDataset) {
     quiet();
-    for (Mode mode : {Mode{-1, 1}, Mode{6, 1}, Mode{6, 2}}) {
+    for (Mode mode : {Mode{-1, 1}, Mode{-1, 2}, Mode{6, 1}, Mode{6, 2}}) {
         hid_t file = create_file("closed" + std::to_string(files_.size()) + ".h5");
         hid_t group = H5Gcreate2(file, "entry", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
         int fill = 0;
@@ -519,31 +584,108 @@ TEST_F(H5Chunks, ReportsAFailedWriteNamingTheDataset) {
     }
 }
 
-// A file that cannot grow (the process's file size limit stands in for a
-// full disk): the run ends in -1 naming H5Dwrite_chunk, never in success.
+// 64 KiB of bytes that deflate cannot shrink: a frame of noise.
+void put_noise(uint64_t e, unsigned char *row) {
+    uint32_t x = static_cast<uint32_t>(e) + 1;
+    for (int k = 0; k < 65536; k++) {
+        x = x * 1103515245u + 12345u;
+        row[k] = static_cast<unsigned char>(x >> 16);
+    }
+}
+
+// While it lives, files may not grow past 512 KiB: the process's file
+// size limit stands in for a full disk. Writes past it fail with EFBIG
+// instead of killing the process.
+class SmallFiles {
+public:
+    SmallFiles() {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        struct rlimit small = saved_;
+        small.rlim_cur = 512 * 1024;
+        old_handler_ = signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~SmallFiles() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, old_handler_);
+    }
+    SmallFiles(const SmallFiles &) = delete;
+    SmallFiles &operator=(const SmallFiles &) = delete;
+
+private:
+    struct rlimit saved_;
+    void (*old_handler_)(int);
+};
+
+// A file that cannot grow: the run ends in -1 naming H5Dwrite_chunk,
+// never in success, whichever thread writes.
 TEST_F(H5Chunks, ReportsAFileThatCannotGrow) {
     quiet();
-    auto noise = [](uint64_t e, unsigned char *row) {
-        uint32_t x = static_cast<uint32_t>(e) + 1;
-        for (int k = 0; k < 65536; k++) {
-            x = x * 1103515245u + 12345u;
-            row[k] = static_cast<unsigned char>(x >> 16);
-        }
-    };
-    const std::vector<ColumnCase> specs = {{"frames", H5T_NATIVE_UINT8, {65536}, 1, {0}, noise, always}};
-    for (Mode mode : {Mode{-1, 1}, Mode{6, 1}, Mode{6, 2}}) {
+    const std::vector<ColumnCase> cases = {{"frames", H5T_NATIVE_UINT8, {65536}, 1, {0}, put_noise, always}};
+    for (Mode mode : {Mode{-1, 1}, Mode{-1, 2}, Mode{6, 1}, Mode{6, 2}}) {
         hid_t file = create_file("full" + std::to_string(files_.size()) + ".h5");
-        struct rlimit saved, small;
-        getrlimit(RLIMIT_FSIZE, &saved);
-        small = saved;
-        small.rlim_cur = 512 * 1024;
-        void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
-        setrlimit(RLIMIT_FSIZE, &small);
-        int result = write_columns(file, specs, 16, mode);
-        setrlimit(RLIMIT_FSIZE, &saved);
-        signal(SIGXFSZ, old_handler);
+        int result;
+        {
+            SmallFiles limit;
+            result = write_columns(file, cases, 16, mode);
+        }
         EXPECT_EQ(result, -1);
         EXPECT_NE(strstr(chunks_error(), "of /frames (H5Dwrite_chunk)"), nullptr) << chunks_error();
+        H5Fclose(file);
+    }
+}
+
+// Frames of noise into column `col`, one event per chunk, while files
+// cannot grow, until chunks_advance refuses or 64 frames are handed over.
+// Returns the events handed over; `advanced` gets the last chunks_advance
+// result and `error` errno as that call left it.
+uint64_t advance_until_refused(int col, int *advanced, int *error) {
+    SmallFiles limit;
+    uint64_t events = 0;
+    *advanced = 0;
+    while (events < 64 && *advanced == 0) {
+        void *row = column_row(col, events);
+        if (!row) {
+            ADD_FAILURE() << chunks_error();
+            break;
+        }
+        put_noise(events, static_cast<unsigned char *>(row));
+        *advanced = chunks_advance(++events);
+    }
+    *error = errno;
+    return events;
+}
+
+// A write that fails in a worker thread reaches the calling thread
+// while it is still handing chunks over: chunks_advance returns -1 long
+// before 64 frames (at the latest when it needs back a slot that a
+// worker freed after failing), with errno as the failed write left it
+// and the message naming chunk, dataset and call; chunks_finish returns
+// -1 too and closes everything. The next run starts clean.
+TEST_F(H5Chunks, WorkersFailedWriteReachesTheCaller) {
+    quiet();
+    const ColumnCase frames = {"frames", H5T_NATIVE_UINT8, {65536}, 1, {0}, put_noise, always};
+    for (Mode mode : {Mode{-1, 2}, Mode{1, 2}}) {
+        SCOPED_TRACE("level " + std::to_string(mode.level));
+        hid_t file = create_file("failing" + std::to_string(files_.size()) + ".h5");
+        ASSERT_EQ(chunks_start(mode.level, mode.threads), 0);
+        int col = column_create(file, frames.name, frames.type, 1, frames.inner.data(), 1, frames.fill.data());
+        ASSERT_GE(col, 0) << chunks_error();
+        int advanced = 0, error = 0;
+        uint64_t events = advance_until_refused(col, &advanced, &error);
+        EXPECT_EQ(advanced, -1);
+        EXPECT_EQ(error, EFBIG);
+        EXPECT_EQ(strncmp(chunks_error(), "cannot write chunk ", 19), 0) << chunks_error();
+        EXPECT_NE(strstr(chunks_error(), " of /frames (H5Dwrite_chunk)"), nullptr) << chunks_error();
+        EXPECT_EQ(chunks_finish(events), -1);
+        EXPECT_NE(strstr(chunks_error(), " of /frames (H5Dwrite_chunk)"), nullptr) << chunks_error();
+        EXPECT_EQ(H5Fget_obj_count(file, H5F_OBJ_DATASET), 0);
+        H5Fclose(file);
+
+        file = create_file("after" + std::to_string(files_.size()) + ".h5");
+        ASSERT_EQ(write_columns(file, {frames}, 3, mode), 0) << chunks_error();
+        std::vector<hsize_t> dims;
+        EXPECT_TRUE(read_all(file, frames.name, &dims) == expected_of(frames, 3));
         H5Fclose(file);
     }
 }
