@@ -9,14 +9,18 @@
 #   bench/whole_runs.sh BUILD_DIR [EVENTS...]      (default: 20 200)
 #
 # Environment: REPEATS (default 3), MIX (default: korvel-replay's own
-# mix), RUN_DIR (where the table file is written, default a fresh
-# directory under ${TMPDIR:-/tmp}; removed afterwards).
+# mix), WORDS (the plug-in's words, default "-out table.txt"; with
+# "-evstat -nodump" the memory of long runs is measured without the table
+# writing, the table columns then show 0), RUN_DIR (where the table file is
+# written, default a fresh directory under ${TMPDIR:-/tmp}; removed
+# afterwards).
 set -eu
 
 build=${1:?usage: whole_runs.sh BUILD_DIR [EVENTS...]}
 shift
 [ $# -gt 0 ] || set -- 20 200
 repeats=${REPEATS:-3}
+words=${WORDS:--out table.txt}
 replay=$build/korvel-replay
 [ -x "$replay" ] || { echo "whole_runs.sh: no $replay" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "whole_runs.sh: needs /usr/bin/time (GNU time)" >&2; exit 2; }
@@ -37,12 +41,14 @@ for n in "$@"; do
         rm -f table.txt user_evids.txt
         t0=$(date +%s%N)
         if [ -n "${MIX:-}" ]; then
+            # shellcheck disable=SC2086 # the words are split on purpose
             /usr/bin/time -f '%M %U %S' -o time.txt "$replay" --synthetic "$n" --mix "$MIX" \
-                --no-progress -- -out table.txt > stdout.txt 2> stderr.txt ||
+                --no-progress -- $words > stdout.txt 2> stderr.txt ||
                 { cat stderr.txt >&2; exit 1; }
         else
+            # shellcheck disable=SC2086
             /usr/bin/time -f '%M %U %S' -o time.txt "$replay" --synthetic "$n" \
-                --no-progress -- -out table.txt > stdout.txt 2> stderr.txt ||
+                --no-progress -- $words > stdout.txt 2> stderr.txt ||
                 { cat stderr.txt >&2; exit 1; }
         fi
         t1=$(date +%s%N)
@@ -50,7 +56,7 @@ for n in "$@"; do
         awk '{ print $1 }' time.txt >> rss
         awk '{ print $2 }' time.txt >> user
         awk '{ print $3 }' time.txt >> sys
-        wc -c < table.txt >> bytes
+        if [ -f table.txt ]; then wc -c < table.txt >> bytes; else echo 0 >> bytes; fi
         r=$((r + 1))
     done
     s=$(median < secs)

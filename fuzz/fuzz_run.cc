@@ -113,6 +113,9 @@ void reset_plugin() {
     first_event = last_event = -1;
     bad_chans = 0;
     out_errno = 0;
+    output_errno = 0;
+    output_failure_text[0] = '\0';
+    space_refusal_told = false;
     if (fd) {
         fclose(fd);
         fd = nullptr;
@@ -345,6 +348,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         cur.unbind();
         zarn_user_end_2010(run.reader());
+        // The output status, with a text buffer of any size down to none.
+        char what[64];
+        korvel_output_failure(b.flag() ? what : nullptr, b.u8() % (sizeof what + 1));
     }
     reset_plugin();
     standin::set_dump_error(0);

@@ -2,7 +2,7 @@
 # Install the Debian packages the build needs, only those that are missing.
 set -euo pipefail
 need=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
-      nlohmann-json3-dev libpugixml-dev libhdf5-dev zlib1g-dev libdeflate-dev time
+      nlohmann-json3-dev libpugixml-dev libhdf5-dev zlib1g-dev libdeflate-dev time gcovr
       python3 python3-h5py python3-silx python3-numpy python3-pandas)
 missing=()
 for p in "${need[@]}"; do

@@ -350,12 +350,15 @@ TEST(ImageFiles, BlanksOfTheDirectoryBecomeUnderscores) {
               std::vector<std::string>{"CAM_A_5_Thu_Jan__1_00:00:01_1970_0.pgm"});
 
     // Without "my_dir" the file cannot be opened: the writer's message on
-    // standard error, the cell's on standard output, and the cell goes on.
+    // standard error, the cell's on standard output, and the cell goes on;
+    // the image is an output that failed, so the run ends with 1.
     r = run(rec, {"-imdump", "my dir", "-imbin"}, {"my dir"});
-    EXPECT_EQ(r.status, 0);
-    // (korvel-replay adds its own summary line on standard error.)
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("grab: can't open my_dir/CAM_A.bin: No such file or directory\n", 0), 0u)
         << r.err;
+    const std::string tail = "korvel-replay: an output of the plug-in failed: image file "
+                             "my_dir/CAM_A.bin: No such file or directory\n";
+    EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), tail.size())), tail) << r.err;
     EXPECT_EQ(r.out, setup_listing({"CAM/A"}) + "Failed to dump image CAM/A to file\n" +
                          end_statistics(2, 0, "inf", 0));
     EXPECT_EQ(r.file("user_out.txt"),

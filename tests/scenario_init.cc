@@ -1,8 +1,15 @@
 // scenario_init.cc - run set-up through korvel-replay: the result of every
 // failing set-up with its messages and what it leaves behind, the channel
-// list, the integer-form channel flags and -nodump.
+// list, the integer-form channel flags and -nodump; and the symbols the
+// plug-in exports.
+#include <elf.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "replay_harness.h"
 
@@ -164,4 +171,55 @@ TEST(SetUp, LongChannelTextsAreUsedWhole) {
     EXPECT_EQ(r.file("user_out.txt"), "EventId\tTime\t\t\t" + l + ":7\t" + m + ":12\n" +
                                           "[NORMAL]1\t\t0:0\t" + kIso0 + "\t1\t\t0.500000\t\n");
     EXPECT_EQ(r.file("user_evids.txt"), "Chan:" + l + "\t1\nChan:" + m + "\t1\n");
+}
+
+// ---- What the plug-in exports ----
+
+namespace {
+
+// The names of the symbols that libKorvel.so defines and exports: the
+// defined global and weak entries of its dynamic symbol table (ELF64).
+std::vector<std::string> exported_symbols(const std::string &path) {
+    std::string elf = read_file(path);
+    std::vector<std::string> names;
+    if (elf.size() < sizeof(Elf64_Ehdr) || elf.compare(0, 4, ELFMAG) != 0 ||
+        elf[EI_CLASS] != ELFCLASS64)
+        return names;
+    Elf64_Ehdr eh;
+    memcpy(&eh, elf.data(), sizeof eh);
+    auto section = [&](size_t k) {
+        Elf64_Shdr sh;
+        memcpy(&sh, elf.data() + eh.e_shoff + k * eh.e_shentsize, sizeof sh);
+        return sh;
+    };
+    for (size_t k = 0; k < eh.e_shnum; k++) {
+        Elf64_Shdr sh = section(k);
+        if (sh.sh_type != SHT_DYNSYM)
+            continue;
+        Elf64_Shdr strtab = section(sh.sh_link);
+        for (size_t off = sh.sh_entsize; off + sizeof(Elf64_Sym) <= sh.sh_size;
+             off += sh.sh_entsize) {
+            Elf64_Sym sym;
+            memcpy(&sym, elf.data() + sh.sh_offset + off, sizeof sym);
+            int bind = ELF64_ST_BIND(sym.st_info);
+            if (sym.st_shndx != SHN_UNDEF && (bind == STB_GLOBAL || bind == STB_WEAK))
+                names.push_back(elf.c_str() + strtab.sh_offset + sym.st_name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+// The reader finds the four entry points by their C++ names; a host that
+// wants to know whether every output was written may ask the output
+// status by its C name. Nothing else leaves the plug-in.
+TEST(Contract, TheFourEntryPointsAndTheOutputStatusAndNothingElse) {
+    EXPECT_EQ(exported_symbols(KORVEL_PLUGIN_PATH),
+              (std::vector<std::string>{"_Z14zarn_user_helpv",
+                                        "_Z14zarn_user_loopP16zarn_daq_getdata",
+                                        "_Z18zarn_user_end_2010P20zarn_daq_reader_2010",
+                                        "_Z19zarn_user_init_2010iPPcP20zarn_daq_reader_2010",
+                                        "korvel_output_failure"}));
 }

@@ -121,6 +121,24 @@ TEST(Report, EventIdFileHasOneLinePerChannel) {
     }
 }
 
+// Runs of consecutive numbers, repeats, steps back and the ends of the int
+// range: the file spells out every number recorded, in order, the repeats
+// of the last one left out; a second channel's line between.
+TEST(Report, EventIdFileSpellsOutEveryNumberInOrder) {
+    std::vector<std::string> events;
+    long long id = 1;
+    for (long long m : {5LL, 5LL, 6LL, 7LL, 9LL, 8LL, 9LL, 2147483647LL, -2147483648LL,
+                        -2147483647LL})
+        events.push_back("{\"id\": " + std::to_string(id++) + ", \"mpulse\": " +
+                         std::to_string(m) + ", \"channels\": {\"A\": {}, \"B\": {}}}");
+    ReplayResult r = replay(
+        recording(R"([{"name": "A", "type": 1}, {"name": "B", "type": 1}])", events),
+        {"-evstat", "-nodump"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string numbers = "5,6,7,9,8,9,2147483647,-2147483648,-2147483647";
+    EXPECT_EQ(r.file("user_evids.txt"), "Chan:A\t" + numbers + "\nChan:B\t" + numbers + "\n");
+}
+
 // The event-ID file cannot be created: both messages, and the rest of the
 // end still runs (the table is complete, the XML file written).
 TEST(Report, UnopenableEventIdFileIsReportedAndTheEndGoesOn) {
@@ -130,10 +148,15 @@ TEST(Report, UnopenableEventIdFileIsReportedAndTheEndGoesOn) {
     run.dir = make_temp_dir();
     ASSERT_EQ(mkdir((run.dir + "/user_evids.txt").c_str(), 0755), 0);
     ReplayResult r = replay(run);
-    EXPECT_EQ(r.status, 0);
+    // The event-ID file was asked for and is missing: an output failure.
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kListingA + end_statistics(2, 0, "100.000000", 0) +
                          "zarn_user_end2010(): failed to open event IDs file for writing\n");
     EXPECT_NE(r.err.find("fopen: Is a directory\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("korvel-replay: an output of the plug-in failed: event IDs file "
+                         "./user_evids.txt: Is a directory\n"),
+              std::string::npos)
+        << r.err;
     EXPECT_EQ(r.file("user_out.txt"), "EventId\tTime\t\t\tA\n"
                                       "[NORMAL]1\t\t0:0\t1970-01-01T00:00:00Z\t1\t\n"
                                       "[NORMAL]2\t\t0:0\t1970-01-01T00:00:00Z\t1\t\n");

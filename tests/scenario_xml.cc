@@ -3,6 +3,7 @@
 // which channel descriptions are handed over and in what order, which
 // parameter records, and the writer's error code.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
 
@@ -157,6 +158,48 @@ TEST(XmlWriter, ErrorCodeIsPrintedAfterTheStatistics) {
     // Without -xdump the writer is not called: no message.
     r = replay(rec, {});
     EXPECT_EQ(r.out, setup_listing({"A"}) + end_statistics(2, 0, "inf", 0));
+}
+
+// ---- The table is never replaced ----
+
+// -xdump naming the event table file, under its own name or another one
+// (a hard or a symbolic link): the description would replace the table, so
+// it is not written; a message says so and the table stays whole. Without
+// a table (-nodump) the same name takes the description.
+TEST(XmlWriter, NeverReplacesTheEventTable) {
+    const std::string rec = recording(kAB, {R"({"id": 1, "channels": {"A": {}, "B": {}}})"},
+                                      "\"events\": 2, \"descriptions\": [" + descr("A", "a") + "]");
+    const std::string table = "EventId\tTime\t\t\tA\tB\n"
+                              "[NORMAL]1\t\t0:0\t1970-01-01T00:00:00Z\t1\t\t1\t\n";
+    struct Case {
+        std::string xname, link;  // link: "hard", "soft" or none
+    } cases[] = {{"t.txt", ""}, {"./t.txt", ""}, {"h.txt", "hard"}, {"s.txt", "soft"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.xname);
+        ReplayRun run;
+        run.recording = rec;
+        run.words = {"-out", "t.txt", "-xdump", c.xname};
+        run.dir = make_temp_dir();
+        write_file(run.dir + "/t.txt", "an older table\n");
+        if (c.link == "hard") {
+            ASSERT_EQ(link((run.dir + "/t.txt").c_str(), (run.dir + "/h.txt").c_str()), 0);
+        } else if (c.link == "soft") {
+            ASSERT_EQ(symlink("t.txt", (run.dir + "/s.txt").c_str()), 0);
+        }
+        ReplayResult r = replay(run);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, setup_listing({"A", "B"}) + end_statistics(2, 0, "inf", 0) +
+                             "zarn_user_end_2010(): the XML description file " + c.xname +
+                             " is the event table file; the description is not written\n");
+        EXPECT_EQ(r.file("t.txt"), table);
+    }
+
+    ReplayResult r = replay(rec, {"-nodump", "-out", "t.txt", "-xdump", "t.txt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, setup_listing({"A", "B"}) + end_statistics(2, 0, "inf", 0));
+    DescrFile f = read_descr_file(r.dir + "/t.txt");
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_EQ(selected(f), Texts{"A/a"});
 }
 
 // ---- Every data type ----

@@ -10,12 +10,15 @@
 // arrived here.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -26,6 +29,7 @@
 
 #include "korvel_imfile.h"
 #include "korvel_state.h"
+#include "zarn_daq_user.h"
 
 namespace {
 
@@ -143,6 +147,9 @@ class ImageWriter : public ::testing::Test {
         tzset();
         imdir = "./";
         imbin = false;
+        space_refusal_told = false;
+        output_errno = 0;
+        output_failure_text[0] = '\0';
         fake_fs = FakeFileSystem();
         fake_fs.active = true;
         set_free(50, 100);
@@ -171,6 +178,12 @@ class ImageWriter : public ::testing::Test {
         return rc;
     }
     std::vector<std::string> files() const { return dir_entries("."); }
+    // The working directory as the system names it (mkdtemp's path may go
+    // through a symbolic link).
+    static std::string cwd() {
+        char buf[4096];
+        return getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+    }
 
     std::string dir_, oldcwd_, out_, err_;
     std::vector<unsigned char> buf_;
@@ -229,26 +242,35 @@ TEST_F(FreeSpaceGuard, NoBlocksAtAllCountAsTooLittle) {
     EXPECT_EQ(camera_small_space(10), 1);
     EXPECT_EQ(write(1, 1, 1, "x", {kDec7, 0}, 1, "CAM"), -5);
     EXPECT_EQ(out_, "");
-    EXPECT_EQ(err_, "");
+    EXPECT_EQ(err_, "grab: images are not written: the file system holding " + cwd() +
+                        " reports no blocks at all\n");
     EXPECT_TRUE(files().empty());
 }
 
 // The writer passes 10: 9.99 % free is refused, exactly 10 % is enough.
+// The first refusal of the run says why (the working directory's file
+// system, its free share with two decimals, the threshold); later ones are
+// silent. A refusal is the guard at work, not a failed output.
 TEST_F(FreeSpaceGuard, WriterNeedsTenPercentFree) {
     set_free(999, 10000);
     EXPECT_EQ(write(1, 1, 1, "x", {kDec7, 0}, 1, "CAM"), -5);
     EXPECT_EQ(out_, "");
-    EXPECT_EQ(err_, "");
+    EXPECT_EQ(err_, "grab: images are not written: the file system holding " + cwd() +
+                        " has 9.99 % of its blocks free, less than the 10 % required\n");
     EXPECT_TRUE(files().empty());
     EXPECT_EQ(fake_fs.calls, 1);
 
     // Without -imbin a pixel size it does not write is refused all the same,
     // because the guard comes first.
     EXPECT_EQ(write(1, 1, 4, "xxxx", {kDec7, 0}, 1, "CAM"), -5);
+    EXPECT_EQ(err_, "");
 
     imbin = true;
+    set_free(0, 10000);
     EXPECT_EQ(write(1, 1, 1, "x", {kDec7, 0}, 1, "CAM"), -5);
+    EXPECT_EQ(err_, "");
     EXPECT_TRUE(files().empty());
+    EXPECT_EQ(korvel_output_failure(nullptr, 0), 0);
 
     set_free(1000, 10000);
     EXPECT_EQ(write(1, 1, 1, "x", {kDec7, 0}, 1, "CAM"), 0);
@@ -266,8 +288,12 @@ TEST_F(FreeSpaceGuard, FailingQueryPrintsBothMessages) {
     fake_fs.error = EIO;
     EXPECT_EQ(write(1, 1, 1, "x", {kDec7, 0}, 1, "CAM"), -5);
     EXPECT_EQ(out_, "small_space() failed statvfs() for ./");
-    EXPECT_EQ(err_, "statvfs64: Input/output error\n");
+    EXPECT_EQ(err_, "statvfs64: Input/output error\ngrab: images are not written: the free "
+                    "space of the file system holding " + cwd() + " cannot be queried\n");
     EXPECT_TRUE(files().empty());
+    // The guard's own messages come with every image, its reason only once.
+    EXPECT_EQ(write(1, 1, 1, "x", {kDec7, 0}, 1, "CAM"), -5);
+    EXPECT_EQ(err_, "statvfs64: Input/output error\n");
 }
 
 // ---- File names and file forms ----
@@ -411,6 +437,10 @@ TEST_F(ImageWriter, UnopenableFilesGiveMinusTwoWithTheSystemError) {
     EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, "CAM"), -2);
     EXPECT_EQ(err_, "grab: can't open nodir/CAM_1_" + kEpochText +
                         "_0.pgm: No such file or directory\n");
+    // The first failure is what korvel_output_failure reports, whatever
+    // fails after it.
+    const std::string first = "image file nodir/CAM_1_" + kEpochText +
+                              "_0.pgm: No such file or directory";
     EXPECT_EQ(write(1, 1, 2, "ab", {0, 0}, 1, "CAM"), -2);
     EXPECT_EQ(err_, "grab: can't open nodir/CAM_1_" + kEpochText +
                         "_0.raw: No such file or directory\n");
@@ -434,6 +464,25 @@ TEST_F(ImageWriter, UnopenableFilesGiveMinusTwoWithTheSystemError) {
     ASSERT_EQ(mkdir("D.bin", 0755), 0);
     EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, "D"), -2);
     EXPECT_EQ(err_, "grab: can't open .//D.bin: Is a directory\n");
+
+    char what[256];
+    EXPECT_EQ(korvel_output_failure(what, sizeof what), ENOENT);
+    EXPECT_EQ(std::string(what), first);
+    // The text is cut to the room given, its NUL included; no room, no text.
+    EXPECT_EQ(korvel_output_failure(what, 11), ENOENT);
+    EXPECT_EQ(std::string(what), "image file");
+    what[0] = 'x';
+    EXPECT_EQ(korvel_output_failure(what, 0), ENOENT);
+    EXPECT_EQ(what[0], 'x');
+    EXPECT_EQ(korvel_output_failure(nullptr, 100), ENOENT);
+}
+
+// Nothing failed: 0 and an empty text.
+TEST_F(ImageWriter, OutputStatusIsZeroWhenEveryFileWasWritten) {
+    EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, "CAM"), 0);
+    char what[16] = "untouched";
+    EXPECT_EQ(korvel_output_failure(what, sizeof what), 0);
+    EXPECT_EQ(std::string(what), "");
 }
 
 // The composed name may have 255 characters; one more is refused with the
@@ -452,6 +501,10 @@ TEST_F(ImageWriter, NamesLongerThan255CharactersAreRefused) {
     EXPECT_EQ(err_, "grab: file name too long: " + name.substr(0, 255) + "\n");
     EXPECT_EQ(out_, "");
     EXPECT_EQ(files().size(), 1u);
+    // An image that could not be written: a failed output.
+    char what[512];
+    EXPECT_EQ(korvel_output_failure(what, sizeof what), ENAMETOOLONG);
+    EXPECT_EQ(std::string(what), "image file " + name.substr(0, 255) + ": File name too long");
 
     // Without -imbin: "./" + channel + "_1_" + ctime + "_0.pgm" is 35
     // characters besides the channel.
@@ -478,4 +531,106 @@ TEST_F(ImageWriter, NamesLongerThan255CharactersAreRefused) {
         imbin = !imbin;
     }
     EXPECT_EQ(files().size(), 2u);
+}
+
+// ---- Files whole or absent ----
+
+namespace {
+
+// What one write in a child process gave: its result and its standard
+// error, then the child's output status ("status E TEXT").
+struct LimitedWrite {
+    int rc = 0;
+    std::string err;
+};
+
+// write_image_to_file (or, with `raw`, write_raw_file on "r.raw") in a
+// child process whose files may not grow past `limit` bytes
+// (RLIMIT_FSIZE): the write that crosses it fails with EFBIG, in the
+// middle of the image, on any file system.
+LimitedWrite write_limited(off_t limit, int w, int h, int lbpx, bool raw = false) {
+    std::vector<unsigned char> px((size_t)w * h * lbpx, 0x5A);
+    int pipefd[2];
+    EXPECT_EQ(pipe(pipefd), 0);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(pipefd[0]);
+        dup2(pipefd[1], 2);
+        signal(SIGXFSZ, SIG_IGN);  // the failing write gives EFBIG instead
+        struct rlimit rl;
+        getrlimit(RLIMIT_FSIZE, &rl);
+        rl.rlim_cur = (rlim_t)limit;
+        if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
+            _exit(99);
+        time_stamp tm = {0, 0};
+        int rc = raw ? write_raw_file("r.raw", w, h, lbpx, px.data())
+                     : write_image_to_file(w, h, lbpx, px.data(), &tm, 1, "CAM");
+        char what[256];
+        int e = korvel_output_failure(what, sizeof what);
+        fprintf(stderr, "status %d %s\n", e, what);
+        fflush(stderr);
+        _exit(rc < 0 ? -rc : 0);
+    }
+    close(pipefd[1]);
+    LimitedWrite r;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(pipefd[0], buf, sizeof buf)) > 0)
+        r.err.append(buf, (size_t)n);
+    close(pipefd[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st)) << st;
+    r.rc = WIFEXITED(st) ? -WEXITSTATUS(st) : 1;
+    return r;
+}
+
+}  // namespace
+
+// A PGM, raw or PPM file whose pixels cannot all be written is removed:
+// its message names the file and the reason, and the run's output status
+// keeps it. An older file of the same name is gone as well: "w" had
+// already emptied it.
+TEST_F(ImageWriter, SingleImageFileThatFailsIsRemoved) {
+    const std::string name = "CAM_1_" + kEpochText + "_0";
+    for (int lbpx : {1, 2, 3}) {
+        SCOPED_TRACE(lbpx);
+        const std::string file = name + (lbpx == 1 ? ".pgm" : lbpx == 2 ? ".raw" : ".ppm");
+        write_file(file, "an older image");
+        LimitedWrite r = write_limited(50, 10, 10, lbpx);
+        EXPECT_EQ(r.rc, -2);
+        EXPECT_EQ(r.err, "grab: can't write .//" + file + ": File too large\nstatus " +
+                             std::to_string(EFBIG) + " image file .//" + file +
+                             ": File too large\n");
+        EXPECT_TRUE(files().empty());
+    }
+}
+
+// A .bin record that cannot be written whole is cut back: the file holds
+// the records before it, byte for byte, and the next record follows them.
+TEST_F(ImageWriter, BinRecordThatFailsIsCutBack) {
+    imbin = true;
+    // Record 1: "1 0 0\n", "2 1 1\n" and two bytes: 14 bytes.
+    ASSERT_EQ(write(2, 1, 1, "ab", {0, 0}, 1, "CAM"), 0);
+    const std::string one = "1 0 0\n2 1 1\nab";
+    ASSERT_EQ(read_file("CAM.bin"), one);
+    // 14 + 20 bytes allowed: the event line and the raw line fit, the
+    // hundred pixel bytes do not.
+    for (off_t limit : {34, 15, 14}) {
+        SCOPED_TRACE(limit);
+        LimitedWrite r = write_limited(limit, 10, 10, 1);
+        EXPECT_EQ(r.rc, -2);
+        EXPECT_EQ(r.err, "grab: can't write .//CAM.bin: File too large\nstatus " +
+                             std::to_string(EFBIG) + " image file .//CAM.bin: File too large\n");
+        EXPECT_EQ(read_file("CAM.bin"), one);
+    }
+    ASSERT_EQ(write(1, 1, 1, "c", {0, 0}, 1, "CAM"), 0);
+    EXPECT_EQ(read_file("CAM.bin"), one + "1 0 0\n1 1 1\nc");
+
+    // write_raw_file appending with -imbin is cut back the same way.
+    write_file("r.raw", "old");
+    LimitedWrite r = write_limited(20, 10, 10, 1, true);
+    EXPECT_EQ(r.rc, -2);
+    EXPECT_EQ(read_file("r.raw"), "old");
 }

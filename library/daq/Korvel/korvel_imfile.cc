@@ -1,12 +1,17 @@
 // korvel_imfile.cc - camera images to files: the free-space guard, raw
 // records, PGM/PPM/raw files and the appending CHANNEL.bin form.
 //
-// No state survives a call: every file is opened and closed within it.
-// Failures to open or write a file are reported on standard error with the
-// "grab:" prefix and give -2.
+// Every file is opened and closed within one call; what a failed call
+// wrote is undone (a file of its own removed, an appended .bin record cut
+// back), so image files are whole or absent. Failures to open or write a
+// file are reported on standard error with the "grab:" prefix, kept for
+// korvel_output_failure, and give -2. The free-space guard's refusal is
+// explained once per run.
 #include "korvel_imfile.h"
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -16,7 +21,10 @@
 
 #include "korvel_state.h"
 
-int camera_small_space(float lim) {
+/* The guard, also giving the free share of the file system holding "./"
+ * in percent (single precision, as it is compared) in *left; the share is
+ * left alone when the query fails. Results as camera_small_space. */
+static int small_space_share(float lim, float *left) {
     if (lim < 0 || lim > 95)
         return -1;
     struct statvfs64 st;
@@ -27,8 +35,35 @@ int camera_small_space(float lim) {
     }
     // f_bfree counts the blocks reserved for the superuser as free. 0 free
     // of 0 blocks is not a number and counts as too little.
-    float left = (float)((double)st.f_bfree / (double)st.f_blocks * 100.0);
-    return left >= lim ? 0 : 1;
+    *left = (float)((double)st.f_bfree / (double)st.f_blocks * 100.0);
+    return *left >= lim ? 0 : 1;
+}
+
+int camera_small_space(float lim) {
+    float left = 0;
+    return small_space_share(lim, &left);
+}
+
+/* Say once per run why no image is written: the guard refuses every image
+ * alike, and "Failed to dump image" alone does not tell the reason. `left`
+ * is the free share, negative when it could not be queried, not a number
+ * when the file system reports no blocks at all. */
+static void explain_space_refusal(float left) {
+    if (space_refusal_told)
+        return;
+    space_refusal_told = true;
+    char cwd[4096];
+    const char *where = getcwd(cwd, sizeof cwd) ? cwd : "./";
+    if (left < 0)
+        fprintf(stderr, "grab: images are not written: the free space of the file system "
+                        "holding %s cannot be queried\n", where);
+    else if (left != left)
+        fprintf(stderr, "grab: images are not written: the file system holding %s reports "
+                        "no blocks at all\n", where);
+    else
+        fprintf(stderr, "grab: images are not written: the file system holding %s has "
+                        "%.2f %% of its blocks free, less than the 10 %% required\n",
+                where, (double)left);
 }
 
 int64_t image_size_bytes(int width, int height, int lbpx) {
@@ -52,18 +87,48 @@ static size_t image_bytes(int width, int height, int lbpx) {
 }
 
 static int report_open_failure(const char *name) {
-    fprintf(stderr, "grab: can't open %s: %s\n", name, strerror(errno));
+    int err = errno;
+    fprintf(stderr, "grab: can't open %s: %s\n", name, strerror(err));
+    korvel_output_failed("image file", name, err);
     return -2;
 }
 
-/* Close f; -2 with a message when a write into it or the close failed. */
-static int close_checked(FILE *f, const char *name) {
+/* Length of the open file f, where an appended record begins; -1 when
+ * unknown (nothing can be cut back then). */
+static off_t file_length(FILE *f) {
+    struct stat st;
+    return fstat(fileno(f), &st) == 0 ? st.st_size : -1;
+}
+
+/* Undo what a failed call wrote: a file of its own (`keep` < 0) is
+ * removed; an appended record is cut back to `keep` bytes, the file's
+ * length before it. f is the file's stream, or null once closed. */
+static void undo_partial_file(FILE *f, const char *name, off_t keep) {
+    if (keep < 0) {
+        unlink(name);
+        return;
+    }
+    // A device such as /dev/full cannot be truncated, and has nothing to undo.
+    int rc = f ? ftruncate(fileno(f), keep) : truncate(name, keep);
+    (void)rc;
+}
+
+/* Close f; -2 with a message when a write into it or the close failed,
+ * after undoing the partial write (see undo_partial_file). */
+static int close_checked(FILE *f, const char *name, off_t keep) {
     int err = ferror(f) ? (errno ? errno : EIO) : 0;
-    if (fclose(f) != 0 && !err)
+    if (!err && fflush(f) != 0)
         err = errno ? errno : EIO;
+    if (err)
+        undo_partial_file(f, name, keep);
+    if (fclose(f) != 0 && !err) {
+        err = errno ? errno : EIO;
+        undo_partial_file(nullptr, name, keep);
+    }
     if (!err)
         return 0;
     fprintf(stderr, "grab: can't write %s: %s\n", name, strerror(err));
+    korvel_output_failed("image file", name, err);
     return -2;
 }
 
@@ -73,15 +138,21 @@ static void write_bytes(FILE *f, const unsigned char *data, size_t n) {
         errno = EIO;
 }
 
+/* The raw record: its "W H BPP" line and the bytes. */
+static void put_raw_record(FILE *f, int width, int height, int lbpx, const unsigned char *data) {
+    fprintf(f, "%d %d %d\n", width, height, lbpx);
+    write_bytes(f, data, image_bytes(width, height, lbpx));
+}
+
 int write_raw_file(const char *file_name, int width, int height, int lbpx,
                    unsigned char *data) {
     FILE *f = fopen(file_name, imbin ? "a" : "w");
     if (!f)
         return report_open_failure(file_name);
+    off_t keep = imbin ? file_length(f) : -1;
     errno = 0;
-    fprintf(f, "%d %d %d\n", width, height, lbpx);
-    write_bytes(f, data, image_bytes(width, height, lbpx));
-    return close_checked(f, file_name);
+    put_raw_record(f, width, height, lbpx, data);
+    return close_checked(f, file_name, keep);
 }
 
 /* A Netpbm file: header "P5" (grey) or "P6" (colour), then the pixels. */
@@ -93,20 +164,22 @@ static int write_netpbm(const char *name, const char *magic, int width, int heig
     errno = 0;
     fprintf(f, "%s\n%d %d\n255\n", magic, width, height);
     write_bytes(f, data, image_bytes(width, height, lbpx));
-    return close_checked(f, name);
+    return close_checked(f, name, -1);
 }
 
-/* One .bin record: the event line, then a raw record. */
+/* One .bin record: the event line, then a raw record, through one stream,
+ * so that a record that cannot be written whole is cut back as a whole and
+ * the file stays a sequence of whole records. */
 static int append_bin_record(const char *name, int width, int height, int lbpx,
-                             unsigned char *data, const time_stamp *tm, unsigned event_id) {
+                             const unsigned char *data, const time_stamp *tm, unsigned event_id) {
     FILE *f = fopen(name, "a");
     if (!f)
         return report_open_failure(name);
+    off_t keep = file_length(f);
     errno = 0;
     fprintf(f, "%d %d %d\n", (int)event_id, (int)tm->timeup, (int)tm->timelow);
-    if (close_checked(f, name) != 0)
-        return -2;
-    return write_raw_file(name, width, height, lbpx, data);
+    put_raw_record(f, width, height, lbpx, data);
+    return close_checked(f, name, keep);
 }
 
 /* Compose the file name into file_name (256 bytes): "DIR/CHANNEL.bin" or
@@ -145,6 +218,7 @@ static int compose_file_name(char *file_name, const char *channel, const time_st
             *c = '_';
     if (n < 0 || n > 255) {
         fprintf(stderr, "grab: file name too long: %s\n", file_name);
+        korvel_output_failed("image file", file_name, ENAMETOOLONG);
         return -2;
     }
     return 0;
@@ -152,8 +226,11 @@ static int compose_file_name(char *file_name, const char *channel, const time_st
 
 int write_image_to_file(int width, int height, int lbpx, unsigned char *data,
                         time_stamp *tm, unsigned event_id, const char *channel) {
-    if (camera_small_space(10) != 0)
+    float left = -1;
+    if (small_space_share(10, &left) != 0) {
+        explain_space_refusal(left);
         return -5;
+    }
     char file_name[256] = {0};
     if (imbin) {
         if (compose_file_name(file_name, channel, tm, event_id, "") != 0)

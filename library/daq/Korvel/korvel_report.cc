@@ -3,6 +3,8 @@
 // channel description handed to the reader's description writer.
 #include "korvel_report.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -33,6 +35,21 @@ static void print_statistics(zarn_daq_reader_2010 *reader) {
     printf("   Bad chans: %d\n", bad_chans);
 }
 
+/* The numbers of one list, comma-separated: every run spelled out. */
+static void write_id_numbers(FILE *f, const evid_list *l) {
+    for (int k = 0; k < l->len; k++) {
+        const evid_run &r = l->runs[k];
+        for (unsigned j = 0; j < r.count; j++) {
+            char number[32];
+            int v = (int)((int64_t)r.first + (int64_t)j);  // within the run's ints
+            char *e = std::to_chars(number, number + sizeof number, v).ptr;
+            if (k + 1 < l->len || j + 1 < r.count)
+                *e++ = ',';
+            fwrite(number, 1, (size_t)(e - number), f);
+        }
+    }
+}
+
 /* One line per channel: "Chan:NAME\t" and its numbers, comma-separated. */
 static void write_event_ids(FILE *f) {
     for (int i = 0; i < nchans; i++) {
@@ -41,20 +58,15 @@ static void write_event_ids(FILE *f) {
         fputs("Chan:", f);
         fputs(chans[i], f);
         fputc('\t', f);
-        const evid_list *l = korvel_evlist(i);
-        for (int k = 0; k < l->len; k++) {
-            char number[32];
-            char *e = std::to_chars(number, number + sizeof number, l->ids[k]).ptr;
-            if (k + 1 < l->len)
-                *e++ = ',';
-            fwrite(number, 1, (size_t)(e - number), f);
-        }
+        write_id_numbers(f, korvel_evlist(i));
     }
     fputc('\n', f);
 }
 
-/* Report a failed write or close of a file the run wrote. */
+/* Report a failed write or close of a file the run wrote, and keep it for
+ * korvel_output_failure. */
 static void report_write_failure(const char *what, const char *name, const char *call, int err) {
+    korvel_output_failed(what, name, err);
     printf("zarn_user_end_2010(): failed to write %s %s\n", what, name);
     fflush(stdout);
     errno = err;
@@ -77,8 +89,10 @@ static void close_reported(FILE *f, int err, const char *what, const char *name)
 static void dump_event_ids() {
     fdids = fopen(fileids, "w+");
     if (!fdids) {
+        int err = errno;
         perror("fopen");
         puts("zarn_user_end2010(): failed to open event IDs file for writing");
+        korvel_output_failed("event IDs file", fileids, err);
         return;
     }
     errno = 0;
@@ -133,7 +147,21 @@ static void select_dimensions(std::vector<dim_params *> &dims) {
     }
 }
 
+/* True when the XML description would go to the event table file itself
+ * (the same file, under whatever name): writing it would replace the
+ * table. With -nodump there is no table to lose. */
+static bool xml_file_is_table() {
+    struct stat x, t;
+    return !nodump && stat(xfile, &x) == 0 && stat(file, &t) == 0 && x.st_dev == t.st_dev &&
+           x.st_ino == t.st_ino;
+}
+
 static void dump_xml_description(zarn_daq_reader_2010 *reader) {
+    if (xml_file_is_table()) {
+        printf("zarn_user_end_2010(): the XML description file %s is the event table file;"
+               " the description is not written\n", xfile);
+        return;
+    }
     // The reader's writer may want a reader object of the plug-in's own to
     // exist while it runs; it is not handed over.
     zarn_daq_reader_2010 own_reader;

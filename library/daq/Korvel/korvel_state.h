@@ -42,14 +42,33 @@ extern int first_event;  // first event number seen; -1 until then
 extern int last_event;   // latest event number; -1 until then
 extern int bad_chans;    // channel readings with a non-zero channel status
 
+// ---- Output failures ----
+// The first output of the run (table, event-ID file, image file) that
+// could not be opened, written or closed whole, for korvel_output_failure.
+extern int output_errno;              // its errno; 0 at load: none so far
+extern char output_failure_text[512]; // "WHAT NAME: reason"; "" at load
+// Keep `err` as the run's output failure unless an earlier one is kept;
+// `what` names the kind of file ("image file"), `name` the file.
+void korvel_output_failed(const char *what, const char *name, int err);
+
+// ---- Free-space guard ----
+extern bool space_refusal_told;  // its refusal was explained; false at load
+
 // ---- Event-ID lists ----
-// Macro-pulse numbers in which a channel had data, in order of arrival.
-// A list that ran out of memory drops further numbers; `oom_told` makes
-// the message about it appear once.
+// Macro-pulse numbers in which a channel had data, in order of arrival,
+// kept only with -evstat (the event-ID file is their only reader). The
+// numbers are held as runs of consecutive values: `first`, first + 1, ...,
+// first + count - 1, so that the usual increasing macro-pulse numbers take
+// one run per channel however long the run. A list that ran out of memory
+// drops further numbers; `oom_told` makes the message about it appear once.
+struct evid_run {
+    int first;
+    unsigned count;  // 1 or more
+};
 struct evid_list {
-    int *ids;
-    int len;
-    int cap;
+    evid_run *runs;
+    int len;  // runs in use
+    int cap;  // runs allocated
     int oom_told;
 };
 
@@ -59,7 +78,8 @@ struct evid_list {
 extern evid_list eventids[KORVEL_FIXED_LISTS];
 // List of channel index i (0 <= i < nchans).
 evid_list *korvel_evlist(int i);
-// Append `mpulse` to channel i's list unless it equals the last entry.
+// With -evstat, record `mpulse` for channel i unless it equals the last
+// number recorded; without it, nothing.
 void korvel_record_mpulse(int i, int mpulse);
 
 #endif

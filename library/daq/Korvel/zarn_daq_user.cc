@@ -7,7 +7,9 @@
 // their meaning, in korvel_state.h).
 #include "zarn_daq_user.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +42,10 @@ int first_event = -1;
 int last_event = -1;
 int bad_chans = 0;
 
+int output_errno = 0;
+char output_failure_text[512];
+bool space_refusal_told = false;
+
 evid_list eventids[KORVEL_FIXED_LISTS];
 // Lists of channel indices 4096 and up, made at set-up when needed.
 static evid_list *eventids_more;
@@ -49,25 +55,67 @@ evid_list *korvel_evlist(int i) {
     return i < KORVEL_FIXED_LISTS ? &eventids[i] : &eventids_more[i - KORVEL_FIXED_LISTS];
 }
 
-/* A failed growth drops the number, once with a message per channel: the
+/* Room for one more run in l; false (with the message, once per channel
+ * i) when memory ran out. */
+static bool evid_list_grow(evid_list *l, int i) {
+    if (l->len < l->cap)
+        return true;
+    int cap = l->cap == 0 ? 4 : l->cap <= INT_MAX / 2 ? l->cap * 2 : 0;
+    evid_run *runs =
+        cap > 0 ? (evid_run *)realloc(l->runs, (size_t)cap * sizeof(evid_run)) : nullptr;
+    if (!runs) {
+        if (!l->oom_told)
+            printf("zarn_user_loop(): out of memory for event IDs of channel %d\n", i);
+        l->oom_told = 1;
+        return false;
+    }
+    l->runs = runs;
+    l->cap = cap;
+    return true;
+}
+
+/* A number equal to the last one recorded is not recorded again; the one
+ * after it lengthens the last run. A failed growth drops the number: the
  * reader must never see an exception or a crash from here. */
 void korvel_record_mpulse(int i, int mpulse) {
-    evid_list *l = korvel_evlist(i);
-    if (l->len > 0 && l->ids[l->len - 1] == mpulse)
+    if (!evstatdump)
         return;
-    if (l->len == l->cap) {
-        int cap = l->cap == 0 ? 16 : l->cap <= INT_MAX / 2 ? l->cap * 2 : 0;
-        int *ids = cap > 0 ? (int *)realloc(l->ids, (size_t)cap * sizeof(int)) : nullptr;
-        if (!ids) {
-            if (!l->oom_told)
-                printf("zarn_user_loop(): out of memory for event IDs of channel %d\n", i);
-            l->oom_told = 1;
+    evid_list *l = korvel_evlist(i);
+    if (l->len > 0) {
+        evid_run *r = &l->runs[l->len - 1];
+        // The last number, first + count - 1, is an int by construction.
+        int last = (int)((int64_t)r->first + (int64_t)r->count - 1);
+        if (mpulse == last)
+            return;
+        if (last != INT_MAX && mpulse == last + 1 && r->count < UINT_MAX) {
+            r->count++;
             return;
         }
-        l->ids = ids;
-        l->cap = cap;
     }
-    l->ids[l->len++] = mpulse;
+    if (evid_list_grow(l, i))
+        l->runs[l->len++] = evid_run{mpulse, 1u};
+}
+
+void korvel_output_failed(const char *what, const char *name, int err) {
+    if (output_errno != 0)
+        return;
+    output_errno = err != 0 ? err : EIO;
+    snprintf(output_failure_text, sizeof output_failure_text, "%s %s: %s", what, name,
+             strerror(output_errno));
+}
+
+/* A failed write of the table shows in out_errno as soon as it happens;
+ * it is taken up here when nothing failed before it, so that a host asking
+ * before the end of the run hears of it too. */
+int korvel_output_failure(char *what, size_t size) {
+    if (output_errno == 0 && out_errno != 0)
+        korvel_output_failed("event table file", file, out_errno);
+    if (what && size > 0) {
+        size_t n = strnlen(output_failure_text, size - 1);
+        memcpy(what, output_failure_text, n);
+        what[n] = '\0';
+    }
+    return output_errno;
 }
 
 /* Lists of channels 0..nchans-1 start empty; lists of higher index keep
@@ -191,7 +239,9 @@ int zarn_user_init_2010(int argc, char **argv, zarn_daq_reader_2010 *reader) {
     if (!nodump) {
         fd = open_table_file();
         if (!fd) {
+            int err = errno;
             perror("fopen");
+            korvel_output_failed("event table file", file, err);
             puts("zarn_user_init(): failed to open file for writing");
             return -5;
         }
@@ -231,12 +281,12 @@ __attribute__((destructor)) static void korvel_unload() {
     if (fd)
         out_flush();
     for (int k = eventids_more_count - 1; k >= 0; k--)
-        free(eventids_more[k].ids);
+        free(eventids_more[k].runs);
     free(eventids_more);
     eventids_more = nullptr;
     eventids_more_count = 0;
     for (int i = KORVEL_FIXED_LISTS - 1; i >= 0; i--) {
-        free(eventids[i].ids);
+        free(eventids[i].runs);
         eventids[i] = evid_list{};
     }
     table_release();

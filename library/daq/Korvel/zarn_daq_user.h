@@ -1,5 +1,5 @@
 // zarn_daq_user.h - the four entry points through which the DAQ reader
-// drives libKorvel.
+// drives libKorvel, and the optional output status a host may ask.
 //
 // The reader finds them by their C++ symbol names, which encode the
 // parameter types, so these declarations must not change:
@@ -14,6 +14,8 @@
 // nor released. Loop and end take a successful set-up for granted.
 #ifndef KORVEL_ZARN_DAQ_USER_H
 #define KORVEL_ZARN_DAQ_USER_H
+
+#include <cstddef>
 
 #include "zarn_daq_data.h"
 #include "zarn_daq_reader_2010.h"
@@ -31,5 +33,15 @@ KORVEL_EXPORT int zarn_user_loop(zarn_daq_getdata *data);
 KORVEL_EXPORT int zarn_user_end_2010(zarn_daq_reader_2010 *reader);
 // Usage text on standard output.
 KORVEL_EXPORT void zarn_user_help();
+
+// Optional query for hosts, found by its unmangled name; the DAQ reader
+// never asks it, korvel-replay asks it after zarn_user_end_2010. Returns 0
+// when every output of the run (event table, event-ID file, image files)
+// was written and closed whole; else the errno of the first output that
+// could not be opened, written or closed. When `what` is not null, it
+// receives a NUL-terminated text of at most `size` bytes naming that file
+// and the reason ("" when all is well). A failure of the table's writes is
+// known from the moment it happens; a failed close only after the end.
+extern "C" KORVEL_EXPORT int korvel_output_failure(char *what, size_t size);
 
 #endif
