@@ -6,9 +6,6 @@
 // plug-in must still write what its formats say. Each run is made in a
 // child process, because a run leaves the plug-in's state behind.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,8 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "standin.h"
-#include "zarn_daq_user.h"
+#include "unit_child_run.h"
 
 namespace {
 
@@ -35,40 +31,12 @@ struct Outcome {
 };
 
 // Runs one event `ev` on a table of the one channel `channel` with the
-// plug-in words `words`, in a fresh directory, in a child process.
+// plug-in words `words`, in a fresh directory, and collects what it wrote.
 Outcome run_one(const standin::Channel &channel, const standin::Event &ev,
-                std::vector<std::string> words) {
+                const std::vector<std::string> &words) {
     char tmpl[] = "/tmp/korvel-hostile.XXXXXX";
     std::string dir = mkdtemp(tmpl);
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = chdir(dir.c_str()) == 0
-                      ? open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
-        if (out < 0 || dup2(out, 1) < 0)
-            _exit(91);
-        standin::RunHeader h;
-        h.channels.push_back(channel);
-        standin::Run run(h);
-        words.insert(words.begin(), "t");
-        std::vector<char *> argv;
-        for (auto &s : words)
-            argv.push_back(&s[0]);
-        argv.push_back(nullptr);
-        if (zarn_user_init_2010((int)words.size(), argv.data(), run.reader()) != 0)
-            _exit(92);
-        standin::Cursor cur;
-        run.count_event();
-        cur.bind(run, ev);
-        zarn_user_loop(cur.get());
-        cur.unbind();
-        zarn_user_end_2010(run.reader());
-        fflush(stdout);
-        _exit(0);
-    }
-    int st = 0;
-    waitpid(pid, &st, 0);
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
+    EXPECT_EQ(run_one_event_in_child(dir, channel, ev, words), 0);
     Outcome o{slurp(dir + "/stdout.txt"), slurp(dir + "/user_out.txt")};
     std::string rm = "rm -rf '" + dir + "'";
     EXPECT_EQ(system(rm.c_str()), 0);

@@ -18,8 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "standin.h"
-#include "zarn_daq_user.h"
+#include "unit_child_run.h"
 
 namespace {
 
@@ -46,49 +45,21 @@ std::string run_image(int width, int height, int bpp, std::string *dir_out) {
     char tmpl[] = "/tmp/korvel-geom.XXXXXX";
     std::string dir = mkdtemp(tmpl);
     *dir_out = dir;
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0 || mkdir("imgs", 0755) != 0)
-            _exit(90);
-        int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || dup2(out, 1) < 0)
-            _exit(91);
-        standin::RunHeader h;
-        standin::Channel c;
-        c.name = "CAM";
-        c.type = 4;
-        h.channels.push_back(c);
-        standin::Run run(h);
-        standin::Event ev;
-        ev.id = 1;
-        standin::Image im;
-        im.bpp = bpp;
-        im.width = width;
-        im.height = height;
-        im.len = 4;
-        im.size = 4;
-        im.pixels = {1, 2, 3, 4};
-        ev.add("CAM").image = im;
-        std::vector<std::string> w = {"t", "-imdump", "imgs"};
-        std::vector<char *> argv;
-        for (auto &s : w)
-            argv.push_back(&s[0]);
-        argv.push_back(nullptr);
-        if (zarn_user_init_2010((int)w.size(), argv.data(), run.reader()) != 0)
-            _exit(92);
-        standin::Cursor cur;
-        run.count_event();
-        cur.bind(run, ev);
-        zarn_user_loop(cur.get());
-        cur.unbind();
-        zarn_user_end_2010(run.reader());
-        fflush(stdout);
-        _exit(0);
-    }
-    int st = 0;
-    waitpid(pid, &st, 0);
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
+    EXPECT_EQ(mkdir((dir + "/imgs").c_str(), 0755), 0);
+    standin::Channel c;
+    c.name = "CAM";
+    c.type = 4;
+    standin::Event ev;
+    ev.id = 1;
+    standin::Image im;
+    im.bpp = bpp;
+    im.width = width;
+    im.height = height;
+    im.len = 4;
+    im.size = 4;
+    im.pixels = {1, 2, 3, 4};
+    ev.add("CAM").image = im;
+    EXPECT_EQ(run_one_event_in_child(dir, c, ev, {"-imdump", "imgs"}), 0);
     return slurp(dir + "/stdout.txt");
 }
 

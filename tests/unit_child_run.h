@@ -1,0 +1,58 @@
+// unit_child_run.h - one event driven through the plug-in's entry points in
+// a child process, for the unit tests that hand it events built by hand.
+// A run leaves the plug-in's state behind, so each run gets a process of
+// its own.
+#ifndef KORVEL_UNIT_CHILD_RUN_H
+#define KORVEL_UNIT_CHILD_RUN_H
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "standin.h"
+#include "zarn_daq_user.h"
+
+// In a child working in `dir`: set-up with argv "t" and `words` on a table
+// of `channel`, the loop on `ev`, the end of the run; standard output goes
+// to dir/stdout.txt. Returns the child's exit status (92: set-up failed,
+// 91: the directory could not be used), or -1 when it did not exit.
+inline int run_one_event_in_child(const std::string &dir, const standin::Channel &channel,
+                                  const standin::Event &ev, std::vector<std::string> words)
+{
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = chdir(dir.c_str()) == 0
+                      ? open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
+        if (out < 0 || dup2(out, 1) < 0)
+            _exit(91);
+        standin::RunHeader h;
+        h.channels.push_back(channel);
+        standin::Run run(h);
+        words.insert(words.begin(), "t");
+        std::vector<char *> argv;
+        for (auto &s : words)
+            argv.push_back(&s[0]);
+        argv.push_back(nullptr);
+        if (zarn_user_init_2010((int)words.size(), argv.data(), run.reader()) != 0)
+            _exit(92);
+        standin::Cursor cur;
+        run.count_event();
+        cur.bind(run, ev);
+        zarn_user_loop(cur.get());
+        cur.unbind();
+        zarn_user_end_2010(run.reader());
+        fflush(stdout);
+        _exit(0);
+    }
+    int st = 0;
+    if (pid < 0 || waitpid(pid, &st, 0) != pid || !WIFEXITED(st))
+        return -1;
+    return WEXITSTATUS(st);
+}
+
+#endif
