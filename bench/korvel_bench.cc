@@ -178,6 +178,7 @@ struct bench_case {
     bool hdf5 = false;
     bool conv = false;     // every channel listed with -fti
     bool dallval = false;  // -dumpall
+    bool nostat = false;   // -nostat
     int samples = 100;     // spectrum values without -dumpall
     long items = 0;        // pixels or values per iteration
 
@@ -238,16 +239,19 @@ std::unique_ptr<bench_case> make_image(int bpp, bool hdf5) {
 }
 
 // 10 members of 1000 values with statistics, every value written
-// (-dumpall). With fti the values are integers carried in a float's bits:
-// mostly counts, some of any size, a few with the bits of an infinity or
-// a NaN.
-std::unique_ptr<bench_case> make_spectrum(bool fti, bool hdf5) {
+// (-dumpall); with nostat the same without statistics (-nostat), so that
+// the values are measured on their own. With fti the values are integers
+// carried in a float's bits: mostly counts, some of any size, a few with
+// the bits of an infinity or a NaN.
+std::unique_ptr<bench_case> make_spectrum(bool fti, bool nostat, bool hdf5) {
     auto c = std::make_unique<bench_case>();
-    c->name = std::string(fti ? "spectrum_fti" : "spectrum") + (hdf5 ? "_hdf5" : "");
+    c->name = std::string(fti ? "spectrum_fti" : nostat ? "spectrum_nostat" : "spectrum") +
+              (hdf5 ? "_hdf5" : "");
     c->kind = KIND_SPECTRUM;
     c->hdf5 = hdf5;
     c->conv = fti;
     c->dallval = true;
+    c->nostat = nostat;
     c->texts = {"BENCH/SPECT.0"};
     finish_case(*c, 3);
     standin::ChannelData &d = c->event.add(c->texts[0]);
@@ -325,7 +329,8 @@ void plugin_select(bench_case &c, FILE *out) {
     spectprms = nullptr;
     hdf5mode = c.hdf5;
     dallval = c.dallval;
-    nodump = nostat = nonvn = zerocheck = imdump = dumpxml = imbin = false;
+    nostat = c.nostat;
+    nodump = nonvn = zerocheck = imdump = dumpxml = imbin = false;
     fd = out;
     out_len = 0;
 }
@@ -388,7 +393,7 @@ void reference_cells(bench_case &c, FILE *out) {
         block_info b;
         if (!select_channel(d, c, i, &b))
             continue;
-        ref_channel rc{out, c.hdf5, c.conv, c.dallval, c.samples, &c.ref_evids[i]};
+        ref_channel rc{out, c.hdf5, c.conv, c.dallval, c.nostat, c.samples, &c.ref_evids[i]};
         switch (c.kind) {
         case KIND_VALUE: ref_cell_value(d, rc, b.mpulse, &b.nchan); break;
         case KIND_SPECTRUM: ref_cell_spectrum(d, rc, b.mpulse, &b.nchan); break;
@@ -508,6 +513,13 @@ std::vector<hand_case> hand_cases() {
         v.push_back({std::move(c),
                      hdf5 ? "[[ [0]:1.500000e+00 [2]:-2.000000e+00 1e+00 5e-01 -2e+00][1e+02 3e+02]]\n"
                           : "{[ [0]:1.500000e+00 [2]:-2.000000e+00 1e+00 5e-01 -2e+00]\t[1e+02 3e+02]}\n"});
+
+        // The same with -nostat: no statistics, nor the blank after them.
+        c = small_case("spectrum_nostat", KIND_SPECTRUM, 3, hdf5);
+        c->nostat = true;
+        c->event.add("HAND").members = {m0, m1};
+        v.push_back({std::move(c), hdf5 ? "[[1e+00 5e-01 -2e+00][1e+02 3e+02]]\n"
+                                        : "{[1e+00 5e-01 -2e+00]\t[1e+02 3e+02]}\n"});
 
         // The same in integer form: 42, 7, and the bits of an infinity.
         c = small_case("spectrum_fti", KIND_SPECTRUM, 3, hdf5);
@@ -643,8 +655,9 @@ int main(int argc, char **argv) {
     for (int hdf5 = 0; hdf5 < 2; hdf5++) {
         cases.push_back(make_image(1, hdf5));
         cases.push_back(make_image(2, hdf5));
-        cases.push_back(make_spectrum(false, hdf5));
-        cases.push_back(make_spectrum(true, hdf5));
+        cases.push_back(make_spectrum(false, false, hdf5));
+        cases.push_back(make_spectrum(false, true, hdf5));
+        cases.push_back(make_spectrum(true, false, hdf5));
         cases.push_back(make_namevalue(hdf5));
         cases.push_back(make_single(hdf5));
     }

@@ -16,9 +16,9 @@ import sys
 GOALS = {
     "image8": (15.0, 3.0),
     "image16": (15.0, 3.0),
-    "spectrum": (3.0, None),
-    "spectrum_fti": (3.0, None),
-    "namevalue": (2.0, None),
+    "spectrum": (10.0, None),
+    "spectrum_fti": (8.0, None),
+    "namevalue": (6.0, None),
     "single": (2.0, None),
 }
 

@@ -55,11 +55,11 @@ void ref_cell_value(zarn_daq_getdata *data, const ref_channel &c, int mpulse, in
 /* ---- Data type 3 ---- */
 
 /* " [j]:%e" for every bit j of the mask, then one blank; form A (member
- * without data) puts a blank after every piece too. */
+ * without data) puts a blank after every piece too. Nothing with -nostat. */
 static void ref_statistics(const ref_channel &c, const zarn_spect_statistics_2010 *stat,
                            bool form_a) {
     char number[256];
-    if (!stat || stat->mask == 0)
+    if (!stat || stat->mask == 0 || c.nostat)
         return;
     for (int j = 0; j < 32; j++) {
         if (!(stat->mask & (1u << j)))

@@ -5,8 +5,9 @@
 //
 // They write exactly the table bytes of the plug-in's cells of data types
 // 2 (single value and name-value block), 3 (spectrum) and 4 (image), for
-// the options the benchmark uses (no -nostat, -nonvn, -zerocheck, -imdump
-// or -xdump). Like the plug-in's, none writes the separator after a cell.
+// the options the benchmark uses (-dumpall and -nostat; no -nonvn,
+// -zerocheck, -imdump or -xdump). Like the plug-in's, none writes the
+// separator after a cell.
 #ifndef KORVEL_BENCH_REFERENCE_CELLS_H
 #define KORVEL_BENCH_REFERENCE_CELLS_H
 
@@ -21,6 +22,7 @@ struct ref_channel {
     bool hdf5;                // comma dialect
     bool conv;                // the channel's values in integer form (-fti)
     bool dallval;             // every spectrum value (-dumpall)
+    bool nostat;              // no spectrum statistics (-nostat)
     int samples;              // spectrum values per member without -dumpall
     std::vector<int> *evids;  // the channel's macro-pulse numbers
 };

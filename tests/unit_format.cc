@@ -82,6 +82,118 @@ TEST(NumberFormat, TwoDigitExponentMatchesPrintf) { expect_same_over_sample("%.2
 TEST(NumberFormat, SixDigitExponentMatchesPrintfE) { expect_same_over_sample("%e", exp_with<6>); }
 TEST(NumberFormat, NoDigitExponentMatchesPrintf) { expect_same_over_sample("%.e", exp_with<0>); }
 
+// Floats around every place where an exponent form changes its output:
+// each decimal exponent's rounding boundaries (d - 0.5) * 10^e and
+// powers of ten, for "%.e", and the first and last floats of every binade
+// (subnormals included), a few units in the last place to either side.
+std::vector<float> boundary_floats() {
+    std::vector<float> v;
+    auto around = [&v](double x) {
+        if (!(x < 3.4e38) || x < 1e-46)
+            return;
+        uint32_t b = (uint32_t)float_bits((float)x);
+        for (uint32_t k = b > 4 ? b - 4 : 0; k <= b + 4 && k < 0x7f800000u; k++) {
+            v.push_back(from_bits(k));
+            v.push_back(-from_bits(k));
+        }
+    };
+    for (int e = -46; e <= 39; e++) {
+        double p10 = std::pow(10.0, e);
+        around(p10);
+        for (int d = 1; d <= 9; d++)
+            around((d + 0.5) * p10);
+    }
+    for (uint32_t b = 0; b < 0x7f800000u; b += 0x00800000u) {
+        for (uint32_t k = 0; k < 4; k++) {
+            v.push_back(from_bits(b + k));
+            v.push_back(from_bits(b + 0x007fffffu - k));
+        }
+    }
+    for (uint32_t k = 1; k < 0x00800000u; k <<= 1) {  // subnormal binades
+        v.push_back(from_bits(k));
+        v.push_back(from_bits(k + 1));
+        v.push_back(from_bits(2 * k - 1));
+    }
+    return v;
+}
+
+// Integers (spectrum counts) and binary fractions k / 2^m, where the
+// exact ties lie: 15, 1125 or 10000005 are halfway in one of the forms.
+std::vector<float> exact_numbers() {
+    std::vector<float> v;
+    for (int k = 0; k <= 100000; k++)
+        v.push_back((float)k);
+    for (int k = 10000000; k <= 10001000; k++)
+        v.push_back((float)k);
+    for (int m = 1; m <= 30; m++)
+        for (int k = 1; k < 2048; k += 2)
+            v.push_back(std::ldexp((float)k, -m));
+    return v;
+}
+
+void expect_same_over(const std::vector<float> &values, const char *format,
+                      char *(*fmt)(char *, float)) {
+    int mismatches = 0;
+    for (float f : values) {
+        std::string want = with_printf(format, (double)f);
+        std::string got = with_plugin(fmt, f);
+        if (want != got && ++mismatches <= 5)
+            ADD_FAILURE() << format << " of bits 0x" << std::hex << (uint32_t)float_bits(f)
+                          << ": printf gives \"" << want << "\", plugin \"" << got << "\"";
+    }
+    EXPECT_EQ(mismatches, 0);
+}
+
+TEST(NumberFormat, ExponentFormsMatchPrintfAtEveryBoundary) {
+    std::vector<float> v = boundary_floats();
+    expect_same_over(v, "%.e", exp_with<0>);
+    expect_same_over(v, "%.2e", exp_with<2>);
+    expect_same_over(v, "%e", exp_with<6>);
+}
+
+TEST(NumberFormat, ExponentFormsMatchPrintfOnIntegersAndBinaryFractions) {
+    std::vector<float> v = exact_numbers();
+    expect_same_over(v, "%.e", exp_with<0>);
+    expect_same_over(v, "%.2e", exp_with<2>);
+    expect_same_over(v, "%e", exp_with<6>);
+}
+
+// Ties in each form, worked out by hand: the digit before the 5 decides,
+// rounding to the even one (15 = 1.5e+01 goes up to 2, 25 = 2.5e+01 stays
+// at 2; 1125 is 1.12|5e+03, 10000005 is 1.000000|5e+07, 2^-11 is
+// 4.882812|5e-04).
+TEST(NumberFormat, ExactTiesInEveryFormRoundToEven) {
+    EXPECT_EQ(with_plugin(exp_with<0>, 15.0f), "2e+01");
+    EXPECT_EQ(with_plugin(exp_with<0>, 25.0f), "2e+01");
+    EXPECT_EQ(with_plugin(exp_with<0>, 35.0f), "4e+01");
+    EXPECT_EQ(with_plugin(exp_with<0>, -150.0f), "-2e+02");
+    EXPECT_EQ(with_plugin(exp_with<0>, 95.0f), "1e+02");
+    EXPECT_EQ(with_plugin(exp_with<0>, 0.125f), "1e-01");
+    EXPECT_EQ(with_plugin(exp_with<2>, 1125.0f), "1.12e+03");
+    EXPECT_EQ(with_plugin(exp_with<2>, 1135.0f), "1.14e+03");
+    EXPECT_EQ(with_plugin(exp_with<2>, -99950.0f), "-1.00e+05");
+    EXPECT_EQ(with_plugin(exp_with<6>, 10000005.0f), "1.000000e+07");
+    EXPECT_EQ(with_plugin(exp_with<6>, 10000015.0f), "1.000002e+07");
+    EXPECT_EQ(with_plugin(exp_with<6>, 0.00048828125f), "4.882812e-04");
+}
+
+// Just above and below a halfway point the other way goes: 1.5 and the
+// floats next to it, 0.000123 of the name-value example.
+TEST(NumberFormat, NeighboursOfHalvesRoundAway) {
+    EXPECT_EQ(with_plugin(exp_with<0>, std::nextafter(2.5f, 3.0f)), "3e+00");
+    EXPECT_EQ(with_plugin(exp_with<0>, std::nextafter(3.5f, 3.0f)), "3e+00");
+    EXPECT_EQ(with_plugin(exp_with<0>, std::nextafter(9.5f, 9.0f)), "9e+00");
+    EXPECT_EQ(with_plugin(exp_with<2>, 0.000123f), "1.23e-04");
+    EXPECT_EQ(with_plugin(exp_with<2>, std::nextafter(1125.0f, 2000.0f)), "1.13e+03");
+}
+
+TEST(NumberFormat, ZerosKeepTheirSign) {
+    EXPECT_EQ(with_plugin(exp_with<0>, 0.0f), "0e+00");
+    EXPECT_EQ(with_plugin(exp_with<0>, -0.0f), "-0e+00");
+    EXPECT_EQ(with_plugin(exp_with<2>, -0.0f), "-0.00e+00");
+    EXPECT_EQ(with_plugin(exp_with<6>, 0.0f), "0.000000e+00");
+}
+
 TEST(NumberFormat, InfinitiesAndNansAreSpelledAsPrintfDoes) {
     EXPECT_EQ(with_plugin(fmt_fixed, from_bits(0x7f800000u)), "inf");
     EXPECT_EQ(with_plugin(fmt_fixed, from_bits(0xff800000u)), "-inf");

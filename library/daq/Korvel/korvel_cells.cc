@@ -53,44 +53,48 @@ static void put_single(float dt, bool conv) {
     out_commit(p);
 }
 
-/* Text of one item into number (256 bytes), cut to 255 characters:
- * "name:value", or the value alone with -nonvn. */
-static size_t item_text(char *number, const char *nm, float dt, bool conv) {
-    char value[FMT_MAX];
-    size_t vn = (size_t)((conv ? fmt_int(value, float_bits(dt)) : fmt_exp(value, dt, 2)) - value);
-    size_t n = 0;
+/* Room for one item: "[", the text (a name cut to 255 characters, ":",
+ * the value), "]" and a tab. */
+#define ITEM_ROOM (4 + 256 + FMT_MAX)
+
+/* Item text at p: "name:value", or the value alone with -nonvn, cut to
+ * 255 characters. The value is formatted in place after the name; what
+ * lies beyond the cut is left to be overwritten. */
+static char *put_item_text(char *p, const char *nm, float dt, bool conv) {
+    char *start = p;
     if (!nonvn) {
         const char *name = nm ? nm : "(null)";
-        n = strnlen(name, 255);
-        memcpy(number, name, n);
+        size_t n = strnlen(name, 255);
+        memcpy(p, name, n);
+        p += n;
         if (n < 255)
-            number[n++] = ':';
+            *p++ = ':';
     }
-    if (vn > 255 - n)
-        vn = 255 - n;
-    memcpy(number + n, value, vn);
-    return n + vn;
+    p = conv ? fmt_int(p, float_bits(dt)) : fmt_exp(p, dt, 2);
+    return p - start > 255 ? start + 255 : p;
 }
 
 static void put_name_value_block(zarn_daq_getdata *data, int i, int nitems) {
     bool conv = channel_converted(i);
-    char number[256];
     out_bytes(hdf5mode ? "[" : "\t{", hdf5mode ? 1 : 2);
     for (int k = 0; k < nitems; k++) {
-        out_char('[');
+        char *p = out_reserve(ITEM_ROOM);
+        *p++ = '[';
         const char *nm = nullptr;
         float dt = 0;
         data->GetValNamChan(&nm, &dt, k);
         if (!conv && !nm) {
+            out_commit(p);
             puts("nm is NULL");
             out_flush();
             fflush(nullptr);
+            p = out_reserve(ITEM_ROOM);
         }
-        out_bytes(number, item_text(number, nm, dt, conv));
-        if (k == nitems - 1 || hdf5mode)
-            out_char(']');
-        else
-            out_bytes("]\t", 2);
+        p = put_item_text(p, nm, dt, conv);
+        *p++ = ']';
+        if (k < nitems - 1 && !hdf5mode)
+            *p++ = '\t';
+        out_commit(p);
     }
     out_char(hdf5mode ? ']' : '}');
 }
@@ -167,22 +171,38 @@ static void put_statistics(const zarn_spect_statistics_2010 *stat, bool form_a) 
     out_char(' ');
 }
 
-/* Values 0..count-1 of member ch, one blank between them. */
-static void put_spectrum_values(zarn_daq_getdata *data, int ch, int count, bool conv) {
-    for (int k = 0; k < count; k++) {
-        char *p = out_reserve(FMT_MAX + 1);
-        if (k > 0)
-            *p++ = ' ';
-        float v = data->GetSpectVal(ch, k);
-        if (float_invalid(v)) {
-            memcpy(p, "Invalid", 7);
-            p += 7;
-        } else if (conv) {
-            p = fmt_int(p, float_bits(v));
-        } else {
-            p = fmt_exp(p, v, 0);
+// Longest value with the blank after it: "-2147483648 " in integer form.
+#define VALUE_ROOM 12
+// Values fetched from the reader, then formatted, in one go: the
+// formatting runs as a tight loop of its own, not between host calls.
+#define VALUES_PER_RUN 256
+
+/* Values v[0..n-1] at p, each followed by one blank: "Invalid" for
+ * infinities and NaNs, else the integer form or "%.e". */
+static char *put_value_run(char *p, const float *v, int n, bool conv) {
+    for (int k = 0; k < n; k++) {
+        if (float_invalid(v[k])) {
+            memcpy(p, "Invalid ", 8);
+            p += 8;
+            continue;
         }
-        out_commit(p);
+        p = conv ? fmt_int(p, float_bits(v[k])) : fmt_exp(p, v[k], 0);
+        *p++ = ' ';
+    }
+    return p;
+}
+
+/* Values 0..count-1 of member ch, one blank between them: the blank after
+ * the last one is taken back. */
+static void put_spectrum_values(zarn_daq_getdata *data, int ch, int count, bool conv) {
+    float v[VALUES_PER_RUN];
+    for (int k = 0; k < count;) {
+        int n = count - k > VALUES_PER_RUN ? VALUES_PER_RUN : count - k;
+        for (int m = 0; m < n; m++)
+            v[m] = data->GetSpectVal(ch, k + m);
+        char *p = put_value_run(out_reserve((size_t)n * VALUE_ROOM), v, n, conv);
+        k += n;
+        out_commit(k < count ? p : p - 1);
     }
 }
 

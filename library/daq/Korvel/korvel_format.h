@@ -1,11 +1,12 @@
 // korvel_format.h - the event table's output buffer and number formatting.
 //
 // Formatting is the plug-in's hot path: a megapixel camera alone gives
-// millions of numbers per event. Every number is formatted with
-// std::to_chars, which gives exactly the bytes of the printf conversion
-// named at each function (the tests compare the two over many values), and
-// the table's bytes are collected in one large buffer that is handed to the
-// table file's stdio stream in big chunks.
+// millions of numbers per event. Every number gets exactly the bytes of
+// the printf conversion named at each function (the tests compare the two
+// over many values), by integer arithmetic and small tables, with
+// std::to_chars as the exact fallback for what they leave; the table's
+// bytes are collected in one large buffer that is handed to the table
+// file's stdio stream in big chunks.
 //
 // Invariant: out_len <= OUT_CAP. A writer that wants to format in place
 // asks out_reserve(n) for n bytes (n <= OUT_CAP) and publishes what it
@@ -65,10 +66,47 @@ static inline void out_char(char c) {
 static inline void out_str(const char *s) { out_bytes(s, strlen(s)); }
 
 // ---- Numbers; each writes at most FMT_MAX bytes at p, returns the end ----
-char *fmt_int(char *p, int v);           // "%d"
+// fmt_int, fmt_hex and fmt_fixed write nothing past the end they return;
+// fmt_exp may (a fixed-width copy), within its FMT_MAX bytes.
 char *fmt_hex(char *p, int v);           // "0x%X"
 char *fmt_fixed(char *p, float v);       // "%f" of v widened to double
-char *fmt_exp(char *p, float v, int precision);  // "%.<precision>e", 0..6
+// "%.<precision>e" of v widened to double. The first call makes the
+// tables the exponent forms are read from (well under a millisecond).
+char *fmt_exp(char *p, float v, int precision);
+
+// "00" to "99" (digits are written two at a time) and 10^0 to 10^9, for
+// fmt_int here and the formatters of korvel_format.cc.
+extern const char fmt_digit_pairs[201];
+extern const uint32_t fmt_pow10[10];
+
+// Decimal digits of u (1 for 0). A number of b bits has
+// floor(b * log10(2)) digits or one more; 1233 / 4096 is log10(2) close
+// enough for every b up to 32.
+static inline int fmt_decimal_length(uint32_t u) {
+    int bits = 32 - __builtin_clz(u | 1u);
+    int n = (bits * 1233) >> 12;
+    return n + ((u | 1u) >= fmt_pow10[n]);
+}
+
+// "%d": the length first, then the digits two at a time from the right.
+// Inline, as every spectrum value in integer form goes through it; the
+// sign is written without a branch (a digit overwrites it when there is
+// none).
+static inline char *fmt_int(char *p, int v) {
+    uint32_t u = v < 0 ? 0u - (uint32_t)v : (uint32_t)v;
+    *p = '-';
+    p += v < 0;
+    char *end = p + fmt_decimal_length(u);
+    for (p = end; u >= 100; u /= 100) {
+        p -= 2;
+        memcpy(p, fmt_digit_pairs + 2 * (u % 100), 2);
+    }
+    if (u >= 10)
+        memcpy(p - 2, fmt_digit_pairs + 2 * u, 2);
+    else
+        p[-1] = (char)('0' + u);
+    return end;
+}
 
 // The 32 bits of a float read as a signed int (the "integer form").
 static inline int float_bits(float v) {
