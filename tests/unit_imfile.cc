@@ -29,6 +29,7 @@
 
 #include "korvel_imfile.h"
 #include "korvel_state.h"
+#include "unit_child_run.h"
 #include "zarn_daq_user.h"
 
 namespace {
@@ -558,11 +559,12 @@ LimitedWrite write_limited(off_t limit, int w, int h, int lbpx, bool raw = false
         close(pipefd[0]);
         dup2(pipefd[1], 2);
         signal(SIGXFSZ, SIG_IGN);  // the failing write gives EFBIG instead
-        struct rlimit rl;
+        struct rlimit rl, before;
         getrlimit(RLIMIT_FSIZE, &rl);
+        before = rl;
         rl.rlim_cur = (rlim_t)limit;
         if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
-            _exit(99);
+            child_exit(99);
         time_stamp tm = {0, 0};
         int rc = raw ? write_raw_file("r.raw", w, h, lbpx, px.data())
                      : write_image_to_file(w, h, lbpx, px.data(), &tm, 1, "CAM");
@@ -570,7 +572,9 @@ LimitedWrite write_limited(off_t limit, int w, int h, int lbpx, bool raw = false
         int e = korvel_output_failure(what, sizeof what);
         fprintf(stderr, "status %d %s\n", e, what);
         fflush(stderr);
-        _exit(rc < 0 ? -rc : 0);
+        // The limit would also cut the coverage counts child_exit() writes.
+        setrlimit(RLIMIT_FSIZE, &before);
+        child_exit(rc < 0 ? -rc : 0);
     }
     close(pipefd[1]);
     LimitedWrite r;
