@@ -21,8 +21,7 @@
 #include <vector>
 
 #include "replay_harness.h"
-#include "standin.h"
-#include "zarn_daq_user.h"
+#include "unit_child_run.h"
 
 extern "C" {
 void *__real_malloc(size_t);
@@ -87,18 +86,18 @@ int run_child(const std::string &dir, long fail_at, const std::vector<std::strin
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0)
-            _exit(90);
+            child_exit(90);
         mkdir("imgs", 0755);
         int fdout = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int fderr = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fdout < 0 || fderr < 0 || dup2(fdout, 1) < 0 || dup2(fderr, 2) < 0)
-            _exit(91);
+            child_exit(91);
         std::ifstream in(KORVEL_SAMPLE_RECORDING, std::ios::binary);
         standin::RecordingSource src(in, "sample.jsonl");
         standin::RunHeader h;
         std::string err;
         if (!src.read_header(&h, &err))
-            _exit(92);
+            child_exit(92);
         standin::Run run(h);
         standin::apply_globals(h, standin::DriveOptions{});
         std::vector<std::string> argv_s = {"korvel-replay"};
@@ -130,10 +129,10 @@ int run_child(const std::string &dir, long fail_at, const std::vector<std::strin
         fflush(stdout);
         FILE *r = fopen("result.txt", "w");
         if (!r)
-            _exit(93);
+            child_exit(93);
         fprintf(r, "%d %d %ld %d\n", init_rc, end_rc, g_count, g_injected ? 1 : 0);
         fclose(r);
-        _exit(0);
+        child_exit(0);
     }
     int status = 0;
     waitpid(pid, &status, 0);
