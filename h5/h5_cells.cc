@@ -8,7 +8,7 @@
 // largest cells (a megapixel camera is several MB of text), so they are
 // read by a digit loop of their own; every other number goes through
 // parse_number, which also tells the printf forms of the kinds apart.
-#include "korvel_h5.h"
+#include "h5_converter.h"
 
 #include <charconv>
 #ifdef __SSE2__

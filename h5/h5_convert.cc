@@ -6,7 +6,7 @@
 // no copy and no allocation per cell). A cell that does not read as its
 // channel's kind is marked not understood (present -1) and its slot keeps
 // the fill value; one warning per channel names the first such line.
-#include "korvel_h5.h"
+#include "h5_converter.h"
 #include "h5_chunks.h"
 
 #include <cmath>

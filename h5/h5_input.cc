@@ -6,7 +6,7 @@
 // reader are released from the mapping as it goes: the resident memory
 // stays that of the lines being read, never of the file. Both walks see
 // the bytes the file held when it was opened, even if it grows meanwhile.
-#include "korvel_h5.h"
+#include "h5_converter.h"
 
 #include <cerrno>
 #include <cstring>

@@ -7,7 +7,7 @@
 // it. Every per-event dataset is a column of h5_chunks.cc; the datasets
 // of fixed size (the channel table, item names, spectrum axes) are written
 // here at once.
-#include "korvel_h5.h"
+#include "h5_converter.h"
 #include "h5_chunks.h"
 
 #include <hdf5.h>

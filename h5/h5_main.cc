@@ -6,7 +6,7 @@
 // The file is written as OUT.part and renamed at the very end, so neither
 // a failure nor an interrupt ever leaves a half file under the final name
 // or touches an existing one; OUT.part is removed on every failure.
-#include "korvel_h5.h"
+#include "h5_converter.h"
 #include "h5_chunks.h"
 
 #include <hdf5.h>

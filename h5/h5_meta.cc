@@ -2,7 +2,7 @@
 // description (units, long names, spectrum axes, image shapes) and the
 // plug-in's channel listing (the exact titles), and how the header's
 // titles are made to agree with the rows when a title holds the separator.
-#include "korvel_h5.h"
+#include "h5_converter.h"
 
 #include <pugixml.hpp>
 

@@ -7,7 +7,7 @@
 // order, the earlier channel keeping its name: the part of a later
 // channel's path that collides gets "~2", "~3", ... (the rule is written
 // out in docs/hdf5-layout.md, which users rely on).
-#include "korvel_h5.h"
+#include "h5_converter.h"
 
 #include <set>
 

@@ -1,7 +1,7 @@
 // h5_report.cc - what korvel-h5 tells its user: messages and warnings
 // (counted for the closing summary), the progress bar, the interrupt flag,
 // and the names of the kinds.
-#include "korvel_h5.h"
+#include "h5_converter.h"
 
 #include <csignal>
 #include <cstdarg>

@@ -10,7 +10,7 @@
 // followed by "seconds:microseconds" (no cell is a bare integer), in the
 // tab dialect "[TYPE]ID", two tabs and "seconds:microseconds" (no pixel
 // list has a ']' before its first tab).
-#include "korvel_h5.h"
+#include "h5_converter.h"
 
 #include <cerrno>
 #include <cstring>

@@ -8,28 +8,38 @@
 // (spectrum or image records), then the cells. The survey also learns the
 // sizes the datasets need (members and values of a spectrum, the items of
 // a block, the pixels of an image) and the longest texts of the events.
-#include "korvel_h5.h"
+#include "h5_converter.h"
 
 #include <algorithm>
 #include <cstring>
 
 // ---- One cell ---------------------------------------------------------------------
 
-static void note_item(void *ctx, std::string_view name, float)
+// The items of one block cell: counted, and their names (views into the
+// table's line) kept until the cell has read whole.
+struct ItemScan {
+    int count = 0;
+    std::vector<std::string_view> names;
+};
+
+static void scan_item(void *ctx, std::string_view name, float)
 {
-    Channel &ch = *(Channel *)ctx;
-    if (name.data() == nullptr)
-        return;
-    std::string key(name);
-    if (ch.item_index.count(key) == 0) {
-        ch.item_index.emplace(key, (int)ch.items.size());
-        ch.items.push_back(std::move(key));
-    }
+    ItemScan &scan = *(ItemScan *)ctx;
+    scan.count++;
+    if (name.data() != nullptr)
+        scan.names.push_back(name);
 }
 
-static void count_items(void *ctx, std::string_view, float)
+// Names of a cell that read as a block, in order of first appearance.
+static void note_items(Channel &ch, const std::vector<std::string_view> &names)
 {
-    ++*(int *)ctx;
+    for (std::string_view name : names) {
+        std::string key(name);
+        if (ch.item_index.count(key) == 0) {
+            ch.item_index.emplace(key, (int)ch.items.size());
+            ch.items.push_back(std::move(key));
+        }
+    }
 }
 
 // A pixel list of digits only also reads as a spectrum of one member in
@@ -99,14 +109,17 @@ static void survey_block(Dialect d, Channel &ch, const RowCell &cell)
 {
     ChannelSurvey &s = ch.survey;
     bool nonvn = false, intf = false;
-    int n = 0;
-    if (cell_block(d, cell.b, cell.e, count_items, &n, &nonvn, &intf) != PRESENT_DATA)
+    static ItemScan scan;  // reused: no allocation per cell once grown
+    scan.count = 0;
+    scan.names.clear();
+    if (cell_block(d, cell.b, cell.e, scan_item, &scan, &nonvn, &intf) != PRESENT_DATA)
         return;
-    cell_block(d, cell.b, cell.e, nonvn ? nullptr : note_item, &ch, &nonvn, &intf);
+    if (!nonvn)
+        note_items(ch, scan.names);
     s.fits[KIND_BLOCK]++;
     s.nonvn |= nonvn;
     s.int_form |= intf;
-    s.max_items = std::max(s.max_items, n);
+    s.max_items = std::max(s.max_items, scan.count);
 }
 
 void survey_cell(Dialect d, Channel &ch, const RowCell &cell)
@@ -114,9 +127,6 @@ void survey_cell(Dialect d, Channel &ch, const RowCell &cell)
     if (!cell.reached || cell.bad || cell.b == cell.e)
         return;
     ChannelSurvey &s = ch.survey;
-    uint64_t before = 0;
-    for (uint64_t f : s.fits)
-        before += f;
     if (!survey_image(d, ch, cell)) {
         if (cell_marker(d, cell.b, cell.e) == PRESENT_DATA)
             s.fits[KIND_MARKER]++;
@@ -129,11 +139,6 @@ void survey_cell(Dialect d, Channel &ch, const RowCell &cell)
         survey_block(d, ch, cell);
         survey_spectrum(d, ch, cell);
     }
-    uint64_t after = 0;
-    for (uint64_t f : s.fits)
-        after += f;
-    if (after > before)
-        s.cells_with_data++;
 }
 
 // The most one event of one dataset may take: a chunk holds at least one

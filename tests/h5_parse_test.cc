@@ -3,7 +3,7 @@
 // interrupted last line), and the HDF5 names of titles. The expected
 // values are worked out by hand from the table formats; the pixel reader
 // is also checked against a slow reference on random lists.
-#include "korvel_h5.h"
+#include "h5_converter.h"
 
 #include <gtest/gtest.h>
 

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,15 @@
 // --coverage build linked with -u __gcov_dump (scripts/coverage.sh), and
 // null elsewhere.
 extern "C" void __gcov_dump(void) __attribute__((weak));
+
+// The whole content of a file ("" when it cannot be read).
+inline std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
 
 // _exit() for a test child: it skips the exit handlers, where a coverage
 // build writes its counts, so they are written first. What only a child

@@ -18,13 +18,6 @@
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 struct Outcome {
     std::string out;    // standard output of the run
     std::string table;  // user_out.txt

@@ -22,13 +22,6 @@
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 int entries(const std::string &dir) {
     int n = 0;
     if (DIR *d = opendir(dir.c_str())) {

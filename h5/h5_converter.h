@@ -1,4 +1,4 @@
-// korvel_h5.h - the converter's shared types: the run being converted, its
+// h5_converter.h - the converter's shared types: the run being converted, its
 // channels, the rows read from the table, and the functions of each of the
 // converter's subsystems (one source file each, named in every section).
 //
@@ -9,8 +9,8 @@
 // writes every cell into the datasets laid out by h5_layout.cc. Both walks
 // read rows through the same row reader (h5_row.cc), so they see the same
 // events.
-#ifndef KORVEL_H5_H
-#define KORVEL_H5_H
+#ifndef KORVEL_H5_CONVERTER_H
+#define KORVEL_H5_CONVERTER_H
 
 #include <cstddef>
 #include <cstdint>
@@ -70,7 +70,6 @@ struct XmlSpectrum {
 // What the survey learns of one channel over the run.
 struct ChannelSurvey {
     uint64_t fits[KIND_COUNT] = {};  // cells that read as each kind
-    uint64_t cells_with_data = 0;    // cells that are more than "none"/empty
     bool int_form = false;           // a value in the integer form was seen
     int members = 0;                 // spectrum: most members in a cell
     int values = 0;                  // spectrum: most values in a member
