@@ -1,9 +1,8 @@
 // driver.cc - one run of a plug-in over an event source, as the reader
 // drives it: globals, set-up, one loop call per event, end; the checks of
 // every output after the end; the exit statuses and messages of
-// korvel-replay; the progress bar.
+// korvel-replay; the reading of a whole recording for --check.
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -12,61 +11,6 @@
 #include "host_internal.h"
 
 namespace standin {
-namespace {
-
-// A one-line bar redrawn in place with '\r', at most ten times a second so
-// that drawing costs nothing next to the plug-in's work.
-class ProgressBar {
-public:
-    ProgressBar(FILE *out, bool on) : out_(out), on_(on) {}
-
-    void update(long long events, double fraction, bool force = false) {
-        if (!on_)
-            return;
-        auto now = std::chrono::steady_clock::now();
-        if (!force && drawn_ && now - last_ < std::chrono::milliseconds(100))
-            return;
-        last_ = now;
-        drawn_ = true;
-        if (fraction < 0) {
-            fprintf(out_, "\r%lld events", events);
-        } else {
-            const int width = 30;
-            int full = static_cast<int>(fraction * width + 0.5);
-            char bar[width + 1];
-            for (int i = 0; i < width; i++)
-                bar[i] = i < full ? '#' : '.';
-            bar[width] = '\0';
-            fprintf(out_, "\r[%s] %3d%%  %lld events", bar,
-                    static_cast<int>(fraction * 100 + 0.5), events);
-        }
-        fflush(out_);
-    }
-
-    // End the bar's line so that a message starts on its own; the next
-    // update draws the bar again below it.
-    void break_line() {
-        if (on_ && drawn_) {
-            fputc('\n', out_);
-            fflush(out_);
-        }
-        drawn_ = false;
-    }
-
-    // End the bar for good.
-    void finish() {
-        break_line();
-        on_ = false;
-    }
-
-private:
-    FILE *out_;
-    bool on_;
-    bool drawn_ = false;
-    std::chrono::steady_clock::time_point last_;
-};
-
-}  // namespace
 
 void apply_globals(const RunHeader &header, const DriveOptions &opt) {
     nbunch = opt.nbunch ? *opt.nbunch : header.nbunch;
@@ -115,7 +59,7 @@ void replay_events(const Entries &entries, EventSource &source, Run &run,
         if (got == 0)
             break;
         for (const std::string &w : source.warnings()) {
-            bar.break_line();
+            bar.clear();
             fprintf(diag, "%s\n", w.c_str());
         }
         run.count_event();
@@ -127,6 +71,7 @@ void replay_events(const Entries &entries, EventSource &source, Run &run,
     }
     bar.update(r->events, source.progress(), true);
     bar.finish();
+    r->stdout_error = bar.stdout_error();
     cursor.unbind();
 }
 
@@ -159,8 +104,8 @@ std::string plugin_output_failure(const Entries &entries) {
 // no news.
 void check_outputs(const Entries &entries, const DriveOptions &opt, DriveResult *r) {
     errno = 0;
-    bool flushed = fflush(stdout) == 0;
-    int err = errno;
+    bool flushed = fflush(stdout) == 0 && r->stdout_error == 0;
+    int err = r->stdout_error ? r->stdout_error : errno;
     if (r->stop_signal == 0 && (stop_requested(opt) == SIGPIPE || (!flushed && err == EPIPE)))
         r->stop_signal = SIGPIPE;
     std::string plugin = plugin_output_failure(entries);
@@ -175,6 +120,17 @@ void check_outputs(const Entries &entries, const DriveOptions &opt, DriveResult 
             (!flushed && err != 0 ? strerror(err) : "a write failed during the run"));
 }
 
+// "N events replayed", and how many of them the plug-in could not write
+// (its loop call failed: a reader query failed, the row is cut short).
+std::string replayed_text(const DriveResult &r) {
+    std::string text = std::to_string(r.events) + (r.events == 1 ? " event" : " events") +
+                       " replayed";
+    if (r.failed > 0)
+        text += "; the plug-in could not write " + std::to_string(r.failed) +
+                " of them (zarn_user_loop returned non-zero)";
+    return text;
+}
+
 // The last lines on `diag` and the exit status: a recording error or a
 // signal decides it first, then an output failure.
 void report_end(const char *prog, FILE *diag, DriveResult *r) {
@@ -182,16 +138,15 @@ void report_end(const char *prog, FILE *diag, DriveResult *r) {
         std::string why = r->stop_signal == SIGPIPE
                               ? std::string("output closed (SIGPIPE)")
                               : std::string("interrupted by ") + stop_signal_name(r->stop_signal);
-        fprintf(diag, "%s: %s: run ended after %lld events replayed, %lld failed\n", prog,
-                why.c_str(), r->events, r->failed);
+        fprintf(diag, "%s: %s: run ended after %s\n", prog, why.c_str(),
+                replayed_text(*r).c_str());
         r->status = 128 + r->stop_signal;
     } else if (!r->error.empty()) {
         fprintf(diag, "%s: run ended after %lld events because of the recording error\n",
                 prog, r->events);
         r->status = kExitBadInput;
     } else {
-        fprintf(diag, "%s: %lld events replayed, %lld failed (zarn_user_loop returned non-zero)\n",
-                prog, r->events, r->failed);
+        fprintf(diag, "%s: %s\n", prog, replayed_text(*r).c_str());
         r->status = r->output_failures.empty() ? kExitOk : kExitOutputFailed;
     }
     for (const std::string &f : r->output_failures)
@@ -238,6 +193,43 @@ DriveResult drive(const Entries &entries, EventSource &source,
     check_outputs(entries, opt, &r);
     report_end(prog, diag, &r);
     return r;
+}
+
+int check_events(EventSource &source, const char *program, FILE *diag) {
+    RunHeader header;
+    std::string error;
+    if (!source.read_header(&header, &error)) {
+        fprintf(diag, "%s\n%s: the run header is not valid; the events were not read\n",
+                error.c_str(), program);
+        return kExitBadInput;
+    }
+    Run run(std::move(header));
+    long long events = 0, errors = 0;
+    for (;;) {
+        const Event *ev = nullptr;
+        int got = source.next(run, &ev, &error);
+        for (const std::string &w : source.warnings())
+            fprintf(diag, "%s\n", w.c_str());
+        if (got == 0)
+            break;
+        if (got < 0) {
+            fprintf(diag, "%s\n", error.c_str());
+            errors++;
+            // A read error leaves nothing more to read; a bad line is
+            // behind us, so the next one is checked on its own.
+            if (source.failed())
+                break;
+            continue;
+        }
+        run.count_event();
+        events++;
+    }
+    if (errors == 0)
+        fprintf(diag, "%s: %lld events checked, no error found\n", program, events);
+    else
+        fprintf(diag, "%s: %lld events checked, %lld lines with errors\n", program, events,
+                errors);
+    return errors == 0 ? kExitOk : kExitBadInput;
 }
 
 }  // namespace standin

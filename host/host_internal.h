@@ -1,11 +1,14 @@
 // host_internal.h - state shared by the stand-in's own files: the run and
 // cursor states behind the host objects' `impl` pointers, the table of the
-// frame header fields, and the limits that keep hostile recordings small.
+// frame header fields, the limits that keep hostile recordings small, and
+// the progress bar.
 // Nothing here is part of the API of standin.h.
 #ifndef KORVEL_HOST_INTERNAL_H
 #define KORVEL_HOST_INTERNAL_H
 
+#include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -55,6 +58,45 @@ constexpr int kFrameFields = 25;
 extern const FrameField kFrameFieldTable[kFrameFields];
 // Index of a field by name, or -1.
 int frame_field_index(const std::string &name);
+
+// ---- Progress bar (progress.cc) ----
+// A one-line bar on `out`, redrawn in place at most ten times a second.
+// When `out` is standard error and both it and standard output are
+// terminals, standard output is routed through a stream that clears the
+// bar before every write, until finish().
+class ProgressBar {
+public:
+    ProgressBar(FILE *out, bool on);
+    ~ProgressBar();
+    ProgressBar(const ProgressBar &) = delete;
+    ProgressBar &operator=(const ProgressBar &) = delete;
+
+    // Draw the bar: `fraction` of the run done (negative: unknown), unless
+    // it was drawn less than 100 ms ago and `force` is false.
+    void update(long long events, double fraction, bool force = false);
+    // Take the bar off its line, so that a message can start there; the
+    // next update draws it again.
+    void clear();
+    // End the bar for good: its last state stays on its own line, and
+    // standard output is the real one again.
+    void finish();
+    // The first error of a write to the routed standard output (an errno
+    // value), 0 when none failed.
+    int stdout_error() const { return stdout_error_; }
+    void note_stdout_error(int err);
+
+private:
+    void route_stdout();
+    void restore_stdout();
+
+    FILE *out_;
+    bool on_;
+    bool drawn_ = false;       // the bar is on the terminal's current line
+    bool ever_drawn_ = false;
+    std::chrono::steady_clock::time_point last_;
+    FILE *real_stdout_ = nullptr;  // set while stdout is routed
+    int stdout_error_ = 0;
+};
 
 // ---- Run state (behind zarn_daq_reader_2010::impl) ----
 struct Run::State {

@@ -138,4 +138,6 @@ const std::vector<std::string> &EventSource::warnings() const {
     return none;
 }
 
+bool EventSource::failed() const { return false; }
+
 }  // namespace standin

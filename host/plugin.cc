@@ -40,11 +40,13 @@ std::string program_dir() {
 
 std::string default_plugin_path() {
     std::string dir = program_dir();
-    std::vector<std::string> candidates = {dir + "/libKorvel.so",
-                                           dir + "/../lib/libKorvel.so"};
-#ifdef KORVEL_INSTALL_LIBDIR
-    // The installed tree may use a multiarch library directory.
-    candidates.push_back(dir + "/../" KORVEL_INSTALL_LIBDIR "/libKorvel.so");
+    // In the build tree the plug-in lies beside the program; installed, in
+    // the package's private library directory (KORVEL_PLUGIN_RELDIR, the
+    // path from the program's directory to it, e.g.
+    // ../lib/x86_64-linux-gnu/korvel).
+    std::vector<std::string> candidates = {dir + "/libKorvel.so"};
+#ifdef KORVEL_PLUGIN_RELDIR
+    candidates.push_back(dir + "/" KORVEL_PLUGIN_RELDIR "/libKorvel.so");
 #endif
     for (const std::string &c : candidates)
         if (exists(c))

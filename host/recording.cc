@@ -877,6 +877,8 @@ int RecordingSource::next(const Run &run, const Event **event, std::string *erro
 
 const std::vector<std::string> &RecordingSource::warnings() const { return warnings_; }
 
+bool RecordingSource::failed() const { return in_.bad(); }
+
 double RecordingSource::progress() const {
     if (size_ == 0)
         return -1;

@@ -16,14 +16,19 @@
 
 #include "standin.h"
 
+#ifndef KORVEL_VERSION
+#define KORVEL_VERSION "unknown"
+#endif
+
 namespace {
 
 const char *const kProgram = "korvel-replay";
 
 const char *const kUsage =
     "Usage: korvel-replay [OPTION...] RECORDING [-- WORD...]\n"
-    "       korvel-replay --synthetic EVENTS [--mix MIX] [OPTION...] [-- WORD...]\n"
-    "       korvel-replay --help\n"
+    "  or:  korvel-replay --synthetic EVENTS [--mix MIX] [OPTION...] [-- WORD...]\n"
+    "  or:  korvel-replay --check RECORDING\n"
+    "  or:  korvel-replay --help | --version\n"
     "\n"
     "Replays a recording into a DAQ reader plug-in as the reader would: it loads\n"
     "the plug-in, calls zarn_user_init_2010 once, zarn_user_loop once per event\n"
@@ -53,7 +58,11 @@ const char *const kUsage =
     "  --no-progress       never draw it\n"
     "  --synthetic EVENTS  replay EVENTS generated events instead of a file\n"
     "  --mix MIX           the channels of the synthetic run (below)\n"
-    "  --help              print this text and the plug-in's usage, then exit\n"
+    "  --check             read and check the whole RECORDING, report every\n"
+    "                      error as FILE:LINE: what, and run nothing (status 0\n"
+    "                      when it has none, else 2)\n"
+    "  -h, --help          print this text and the plug-in's usage, then exit\n"
+    "  --version           print the version, then exit\n"
     "Options with a value may also be written --option=VALUE.\n"
     "\n";
 
@@ -86,6 +95,8 @@ struct CommandLine {
     std::optional<long long> synthetic;
     std::optional<std::string> mix;
     bool help = false;
+    bool version = false;
+    bool check = false;
     std::vector<std::string> words;
 };
 
@@ -130,11 +141,16 @@ int parse_command_line(int argc, char **argv, CommandLine *cl) {
             value = a.substr(eq + 1);
             inline_value = true;
         }
-        if (name == "--help" || name == "--progress" || name == "--no-progress") {
+        if (name == "-h" || name == "--help" || name == "--version" || name == "--check" ||
+            name == "--progress" || name == "--no-progress") {
             if (inline_value)
                 return usage_error("option " + name + " takes no value");
-            if (name == "--help")
+            if (name == "-h" || name == "--help")
                 cl->help = true;
+            else if (name == "--version")
+                cl->version = true;
+            else if (name == "--check")
+                cl->check = true;
             else
                 cl->progress = name == "--progress";
             continue;
@@ -163,8 +179,10 @@ int parse_command_line(int argc, char **argv, CommandLine *cl) {
             (name == "--nbunch" ? cl->nbunch : cl->outmode) = static_cast<int>(n);
         }
     }
-    if (cl->help)
+    if (cl->help || cl->version)
         return 0;
+    if (cl->check && (cl->synthetic || !cl->recording))
+        return usage_error("--check needs a recording (and no --synthetic)");
     if (cl->synthetic && cl->recording)
         return usage_error("give either a recording or --synthetic, not both");
     if (!cl->synthetic && !cl->recording)
@@ -227,6 +245,17 @@ int refuse_output_onto(const std::string &recording, const std::vector<std::stri
     return standin::kExitBadInput;
 }
 
+// --check: the whole recording read and judged, nothing run.
+int check_recording(const std::string &recording) {
+    std::string error;
+    auto source = standin::RecordingSource::open(recording, &error);
+    if (!source) {
+        fprintf(stderr, "%s\n", error.c_str());
+        return standin::kExitBadInput;
+    }
+    return standin::check_events(*source, kProgram, stderr);
+}
+
 // The event source the command line names; null after a reported error.
 std::unique_ptr<standin::EventSource> open_source(const CommandLine &cl, int *status) {
     std::string error;
@@ -257,6 +286,12 @@ int main(int argc, char **argv) {
         return rc;
     if (cl.help)
         return show_help(cl);
+    if (cl.version) {
+        printf("%s %s\n", kProgram, KORVEL_VERSION);
+        return check_stdout();
+    }
+    if (cl.check)
+        return check_recording(*cl.recording);
 
     int status = 0;
     std::unique_ptr<standin::EventSource> source = open_source(cl, &status);

@@ -280,6 +280,9 @@ public:
     // Warnings about the event the last next() gave ("FILE:LINE: warning:
     // ..."), to be shown before it is replayed; none by default.
     virtual const std::vector<std::string> &warnings() const;
+    // After next() returned -1: true when nothing more can be read (a
+    // read error), false when the next call goes on with the next event.
+    virtual bool failed() const;
 };
 
 // A recording read line by line from a stream: one event in memory at a
@@ -297,6 +300,7 @@ public:
     int next(const Run &run, const Event **event, std::string *error) override;
     double progress() const override;
     const std::vector<std::string> &warnings() const override;
+    bool failed() const override;
 
 private:
     // Next non-blank line; false at the end of the stream.
@@ -421,6 +425,8 @@ struct DriveResult {
     long long failed = 0;  // loop calls that returned non-zero
     std::string error;     // the recording error, if any
     int stop_signal = 0;   // the signal that ended the run early, if any
+    int stdout_error = 0;  // errno of a failed write to standard output
+                           // while the progress bar routed it, else 0
     // One line per output that failed (the plug-in's files, the XML
     // description, standard output), without the program's prefix.
     std::vector<std::string> output_failures;
@@ -443,6 +449,13 @@ void set_dump_error(int code);
 // what the plug-in and the host functions print.
 DriveResult drive(const Entries &entries, EventSource &source,
                   const DriveOptions &opt, FILE *diag = stderr);
+
+// Read the whole source without running anything: every recording error
+// is reported on `diag` as FILE:LINE: what, and the reading goes on with
+// the next line (a header error or a read error ends it); warnings are
+// reported too. Returns kExitOk when no error was found, else
+// kExitBadInput; a closing line on `diag` gives the counts.
+int check_events(EventSource &source, const char *program, FILE *diag = stderr);
 
 // ==== 6. Outputs and signals ================================================
 

@@ -64,7 +64,8 @@ TEST(HostReplay, CompleteRunCallsEveryEntryPoint) {
               r.out);
     EXPECT_EQ("event 1\nend\n", r.file("o.txt"));
     // The failing event's -1 is counted.
-    EXPECT_EQ("korvel-replay: 2 events replayed, 1 failed (zarn_user_loop returned non-zero)\n",
+    EXPECT_EQ("korvel-replay: 2 events replayed; the plug-in could not write 1 of them "
+              "(zarn_user_loop returned non-zero)\n",
               r.err);
 }
 

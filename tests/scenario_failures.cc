@@ -61,7 +61,7 @@ void link_to_full(const std::string &path) {
 // The last two lines on standard error of a complete run of one event whose
 // first failed output is `failure`.
 std::string failed_end(const std::string &failure) {
-    return "korvel-replay: 1 events replayed, 0 failed (zarn_user_loop returned non-zero)\n"
+    return "korvel-replay: 1 event replayed\n"
            "korvel-replay: an output of the plug-in failed: " + failure + "\n";
 }
 

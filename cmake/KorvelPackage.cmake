@@ -1,0 +1,36 @@
+# The Debian package: `cpack -G DEB` in a build configured with
+# -DCMAKE_INSTALL_PREFIX=/usr (then the private libraries land in
+# /usr/lib/<multiarch>/korvel). Its dependencies on shared libraries are
+# computed by dpkg-shlibdeps from what the programs link.
+
+set(CPACK_PACKAGE_NAME korvel)
+set(CPACK_PACKAGE_VENDOR "The libKorvel developers")
+set(CPACK_PACKAGE_CONTACT "The libKorvel developers <korvel-dev@lists.example.org>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "DAQ reader plug-in that writes event tables, image files and HDF5")
+set(CPACK_PACKAGE_DESCRIPTION
+  "libKorvel is a user plug-in for a DAQ reader: it turns each recorded event's
+channels into a row of an event table, exports camera images as files and
+writes run statistics, per-channel event-ID lists and an XML channel
+description. The package holds the plug-in, a stand-in reader that replays
+recordings into it (korvel-replay) and korvel-h5, which converts an event
+table into an HDF5 file for h5py, pandas and HDF5 viewers.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://korvel.example.org/")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The programs find the private libraries through $ORIGIN; tell
+# dpkg-shlibdeps where they are so that it does not look for a package
+# that provides them.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+  ${CMAKE_BINARY_DIR}/_CPack_Packages/Linux/DEB/${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-Linux/usr/${KORVEL_INSTALL_PKGLIBDIR})
+# What korvel-look, a Python program, needs besides the linked libraries.
+if(EXISTS ${PROJECT_SOURCE_DIR}/look/CMakeLists.txt)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-h5py, python3-numpy, python3-matplotlib")
+endif()
+
+include(CPack)
