@@ -1,0 +1,140 @@
+"""Opening a korvel-h5 file, checking that it is one, its channel table, and
+reads along the event axis in chunk-aligned slices.
+
+Every per-event dataset is read in slices of whole chunks (a few MiB at a
+time), never whole: memory stays flat whatever the run's length.
+"""
+
+import os
+
+import h5py
+import numpy as np
+
+LAYOUT_VERSION = 1
+
+# Bytes read at a time from one dataset: whole chunks up to about this much.
+SLICE_BYTES = 8 << 20
+
+# The chunk cache of every dataset: large enough for the biggest chunk the
+# converter writes (about 1 MiB, or one camera frame), so that a slice of a
+# chunk read twice (a camera's present next to its frames) is inflated once.
+CHUNK_CACHE_BYTES = 16 << 20
+
+
+class BadFile(Exception):
+    """The file cannot be reported on; the message says why, in one line."""
+
+
+class Channel:
+    """One row of the channel table: its position, title, group path
+    (relative to /entry/channels), kind, and the h5py group or None."""
+
+    def __init__(self, index, title, group, kind, node):
+        self.index = index
+        self.title = title
+        self.group = group
+        self.kind = kind
+        self.node = node
+
+
+def text(value):
+    """A fixed-length string element or attribute as Python text; bytes that
+    are not UTF-8 are shown as replacement characters."""
+    if isinstance(value, np.ndarray) and value.shape == (1,):
+        value = value[0]
+    if isinstance(value, (bytes, np.bytes_)):
+        return bytes(value).rstrip(b"\0").decode("utf-8", "replace")
+    return str(value)
+
+
+def open_run(path):
+    """The open h5py file of a korvel-h5 run; raises BadFile for a missing
+    file, a file that is not HDF5 or not written by korvel-h5, or a layout
+    version this program does not know."""
+    if not os.path.exists(path):
+        raise BadFile("no such file")
+    if os.path.isdir(path):
+        raise BadFile("is a directory, not an HDF5 file")
+    try:
+        f = h5py.File(path, "r", rdcc_nbytes=CHUNK_CACHE_BYTES, rdcc_nslots=1009)
+    except OSError as e:
+        if not os.access(path, os.R_OK):
+            raise BadFile("cannot be read (permission denied)") from e
+        raise BadFile("not an HDF5 file") from e
+    try:
+        check_layout(f)
+    except BadFile:
+        f.close()
+        raise
+    return f
+
+
+def check_layout(f):
+    """Raises BadFile unless f carries the layout this program reads."""
+    if "layout_version" not in f.attrs:
+        raise BadFile("not a korvel-h5 file (no layout_version attribute at its root)")
+    try:
+        version = int(np.asarray(f.attrs["layout_version"]).reshape(-1)[0])
+    except (TypeError, ValueError, IndexError) as e:
+        raise BadFile("not a korvel-h5 file (layout_version is not a number)") from e
+    if version != LAYOUT_VERSION:
+        raise BadFile("layout version %d is not known (korvel-look reads version %d)"
+                      % (version, LAYOUT_VERSION))
+    for name in ("entry/event/id", "entry/event/time", "entry/channel_table/title",
+                 "entry/channel_table/group", "entry/channel_table/kind"):
+        if not isinstance(f.get(name), h5py.Dataset):
+            raise BadFile("not a korvel-h5 file (/%s is missing)" % name)
+    n = f["entry/event/id"].shape[0]
+    if f["entry/event/time"].shape[0] != n:
+        raise BadFile("damaged: /entry/event/time and /entry/event/id differ in length")
+    table = [f["entry/channel_table/" + k].shape for k in ("title", "group", "kind")]
+    if len(set(table)) != 1:
+        raise BadFile("damaged: the columns of /entry/channel_table differ in length")
+
+
+def event_count(f):
+    return f["entry/event/id"].shape[0]
+
+
+def root_text(f, name):
+    """A root attribute as text, or "" when absent."""
+    return text(f.attrs[name]) if name in f.attrs else ""
+
+
+def channels(f):
+    """The channel table as a list of Channel, in table order. The table is
+    one element per channel (a few hundred bytes each), read in slices."""
+    result = []
+    cols = [f["entry/channel_table/" + k] for k in ("title", "group", "kind")]
+    for start, stop in slices(cols[0], 0, cols[0].shape[0]):
+        titles, groups, kinds = (c[start:stop] for c in cols)
+        for k in range(stop - start):
+            group = text(groups[k])
+            node = f.get("entry/channels/" + group) if group else None
+            if not isinstance(node, h5py.Group):
+                node = None
+            result.append(Channel(start + k, text(titles[k]), group, text(kinds[k]), node))
+    return result
+
+
+def slices(ds, first, last, budget=SLICE_BYTES):
+    """(start, stop) pairs covering [first, last) of ds's first axis, each
+    made of whole chunks (cut at first and last) and about budget bytes."""
+    if last <= first:
+        return
+    row_bytes = max(1, ds.dtype.itemsize * int(np.prod(ds.shape[1:], dtype=np.int64)))
+    chunk = ds.chunks[0] if ds.chunks else max(1, budget // row_bytes)
+    per = chunk * max(1, budget // max(1, chunk * row_bytes))
+    start = first
+    while start < last:
+        stop = min(last, (start // per + 1) * per)
+        yield start, stop
+        start = stop
+
+
+def member(node, name):
+    """The dataset name inside group node, or None."""
+    if node is None:
+        return None
+    ds = node.get(name)
+    return ds if isinstance(ds, h5py.Dataset) else None
