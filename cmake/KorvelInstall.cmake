@@ -39,7 +39,7 @@ endfunction()
 # Debian looks for the licence as `copyright` there.
 function(korvel_install_docs)
   set(src ${PROJECT_SOURCE_DIR})
-  install(FILES ${src}/README.md ${src}/CHANGELOG.md ${src}/LICENSE
+  install(FILES ${src}/README.md ${src}/CHANGELOG.md
                 ${src}/docs/recording-format.md ${src}/docs/recording.schema.json
                 ${src}/docs/hdf5-layout.md ${src}/examples/sample.jsonl
           DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The Debian package as a facility meets it: build it with CPack (prefix
+# /usr), install it with dpkg, replay the installed example recording from
+# an empty directory with the installed programs only, convert its table
+# with the installed korvel-h5 (and look at it with korvel-look when the
+# package has it), read the man pages, and remove the package again.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build-pkg"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_INSTALL_PREFIX=/usr -DKORVEL_TESTS=OFF -DKORVEL_BENCH=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)"
+rm -f "$build"/korvel_*.deb
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/korvel_*.deb)
+version=$(sed -n 's/^project(korvel VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+echo "package-test: $(basename "$deb")"
+
+fail() { echo "package-test: FAILED: $*" >&2; exit 1; }
+
+# What the package holds: private libraries in their own directory, no
+# headers of the reader, the documents and the man pages.
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
+for f in ./usr/bin/korvel-replay ./usr/bin/korvel-h5 \
+         "./usr/lib/$multiarch/korvel/libKorvel.so" "./usr/lib/$multiarch/korvel/libkorvel-host.so" \
+         ./usr/share/doc/korvel/README.md ./usr/share/doc/korvel/CHANGELOG.md \
+         ./usr/share/doc/korvel/copyright ./usr/share/doc/korvel/recording-format.md \
+         ./usr/share/doc/korvel/recording.schema.json ./usr/share/doc/korvel/sample.jsonl \
+         ./usr/share/man/man1/korvel-replay.1 ./usr/share/man/man1/korvel-h5.1; do
+  grep -qx -- "$f" <<<"$contents" || grep -qx -- "$f.gz" <<<"$contents" || fail "$f is not in the package"
+done
+! grep -q '^\./usr/include' <<<"$contents" || fail "the package installs headers"
+! grep -q "^\./usr/lib/$multiarch/lib" <<<"$contents" || fail "a library in the public directory"
+depends=$(dpkg-deb -f "$deb" Depends)
+grep -q libhdf5 <<<"$depends" || fail "Depends lacks the HDF5 library: $depends"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"
+
+$SUDO dpkg -i "$deb" >/dev/null
+trap '$SUDO dpkg -r korvel >/dev/null' EXIT
+
+work=$(mktemp -d)
+cd "$work"
+mkdir images
+doc=/usr/share/doc/korvel
+env -i PATH=/usr/bin:/bin korvel-replay --no-progress "$doc/sample.jsonl" -- \
+  -evstat -xdump -imdump images > replay-stdout.txt 2> replay-stderr.txt ||
+  fail "the installed korvel-replay: $(cat replay-stderr.txt)"
+events=$(grep -c '"id"' "$doc/sample.jsonl")
+rows=$(grep -vc '^#' user_out.txt || true)
+[ "$rows" -ge 1 ] || fail "user_out.txt has no rows"
+[ -s user_evids.txt ] && [ -s user_descr.xml ] || fail "event-ID file or XML description missing"
+[ -n "$(ls images)" ] || fail "no image file"
+grep -q "^korvel-replay: $events events replayed$" replay-stderr.txt ||
+  fail "closing line: $(tail -1 replay-stderr.txt)"
+env -i PATH=/usr/bin:/bin korvel-h5 --no-progress user_out.txt || fail "the installed korvel-h5"
+/usr/bin/python3 - <<PY || fail "user_out.h5 does not read back"
+import h5py
+with h5py.File("user_out.h5", "r") as f:
+    n = f["/entry/event/id"].shape[0]
+    assert n == $events, n
+PY
+if [ -x /usr/bin/korvel-look ]; then
+  env -i PATH=/usr/bin:/bin korvel-look user_out.h5 -o look >/dev/null || fail "the installed korvel-look"
+  [ -s look/index.html ] || fail "korvel-look wrote no index.html"
+fi
+[ "$(korvel-replay --version)" = "korvel-replay $version" ] || fail "korvel-replay --version"
+[ "$(korvel-h5 --version)" = "korvel-h5 $version" ] || fail "korvel-h5 --version"
+strings "/usr/lib/$multiarch/korvel/libKorvel.so" | grep -x "libKorvel $version" >/dev/null ||
+  fail "libKorvel.so does not hold its version"
+for page in korvel-replay korvel-h5; do
+  f=$(ls /usr/share/man/man1/$page.1*)
+  zcat -f "$f" | grep '^\.SH "\?NAME' >/dev/null || fail "man page $page has no NAME section"
+done
+cd / && rm -rf "$work"
+
+$SUDO dpkg -r korvel >/dev/null
+trap - EXIT
+[ ! -e /usr/bin/korvel-replay ] || fail "korvel-replay is still there after removal"
+echo "package-test: $(basename "$deb") installs, runs the example, converts it and is removed cleanly"
