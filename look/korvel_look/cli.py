@@ -68,7 +68,7 @@ def parse_args(argv):
                         "[...]; several patterns separated by commas or given again)")
     p.add_argument("--events", metavar="FIRST:LAST",
                    help="only the file's rows FIRST to LAST-1 (0-based, as a Python slice; "
-                        "either may be left out, negative counts from the end)")
+                        "either may be left out, negative counts from the end: --events=-100:)")
     p.add_argument("--progress", action="store_true",
                    help="show the progress line even when standard error is not a terminal")
     p.add_argument("--no-progress", action="store_true", help="never show it")
@@ -217,7 +217,8 @@ def report(f, run, chans, in_file, first, last, out_dir, progress):
     value_figs = figures.lane_figures(out_dir, "values", value_panels, s["block_time"], t0,
                                       blocks, xlabel) if value_panels else []
     if value_figs:
-        r["values"].append({"title": "", "figures": value_figs})
+        r["values"].append({"title": "", "figures": value_figs,
+                            "series": series_numbers(value_panels)})
     progress.show("drawing the presence image", force=True)
     r["presence"] = presence_entry(chans, ranks, blocks, out_dir)
     return r
@@ -292,8 +293,19 @@ def block_entry(c, entry, r, s, blocks, out_dir, xlabel, has_data):
             panels.append((name, "", figures.series_envelope(ds, blocks.first, blocks.last, blocks)))
     figs = figures.lane_figures(out_dir, "block-%d" % c.index, panels, s["block_time"],
                                 s["first_time"], blocks, xlabel)
-    r["blocks"].append({"title": c.title, "figures": figs,
+    r["blocks"].append({"title": c.title, "figures": figs, "series": series_numbers(panels),
                         "lines": ["%d items" % len(items)], "notes": []})
+
+
+def series_numbers(panels):
+    """Each series' title, minimum and maximum (None without numbers)."""
+    out = []
+    for title, _, env in panels:
+        lo, hi = np.nanmin(env.lo, initial=np.inf), np.nanmax(env.hi, initial=-np.inf)
+        ok = bool(np.isfinite(lo))
+        out.append({"title": title, "min": float(lo) if ok else None,
+                    "max": float(hi) if ok else None})
+    return out
 
 
 def spectrum_entry(c, ds, entry, blocks, out_dir, progress):
@@ -346,6 +358,7 @@ def presence_entry(chans, ranks, blocks, out_dir):
     matrix, labels, group = presence.image_rows([c.title for c in chans], ranks)
     presence.write_raw(os.path.join(out_dir, "presence-cells.png"), matrix)
     presence.write_figure(os.path.join(out_dir, "presence.png"), matrix, labels, blocks, group)
+    p["legend"] = dict(zip(presence.LABELS, presence.COLOURS))
     p.update(figure="presence.png", raw="presence-cells.png", rows=int(matrix.shape[0]),
              channels_per_row=group, events_per_column=blocks.size, columns=blocks.count)
     p["caption"] = ("%s; each cell shows the gravest state of its events "

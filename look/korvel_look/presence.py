@@ -67,7 +67,7 @@ def write_figure(path, matrix, labels, blocks, group):
     """The presence figure: the matrix with channel labels, the event axis
     and a legend of the states."""
     rows = matrix.shape[0]
-    height = min(40.0, 1.6 + 0.16 * rows)
+    height = min(16.0, 1.6 + (0.16 if rows <= 80 else 0.035) * rows)
     fig, ax = plt.subplots(figsize=(11, height), dpi=80)
     ax.imshow(matrix, cmap=CMAP, vmin=0, vmax=len(COLOURS) - 1, aspect="auto",
               interpolation="nearest",
