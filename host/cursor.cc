@@ -487,13 +487,13 @@ int zarn_daq_getdata::GetRoiPar(void **blk, float *start, float *inc, float **me
     if (!b || !b->data->roi || n != 0)
         return 1;
     if (blk)
-        *blk = &b->roi;
+        *blk = b->data->roi->null_record ? nullptr : &b->roi;
     if (start)
         *start = b->data->roi->start1;
     if (inc)
         *inc = b->data->roi->inc1;
     if (mean)
-        *mean = b->roi_mean.data();
+        *mean = b->data->roi->null_mean ? nullptr : b->roi_mean.data();
     if (ndata)
         *ndata = b->data->roi->ndata1;
     return 0;
@@ -520,7 +520,7 @@ int zarn_daq_getdata::GetImageSize(int *xstart, int *xinc, int *nx, int *ystart,
 
 unsigned char *zarn_daq_getdata::GetImage() {
     BoundChan *b = selected(cursor_state(impl));
-    if (!b || !b->data->image)
+    if (!b || !b->data->image || b->data->image->null_pixels)
         return nullptr;
     return standin::pixel_buffer(*b);
 }

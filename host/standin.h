@@ -129,6 +129,11 @@ struct Roi {
     float inc1 = 0;
     int ndata1 = 0;
     std::vector<float> data;  // zero-padded to ndata1 floats when bound
+    // Answers no real reader is known to give, for tests that hand events
+    // to the plug-in directly (a recording cannot ask for them):
+    // GetRoiPar succeeds with a null record, or with a null projection.
+    bool null_record = false;
+    bool null_mean = false;
 };
 
 // A camera image (GetImagePar, GetImageSize, GetImage, GetImageHeader).
@@ -142,6 +147,9 @@ struct Image {
     int nframe = 1;
     int compr = 0;
     bool fail = false;  // GetImagePar fails
+    // For tests, not in recordings: GetImage gives a null buffer although
+    // GetImagePar promised len bytes.
+    bool null_pixels = false;
     // Frame header fields set explicitly: bit i of header_set stands for
     // field i of zarn_image_ext_frame_head (in declaration order) and its
     // value is taken from `header`. The others: width, height, bpp of the
@@ -161,6 +169,9 @@ struct Eq {
     int type = 0;  // the container's type code
     std::vector<double> values;
     bool fail = false;  // zarn_daq_to_eqdata fails
+    // For tests, not in recordings: zarn_daq_to_eqdata succeeds but hands
+    // back no container.
+    bool null_container = false;
 };
 
 // The data of one channel in one event, keyed by the channel text.

@@ -2,9 +2,12 @@
 // carry (the stand-in refuses counts above its limit and control
 // characters in names, as no real reader gives them), handed to the
 // plug-in directly from events built by hand: value counts whose 32-bit
-// product wraps, and item names holding the tab dialect's separator. The
-// plug-in must still write what its formats say. Each run is made in a
+// product wraps, item names holding the tab dialect's separator, and null
+// pointers where the reader promised data (a ROI record or its projection,
+// a pixel buffer, an EqData container, an event type's name). The plug-in
+// must still write what its formats say. Each run is made in a
 // child process, because a run leaves the plug-in's state behind.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +18,20 @@
 #include <vector>
 
 #include "unit_child_run.h"
+
+// The reader's event_name_itoa, as this test program sees it: the
+// stand-in's answer, or null while a test asks for it. Defined here, it
+// takes the place of the stand-in's for the plug-in's objects linked into
+// this program; the stand-in's own is found behind it with RTLD_NEXT.
+static bool g_null_event_names = false;
+
+const char *event_name_itoa(int type) {
+    if (g_null_event_names)
+        return nullptr;
+    using Fn = const char *(*)(int);
+    static Fn next = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "_Z15event_name_itoai"));
+    return next ? next(type) : "(no event_name_itoa behind the test's)";
+}
 
 namespace {
 
@@ -96,6 +113,136 @@ TEST(HostileAnswers, ItemNamesAreWrittenAsTheyComeSeparatorsIncluded) {
     Outcome hdf = run_one(c, ev, {"-hdf5"});
     EXPECT_EQ(hdf.table, "EventId,Time,TimeISO,B\n" +
                              row("[[a,b:1.00e+00][c\td:2.00e+00]]", true));
+}
+
+// ---- Null pointers where the reader promised data ----
+
+standin::Roi roi_of_two() {
+    standin::Roi r;
+    r.w = 2;
+    r.h = 3;
+    r.mean = 1.5f;
+    r.max = 4;
+    r.sig = 0.5f;
+    r.cofm = 1.25f;
+    r.start1 = 0;
+    r.inc1 = 1;
+    r.ndata1 = 2;
+    r.data = {1, 3};
+    return r;
+}
+
+// The ROI summary of a one-member spectrum: its two lines with the
+// projection's mean in parentheses, none at all when the record is null,
+// a mean of 0 when the projection is null; the cell is the same each time.
+TEST(HostileAnswers, NullRoiRecordOrProjection) {
+    standin::Channel c;
+    c.name = "S";
+    c.type = 3;
+    const std::string summary = "IMAGE 2x3 MEAN: 1.500000 (%s) MAX: 4.000000  SIGMA: "
+                                "0.500000 COFM: 1.250000 start:0.000000 inc:1.000000 "
+                                "ndata:2\n";
+    auto with = [&](bool null_record, bool null_mean) {
+        standin::Event ev;
+        ev.id = 1;
+        standin::ChannelData &d = ev.add("S");
+        d.members = {member(2, 1, {1, 2})};
+        d.roi = roi_of_two();
+        d.roi->null_record = null_record;
+        d.roi->null_mean = null_mean;
+        return run_one(c, ev, {});
+    };
+    auto line = [&](const char *mean) {
+        char text[256];
+        snprintf(text, sizeof text, summary.c_str(), mean);
+        return "ROI S\n" + std::string(text);
+    };
+    const std::string table = "EventId\tTime\t\t\tS\n" + row("{[1e+00 2e+00]}", false);
+
+    Outcome full = with(false, false);
+    EXPECT_NE(full.out.find(line("2.000000")), std::string::npos) << full.out;
+    EXPECT_EQ(table, full.table);
+
+    Outcome no_mean = with(false, true);
+    EXPECT_NE(no_mean.out.find(line("0.000000")), std::string::npos) << no_mean.out;
+    EXPECT_EQ(table, no_mean.table);
+
+    Outcome no_record = with(true, false);
+    EXPECT_EQ(no_record.out.find("ROI "), std::string::npos) << no_record.out;
+    EXPECT_EQ(no_record.out.find("IMAGE "), std::string::npos) << no_record.out;
+    EXPECT_EQ(table, no_record.table);
+}
+
+// An image whose parameters promise bytes and whose buffer is null is no
+// image: the cell says so and no image file is written.
+TEST(HostileAnswers, NullPixelBufferIsNoImage) {
+    standin::Channel c;
+    c.name = "CAM";
+    c.type = 4;
+    standin::Event ev;
+    ev.id = 1;
+    standin::Image img;
+    img.width = 2;
+    img.height = 1;
+    img.pixels = {7, 9};
+    img.null_pixels = true;
+    ev.add("CAM").image = img;
+    char tmpl[] = "/tmp/korvel-nullpx.XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    ASSERT_EQ(0, run_one_event_in_child(dir, c, ev, {"-imdump"}));
+    EXPECT_EQ("EventId\tTime\t\t\tCAM\n" + row("No Image\t", false),
+              slurp(dir + "/user_out.txt"));
+    std::string listing;
+    FILE *ls = popen(("ls '" + dir + "'").c_str(), "r");
+    char buf[256];
+    while (ls && fgets(buf, sizeof buf, ls))
+        listing += buf;
+    if (ls)
+        pclose(ls);
+    EXPECT_EQ("stdout.txt\nuser_out.txt\n", listing);
+    EXPECT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
+
+    Outcome hdf = run_one(c, ev, {"-hdf5"});
+    EXPECT_EQ("EventId,Time,TimeISO,CAM\n" + row("[]", true), hdf.table);
+}
+
+// A conversion that claims success without a container is reported as a
+// failed one; the cell stays empty.
+TEST(HostileAnswers, NullEqDataContainerIsAFailedConversion) {
+    standin::Channel c;
+    c.name = "EQ";
+    c.type = 5;
+    standin::Event ev;
+    ev.id = 1;
+    standin::Eq eq;
+    eq.type = 1;
+    eq.values = {1.0};
+    eq.null_container = true;
+    ev.add("EQ").eq = eq;
+    Outcome o = run_one(c, ev, {});
+    EXPECT_NE(o.out.find("!!!Failed to extract data of type EqData!!!\n"), std::string::npos)
+        << o.out;
+    EXPECT_EQ(o.out.find("EqData type"), std::string::npos) << o.out;
+    EXPECT_EQ("EventId\tTime\t\t\tEQ\n" + row("", false), o.table);
+}
+
+// An event type without a name still gets its brackets in the tab
+// dialect; the HDF5 dialect writes no type at all.
+TEST(HostileAnswers, NullEventTypeName) {
+    standin::Channel c;
+    c.name = "V";
+    c.type = 1;
+    standin::Event ev;
+    ev.id = 1;
+    ev.add("V").value = 2.5f;
+    Outcome named = run_one(c, ev, {});
+    EXPECT_EQ(0u, named.table.find("EventId\tTime\t\t\tV\n[NORMAL]1\t")) << named.table;
+    g_null_event_names = true;
+    Outcome tab = run_one(c, ev, {});
+    Outcome hdf = run_one(c, ev, {"-hdf5"});
+    g_null_event_names = false;
+    EXPECT_EQ(0u, tab.table.find("EventId\tTime\t\t\tV\n[(null)]1\t\t0:0\t")) << tab.table;
+    EXPECT_EQ(0u, hdf.table.find("EventId,Time,TimeISO,V\n1,0:0,")) << hdf.table;
 }
 
 }  // namespace
