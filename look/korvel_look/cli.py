@@ -236,7 +236,7 @@ def channel_entry(c, first, last, blocks):
         if entry["counts"] is None:
             entry["notes"].append("no usable present dataset")
         else:
-            if entry["counts"]["data"] == 0 and last > first:
+            if entry["counts"]["data"] == 0 and last > first and c.kind != "none":
                 entry["notes"].append("no data in the events shown")
             return entry, worst
     return entry, np.full(blocks.count, presence.MISSING_RANK, dtype=np.int8)
@@ -363,8 +363,8 @@ def presence_entry(chans, ranks, blocks, out_dir):
              channels_per_row=group, events_per_column=blocks.size, columns=blocks.count)
     p["caption"] = ("%s; each cell shows the gravest state of its events "
                     "(data < none < empty < not reached < not understood)."
-                    % ("one event per column" if blocks.size == 1
-                       else "%d events per column" % blocks.size)
+                    % ("One event per column" if blocks.size == 1
+                       else "Blocks of %d events per column" % blocks.size)
                     + (" %d channels per row." % group if group > 1 else ""))
     return p
 

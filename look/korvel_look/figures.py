@@ -21,7 +21,7 @@ import h5py  # noqa: E402
 import numpy as np  # noqa: E402
 
 from . import bins  # noqa: E402
-from .runfile import member, slices, text  # noqa: E402
+from .runfile import SLICE_BYTES, member, slices, text  # noqa: E402
 
 LANES = 25               # series per figure
 LANE_COLOURS = ("#1f5fa0", "#c0392b")
@@ -31,7 +31,7 @@ SPECTRUM_MEMBERS = 8     # members drawn per spectrum channel
 SPECTRUM_COLUMNS = 1000  # values drawn per member; more are averaged in groups
 WATERFALL_ROWS = 256     # event rows of a waterfall
 HISTOGRAM_BINS = 256     # bins between a value's minimum and maximum
-FRAME_BYTES = 16 << 20   # camera frames read at a time
+FRAME_BYTES = 4 << 20    # camera frames read at a time (at least one)
 
 
 def finite(a):
@@ -174,7 +174,7 @@ class SpectrumShape:
 def spectrum_slabs(ds, shape, first, last):
     """(a, b, slab) over [first, last), the slab reduced to shape's columns."""
     row = shape.members * shape.values * 8
-    for a, b in slices(ds, first, last, budget=max(row, 8 << 20)):
+    for a, b in slices(ds, first, last, budget=max(row, SLICE_BYTES)):
         yield a, b, shape.reduce(ds[a:b, :shape.members, :])
 
 

@@ -12,13 +12,15 @@ import numpy as np
 
 LAYOUT_VERSION = 1
 
-# Bytes read at a time from one dataset: whole chunks up to about this much.
-SLICE_BYTES = 8 << 20
+# Bytes read at a time from one dataset: whole chunks up to about this much
+# (the converter's chunks hold about 1 MiB), so that a long run reads in
+# slices of the same size as a run of a few thousand events.
+SLICE_BYTES = 2 << 20
 
 # The chunk cache of every dataset: large enough for the biggest chunk the
 # converter writes (about 1 MiB, or one camera frame), so that a slice of a
 # chunk read twice (a camera's present next to its frames) is inflated once.
-CHUNK_CACHE_BYTES = 16 << 20
+CHUNK_CACHE_BYTES = 4 << 20
 
 
 class BadFile(Exception):
