@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "korvel_imfile.h"
 #include "unit_child_run.h"
 
 namespace {
@@ -85,3 +87,19 @@ TEST(ImageGeometry, HugeProductsAreRefusedWithoutOverflow) {
 }
 
 }  // namespace
+
+// The byte count of an image, in 64 bits whatever its factors: 0 when one
+// factor is 0, -1 for a negative product, the largest int64 when the true
+// product does not fit; two negative factors make a positive size.
+TEST(ImageSizeBytes, SignsZerosAndOverflow) {
+    EXPECT_EQ(6, image_size_bytes(2, 3, 1));
+    EXPECT_EQ(0, image_size_bytes(0, 5, 2));
+    EXPECT_EQ(0, image_size_bytes(5, 5, 0));
+    EXPECT_EQ(-1, image_size_bytes(-2, 3, 1));
+    EXPECT_EQ(-1, image_size_bytes(2, 3, -1));
+    EXPECT_EQ(6, image_size_bytes(-2, 3, -1));
+    // 2147483647^2 x 2 = 9223372028264841218 still fits; x 3 does not.
+    EXPECT_EQ(9223372028264841218LL, image_size_bytes(2147483647, 2147483647, 2));
+    EXPECT_EQ(INT64_MAX, image_size_bytes(2147483647, 2147483647, 3));
+    EXPECT_EQ(INT64_MAX, image_size_bytes(-2147483647 - 1, 2147483647, -3));
+}
