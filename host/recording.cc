@@ -59,37 +59,64 @@ std::string got(const json &v) {
     return std::string("got ") + v.type_name();
 }
 
-// The object at `path` (`what` names it in messages) may only hold the
-// given keys.
-void check_keys(const json &v, const std::string &path, const char *what,
-                std::initializer_list<const char *> keys) {
-    if (!v.is_object())
-        fail((path.empty() ? std::string(what) : path) +
-             ": expected an object, " + got(v));
-    for (auto it = v.begin(); it != v.end(); ++it) {
-        bool known = false;
-        for (const char *k : keys)
-            if (it.key() == k)
-                known = true;
-        if (!known)
-            fail("unknown key " + quote(it.key()) + " in " +
-                 (path.empty() ? std::string(what) : path));
+// The keys of one JSON object, each handed out once: take() gives a key's
+// value (null when the object has none) and marks the key as taken;
+// finish() refuses the first key that nobody took. Every key of an object
+// is thus named in one place, where it is read, and the check of unknown
+// keys cannot drift from what is read. `path` names the object in
+// messages ("channels[\"A\"].block"); `what` stands in for an empty path
+// ("the run header").
+class Fields {
+public:
+    Fields(const json &obj, std::string path, const char *what = "")
+        : obj_(obj), path_(std::move(path)), what_(what) {
+        if (!obj.is_object())
+            fail(name() + ": expected an object, " + got(obj));
+        taken_.assign(obj.size(), false);
     }
-}
 
-const json *find(const json &obj, const char *key) {
-    auto it = obj.find(key);
-    return it == obj.end() ? nullptr : &*it;
-}
+    const json *take(const char *key) {
+        size_t i = 0;
+        for (auto it = obj_.begin(); it != obj_.end(); ++it, ++i)
+            if (it.key() == key) {
+                taken_[i] = true;
+                return &*it;
+            }
+        return nullptr;
+    }
 
-const json &require(const json &obj, const std::string &path, const char *what,
-                    const char *key) {
-    const json *v = find(obj, key);
-    if (!v)
-        fail("missing key " + quote(key) + " in " +
-             (path.empty() ? std::string(what) : path));
-    return *v;
-}
+    const json &need(const char *key) {
+        const json *v = take(key);
+        if (!v)
+            fail("missing key " + quote(key) + " in " + name());
+        return *v;
+    }
+
+    // The path of a member, for messages: "path.key".
+    std::string at(const char *key) const { return member(path_, key); }
+
+    // Read `key` with `get(value, path)` into *out when the object has it.
+    template <class T, class Get>
+    void read(const char *key, T *out, Get get) {
+        if (const json *v = take(key))
+            *out = get(*v, at(key));
+    }
+
+    void finish() const {
+        size_t i = 0;
+        for (auto it = obj_.begin(); it != obj_.end(); ++it, ++i)
+            if (!taken_[i])
+                fail("unknown key " + quote(it.key()) + " in " + name());
+    }
+
+private:
+    std::string name() const { return path_.empty() ? std::string(what_) : path_; }
+
+    const json &obj_;
+    std::string path_;
+    const char *what_;
+    std::vector<bool> taken_;
+};
 
 long long get_int(const json &v, const std::string &path, long long lo,
                   long long hi) {
@@ -242,8 +269,9 @@ float get_value(const json &v, const std::string &path) {
         return static_cast<float>(d);
     }
     if (v.is_object()) {
-        check_keys(v, path, "", {"bits"});
-        int32_t n = get_i32(require(v, path, "", "bits"), member(path, "bits"));
+        Fields f(v, path);
+        int32_t n = get_i32(f.need("bits"), f.at("bits"));
+        f.finish();
         uint32_t u;
         memcpy(&u, &n, 4);
         return bits_float(u);
@@ -352,103 +380,100 @@ json parse_json(const std::string &line) {
 // ---- Run header ----
 
 Channel parse_channel(const json &v, const std::string &path) {
-    check_keys(v, path, "", {"name", "sub", "type"});
+    Fields f(v, path);
     Channel c;
-    c.name = get_name_or_null(require(v, path, "", "name"), member(path, "name"));
-    if (const json *s = find(v, "sub"))
-        c.sub = get_i32(*s, member(path, "sub"));
-    if (const json *t = find(v, "type"))
-        c.type = get_i32(*t, member(path, "type"));
+    c.name = get_name_or_null(f.need("name"), f.at("name"));
+    f.read("sub", &c.sub, get_i32);
+    f.read("type", &c.type, get_i32);
+    f.finish();
     return c;
 }
 
 Description parse_description(const json &v, const std::string &path) {
-    check_keys(v, path, "", {"daq_name", "desc", "units"});
+    Fields f(v, path);
     Description d;
-    std::string p = member(path, "daq_name");
-    d.daq_name = get_name(require(v, path, "", "daq_name"), p);
+    d.daq_name = get_name(f.need("daq_name"), f.at("daq_name"));
     if (d.daq_name.size() > 255)
-        fail(p + ": " + std::to_string(d.daq_name.size()) +
+        fail(f.at("daq_name") + ": " + std::to_string(d.daq_name.size()) +
              " bytes long; the reader holds at most 255");
-    if (const json *s = find(v, "desc"))
-        d.desc = get_string(*s, member(path, "desc"));
-    if (const json *s = find(v, "units"))
-        d.units = get_string(*s, member(path, "units"));
+    f.read("desc", &d.desc, get_string);
+    f.read("units", &d.units, get_string);
+    f.finish();
     return d;
 }
 
-void parse_header_json(const json &j, RunHeader *h) {
-    const char *what = "the run header";
-    check_keys(j, "", what,
-               {"format", "version", "channels", "descriptions", "events",
-                "empty_events", "nbunch", "outmode", "dump_error"});
-    std::string format = get_string(require(j, "", what, "format"), "format");
+// A list of records, each read by `parse(element, its path)`.
+template <class T, class Parse>
+std::vector<T> get_list(const json &v, const std::string &path, Parse parse) {
+    const json &a = get_array(v, path);
+    std::vector<T> out;
+    out.reserve(a.size());
+    for (size_t i = 0; i < a.size(); i++)
+        out.push_back(parse(a[i], element(path, i)));
+    return out;
+}
+
+void check_format(Fields &f) {
+    std::string format = get_string(f.need("format"), "format");
     if (format != "korvel-recording")
         fail("format must be \"korvel-recording\", not " + quote(format));
-    const json &version = require(j, "", what, "version");
+    const json &version = f.need("version");
     if (!version.is_number_integer())
         fail("version: expected an integer, " + got(version));
     if (!(version.is_number_unsigned() && version.get<uint64_t>() == 1))
         fail("version " + version.dump() + " is not supported (only 1 is)");
-    const json &chans = get_array(require(j, "", what, "channels"), "channels");
-    for (size_t i = 0; i < chans.size(); i++)
-        h->channels.push_back(parse_channel(chans[i], element("channels", i)));
-    if (const json *d = find(j, "descriptions")) {
-        const json &a = get_array(*d, "descriptions");
-        for (size_t i = 0; i < a.size(); i++)
-            h->descriptions.push_back(
-                parse_description(a[i], element("descriptions", i)));
-    }
-    if (const json *v = find(j, "events"))
-        h->events = get_i32(*v, "events");
-    if (const json *v = find(j, "empty_events"))
-        h->empty_events = get_i32(*v, "empty_events");
-    if (const json *v = find(j, "nbunch"))
-        h->nbunch = get_i32(*v, "nbunch");
-    if (const json *v = find(j, "outmode"))
-        h->outmode = get_i32(*v, "outmode");
-    if (const json *v = find(j, "dump_error"))
-        h->dump_error = get_i32(*v, "dump_error");
+}
+
+void parse_header_json(const json &j, RunHeader *h) {
+    Fields f(j, "", "the run header");
+    check_format(f);
+    h->channels = get_list<Channel>(f.need("channels"), "channels", parse_channel);
+    f.read("descriptions", &h->descriptions, [](const json &v, const std::string &p) {
+        return get_list<Description>(v, p, parse_description);
+    });
+    f.read("events", &h->events, get_i32);
+    f.read("empty_events", &h->empty_events, get_i32);
+    f.read("nbunch", &h->nbunch, get_i32);
+    f.read("outmode", &h->outmode, get_i32);
+    f.read("dump_error", &h->dump_error, get_i32);
+    f.finish();
 }
 
 // ---- Event lines ----
 
 SideBlock parse_side_block(const json &v, const std::string &path) {
-    check_keys(v, path, "", {"time", "status", "mpulse"});
+    Fields f(v, path);
     SideBlock b;
-    if (const json *t = find(v, "time"))
-        b.time = get_time(*t, member(path, "time"));
-    if (const json *s = find(v, "status"))
-        b.status = get_i32(*s, member(path, "status"));
-    if (const json *m = find(v, "mpulse"))
-        b.mpulse = get_i32(*m, member(path, "mpulse"));
+    f.read("time", &b.time, get_time);
+    f.read("status", &b.status, get_i32);
+    f.read("mpulse", &b.mpulse, get_i32);
+    f.finish();
     return b;
 }
 
-void parse_block(const json &v, const std::string &path, ServBlock *b) {
-    check_keys(v, path, "", {"time", "mpulse", "status", "nchan", "fail"});
-    if (const json *t = find(v, "time"))
-        b->time = get_time(*t, member(path, "time"));
-    if (const json *m = find(v, "mpulse"))
-        b->mpulse = get_i32(*m, member(path, "mpulse"));
-    if (const json *s = find(v, "status"))
-        b->status = get_i32(*s, member(path, "status"));
-    if (const json *n = find(v, "nchan"))
-        b->nchan = get_count(*n, member(path, "nchan"));
-    if (const json *f = find(v, "fail"))
-        b->fail = get_bool(*f, member(path, "fail"));
+ServBlock parse_block(const json &v, const std::string &path) {
+    Fields f(v, path);
+    ServBlock b;
+    f.read("time", &b.time, get_time);
+    f.read("mpulse", &b.mpulse, get_i32);
+    f.read("status", &b.status, get_i32);
+    f.read("nchan", &b.nchan, get_count);
+    f.read("fail", &b.fail, get_bool);
+    f.finish();
+    return b;
 }
 
-void parse_chan(const json &v, const std::string &path, ChanQuery *c) {
-    check_keys(v, path, "", {"name", "status", "fail"});
-    if (const json *n = find(v, "name")) {
-        c->name = get_name_or_null(*n, member(path, "name"));
-        c->null_name = !c->name;
+ChanQuery parse_chan(const json &v, const std::string &path) {
+    Fields f(v, path);
+    ChanQuery c;
+    if (const json *n = f.take("name")) {
+        c.name = get_name_or_null(*n, f.at("name"));
+        c.null_name = !c.name;
     }
-    if (const json *s = find(v, "status"))
-        c->status = get_i32(*s, member(path, "status"));
-    if (const json *f = find(v, "fail"))
-        c->fail = get_bool(*f, member(path, "fail"));
+    f.read("status", &c.status, get_i32);
+    f.read("fail", &c.fail, get_bool);
+    f.finish();
+    return c;
 }
 
 std::vector<Item> parse_items(const json &v, const std::string &path) {
@@ -469,27 +494,29 @@ std::vector<Item> parse_items(const json &v, const std::string &path) {
     return items;
 }
 
-zarn_spect_statistics_2010 parse_stat(const json &v, const std::string &path) {
-    check_keys(v, path, "", {"mask", "val"});
-    zarn_spect_statistics_2010 st{};
-    if (const json *m = find(v, "mask"))
-        st.mask = get_u32(*m, member(path, "mask"));
-    if (const json *val = find(v, "val")) {
-        std::string p = member(path, "val");
-        if (!val->is_object())
-            fail(p + ": expected an object, " + got(*val));
-        for (auto it = val->begin(); it != val->end(); ++it) {
-            // Keys are the indices "0" to "31", written plainly.
-            const std::string &k = it.key();
-            int j = -1;
-            if (!k.empty() && k.size() <= 2 && isdigit(static_cast<unsigned char>(k[0])) &&
-                (k.size() == 1 || (k[0] != '0' && isdigit(static_cast<unsigned char>(k[1])))))
-                j = std::stoi(k);
-            if (j < 0 || j > 31)
-                fail(p + ": key " + quote(k) + " is not an index from 0 to 31");
-            st.val[j] = get_value(*it, p + "[" + quote(k) + "]");
-        }
+// The statistics values: keys are the indices "0" to "31", written plainly.
+void parse_stat_values(const json &val, const std::string &p, zarn_spect_statistics_2010 *st) {
+    if (!val.is_object())
+        fail(p + ": expected an object, " + got(val));
+    for (auto it = val.begin(); it != val.end(); ++it) {
+        const std::string &k = it.key();
+        int j = -1;
+        if (!k.empty() && k.size() <= 2 && isdigit(static_cast<unsigned char>(k[0])) &&
+            (k.size() == 1 || (k[0] != '0' && isdigit(static_cast<unsigned char>(k[1])))))
+            j = std::stoi(k);
+        if (j < 0 || j > 31)
+            fail(p + ": key " + quote(k) + " is not an index from 0 to 31");
+        st->val[j] = get_value(*it, p + "[" + quote(k) + "]");
     }
+}
+
+zarn_spect_statistics_2010 parse_stat(const json &v, const std::string &path) {
+    Fields f(v, path);
+    zarn_spect_statistics_2010 st{};
+    f.read("mask", &st.mask, get_u32);
+    if (const json *val = f.take("val"))
+        parse_stat_values(*val, f.at("val"), &st);
+    f.finish();
     return st;
 }
 
@@ -508,55 +535,35 @@ void check_member_length(const SpectMember &m, const std::string &path) {
 }
 
 SpectMember parse_member(const json &v, const std::string &path) {
-    check_keys(v, path, "",
-               {"fail", "start", "inc", "ndata", "groups", "groups_inc", "values",
-                "stat"});
+    Fields f(v, path);
     SpectMember m;
-    if (const json *f = find(v, "fail"))
-        m.fail = get_bool(*f, member(path, "fail"));
-    if (const json *x = find(v, "start"))
-        m.start = get_value(*x, member(path, "start"));
-    if (const json *x = find(v, "inc"))
-        m.inc = get_value(*x, member(path, "inc"));
-    if (const json *x = find(v, "groups_inc"))
-        m.groups_inc = get_value(*x, member(path, "groups_inc"));
-    if (const json *x = find(v, "groups"))
-        m.groups = get_i32(*x, member(path, "groups"));
-    if (const json *x = find(v, "ndata"))
-        m.ndata = get_i32(*x, member(path, "ndata"));
-    if (const json *x = find(v, "values"))
-        m.values = get_values(*x, member(path, "values"));
-    if (const json *x = find(v, "stat"))
-        m.stat = parse_stat(*x, member(path, "stat"));
+    f.read("fail", &m.fail, get_bool);
+    f.read("start", &m.start, get_value);
+    f.read("inc", &m.inc, get_value);
+    f.read("groups_inc", &m.groups_inc, get_value);
+    f.read("groups", &m.groups, get_i32);
+    f.read("ndata", &m.ndata, get_i32);
+    f.read("values", &m.values, get_values);
+    f.read("stat", &m.stat, parse_stat);
+    f.finish();
     check_member_length(m, path);
     return m;
 }
 
 Roi parse_roi(const json &v, const std::string &path) {
-    check_keys(v, path, "",
-               {"w", "h", "mean", "max", "sig", "cofm", "start1", "inc1", "ndata1",
-                "data"});
+    Fields f(v, path);
     Roi r;
-    if (const json *x = find(v, "w"))
-        r.w = get_i32(*x, member(path, "w"));
-    if (const json *x = find(v, "h"))
-        r.h = get_i32(*x, member(path, "h"));
-    if (const json *x = find(v, "mean"))
-        r.mean = get_value(*x, member(path, "mean"));
-    if (const json *x = find(v, "max"))
-        r.max = get_value(*x, member(path, "max"));
-    if (const json *x = find(v, "sig"))
-        r.sig = get_value(*x, member(path, "sig"));
-    if (const json *x = find(v, "cofm"))
-        r.cofm = get_value(*x, member(path, "cofm"));
-    if (const json *x = find(v, "start1"))
-        r.start1 = get_value(*x, member(path, "start1"));
-    if (const json *x = find(v, "inc1"))
-        r.inc1 = get_value(*x, member(path, "inc1"));
-    if (const json *x = find(v, "ndata1"))
-        r.ndata1 = get_count(*x, member(path, "ndata1"));
-    if (const json *x = find(v, "data"))
-        r.data = get_values(*x, member(path, "data"));
+    f.read("w", &r.w, get_i32);
+    f.read("h", &r.h, get_i32);
+    f.read("mean", &r.mean, get_value);
+    f.read("max", &r.max, get_value);
+    f.read("sig", &r.sig, get_value);
+    f.read("cofm", &r.cofm, get_value);
+    f.read("start1", &r.start1, get_value);
+    f.read("inc1", &r.inc1, get_value);
+    f.read("ndata1", &r.ndata1, get_count);
+    f.read("data", &r.data, get_values);
+    f.finish();
     return r;
 }
 
@@ -629,138 +636,116 @@ void check_image_geometry(const Image &img, const std::string &path) {
              " is below the smallest int; give len");
 }
 
+// Pixels shorter than the image are padded with zeros when bound: said.
+void warn_short_pixels(const Image &img, const std::string &p, Warnings *warnings) {
+    long long len = img.resolved_len();
+    if (warnings && static_cast<long long>(img.pixels.size()) < len)
+        warnings->push_back(p + ": " + std::to_string(img.pixels.size()) +
+                            " bytes, fewer than len " + std::to_string(len) + "; zero-padded");
+}
+
 Image parse_image(const json &v, const std::string &path, Warnings *warnings) {
-    check_keys(v, path, "",
-               {"bpp", "width", "height", "len", "size", "pixels", "nframe", "compr",
-                "header", "fail"});
+    Fields f(v, path);
     Image img;
-    if (const json *x = find(v, "bpp"))
-        img.bpp = get_i32(*x, member(path, "bpp"));
-    if (const json *x = find(v, "width"))
-        img.width = get_i32(*x, member(path, "width"));
-    if (const json *x = find(v, "height"))
-        img.height = get_i32(*x, member(path, "height"));
-    if (const json *x = find(v, "len"))
-        img.len = get_count(*x, member(path, "len"));
+    f.read("bpp", &img.bpp, get_i32);
+    f.read("width", &img.width, get_i32);
+    f.read("height", &img.height, get_i32);
+    f.read("len", &img.len, get_count);
     check_image_geometry(img, path);
-    if (const json *x = find(v, "size"))
-        img.size = get_count(*x, member(path, "size"));
-    if (const json *x = find(v, "pixels")) {
-        img.pixels = parse_pixels(*x, member(path, "pixels"));
-        long long len = img.resolved_len();
-        if (warnings && static_cast<long long>(img.pixels.size()) < len)
-            warnings->push_back(member(path, "pixels") + ": " +
-                                std::to_string(img.pixels.size()) +
-                                " bytes, fewer than len " + std::to_string(len) +
-                                "; zero-padded");
+    f.read("size", &img.size, get_count);
+    if (const json *x = f.take("pixels")) {
+        img.pixels = parse_pixels(*x, f.at("pixels"));
+        warn_short_pixels(img, f.at("pixels"), warnings);
     }
-    if (const json *x = find(v, "nframe"))
-        img.nframe = get_i32(*x, member(path, "nframe"));
-    if (const json *x = find(v, "compr"))
-        img.compr = get_i32(*x, member(path, "compr"));
-    if (const json *x = find(v, "header"))
-        parse_header_fields(*x, member(path, "header"), &img);
-    if (const json *x = find(v, "fail"))
-        img.fail = get_bool(*x, member(path, "fail"));
+    f.read("nframe", &img.nframe, get_i32);
+    f.read("compr", &img.compr, get_i32);
+    if (const json *x = f.take("header"))
+        parse_header_fields(*x, f.at("header"), &img);
+    f.read("fail", &img.fail, get_bool);
+    f.finish();
     return img;
 }
 
 Eq parse_eq(const json &v, const std::string &path) {
-    check_keys(v, path, "", {"type", "values", "fail"});
+    Fields f(v, path);
     Eq eq;
-    if (const json *x = find(v, "type"))
-        eq.type = get_i32(*x, member(path, "type"));
-    if (const json *x = find(v, "values")) {
-        std::string p = member(path, "values");
-        const json &a = get_array(*x, p);
-        for (size_t i = 0; i < a.size(); i++)
-            eq.values.push_back(get_double(a[i], element(p, i)));
-    }
-    if (const json *x = find(v, "fail"))
-        eq.fail = get_bool(*x, member(path, "fail"));
+    f.read("type", &eq.type, get_i32);
+    f.read("values", &eq.values, [](const json &a, const std::string &p) {
+        return get_list<double>(a, p, get_double);
+    });
+    f.read("fail", &eq.fail, get_bool);
+    f.finish();
     return eq;
 }
 
-void parse_entry(const json &v, const std::string &path, ChannelData *c,
-                 Warnings *warnings) {
-    check_keys(v, path, "",
-               {"type", "block", "chan", "value", "items", "count", "members", "nmemb",
-                "roi", "image", "eq"});
-    if (const json *x = find(v, "type"))
-        c->type = get_i32(*x, member(path, "type"));
-    if (const json *x = find(v, "block"))
-        parse_block(*x, member(path, "block"), &c->block);
-    if (const json *x = find(v, "chan"))
-        parse_chan(*x, member(path, "chan"), &c->chan);
-    const json *value = find(v, "value");
-    const json *items = find(v, "items");
-    const json *count = find(v, "count");
-    // A channel is either one value or a name-value block; `count` belongs
-    // to the block.
+// A channel is either one value or a name-value block; `count` belongs to
+// the block (and makes one, empty, without `items`).
+void parse_value_or_items(Fields &f, const std::string &path, ChannelData *c) {
+    const json *value = f.take("value");
+    const json *items = f.take("items");
+    const json *count = f.take("count");
     if (value && items)
         fail(path + ": \"value\" and \"items\" exclude each other");
     if (value && count)
         fail(path + ": \"count\" belongs to \"items\", not to \"value\"");
     if (value)
-        c->value = get_value(*value, member(path, "value"));
+        c->value = get_value(*value, f.at("value"));
     if (items)
-        c->items = parse_items(*items, member(path, "items"));
+        c->items = parse_items(*items, f.at("items"));
     if (count) {
-        c->count = get_count(*count, member(path, "count"));
+        c->count = get_count(*count, f.at("count"));
         if (!c->items)
             c->items.emplace();
     }
-    if (const json *x = find(v, "members")) {
-        std::string p = member(path, "members");
-        const json &a = get_array(*x, p);
-        c->members.reserve(a.size());
-        for (size_t i = 0; i < a.size(); i++)
-            c->members.push_back(parse_member(a[i], element(p, i)));
+}
+
+void parse_entry(const json &v, const std::string &path, ChannelData *c,
+                 Warnings *warnings) {
+    Fields f(v, path);
+    f.read("type", &c->type, get_i32);
+    f.read("block", &c->block, parse_block);
+    f.read("chan", &c->chan, parse_chan);
+    parse_value_or_items(f, path, c);
+    f.read("members", &c->members, [](const json &a, const std::string &p) {
+        return get_list<SpectMember>(a, p, parse_member);
+    });
+    f.read("nmemb", &c->nmemb, get_count);
+    f.read("roi", &c->roi, parse_roi);
+    if (const json *x = f.take("image"))
+        c->image = parse_image(*x, f.at("image"), warnings);
+    f.read("eq", &c->eq, parse_eq);
+    f.finish();
+}
+
+// The channel entries, in the order the line gives them.
+void parse_channel_entries(const json &x, const Run &run, Event *ev, Warnings *warnings) {
+    if (!x.is_object())
+        fail("channels: expected an object, " + got(x));
+    ev->channels.reserve(x.size());
+    for (auto it = x.begin(); it != x.end(); ++it) {
+        // A key that names no channel of the run would never be asked
+        // for: most likely a typing error, so it is refused.
+        if (run.find_channel(it.key()) < 0)
+            fail("channels: " + quote(it.key()) +
+                 " is not the channel text of a channel of the run");
+        ChannelData &c = ev->add(it.key());
+        parse_entry(*it, "channels[" + quote(it.key()) + "]", &c, warnings);
     }
-    if (const json *x = find(v, "nmemb"))
-        c->nmemb = get_count(*x, member(path, "nmemb"));
-    if (const json *x = find(v, "roi"))
-        c->roi = parse_roi(*x, member(path, "roi"));
-    if (const json *x = find(v, "image"))
-        c->image = parse_image(*x, member(path, "image"), warnings);
-    if (const json *x = find(v, "eq"))
-        c->eq = parse_eq(*x, member(path, "eq"));
 }
 
 void parse_event_json(const json &j, const Run &run, Event *ev, Warnings *warnings) {
-    const char *what = "the event";
-    check_keys(j, "", what,
-               {"id", "type", "time", "status", "mpulse", "fail", "image_block",
-                "fast_block", "channels"});
-    ev->id = get_u32(require(j, "", what, "id"), "id");
-    if (const json *x = find(j, "type"))
-        ev->type = get_i32(*x, "type");
-    if (const json *x = find(j, "time"))
-        ev->time = get_time(*x, "time");
-    if (const json *x = find(j, "status"))
-        ev->status = get_i32(*x, "status");
-    if (const json *x = find(j, "mpulse"))
-        ev->mpulse = get_i32(*x, "mpulse");
-    if (const json *x = find(j, "fail"))
-        ev->fail = get_bool(*x, "fail");
-    if (const json *x = find(j, "image_block"))
-        ev->image_block = parse_side_block(*x, "image_block");
-    if (const json *x = find(j, "fast_block"))
-        ev->fast_block = parse_side_block(*x, "fast_block");
-    if (const json *x = find(j, "channels")) {
-        if (!x->is_object())
-            fail("channels: expected an object, " + got(*x));
-        ev->channels.reserve(x->size());
-        for (auto it = x->begin(); it != x->end(); ++it) {
-            // A key that names no channel of the run would never be asked
-            // for: most likely a typing error, so it is refused.
-            if (run.find_channel(it.key()) < 0)
-                fail("channels: " + quote(it.key()) +
-                     " is not the channel text of a channel of the run");
-            ChannelData &c = ev->add(it.key());
-            parse_entry(*it, "channels[" + quote(it.key()) + "]", &c, warnings);
-        }
-    }
+    Fields f(j, "", "the event");
+    ev->id = get_u32(f.need("id"), "id");
+    f.read("type", &ev->type, get_i32);
+    f.read("time", &ev->time, get_time);
+    f.read("status", &ev->status, get_i32);
+    f.read("mpulse", &ev->mpulse, get_i32);
+    f.read("fail", &ev->fail, get_bool);
+    f.read("image_block", &ev->image_block, parse_side_block);
+    f.read("fast_block", &ev->fast_block, parse_side_block);
+    if (const json *x = f.take("channels"))
+        parse_channel_entries(*x, run, ev, warnings);
+    f.finish();
 }
 
 }  // namespace
