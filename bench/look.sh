@@ -15,7 +15,7 @@
 # Not part of the tests.
 set -eu
 
-build=${1:?usage: look.sh BUILD_DIR [EVENTS]}
+build=$(cd "${1:?usage: look.sh BUILD_DIR [EVENTS]}" && pwd)
 events=${2:-10000}
 repeats=${REPEATS:-3}
 mix=marker=1,values=300,namevalue=4x16,spectrum=3x4x1000,image=1x256x256x2,eq=2
