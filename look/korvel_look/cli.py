@@ -160,11 +160,11 @@ def fail(name, message, status=2):
 
 
 def check_output(out):
-    """Refuses (BadFile on out) a DIR that exists and is not a report."""
+    """Raises Usage when out exists and is not a report's directory (a
+    file, a link, or a directory holding anything but a report)."""
     if os.path.lexists(out):
         if not os.path.isdir(out) or os.path.islink(out):
-            raise runfile.BadFile("exists and is not a directory; not overwritten") \
-                if False else Usage("%s: exists and is not a directory; not replaced" % out)
+            raise Usage("%s: exists and is not a directory; not replaced" % out)
         if os.listdir(out) and not os.path.exists(os.path.join(out, "index.html")):
             raise Usage("%s: exists and does not hold a report; not replaced" % out)
 
