@@ -51,21 +51,103 @@ bool parse_sizes(const std::string &sizes, int arity, long long *out) {
     return true;
 }
 
+// The kinds of a mix: each puts its sizes into the Mix and says why they
+// are too large ("" when they are not).
+struct MixKind {
+    const char *name;
+    int arity;
+    const char *form;
+    std::string (*apply)(const long long *v, Mix *m);
+};
+
+std::string too_many(const char *what, long long limit) {
+    return "mix: more than " + std::to_string(limit) + " " + what;
+}
+
+std::string apply_markers(const long long *v, Mix *m) {
+    m->markers = static_cast<int>(v[0]);
+    return "";
+}
+
+std::string apply_values(const long long *v, Mix *m) {
+    m->values = static_cast<int>(v[0]);
+    return "";
+}
+
+std::string apply_namevalue(const long long *v, Mix *m) {
+    m->nv_channels = static_cast<int>(v[0]);
+    m->nv_items = static_cast<int>(v[1]);
+    return v[0] * v[1] > kMaxSynthFloats ? too_many("name-value items", kMaxSynthFloats) : "";
+}
+
+std::string apply_spectrum(const long long *v, Mix *m) {
+    m->spectra = static_cast<int>(v[0]);
+    m->spect_members = static_cast<int>(v[1]);
+    m->spect_values = static_cast<int>(v[2]);
+    if (v[0] * v[1] > kMaxSynthFloats || v[0] * v[1] * v[2] > kMaxSynthFloats)
+        return too_many("spectrum values", kMaxSynthFloats);
+    return "";
+}
+
+std::string apply_image(const long long *v, Mix *m) {
+    m->images = static_cast<int>(v[0]);
+    m->width = static_cast<int>(v[1]);
+    m->height = static_cast<int>(v[2]);
+    m->bpp = static_cast<int>(v[3]);
+    if (m->bpp < 1 || m->bpp > 8)
+        return "mix: image bytes per pixel must be 1 to 8";
+    if (v[1] * v[2] * v[3] > kMaxImageBytes || v[0] * v[1] * v[2] * v[3] > kMaxSynthImageBytes)
+        return "mix: images larger than " + std::to_string(kMaxImageBytes) +
+               " bytes each or " + std::to_string(kMaxSynthImageBytes) + " together";
+    return "";
+}
+
+std::string apply_eq(const long long *v, Mix *m) {
+    m->eqs = static_cast<int>(v[0]);
+    return "";
+}
+
+const MixKind kMixKinds[] = {
+    {"marker", 1, "N", apply_markers},           {"values", 1, "N", apply_values},
+    {"namevalue", 2, "NxK", apply_namevalue},    {"spectrum", 3, "NxMxV", apply_spectrum},
+    {"image", 4, "NxWxHxB", apply_image},        {"eq", 1, "N", apply_eq},
+};
+constexpr int kMixKindCount = sizeof kMixKinds / sizeof kMixKinds[0];
+
+// One entry KIND=SIZE into *m; `seen` marks the kinds given so far. false
+// with *error set.
+bool parse_mix_entry(const std::string &entry, Mix *m, bool *seen, std::string *error) {
+    size_t eq = entry.find('=');
+    std::string kind = entry.substr(0, eq);
+    int k = 0;
+    while (k < kMixKindCount && kind != kMixKinds[k].name)
+        k++;
+    if (k == kMixKindCount || eq == std::string::npos) {
+        *error = "mix entry \"" + entry +
+                 "\": expected KIND=SIZE with KIND one of marker, values, "
+                 "namevalue, spectrum, image, eq";
+        return false;
+    }
+    if (seen[k]) {
+        *error = "mix kind \"" + kind + "\" given twice";
+        return false;
+    }
+    seen[k] = true;
+    long long v[4] = {};
+    if (!parse_sizes(entry.substr(eq + 1), kMixKinds[k].arity, v)) {
+        *error = "mix entry \"" + entry + "\": expected " + kind + "=" + kMixKinds[k].form +
+                 " with numbers of up to 9 digits";
+        return false;
+    }
+    *error = kMixKinds[k].apply(v, m);
+    return error->empty();
+}
+
 }  // namespace
 
 bool parse_mix(const std::string &text, Mix *out, std::string *error) {
-    struct Kind {
-        const char *name;
-        int arity;
-        const char *form;
-    };
-    static const Kind kinds[] = {
-        {"marker", 1, "N"},        {"values", 1, "N"},
-        {"namevalue", 2, "NxK"},   {"spectrum", 3, "NxMxV"},
-        {"image", 4, "NxWxHxB"},   {"eq", 1, "N"},
-    };
     Mix m;
-    bool seen[6] = {};
+    bool seen[kMixKindCount] = {};
     // Entries between commas; "" is no entry at all, but "a=1," has an
     // empty second one, which is refused like any malformed entry.
     size_t pos = 0;
@@ -73,77 +155,14 @@ bool parse_mix(const std::string &text, Mix *out, std::string *error) {
         size_t end = text.find(',', pos);
         if (end == std::string::npos)
             end = text.size();
-        std::string entry = text.substr(pos, end - pos);
+        if (!parse_mix_entry(text.substr(pos, end - pos), &m, seen, error))
+            return false;
         pos = end + 1;
-        size_t eq = entry.find('=');
-        std::string kind = entry.substr(0, eq);
-        int k = -1;
-        for (int i = 0; i < 6; i++)
-            if (kind == kinds[i].name)
-                k = i;
-        if (k < 0 || eq == std::string::npos) {
-            *error = "mix entry \"" + entry +
-                     "\": expected KIND=SIZE with KIND one of marker, values, "
-                     "namevalue, spectrum, image, eq";
-            return false;
-        }
-        if (seen[k]) {
-            *error = "mix kind \"" + kind + "\" given twice";
-            return false;
-        }
-        seen[k] = true;
-        long long v[4] = {};
-        if (!parse_sizes(entry.substr(eq + 1), kinds[k].arity, v)) {
-            *error = "mix entry \"" + entry + "\": expected " + kind + "=" +
-                     kinds[k].form + " with numbers of up to 9 digits";
-            return false;
-        }
-        switch (k) {
-        case 0: m.markers = static_cast<int>(v[0]); break;
-        case 1: m.values = static_cast<int>(v[0]); break;
-        case 2:
-            m.nv_channels = static_cast<int>(v[0]);
-            m.nv_items = static_cast<int>(v[1]);
-            if (v[0] * v[1] > kMaxSynthFloats) {
-                *error = "mix: more than " + std::to_string(kMaxSynthFloats) +
-                         " name-value items";
-                return false;
-            }
-            break;
-        case 3:
-            m.spectra = static_cast<int>(v[0]);
-            m.spect_members = static_cast<int>(v[1]);
-            m.spect_values = static_cast<int>(v[2]);
-            if (v[0] * v[1] > kMaxSynthFloats || v[0] * v[1] * v[2] > kMaxSynthFloats) {
-                *error = "mix: more than " + std::to_string(kMaxSynthFloats) +
-                         " spectrum values";
-                return false;
-            }
-            break;
-        case 4:
-            m.images = static_cast<int>(v[0]);
-            m.width = static_cast<int>(v[1]);
-            m.height = static_cast<int>(v[2]);
-            m.bpp = static_cast<int>(v[3]);
-            if (m.bpp < 1 || m.bpp > 8) {
-                *error = "mix: image bytes per pixel must be 1 to 8";
-                return false;
-            }
-            if (v[1] * v[2] * v[3] > kMaxImageBytes ||
-                v[0] * v[1] * v[2] * v[3] > kMaxSynthImageBytes) {
-                *error = "mix: images larger than " +
-                         std::to_string(kMaxImageBytes) + " bytes each or " +
-                         std::to_string(kMaxSynthImageBytes) + " together";
-                return false;
-            }
-            break;
-        case 5: m.eqs = static_cast<int>(v[0]); break;
-        }
     }
     long long total = static_cast<long long>(m.markers) + m.values + m.nv_channels +
                       m.spectra + m.images + m.eqs;
     if (total > kMaxSynthChannels) {
-        *error = "mix: more than " + std::to_string(kMaxSynthChannels) + " channels";
+        *error = too_many("channels", kMaxSynthChannels);
         return false;
     }
     *out = m;
@@ -175,6 +194,11 @@ struct SyntheticSource::State {
                                   scale);
     }
     size_t next_index(size_t n) { return n ? static_cast<size_t>(next_u64() % n) : 0; }
+
+    // The channels of one kind, added to the run's table and the first event.
+    void add_namevalue_channels(RunHeader *h);
+    void add_spectrum_channels(RunHeader *h);
+    void add_image_channels(RunHeader *h);
 };
 
 static std::string numbered(const char *prefix, int i) {
@@ -191,71 +215,90 @@ SyntheticSource::SyntheticSource(long long events, const Mix &mix)
 
 SyntheticSource::~SyntheticSource() = default;
 
-// The channel table and the first event, whose entries later events only
-// change.
-bool SyntheticSource::read_header(RunHeader *out, std::string *) {
-    State &st = *state_;
-    const Mix &m = st.mix;
-    RunHeader h;
-    Event &ev = st.ev;
-    ev = Event();
-    auto add = [&](const std::string &name, int type, const char *desc,
-                   const char *units) {
-        Channel c;
-        c.name = name;
-        c.type = type;
-        h.channels.push_back(c);
-        h.descriptions.push_back({name, desc, units});
-        ev.add(name);
-    };
-    for (int i = 0; i < m.markers; i++)
-        add(numbered("SYN/MARK.", i), 1, "synthetic marker", "");
-    st.first_value = ev.channels.size();
-    for (int i = 0; i < m.values; i++) {
-        add(numbered("SYN/VAL.", i), 2, "synthetic value", "V");
-        ev.channels.back().value = 0.0f;
+namespace {
+
+// A channel of the run: its table entry, its description and its (empty)
+// entry in the first event. Returns that entry.
+ChannelData &add_channel(RunHeader *h, Event *ev, const std::string &name, int type,
+                         const char *desc, const char *units) {
+    Channel c;
+    c.name = name;
+    c.type = type;
+    h->channels.push_back(c);
+    h->descriptions.push_back({name, desc, units});
+    return ev->add(name);
+}
+
+}  // namespace
+
+void SyntheticSource::State::add_namevalue_channels(RunHeader *h) {
+    for (int i = 0; i < mix.nv_channels; i++) {
+        auto &items =
+            add_channel(h, &ev, numbered("SYN/NV.", i), 2, "synthetic name-value block", "")
+                .items.emplace();
+        for (int k = 0; k < mix.nv_items; k++)
+            items.push_back({numbered("item", k), next_float(100)});
     }
-    st.first_nv = ev.channels.size();
-    for (int i = 0; i < m.nv_channels; i++) {
-        add(numbered("SYN/NV.", i), 2, "synthetic name-value block", "");
-        auto &items = ev.channels.back().items.emplace();
-        for (int k = 0; k < m.nv_items; k++)
-            items.push_back({numbered("item", k), st.next_float(100)});
-    }
-    st.first_spect = ev.channels.size();
-    for (int i = 0; i < m.spectra; i++) {
-        add(numbered("SYN/SPECT.", i), 3, "synthetic spectrum", "counts");
-        auto &members = ev.channels.back().members;
-        members.resize(m.spect_members);
+}
+
+void SyntheticSource::State::add_spectrum_channels(RunHeader *h) {
+    for (int i = 0; i < mix.spectra; i++) {
+        auto &members =
+            add_channel(h, &ev, numbered("SYN/SPECT.", i), 3, "synthetic spectrum", "counts")
+                .members;
+        members.resize(mix.spect_members);
         for (SpectMember &mb : members) {
             mb.start = 0;
             mb.inc = 0.5f;
-            mb.values.resize(m.spect_values);
+            mb.values.resize(mix.spect_values);
             for (float &v : mb.values)
-                v = st.next_float(1000);
+                v = next_float(1000);
             mb.stat.emplace();
             mb.stat->mask = 0x7;  // mean, sigma, maximum
         }
     }
-    st.first_image = ev.channels.size();
-    for (int i = 0; i < m.images; i++) {
-        add(numbered("SYN/CAM.", i), 4, "synthetic camera", "counts");
-        Image &img = ev.channels.back().image.emplace();
-        img.width = m.width;
-        img.height = m.height;
-        img.bpp = m.bpp;
-        // A gradient with noise; later events change a few bytes of it.
-        size_t n = static_cast<size_t>(m.width) * m.height * m.bpp;
+}
+
+// Cameras show a gradient with noise; later events change a few bytes.
+void SyntheticSource::State::add_image_channels(RunHeader *h) {
+    for (int i = 0; i < mix.images; i++) {
+        Image &img =
+            add_channel(h, &ev, numbered("SYN/CAM.", i), 4, "synthetic camera", "counts")
+                .image.emplace();
+        img.width = mix.width;
+        img.height = mix.height;
+        img.bpp = mix.bpp;
+        size_t n = static_cast<size_t>(mix.width) * mix.height * mix.bpp;
         img.pixels.resize(n);
         for (size_t k = 0; k < n; k++)
-            img.pixels[k] = static_cast<uint8_t>((k / m.bpp + (st.next_u64() & 7)) & 0xff);
+            img.pixels[k] = static_cast<uint8_t>((k / mix.bpp + (next_u64() & 7)) & 0xff);
     }
-    if (m.images > 0)
+    if (mix.images > 0)
         ev.image_block.emplace();  // camera events carry an image block
-    st.first_eq = ev.channels.size();
+}
+
+// The channel table and the first event, whose entries later events only
+// change. Each kind's channels stand together, in the order of the mix.
+bool SyntheticSource::read_header(RunHeader *out, std::string *) {
+    State &st = *state_;
+    const Mix &m = st.mix;
+    RunHeader h;
+    st.ev = Event();
+    for (int i = 0; i < m.markers; i++)
+        add_channel(&h, &st.ev, numbered("SYN/MARK.", i), 1, "synthetic marker", "");
+    st.first_value = st.ev.channels.size();
+    for (int i = 0; i < m.values; i++)
+        add_channel(&h, &st.ev, numbered("SYN/VAL.", i), 2, "synthetic value", "V").value = 0.0f;
+    st.first_nv = st.ev.channels.size();
+    st.add_namevalue_channels(&h);
+    st.first_spect = st.ev.channels.size();
+    st.add_spectrum_channels(&h);
+    st.first_image = st.ev.channels.size();
+    st.add_image_channels(&h);
+    st.first_eq = st.ev.channels.size();
     for (int i = 0; i < m.eqs; i++) {
-        add(numbered("SYN/EQ.", i), 5, "synthetic EqData", "");
-        Eq &eq = ev.channels.back().eq.emplace();
+        Eq &eq = add_channel(&h, &st.ev, numbered("SYN/EQ.", i), 5, "synthetic EqData", "")
+                     .eq.emplace();
         eq.type = 2;  // FLOAT
         eq.values = {0, 0, 0};
     }
