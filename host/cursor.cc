@@ -41,13 +41,9 @@ int data_length(const ChannelData &d) {
     return n > INT_MAX / 2 ? INT_MAX / 2 : static_cast<int>(n);
 }
 
-void resolve(BoundChan &b, const ChannelData &d, const Run::State &run,
-             const Event &ev) {
-    b.data = &d;
-    auto ch_it = run.by_text.find(d.text);
-    const Channel *ch =
-        ch_it == run.by_text.end() ? nullptr : &run.header.channels[ch_it->second];
-
+// The names and type the plug-in sees: the entry's own, else its
+// channel's in the run header.
+void resolve_identity(BoundChan &b, const ChannelData &d, const Channel *ch) {
     b.type = d.type ? *d.type : (ch ? ch->type : 2);
     b.bare_name = ch && ch->name ? ch->name->c_str() : d.text.c_str();
     if (d.chan.null_name)
@@ -56,7 +52,11 @@ void resolve(BoundChan &b, const ChannelData &d, const Run::State &run,
         b.chan_name = d.chan.name ? d.chan.name->c_str() : b.bare_name;
     b.nmemb = d.nmemb ? *d.nmemb
                       : static_cast<int>(std::min<size_t>(d.members.size(), INT_MAX));
+}
 
+// The server-block head and channel sub-head, with the event's time and
+// macro-pulse number unless the block gives its own.
+void resolve_heads(BoundChan &b, const ChannelData &d, const Channel *ch, const Event &ev) {
     int len = data_length(d);
     TimePair t = d.block.time ? *d.block.time : ev.time;
     b.head.timeup = t.sec;
@@ -69,52 +69,69 @@ void resolve(BoundChan &b, const ChannelData &d, const Run::State &run,
     b.sub.status = d.chan.status;
     b.sub.length = len;
     b.sub.nsub = ch ? ch->sub : -1;
+}
 
+// The ROI record and its projection, zero-padded to ndata1 floats (at
+// least one, at most kMaxRoiFloats unless the recording gave more).
+void resolve_roi(BoundChan &b, const ChannelData &d) {
+    b.roi = zarn_image_roi1{};
+    b.roi_mean.clear();
+    if (!d.roi)
+        return;
+    const Roi &r = *d.roi;
+    b.roi.roi_param.w = r.w;
+    b.roi.roi_param.h = r.h;
+    b.roi.stat.stat1.mean = r.mean;
+    b.roi.stat.stat1.max = r.max;
+    b.roi.stat.stat1.sig = r.sig;
+    b.roi.stat.stat1.cofm = r.cofm;
+    b.roi.stat.start1 = r.start1;
+    b.roi.stat.inc1 = r.inc1;
+    b.roi.stat.ndata1 = r.ndata1;
+    b.roi.stat.data1[0] = r.data.empty() ? 0.0f : r.data[0];
+    long long n = std::max<long long>(
+        {static_cast<long long>(r.ndata1), static_cast<long long>(r.data.size()), 1});
+    n = std::min(n, std::max<long long>(kMaxRoiFloats, static_cast<long long>(r.data.size())));
+    b.roi_mean.assign(static_cast<size_t>(n), 0.0f);
+    std::copy(r.data.begin(), r.data.end(), b.roi_mean.begin());
+}
+
+// The frame header: the image's geometry and the event id, then the
+// fields the recording sets explicitly.
+void resolve_frame(BoundChan &b, const ChannelData &d, const Event &ev) {
+    b.frame = zarn_image_ext_frame_head{};
+    if (!d.image)
+        return;
+    const Image &img = *d.image;
+    b.frame.width = img.width;
+    b.frame.height = img.height;
+    b.frame.bpp = img.bpp;
+    b.frame.length = img.resolved_len();
+    b.frame.event = ev.id;
+    for (int i = 0; i < kFrameFields; i++)
+        if (img.header_set & (1u << i))
+            memcpy(reinterpret_cast<unsigned char *>(&b.frame) + kFrameFieldTable[i].offset,
+                   reinterpret_cast<const unsigned char *>(&img.header) +
+                       kFrameFieldTable[i].offset,
+                   4);
+}
+
+// Bind one channel entry: every default resolved, the records the plug-in
+// gets pointers to filled in afresh.
+void resolve(BoundChan &b, const ChannelData &d, const Run::State &run, const Event &ev) {
+    b.data = &d;
+    auto ch_it = run.by_text.find(d.text);
+    const Channel *ch =
+        ch_it == run.by_text.end() ? nullptr : &run.header.channels[ch_it->second];
+    resolve_identity(b, d, ch);
+    resolve_heads(b, d, ch, ev);
     // Statistics are copies: the plug-in gets writable pointers, and the
     // next event must not see what it may have changed.
     b.stats.resize(d.members.size());
     for (size_t m = 0; m < d.members.size(); m++)
-        b.stats[m] = d.members[m].stat ? *d.members[m].stat
-                                       : zarn_spect_statistics_2010{};
-
-    b.roi = zarn_image_roi1{};
-    b.roi_mean.clear();
-    if (d.roi) {
-        const Roi &r = *d.roi;
-        b.roi.roi_param.w = r.w;
-        b.roi.roi_param.h = r.h;
-        b.roi.stat.stat1.mean = r.mean;
-        b.roi.stat.stat1.max = r.max;
-        b.roi.stat.stat1.sig = r.sig;
-        b.roi.stat.stat1.cofm = r.cofm;
-        b.roi.stat.start1 = r.start1;
-        b.roi.stat.inc1 = r.inc1;
-        b.roi.stat.ndata1 = r.ndata1;
-        b.roi.stat.data1[0] = r.data.empty() ? 0.0f : r.data[0];
-        long long n = std::max<long long>(
-            {static_cast<long long>(r.ndata1), static_cast<long long>(r.data.size()), 1});
-        n = std::min(n, std::max<long long>(kMaxRoiFloats,
-                                            static_cast<long long>(r.data.size())));
-        b.roi_mean.assign(static_cast<size_t>(n), 0.0f);
-        std::copy(r.data.begin(), r.data.end(), b.roi_mean.begin());
-    }
-
-    b.frame = zarn_image_ext_frame_head{};
-    if (d.image) {
-        const Image &img = *d.image;
-        b.frame.width = img.width;
-        b.frame.height = img.height;
-        b.frame.bpp = img.bpp;
-        b.frame.length = img.resolved_len();
-        b.frame.event = ev.id;
-        for (int i = 0; i < kFrameFields; i++)
-            if (img.header_set & (1u << i))
-                memcpy(reinterpret_cast<unsigned char *>(&b.frame) +
-                           kFrameFieldTable[i].offset,
-                       reinterpret_cast<const unsigned char *>(&img.header) +
-                           kFrameFieldTable[i].offset,
-                       4);
-    }
+        b.stats[m] = d.members[m].stat ? *d.members[m].stat : zarn_spect_statistics_2010{};
+    resolve_roi(b, d);
+    resolve_frame(b, d, ev);
     b.pixels_ready = false;  // the buffer (and its capacity) is reused
     b.eq.type_code = d.eq ? d.eq->type : 0;
 }
