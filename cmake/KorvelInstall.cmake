@@ -15,23 +15,29 @@ if(KORVEL_MANPAGES AND NOT KORVEL_HELP2MAN)
   message(STATUS "help2man not found: no man pages (scripts/setup.sh installs it)")
 endif()
 
-# korvel_man_page(TARGET SUMMARY): section 1 page of a program, made at
-# build time from its --help and --version and installed with it.
-function(korvel_man_page target summary)
+# korvel_man_page(NAME SUMMARY [PROGRAM FILE DEPENDS...]): section 1 page
+# of a program, made at build time from its --help and --version and
+# installed with it. PROGRAM is the file to run, by default the target NAME.
+function(korvel_man_page name summary)
   if(NOT KORVEL_MANPAGES OR NOT KORVEL_HELP2MAN)
     return()
   endif()
-  set(page ${CMAKE_BINARY_DIR}/man/${target}.1)
-  # korvel-replay --help also prints the plug-in's usage: the page waits
-  # for the plug-in too.
+  cmake_parse_arguments(PARSE_ARGV 2 MAN "" "PROGRAM" "DEPENDS")
+  if(NOT MAN_PROGRAM)
+    set(MAN_PROGRAM $<TARGET_FILE:${name}>)
+    # korvel-replay --help also prints the plug-in's usage: the page
+    # waits for the plug-in too.
+    set(MAN_DEPENDS ${name} Korvel)
+  endif()
+  set(page ${CMAKE_BINARY_DIR}/man/${name}.1)
   add_custom_command(OUTPUT ${page}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
     COMMAND ${KORVEL_HELP2MAN} --no-info --no-discard-stderr
-            --name=${summary} --output=${page} $<TARGET_FILE:${target}>
-    DEPENDS ${target} Korvel
-    COMMENT "Man page ${target}.1"
+            --name=${summary} --output=${page} ${MAN_PROGRAM}
+    DEPENDS ${MAN_DEPENDS}
+    COMMENT "Man page ${name}.1"
     VERBATIM)
-  add_custom_target(${target}-man ALL DEPENDS ${page})
+  add_custom_target(${name}-man ALL DEPENDS ${page})
   install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endfunction()
 

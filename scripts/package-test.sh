@@ -2,8 +2,8 @@
 # The Debian package as a facility meets it: build it with CPack (prefix
 # /usr), install it with dpkg, replay the installed example recording from
 # an empty directory with the installed programs only, convert its table
-# with the installed korvel-h5 (and look at it with korvel-look when the
-# package has it), read the man pages, and remove the package again.
+# with the installed korvel-h5, make its report with the installed
+# korvel-look, read the man pages, and remove the package again.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-pkg"
@@ -25,12 +25,13 @@ fail() { echo "package-test: FAILED: $*" >&2; exit 1; }
 # headers of the reader, the documents and the man pages.
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
-for f in ./usr/bin/korvel-replay ./usr/bin/korvel-h5 \
+for f in ./usr/bin/korvel-replay ./usr/bin/korvel-h5 ./usr/bin/korvel-look \
          "./usr/lib/$multiarch/korvel/libKorvel.so" "./usr/lib/$multiarch/korvel/libkorvel-host.so" \
          ./usr/share/doc/korvel/README.md ./usr/share/doc/korvel/CHANGELOG.md \
          ./usr/share/doc/korvel/copyright ./usr/share/doc/korvel/recording-format.md \
          ./usr/share/doc/korvel/recording.schema.json ./usr/share/doc/korvel/sample.jsonl \
-         ./usr/share/man/man1/korvel-replay.1 ./usr/share/man/man1/korvel-h5.1; do
+         ./usr/share/man/man1/korvel-replay.1 ./usr/share/man/man1/korvel-h5.1 \
+         ./usr/share/man/man1/korvel-look.1; do
   grep -qx -- "$f" <<<"$contents" || grep -qx -- "$f.gz" <<<"$contents" || fail "$f is not in the package"
 done
 ! grep -q '^\./usr/include' <<<"$contents" || fail "the package installs headers"
@@ -63,15 +64,15 @@ with h5py.File("user_out.h5", "r") as f:
     n = f["/entry/event/id"].shape[0]
     assert n == $events, n
 PY
-if [ -x /usr/bin/korvel-look ]; then
-  env -i PATH=/usr/bin:/bin korvel-look user_out.h5 -o look >/dev/null || fail "the installed korvel-look"
-  [ -s look/index.html ] || fail "korvel-look wrote no index.html"
-fi
+env -i PATH=/usr/bin:/bin korvel-look --no-progress user_out.h5 -o look >/dev/null ||
+  fail "the installed korvel-look"
+[ -s look/index.html ] || fail "korvel-look wrote no index.html"
 [ "$(korvel-replay --version)" = "korvel-replay $version" ] || fail "korvel-replay --version"
 [ "$(korvel-h5 --version)" = "korvel-h5 $version" ] || fail "korvel-h5 --version"
+korvel-look --version | grep -x "korvel-look $version" >/dev/null || fail "korvel-look --version"
 strings "/usr/lib/$multiarch/korvel/libKorvel.so" | grep -x "libKorvel $version" >/dev/null ||
   fail "libKorvel.so does not hold its version"
-for page in korvel-replay korvel-h5; do
+for page in korvel-replay korvel-h5 korvel-look; do
   f=$(ls /usr/share/man/man1/$page.1*)
   zcat -f "$f" | grep '^\.SH "\?NAME' >/dev/null || fail "man page $page has no NAME section"
 done
@@ -80,4 +81,5 @@ cd / && rm -rf "$work"
 $SUDO dpkg -r korvel >/dev/null
 trap - EXIT
 [ ! -e /usr/bin/korvel-replay ] || fail "korvel-replay is still there after removal"
+[ ! -e /usr/share/korvel ] || fail "/usr/share/korvel is still there after removal"
 echo "package-test: $(basename "$deb") installs, runs the example, converts it and is removed cleanly"
