@@ -118,6 +118,62 @@ bool parse_number(const std::string &s, long long lo, long long hi, long long *o
     return true;
 }
 
+// An option without a value: true when `name` is one (and it is noted).
+bool take_flag(const std::string &name, CommandLine *cl) {
+    if (name == "-h" || name == "--help")
+        cl->help = true;
+    else if (name == "--version")
+        cl->version = true;
+    else if (name == "--check")
+        cl->check = true;
+    else if (name == "--progress" || name == "--no-progress")
+        cl->progress = name == "--progress";
+    else
+        return false;
+    return true;
+}
+
+bool takes_value(const std::string &name) {
+    return name == "--plugin" || name == "--nbunch" || name == "--outmode" ||
+           name == "--synthetic" || name == "--mix";
+}
+
+// An option that takes_value(), with its value; 0, or the status of a
+// reported usage error.
+int take_valued(const std::string &name, const std::string &value, CommandLine *cl) {
+    long long n = 0;
+    if (name == "--plugin") {
+        cl->plugin = value;
+    } else if (name == "--mix") {
+        cl->mix = value;
+    } else if (name == "--synthetic") {
+        if (!parse_number(value, 0, 2147483647, &n))
+            return usage_error("--synthetic needs an event count from 0 to 2147483647, not '" +
+                               value + "'");
+        cl->synthetic = n;
+    } else {  // --nbunch, --outmode
+        if (!parse_number(value, -2147483648LL, 2147483647, &n))
+            return usage_error(name + " needs an int, not '" + value + "'");
+        (name == "--nbunch" ? cl->nbunch : cl->outmode) = static_cast<int>(n);
+    }
+    return 0;
+}
+
+// The combinations that make no sense; 0 when there is none.
+int check_combination(const CommandLine &cl) {
+    if (cl.help || cl.version)
+        return 0;
+    if (cl.check && (cl.synthetic || !cl.recording))
+        return usage_error("--check needs a recording (and no --synthetic)");
+    if (cl.synthetic && cl.recording)
+        return usage_error("give either a recording or --synthetic, not both");
+    if (!cl.synthetic && !cl.recording)
+        return usage_error("no recording given");
+    if (cl.mix && !cl.synthetic)
+        return usage_error("--mix belongs to --synthetic");
+    return 0;
+}
+
 // 0: parsed; otherwise the exit status of a usage error (already reported).
 int parse_command_line(int argc, char **argv, CommandLine *cl) {
     for (int i = 1; i < argc; i++) {
@@ -128,68 +184,27 @@ int parse_command_line(int argc, char **argv, CommandLine *cl) {
         }
         if (a.size() < 2 || a[0] != '-') {
             if (cl->recording)
-                return usage_error("more than one recording: " + *cl->recording +
-                                   " and " + a);
+                return usage_error("more than one recording: " + *cl->recording + " and " + a);
             cl->recording = a;
             continue;
         }
-        std::string name = a, value;
-        bool inline_value = false;
-        size_t eq = a.find('=');
-        if (a.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            name = a.substr(0, eq);
-            value = a.substr(eq + 1);
-            inline_value = true;
-        }
-        if (name == "-h" || name == "--help" || name == "--version" || name == "--check" ||
-            name == "--progress" || name == "--no-progress") {
-            if (inline_value)
+        // --option=VALUE or --option VALUE
+        size_t eq = a.compare(0, 2, "--") == 0 ? a.find('=') : std::string::npos;
+        std::string name = a.substr(0, eq);
+        if (take_flag(name, cl)) {
+            if (eq != std::string::npos)
                 return usage_error("option " + name + " takes no value");
-            if (name == "-h" || name == "--help")
-                cl->help = true;
-            else if (name == "--version")
-                cl->version = true;
-            else if (name == "--check")
-                cl->check = true;
-            else
-                cl->progress = name == "--progress";
             continue;
         }
-        if (name != "--plugin" && name != "--nbunch" && name != "--outmode" &&
-            name != "--synthetic" && name != "--mix")
+        if (!takes_value(name))
             return usage_error("unknown option " + a);
-        if (!inline_value) {
-            if (i + 1 >= argc)
-                return usage_error("option " + name + " needs a value");
-            value = argv[++i];
-        }
-        long long n = 0;
-        if (name == "--plugin") {
-            cl->plugin = value;
-        } else if (name == "--mix") {
-            cl->mix = value;
-        } else if (name == "--synthetic") {
-            if (!parse_number(value, 0, 2147483647, &n))
-                return usage_error("--synthetic needs an event count from 0 to "
-                                   "2147483647, not '" + value + "'");
-            cl->synthetic = n;
-        } else {
-            if (!parse_number(value, -2147483648LL, 2147483647, &n))
-                return usage_error(name + " needs an int, not '" + value + "'");
-            (name == "--nbunch" ? cl->nbunch : cl->outmode) = static_cast<int>(n);
-        }
+        if (eq == std::string::npos && i + 1 >= argc)
+            return usage_error("option " + name + " needs a value");
+        std::string value = eq != std::string::npos ? a.substr(eq + 1) : argv[++i];
+        if (int rc = take_valued(name, value, cl))
+            return rc;
     }
-    if (cl->help || cl->version)
-        return 0;
-    if (cl->check && (cl->synthetic || !cl->recording))
-        return usage_error("--check needs a recording (and no --synthetic)");
-    if (cl->synthetic && cl->recording)
-        return usage_error("give either a recording or --synthetic, not both");
-    if (!cl->synthetic && !cl->recording)
-        return usage_error("no recording given");
-    if (cl->mix && !cl->synthetic)
-        return usage_error("--mix belongs to --synthetic");
-    return 0;
+    return check_combination(*cl);
 }
 
 std::string plugin_path(const CommandLine &cl) {
