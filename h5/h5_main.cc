@@ -337,19 +337,51 @@ static int finish(Run &run, const std::string &part, int rc)
     return rc;
 }
 
+// OUT is replaced by a rename at the very end and OUT.part created
+// afresh: an OUT that is not a regular file (/dev/null, a directory, a
+// pipe) would be replaced by a file, and the table itself would be lost,
+// so both are refused before any work. A regular OUT.part or a link of
+// that name is left from a run that was killed: it is removed, so that
+// the new file is not written through the link. Returns 0 or 2.
+static int check_output_paths(const Options &o, const std::string &part)
+{
+    struct stat out, table, left;
+    if (stat(o.out.c_str(), &out) == 0) {
+        if (!S_ISREG(out.st_mode)) {
+            message("%s: exists and is not a regular file; it is not replaced", o.out.c_str());
+            return 2;
+        }
+        if (stat(o.table.c_str(), &table) == 0 && table.st_dev == out.st_dev &&
+            table.st_ino == out.st_ino) {
+            message("%s: is the table itself; choose another output", o.out.c_str());
+            return 2;
+        }
+    }
+    if (lstat(part.c_str(), &left) == 0) {
+        if (!S_ISREG(left.st_mode) && !S_ISLNK(left.st_mode)) {
+            message("%s: exists and is not a regular file; it is not replaced", part.c_str());
+            return 2;
+        }
+        unlink(part.c_str());
+    }
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     Run run;
     int r = parse_args(argc, argv, run.opt);
     if (r >= 0)
         return r;
+    std::string part = run.opt.out + ".part";
+    if (int bad = check_output_paths(run.opt, part))
+        return bad;
     catch_signals();
     Input in;
     if (input_open(in, run.opt.table.c_str()) != 0) {
         message("%s: cannot open: %s", run.opt.table.c_str(), strerror(errno));
         return 2;
     }
-    std::string part = run.opt.out + ".part";
     remove_on_crash(part.c_str());
     int rc = learn_channels(run, in);
     if (rc == 0 && survey_run(run, in, "survey") != 0)

@@ -21,6 +21,7 @@ import math
 import os
 import subprocess
 import sys
+import stat
 import tempfile
 import unittest
 
@@ -818,6 +819,65 @@ def hdf5_row(n, v, s):
 def tab_row(n, v, s):
     return "[NORMAL]%d\t\t%d:0\t1970-01-01T00:01:%02dZ\t%s\t\t{[%s]}\n" % (
         n, 99 + n, 39 + n, v, s)
+
+
+class OutputPathTest(unittest.TestCase):
+    """The output is written as OUT.part and renamed onto OUT at the end: an
+    OUT that is no regular file, or the table itself, is refused before any
+    work (a rename would put a file in place of a device or a pipe, or
+    replace the table); a link left as OUT.part is not written through."""
+
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory(prefix="korvel-h5out-")
+        self.addCleanup(tmp.cleanup)
+        self.dir = tmp.name
+        self.table = os.path.join(self.dir, "t.txt")
+        with open(self.table, "w") as f:
+            f.write(HDF5_HEAD + hdf5_row(1, "0.500000", "1e+00 2e+00"))
+
+    def run_h5(self, out):
+        return subprocess.run([CONVERTER, "--no-progress", self.table, "-o", out],
+                              cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def test_an_output_that_is_no_regular_file_is_refused(self):
+        fifo = os.path.join(self.dir, "pipe.h5")
+        os.mkfifo(fifo)
+        sub = os.path.join(self.dir, "sub.h5")
+        os.mkdir(sub)
+        for out in (fifo, sub):
+            res = self.run_h5(out)
+            self.assertEqual(res.returncode, 2, res.stderr)
+            self.assertIn(b"is not a regular file; it is not replaced", res.stderr)
+        self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode))
+        self.assertTrue(os.path.isdir(sub))
+        self.assertFalse(os.path.exists(fifo + ".part"))
+
+    def test_the_table_itself_is_refused_under_any_name(self):
+        with open(self.table, "rb") as f:
+            before = f.read()
+        same = os.path.join(self.dir, "same.h5")
+        os.link(self.table, same)
+        for out, says in ((self.table, b"would replace the table"),
+                          (same, b"is the table itself")):
+            res = self.run_h5(out)
+            self.assertEqual(res.returncode, 2, res.stderr)
+            self.assertIn(says, res.stderr)
+        with open(self.table, "rb") as f:
+            self.assertEqual(f.read(), before)
+
+    def test_a_link_left_as_part_is_not_written_through(self):
+        victim = os.path.join(self.dir, "victim.txt")
+        with open(victim, "w") as f:
+            f.write("keep me\n")
+        out = os.path.join(self.dir, "out.h5")
+        os.symlink(victim, out + ".part")
+        res = self.run_h5(out)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        with open(victim) as f:
+            self.assertEqual(f.read(), "keep me\n")
+        self.assertFalse(os.path.lexists(out + ".part"))
+        with h5py.File(out, "r") as f:
+            self.assertEqual(list(f["/entry/event/id"][()]), [1])
 
 
 class MalformedTablesTest(unittest.TestCase):
