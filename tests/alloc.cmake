@@ -4,6 +4,7 @@
 add_executable(korvel_alloc_tests
   ${CMAKE_CURRENT_LIST_DIR}/alloc_sweep.cc
   ${CMAKE_CURRENT_LIST_DIR}/replay_harness.cc
+  ${CMAKE_CURRENT_LIST_DIR}/test_files.cc
   $<TARGET_OBJECTS:korvel_objs>)
 target_link_libraries(korvel_alloc_tests PRIVATE korvel_objs korvel-host
   pugixml::pugixml GTest::gtest_main)

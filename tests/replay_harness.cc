@@ -2,7 +2,6 @@
 #include "replay_harness.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,53 +17,6 @@
 #include <pugixml.hpp>
 
 extern char **environ;
-
-// Directories made by this process; removed when it ends unless
-// KORVEL_KEEP_TEST_DIRS is set (to look at a failing run's files).
-static std::vector<std::string> &temp_dirs() {
-    static std::vector<std::string> dirs;
-    return dirs;
-}
-
-static int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path);
-}
-
-static void remove_temp_dirs() {
-    if (getenv("KORVEL_KEEP_TEST_DIRS"))
-        return;
-    for (const std::string &d : temp_dirs())
-        nftw(d.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-std::string make_temp_dir() {
-    if (temp_dirs().empty())
-        atexit(remove_temp_dirs);
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korvel-test-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
-        throw std::runtime_error("mkdtemp failed");
-    temp_dirs().push_back(buf.data());
-    return std::string(buf.data());
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    std::ofstream f(path, std::ios::binary);
-    f << text;
-    if (!f)
-        throw std::runtime_error("cannot write " + path);
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f)
-        return std::string();
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 std::string ReplayResult::file(const std::string &name) const {
     return read_file(dir + "/" + name);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
+
 struct ReplayResult {
     std::string out;   // standard output
     std::string err;   // standard error
@@ -41,11 +43,6 @@ ReplayResult replay_args(const std::vector<std::string> &args,
                          const std::string &dir = "",
                          const std::vector<std::string> &env = {});
 
-// A fresh empty temporary directory.
-std::string make_temp_dir();
-// Write `text` to `path`.
-void write_file(const std::string &path, const std::string &text);
-std::string read_file(const std::string &path);
 
 // Building recordings and expected output for the scenario tests.
 

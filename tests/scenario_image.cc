@@ -60,19 +60,6 @@ void expect_cells(const std::string &image, const std::string &tab, const std::s
     EXPECT_EQ(r.out, one_event_out(messages));
 }
 
-std::vector<std::string> dir_entries(const std::string &path) {
-    std::vector<std::string> names;
-    DIR *d = opendir(path.c_str());
-    if (!d)
-        return names;
-    while (struct dirent *e = readdir(d))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.push_back(e->d_name);
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // What the run directory holds besides the recording and the table.
 std::vector<std::string> run_files(const ReplayResult &r) {
     std::vector<std::string> names;

@@ -14,6 +14,7 @@
 #include "event_util.h"
 #include "korvel_format.h"
 #include "korvel_imfile.h"
+#include "korvel_evids.h"
 #include "korvel_state.h"
 
 /* Channel i's values are written in integer form (-fti). */
@@ -23,7 +24,7 @@ static inline bool channel_converted(int i) {
 
 void cell_marker(int i, int mpulse) {
     out_bytes("1\t", 2);
-    korvel_record_mpulse(i, mpulse);
+    evids_record(i, mpulse);
 }
 
 void cell_unknown() {
@@ -100,7 +101,7 @@ static void put_name_value_block(zarn_daq_getdata *data, int i, int nitems) {
 }
 
 void cell_value(zarn_daq_getdata *data, int i, int mpulse, int *nchan) {
-    korvel_record_mpulse(i, mpulse);
+    evids_record(i, mpulse);
     if (data->GetValNamPrm(nullptr, nullptr, nullptr, nchan, nullptr))
         put_single(data->GetSingle(0), channel_converted(i));
     else
@@ -111,7 +112,7 @@ void cell_value(zarn_daq_getdata *data, int i, int mpulse, int *nchan) {
 
 void cell_eqdata(zarn_daq_getdata *data, int i, int mpulse,
                  zarn_serv_block_subhead_2010 *chhd) {
-    korvel_record_mpulse(i, mpulse);
+    evids_record(i, mpulse);
     EqData *eqdata = nullptr;
     int rc = zarn_daq_to_eqdata(nullptr, data->GetServBlockHead_2010(), chhd, &eqdata, 0);
     // A reader that claims success without a container is a failure too.
@@ -279,7 +280,7 @@ void cell_spectrum(zarn_daq_getdata *data, int i, unsigned evid, int mpulse,
         print_roi_summary(data, channml);
     *nchan = data->Nmemb;
     int nmemb = *nchan;
-    korvel_record_mpulse(i, mpulse);
+    evids_record(i, mpulse);
     out_char(hdf5mode ? '[' : '{');
     for (int ch = 0; ch < nmemb; ch++) {
         zarn_spect_header_2010 hdr = {0, 0, 0, 0, 0};
@@ -388,7 +389,7 @@ static void capture_image_header(zarn_daq_getdata *data, int i) {
 
 void cell_image(zarn_daq_getdata *data, int i, int mpulse, unsigned *tup,
                 unsigned *tlow, int *status) {
-    korvel_record_mpulse(i, mpulse);
+    evids_record(i, mpulse);
     unsigned num = 0;
     data->GetEventInfo(&num, nullptr, nullptr, tup, tlow, status, nullptr);
 

@@ -15,6 +15,7 @@
 
 #include "event_util.h"
 #include "korvel_format.h"
+#include "korvel_evids.h"
 #include "korvel_state.h"
 #include "parse_chan_descr.h"
 
@@ -58,7 +59,7 @@ static void write_event_ids(FILE *f) {
         fputs("Chan:", f);
         fputs(chans[i], f);
         fputc('\t', f);
-        write_id_numbers(f, korvel_evlist(i));
+        write_id_numbers(f, evids_list(i));
     }
     fputc('\n', f);
 }

@@ -13,6 +13,7 @@
 #include "event_util.h"
 #include "korvel_cells.h"
 #include "korvel_format.h"
+#include "korvel_evids.h"
 #include "korvel_state.h"
 
 // Channel texts longer than the loop's 256-byte scratch are built here;
@@ -177,7 +178,7 @@ static int put_channels(zarn_daq_getdata *data, unsigned evid, int samples) {
 
         if (nodump) {
             if (ddtt >= 1 && ddtt <= 4)
-                korvel_record_mpulse(i, mpulse);
+                evids_record(i, mpulse);
             continue;
         }
         switch (ddtt) {
