@@ -100,12 +100,13 @@ static void put_name_value_block(zarn_daq_getdata *data, int i, int nitems) {
     out_char(hdf5mode ? ']' : '}');
 }
 
-void cell_value(zarn_daq_getdata *data, int i, int mpulse, int *nchan) {
+void cell_value(zarn_daq_getdata *data, int i, int mpulse) {
     evids_record(i, mpulse);
-    if (data->GetValNamPrm(nullptr, nullptr, nullptr, nchan, nullptr))
+    int nitems = 0;
+    if (data->GetValNamPrm(nullptr, nullptr, nullptr, &nitems, nullptr))
         put_single(data->GetSingle(0), channel_converted(i));
     else
-        put_name_value_block(data, i, *nchan);
+        put_name_value_block(data, i, nitems);
 }
 
 /* ---- Data type 5 ---- */
@@ -275,11 +276,10 @@ static void put_member(zarn_daq_getdata *data, int i, int ch, int nmemb, unsigne
 }
 
 void cell_spectrum(zarn_daq_getdata *data, int i, unsigned evid, int mpulse,
-                   int *nchan, const char *channml, int samples) {
+                   const char *channml, int samples) {
     if (data->Nmemb == 1)
         print_roi_summary(data, channml);
-    *nchan = data->Nmemb;
-    int nmemb = *nchan;
+    int nmemb = data->Nmemb;
     evids_record(i, mpulse);
     out_char(hdf5mode ? '[' : '{');
     for (int ch = 0; ch < nmemb; ch++) {
@@ -387,11 +387,11 @@ static void capture_image_header(zarn_daq_getdata *data, int i) {
         memcpy(&ps->iparams[0], hdr, sizeof(*hdr));
 }
 
-void cell_image(zarn_daq_getdata *data, int i, int mpulse, unsigned *tup,
-                unsigned *tlow, int *status) {
+void cell_image(zarn_daq_getdata *data, int i, int mpulse) {
     evids_record(i, mpulse);
-    unsigned num = 0;
-    data->GetEventInfo(&num, nullptr, nullptr, tup, tlow, status, nullptr);
+    unsigned num = 0, tup = 0, tlow = 0;
+    int status = 0;  // asked for with the time, not used
+    data->GetEventInfo(&num, nullptr, nullptr, &tup, &tlow, &status, nullptr);
 
     int nframe = 0, compr = 0, bpp = 0, leni = 0;
     if (data->GetImagePar(&nframe, &compr, &bpp, &leni) != 0) {
@@ -408,7 +408,7 @@ void cell_image(zarn_daq_getdata *data, int i, int mpulse, unsigned *tup,
         out_str(hdf5mode ? "[]" : "No Image\t");
         return;
     }
-    time_stamp tm = {*tup, *tlow};
+    time_stamp tm = {tup, tlow};
     if (imdump)
         dump_image_file(i, nx, ny, bpp, leni, buf, &tm, num);
     capture_image_header(data, i);

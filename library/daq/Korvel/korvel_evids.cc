@@ -123,6 +123,8 @@ static void release_channel_table() {
     chans = nullptr;
     free(subchans);
     subchans = nullptr;
+    free(chantexts);
+    chantexts = nullptr;
     free(do_conv);
     do_conv = nullptr;
     nchans = 0;

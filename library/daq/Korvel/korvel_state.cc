@@ -31,6 +31,7 @@ bool dumpxml = false;     // -xdump
 int nchans = 0;                      // the reader's channel count
 const char **chans = nullptr;        // pointers handed out by the reader
 int *subchans = nullptr;             // from the reader, -1 when it gives none
+const char **chantexts = nullptr;    // table_build_channel_texts; one block with the texts
 int *do_conv = nullptr;              // made only with -fti
 dim_params *spectprms = nullptr;     // made only with -xdump; filled by the cells
 

@@ -44,6 +44,7 @@ extern bool dumpxml;         // -xdump: XML description at the end
 extern int nchans;            // channels the reader reported; 0 at load
 extern const char **chans;    // channel names, owned by the reader
 extern int *subchans;         // sub-channel numbers, negative: none
+extern const char **chantexts; // channel texts, "name" or "name:sub"
 extern int *do_conv;          // integer-form flags per channel, or null
 extern dim_params *spectprms; // XML parameter records (-xdump), or null
 

@@ -16,11 +16,6 @@
 #include "korvel_evids.h"
 #include "korvel_state.h"
 
-// Channel texts longer than the loop's 256-byte scratch are built here;
-// sized at set-up for the longest channel text of the run.
-static char *long_text;
-static size_t long_text_size;
-
 /* Bytes of channel i's text: the name, or "name:sub". */
 static size_t channel_text_len(int i) {
     size_t n = strlen(chans[i]);
@@ -31,38 +26,40 @@ static size_t channel_text_len(int i) {
     return n;
 }
 
-/* Channel i's text into buf (which holds channel_text_len(i) + 1 bytes). */
-static void channel_text(int i, char *buf) {
+/* Channel i's text at buf; the end of its terminating zero. */
+static char *channel_text(int i, char *buf) {
     size_t n = strlen(chans[i]);
     memcpy(buf, chans[i], n);
+    buf += n;
     if (subchans[i] >= 0) {
-        buf[n++] = ':';
-        n = (size_t)(fmt_int(buf + n, subchans[i]) - buf);
+        *buf++ = ':';
+        buf = fmt_int(buf, subchans[i]);
     }
-    buf[n] = '\0';
+    *buf++ = '\0';
+    return buf;
 }
 
-int table_prepare_channel_texts() {
-    size_t longest = 0;
-    for (int i = 0; i < nchans; i++) {
-        size_t n = channel_text_len(i);
-        if (n > longest)
-            longest = n;
-    }
-    if (longest < 256 || longest < long_text_size)
-        return 0;
-    char *b = (char *)realloc(long_text, longest + 1);
-    if (!b)
+/* One block: the nchans pointers, then the texts they point to. A block
+ * of an earlier set-up is given back first. */
+int table_build_channel_texts() {
+    size_t bytes = (size_t)nchans * sizeof(char *);
+    for (int i = 0; i < nchans; i++)
+        bytes += channel_text_len(i) + 1;
+    free(chantexts);
+    chantexts = (const char **)malloc(bytes);
+    if (!chantexts)
         return -1;
-    long_text = b;
-    long_text_size = longest + 1;
+    char *text = (char *)(chantexts + nchans);
+    for (int i = 0; i < nchans; i++) {
+        chantexts[i] = text;
+        text = channel_text(i, text);
+    }
     return 0;
 }
 
 void table_release() {
-    free(long_text);
-    long_text = nullptr;
-    long_text_size = 0;
+    free(chantexts);
+    chantexts = nullptr;
 }
 
 /* Separator after a field: the dialect's, or the line end. */
@@ -99,12 +96,7 @@ void table_header_start() {
 void table_header_channel(int i) {
     if (outmode)
         out_str(hdf5mode ? "SrvBlockStatus,ChanStatus," : "SrvBlockStatus\t\t\tChanStatus\t\t\t");
-    out_str(chans[i]);
-    if (subchans[i] >= 0) {
-        char *p = out_reserve(FMT_MAX);
-        *p++ = ':';
-        out_commit(fmt_int(p, subchans[i]));
-    }
+    out_str(chantexts[i]);
     out_char(field_separator(i == nchans - 1));
 }
 
@@ -141,11 +133,8 @@ static void put_iso_and_status(const char *ltime, int status) {
 
 /* The channel part of one event; -1 when a channel query failed. */
 static int put_channels(zarn_daq_getdata *data, unsigned evid, int samples) {
-    char scratch[256];
     for (int i = 0; i < nchans; i++) {
-        char *fullname = long_text_size && channel_text_len(i) >= sizeof scratch ? long_text : scratch;
-        channel_text(i, fullname);
-        int ddtt = data->SetProp(fullname);
+        int ddtt = data->SetProp(chantexts[i]);
 
         unsigned tup = 0, tlow = 0;
         int ltot = 0, mpulse = 0, status = 0, nchan = 0;
@@ -183,9 +172,9 @@ static int put_channels(zarn_daq_getdata *data, unsigned evid, int samples) {
         }
         switch (ddtt) {
         case 1: cell_marker(i, mpulse); break;
-        case 2: cell_value(data, i, mpulse, &nchan); break;
-        case 3: cell_spectrum(data, i, evid, mpulse, &nchan, channml, samples); break;
-        case 4: cell_image(data, i, mpulse, &tup, &tlow, &status); break;
+        case 2: cell_value(data, i, mpulse); break;
+        case 3: cell_spectrum(data, i, evid, mpulse, channml, samples); break;
+        case 4: cell_image(data, i, mpulse); break;
         case 5: cell_eqdata(data, i, mpulse, chhd); break;
         default: cell_unknown(); break;
         }

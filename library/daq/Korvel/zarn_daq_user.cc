@@ -96,10 +96,10 @@ static int init_channel_arrays() {
     return 0;
 }
 
-/* What the loop needs per channel: event-ID lists, long channel texts and
- * the -fti flags; -3 with its message when out of memory. */
+/* What the loop needs per channel: event-ID lists, channel texts and the
+ * -fti flags; -3 with its message when out of memory. */
 static int init_channel_companions() {
-    if (evids_prepare() != 0 || table_prepare_channel_texts() != 0) {
+    if (evids_prepare() != 0 || table_build_channel_texts() != 0) {
         puts("zarn_user_init(): failed to malloc event lists !!!");
         return -3;
     }
@@ -140,10 +140,7 @@ int zarn_user_init_2010(int argc, char **argv, zarn_daq_reader_2010 *reader) {
 
     puts("zarn_user_init()==== CHANNELS ==============");
     for (int i = 0; i < nchans; i++) {
-        if (subchans[i] < 0)
-            printf("[%d] \t %s\n", i, chans[i]);
-        else
-            printf("[%d] \t %s:%d\n", i, chans[i], subchans[i]);
+        printf("[%d] \t %s\n", i, chantexts[i]);
         if (!nodump)
             table_header_channel(i);
     }
