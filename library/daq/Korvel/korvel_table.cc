@@ -131,54 +131,80 @@ static void put_iso_and_status(const char *ltime, int status) {
         put_status(status);
 }
 
+/* What the reader tells of one channel in one event. */
+struct channel_reading {
+    int ddtt;        // data-type code, as SetProp gives it
+    int mpulse;      // macro-pulse number of the channel's server block
+    zarn_serv_block_subhead_2010 *chhd;  // channel sub-header, or null
+    const char *channml;                 // name from the channel query
+    int statusch;    // channel status; non-zero marks a bad channel
+};
+
+/* Select channel i and ask for its server block and its channel
+ * information, writing the two status columns (with outmode) as they come;
+ * -1 with the message when a query failed. */
+static int query_channel(zarn_daq_getdata *data, int i, channel_reading *c) {
+    *c = channel_reading{data->SetProp(chantexts[i]), 0, nullptr, nullptr, 0};
+    // The block's time and count are asked for but not used.
+    unsigned tup = 0, tlow = 0;
+    int ltot = 0, status = 0, nchan = 0, llenl = 0;
+    if (data->GetServBlockInfo(&tup, &tlow, &ltot, &c->mpulse, nullptr, &status, &nchan) != 0) {
+        puts("zarn_user_loop(): failed to get Server Block info");
+        return -1;
+    }
+    c->chhd = data->GetChanHead_2010();
+    if (!nodump && outmode)
+        put_status(status);
+    if (data->GetChanInfo(&c->channml, nullptr, &c->statusch, &llenl) != 0) {
+        puts("zarn_user_loop(): failed to get Server Block info");
+        return -1;
+    }
+    if (!nodump && outmode)
+        put_status(c->statusch);
+    return 0;
+}
+
+/* Count a bad channel and print its image parameters; its cell is written
+ * all the same. */
+static void report_bad_channel(zarn_daq_getdata *data) {
+    // Counted per sighting; wraps rather than overflows.
+    bad_chans = (int)((unsigned)bad_chans + 1u);
+    int nframe = 0, compr = 0, bpp = 0, leni = 0;
+    if (data->GetImagePar(&nframe, &compr, &bpp, &leni) != 0)
+        puts("No image parameters availanle");
+    else
+        printf(" Image.nframe:%d  compr:%d bpp:%d len:%d\n", nframe, compr, bpp, leni);
+}
+
+/* Channel i's cell and the separator after it; with -nodump only the
+ * macro-pulse number of data types 1 to 4 is recorded. */
+static void write_cell(zarn_daq_getdata *data, int i, unsigned evid, int samples,
+                       const channel_reading &c) {
+    if (nodump) {
+        if (c.ddtt >= 1 && c.ddtt <= 4)
+            evids_record(i, c.mpulse);
+        return;
+    }
+    switch (c.ddtt) {
+    case 1: cell_marker(i, c.mpulse); break;
+    case 2: cell_value(data, i, c.mpulse); break;
+    case 3: cell_spectrum(data, i, evid, c.mpulse, c.channml, samples); break;
+    case 4: cell_image(data, i, c.mpulse); break;
+    case 5: cell_eqdata(data, i, c.mpulse, c.chhd); break;
+    default: cell_unknown(); break;
+    }
+    out_char(field_separator(i == nchans - 1));
+}
+
 /* The channel part of one event; -1 when a channel query failed. */
 static int put_channels(zarn_daq_getdata *data, unsigned evid, int samples) {
     for (int i = 0; i < nchans; i++) {
-        int ddtt = data->SetProp(chantexts[i]);
-
-        unsigned tup = 0, tlow = 0;
-        int ltot = 0, mpulse = 0, status = 0, nchan = 0;
-        if (data->GetServBlockInfo(&tup, &tlow, &ltot, &mpulse, nullptr, &status, &nchan) != 0) {
-            puts("zarn_user_loop(): failed to get Server Block info");
+        channel_reading c;
+        if (query_channel(data, i, &c) != 0)
             return -1;
-        }
-        zarn_serv_block_subhead_2010 *chhd = data->GetChanHead_2010();
-        if (!nodump && outmode)
-            put_status(status);
-
-        const char *channml = nullptr;
-        int statusch = 0, llenl = 0;
-        if (data->GetChanInfo(&channml, nullptr, &statusch, &llenl) != 0) {
-            puts("zarn_user_loop(): failed to get Server Block info");
-            return -1;
-        }
-        if (!nodump && outmode)
-            put_status(statusch);
-
-        if (statusch != 0) {
-            // Counted per sighting; wraps rather than overflows.
-            bad_chans = (int)((unsigned)bad_chans + 1u);
-            int nframe = 0, compr = 0, bpp = 0, leni = 0;
-            if (data->GetImagePar(&nframe, &compr, &bpp, &leni) != 0)
-                puts("No image parameters availanle");
-            else
-                printf(" Image.nframe:%d  compr:%d bpp:%d len:%d\n", nframe, compr, bpp, leni);
-        }
-
-        if (nodump) {
-            if (ddtt >= 1 && ddtt <= 4)
-                evids_record(i, mpulse);
-            continue;
-        }
-        switch (ddtt) {
-        case 1: cell_marker(i, mpulse); break;
-        case 2: cell_value(data, i, mpulse); break;
-        case 3: cell_spectrum(data, i, evid, mpulse, channml, samples); break;
-        case 4: cell_image(data, i, mpulse); break;
-        case 5: cell_eqdata(data, i, mpulse, chhd); break;
-        default: cell_unknown(); break;
-        }
-        out_char(field_separator(i == nchans - 1));
+        if (c.statusch != 0)
+            report_bad_channel(data);
+        write_cell(data, i, evid, samples, c);
     }
     return 0;
 }

@@ -110,6 +110,36 @@ static int init_channel_companions() {
     return 0;
 }
 
+/* With the table: open its file and start the header row; -5 with the
+ * messages when the file cannot be opened. */
+static int init_table() {
+    if (nodump)
+        return 0;
+    fd = open_table_file();
+    if (!fd) {
+        int err = errno;
+        perror("fopen");
+        korvel_output_failed("event table file", file, err);
+        puts("zarn_user_init(): failed to open file for writing");
+        return -5;
+    }
+    table_header_start();
+    return 0;
+}
+
+/* The channel list on standard output and, with the table, the channels'
+ * titles, which end the header row. */
+static void list_channels() {
+    puts("zarn_user_init()==== CHANNELS ==============");
+    for (int i = 0; i < nchans; i++) {
+        printf("[%d] \t %s\n", i, chantexts[i]);
+        if (!nodump)
+            table_header_channel(i);
+    }
+    if (!nodump)
+        out_flush();
+}
+
 int zarn_user_init_2010(int argc, char **argv, zarn_daq_reader_2010 *reader) {
     if (!reader)
         return -1;
@@ -123,29 +153,9 @@ int zarn_user_init_2010(int argc, char **argv, zarn_daq_reader_2010 *reader) {
     }
     int rc;
     if ((rc = init_channel_arrays()) != 0 || (rc = init_channel_names(reader)) != 0 ||
-        (rc = init_channel_companions()) != 0)
+        (rc = init_channel_companions()) != 0 || (rc = init_table()) != 0)
         return rc;
-
-    if (!nodump) {
-        fd = open_table_file();
-        if (!fd) {
-            int err = errno;
-            perror("fopen");
-            korvel_output_failed("event table file", file, err);
-            puts("zarn_user_init(): failed to open file for writing");
-            return -5;
-        }
-        table_header_start();
-    }
-
-    puts("zarn_user_init()==== CHANNELS ==============");
-    for (int i = 0; i < nchans; i++) {
-        printf("[%d] \t %s\n", i, chantexts[i]);
-        if (!nodump)
-            table_header_channel(i);
-    }
-    if (!nodump)
-        out_flush();
+    list_channels();
     if (dumpxml)
         init_xml_params();
     puts("zarn_user_init()===== CHANNELS END ==============");
