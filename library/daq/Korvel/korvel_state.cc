@@ -67,3 +67,18 @@ void korvel_output_failed(const char *what, const char *name, int err) {
     snprintf(output_failure_text, sizeof output_failure_text, "%s %s: %s", what, name,
              strerror(output_errno));
 }
+
+int korvel_io_errno() {
+    return errno ? errno : EIO;
+}
+
+int korvel_close_output(FILE *f, int err, bool *at_close) {
+    if (!err && ferror(f))
+        err = korvel_io_errno();
+    if (!err && fflush(f) != 0)
+        err = korvel_io_errno();
+    errno = 0;
+    int rc = fclose(f);
+    *at_close = !err && rc != 0;
+    return *at_close ? korvel_io_errno() : err;
+}

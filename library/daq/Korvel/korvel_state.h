@@ -66,6 +66,15 @@ extern char output_failure_text[512]; // "WHAT NAME: reason"; "" at load
 // one is kept; `what` names the kind of file ("image file"), `name` the
 // file. Can't fail.
 void korvel_output_failed(const char *what, const char *name, int err);
+// The errno of a write, flush or close that just failed: errno, or EIO
+// when the call left none (a short write may set no errno).
+int korvel_io_errno();
+// Close f, a file the run wrote. `err` is the errno of a write that already
+// failed, or 0; a set error flag of the stream or a failed flush count as
+// failed writes too. Returns the errno of the first failure, or 0 when
+// every write, the flush and the close succeeded; *at_close tells whether
+// it was the close. f is closed in every case.
+int korvel_close_output(FILE *f, int err, bool *at_close);
 
 // ---- Free-space guard ----
 extern bool space_refusal_told;  // its refusal was explained; false at load

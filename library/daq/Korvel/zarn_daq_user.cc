@@ -58,7 +58,9 @@ static void init_xml_params() {
 }
 
 /* Open the table file; its rows collect in the output buffer of
- * korvel_format, which hands them to the file in large writes. */
+ * korvel_format, which hands them to the file in large writes. Its other
+ * end is close_event_table (korvel_report.cc) at the end of the run;
+ * korvel_unload flushes it when the end never came. */
 static FILE *open_table_file() {
     FILE *f = fopen(file, "w+");
     if (f)
@@ -179,6 +181,8 @@ void zarn_user_help() {
 __attribute__((destructor)) static void korvel_unload() {
     // Rows still collected when the reader ends without
     // zarn_user_end_2010 (exit, or an unload) reach the file all the same.
+    // The table is open here only then: close_event_table closes it at the
+    // end of the run, and the stream itself is left to the C library.
     if (fd)
         out_flush();
     evids_release();
