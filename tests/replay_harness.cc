@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
 #include <pugixml.hpp>
 
 extern char **environ;
@@ -221,4 +222,33 @@ ReplayResult run_in(const std::string &dir, const std::string &rec,
     run.words = words;
     run.dir = dir;
     return replay(run);
+}
+
+ReplayResult run(const std::string &rec, const std::vector<std::string> &words,
+                 const std::vector<std::string> &options,
+                 const std::vector<std::string> &subdirs) {
+    ReplayRun r;
+    r.recording = rec;
+    r.words = words;
+    r.options = options;
+    r.env = {"TZ=UTC"};
+    r.dir = make_temp_dir();
+    for (auto &s : subdirs)
+        EXPECT_EQ(mkdir((r.dir + "/" + s).c_str(), 0755), 0) << s;
+    return replay(r);
+}
+
+void expect_cells(const std::string &title, const std::string &rec,
+                  const std::vector<std::string> &words, const std::string &tab,
+                  const std::string &hdf5, const std::string &messages,
+                  const std::vector<std::string> &options) {
+    std::vector<std::string> hdf5_words = words;
+    hdf5_words.push_back("-hdf5");
+    for (bool h : {false, true}) {
+        SCOPED_TRACE(h ? "HDF5 mode" : "tab mode");
+        ReplayResult r = run(rec, h ? hdf5_words : words, options);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.file("user_out.txt"), one_cell_table(title, h ? hdf5 : tab, h));
+        EXPECT_EQ(r.out, one_cell_output(title, messages));
+    }
 }

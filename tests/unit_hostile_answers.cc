@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
 #include "unit_child_run.h"
 
 namespace {
@@ -27,13 +28,9 @@ struct Outcome {
 // plug-in words `words`, in a fresh directory, and collects what it wrote.
 Outcome run_one(const standin::Channel &channel, const standin::Event &ev,
                 const std::vector<std::string> &words) {
-    char tmpl[] = "/tmp/korvel-hostile.XXXXXX";
-    std::string dir = mkdtemp(tmpl);
+    std::string dir = make_temp_dir();
     EXPECT_EQ(run_one_event_in_child(dir, channel, ev, words), 0);
-    Outcome o{slurp(dir + "/stdout.txt"), slurp(dir + "/user_out.txt")};
-    std::string rm = "rm -rf '" + dir + "'";
-    EXPECT_EQ(system(rm.c_str()), 0);
-    return o;
+    return Outcome{slurp(dir + "/stdout.txt"), slurp(dir + "/user_out.txt")};
 }
 
 standin::SpectMember member(int ndata, int groups, std::vector<float> values) {
