@@ -85,6 +85,11 @@ static void put_name_value_block(zarn_daq_getdata *data, int i, int nitems) {
         float dt = 0;
         data->GetValNamChan(&nm, &dt, k);
         if (!conv && !nm) {
+            // A missing name is the reader's fault. Everything written so
+            // far, the table up to this item included, is pushed out with
+            // the message, so that the files show how far the run got
+            // should the reader fail next, and the message stands in order
+            // with the other output.
             out_commit(p);
             puts("nm is NULL");
             out_flush();

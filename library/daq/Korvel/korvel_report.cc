@@ -25,6 +25,9 @@ static void print_statistics(zarn_daq_reader_2010 *reader) {
     int events = reader->get_number_of_events();
     printf("READER FINISHED statistics: events: %d  empty_events:%d\n", events, empty);
     if (first_event != -1 && last_event != -1) {
+        // Asked again rather than reused: the efficiency takes the
+        // reader's latest count, which a reader still counting may have
+        // moved on since the first line.
         events = reader->get_number_of_events();
         // 32-bit operands as the reader's counters give them, wrapping
         // rather than overflowing; the ratio is taken in single precision.

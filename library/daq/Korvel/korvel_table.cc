@@ -236,6 +236,10 @@ int table_write_event(zarn_daq_getdata *data) {
         put_iso_and_status(ltime, status);
 
     int samples = nbunch != 0 ? nbunch : 100;
+    // Only the last channel's separator ends a row: without channels the
+    // row keeps no line end, and the next event's columns follow on the
+    // same line. The layout of the table is fixed: tools that read it
+    // adapt to it.
     if (nchans < 1)
         return 0;
     int rc = put_channels(data, evid, samples);

@@ -75,6 +75,10 @@ static int init_channel_names(zarn_daq_reader_2010 *reader) {
         chans[i] = reader->get_channel_name(i, &subchans[i]);
         if (!chans[i]) {
             printf("zarn_user_init(): failed to get channel %d !!!\n", i);
+            // chans is given back, because the pointers past i were never
+            // set and must not be read; chans null tells a failed set-up.
+            // subchans holds plain numbers and stays, like every other
+            // array of the run, until the process ends.
             free(chans);
             chans = nullptr;
             return -4;
@@ -177,7 +181,8 @@ void zarn_user_help() {
     korvel_print_usage();
 }
 
-/* At unload the event-ID lists are released, the highest index first. */
+/* At unload the event-ID lists are released, the highest index first (see
+ * evids_release); the channel texts and the pixel tables go with them. */
 __attribute__((destructor)) static void korvel_unload() {
     // Rows still collected when the reader ends without
     // zarn_user_end_2010 (exit, or an unload) reach the file all the same.
