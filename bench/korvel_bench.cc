@@ -375,11 +375,11 @@ void plugin_cells(bench_case &c) {
         if (!select_channel(d, c, i, &b))
             continue;
         switch (c.kind) {
-        case KIND_VALUE: cell_value(d, (int)i, b.mpulse, &b.nchan); break;
+        case KIND_VALUE: cell_value(d, (int)i, b.mpulse); break;
         case KIND_SPECTRUM:
-            cell_spectrum(d, (int)i, c.event.id, b.mpulse, &b.nchan, c.names[i], c.samples);
+            cell_spectrum(d, (int)i, c.event.id, b.mpulse, c.names[i], c.samples);
             break;
-        case KIND_IMAGE: cell_image(d, (int)i, b.mpulse, &b.tup, &b.tlow, &b.status); break;
+        case KIND_IMAGE: cell_image(d, (int)i, b.mpulse); break;
         }
         out_char(separator(c, i));
     }

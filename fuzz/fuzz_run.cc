@@ -2,8 +2,9 @@
 // channel table (long names, sub-channels, any data-type code), events with
 // every kind of channel data (negative and huge counts, images whose sizes
 // disagree with their lengths) and option words, driven through init, loop
-// and end. Every input starts from the load state of the plug-in (reset
-// below) in one scratch directory that is emptied after each run.
+// and end. Every input starts from the load state of the plug-in (each run
+// ends with korvel_state_reset) in one scratch directory that is emptied
+// after each run.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,8 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "korvel_format.h"
-#include "korvel_state.h"
+#include "korvel_evids.h"
 #include "standin.h"
 #include "zarn_daq_user.h"
 
@@ -87,40 +87,6 @@ private:
     size_t n_;
     size_t at_ = 0;
 };
-
-// Back to the state right after loading, releasing what a run kept.
-void reset_plugin() {
-    if (spectprms)
-        for (int i = 0; i < nchans; i++) {
-            free(spectprms[i].params);
-            free(spectprms[i].iparams);
-        }
-    free(spectprms);
-    spectprms = nullptr;
-    free(chans);
-    chans = nullptr;
-    free(subchans);
-    subchans = nullptr;
-    free(do_conv);
-    do_conv = nullptr;
-    nchans = 0;
-    file = "./user_out.txt";
-    imdir = "./";
-    xfile = "./user_descr.xml";
-    ftilist = nullptr;
-    zerocheck = imbin = evstatdump = nodump = dallval = nostat = nonvn = hdf5mode = imdump =
-        dumpxml = false;
-    first_event = last_event = -1;
-    bad_chans = 0;
-    out_errno = 0;
-    output_errno = 0;
-    output_failure_text[0] = '\0';
-    space_refusal_told = false;
-    if (fd) {
-        fclose(fd);
-        fd = nullptr;
-    }
-}
 
 void empty_cwd() {
     DIR *d = opendir(".");
@@ -352,7 +318,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         char what[64];
         korvel_output_failure(b.flag() ? what : nullptr, b.u8() % (sizeof what + 1));
     }
-    reset_plugin();
+    korvel_state_reset();
     standin::set_dump_error(0);
     empty_cwd();
     return 0;

@@ -2,7 +2,6 @@
 #include "replay_harness.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,56 +14,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
 #include <pugixml.hpp>
 
 extern char **environ;
-
-// Directories made by this process; removed when it ends unless
-// KORVEL_KEEP_TEST_DIRS is set (to look at a failing run's files).
-static std::vector<std::string> &temp_dirs() {
-    static std::vector<std::string> dirs;
-    return dirs;
-}
-
-static int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path);
-}
-
-static void remove_temp_dirs() {
-    if (getenv("KORVEL_KEEP_TEST_DIRS"))
-        return;
-    for (const std::string &d : temp_dirs())
-        nftw(d.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-std::string make_temp_dir() {
-    if (temp_dirs().empty())
-        atexit(remove_temp_dirs);
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korvel-test-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
-        throw std::runtime_error("mkdtemp failed");
-    temp_dirs().push_back(buf.data());
-    return std::string(buf.data());
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    std::ofstream f(path, std::ios::binary);
-    f << text;
-    if (!f)
-        throw std::runtime_error("cannot write " + path);
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f)
-        return std::string();
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 std::string ReplayResult::file(const std::string &name) const {
     return read_file(dir + "/" + name);
@@ -269,4 +222,33 @@ ReplayResult run_in(const std::string &dir, const std::string &rec,
     run.words = words;
     run.dir = dir;
     return replay(run);
+}
+
+ReplayResult run(const std::string &rec, const std::vector<std::string> &words,
+                 const std::vector<std::string> &options,
+                 const std::vector<std::string> &subdirs) {
+    ReplayRun r;
+    r.recording = rec;
+    r.words = words;
+    r.options = options;
+    r.env = {"TZ=UTC"};
+    r.dir = make_temp_dir();
+    for (auto &s : subdirs)
+        EXPECT_EQ(mkdir((r.dir + "/" + s).c_str(), 0755), 0) << s;
+    return replay(r);
+}
+
+void expect_cells(const std::string &title, const std::string &rec,
+                  const std::vector<std::string> &words, const std::string &tab,
+                  const std::string &hdf5, const std::string &messages,
+                  const std::vector<std::string> &options) {
+    std::vector<std::string> hdf5_words = words;
+    hdf5_words.push_back("-hdf5");
+    for (bool h : {false, true}) {
+        SCOPED_TRACE(h ? "HDF5 mode" : "tab mode");
+        ReplayResult r = run(rec, h ? hdf5_words : words, options);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.file("user_out.txt"), one_cell_table(title, h ? hdf5 : tab, h));
+        EXPECT_EQ(r.out, one_cell_output(title, messages));
+    }
 }

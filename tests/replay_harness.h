@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
+
 struct ReplayResult {
     std::string out;   // standard output
     std::string err;   // standard error
@@ -36,16 +38,25 @@ ReplayResult replay(const std::string &recording,
 // replay() of a recording and words inside the existing directory `dir`.
 ReplayResult run_in(const std::string &dir, const std::string &rec,
                     const std::vector<std::string> &words);
+// A run of the recording `rec` with the plug-in words `words` and the
+// korvel-replay options `options`, in UTC, in a fresh directory that holds
+// the empty subdirectories `subdirs`.
+ReplayResult run(const std::string &rec, const std::vector<std::string> &words,
+                 const std::vector<std::string> &options = {},
+                 const std::vector<std::string> &subdirs = {});
+// Run `rec`, a recording of the one channel `title` and one event, with
+// `words` (and `options`), in tab mode and then with -hdf5 added: each run
+// must succeed, write the table of one_cell_table with the cell `tab` or
+// `hdf5`, and print one_cell_output with `messages`.
+void expect_cells(const std::string &title, const std::string &rec,
+                  const std::vector<std::string> &words, const std::string &tab,
+                  const std::string &hdf5, const std::string &messages = "",
+                  const std::vector<std::string> &options = {});
 // Run korvel-replay with exactly these arguments in `dir` (new one if empty).
 ReplayResult replay_args(const std::vector<std::string> &args,
                          const std::string &dir = "",
                          const std::vector<std::string> &env = {});
 
-// A fresh empty temporary directory.
-std::string make_temp_dir();
-// Write `text` to `path`.
-void write_file(const std::string &path, const std::string &text);
-std::string read_file(const std::string &path);
 
 // Building recordings and expected output for the scenario tests.
 

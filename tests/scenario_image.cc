@@ -32,45 +32,12 @@ std::string one_image(const std::string &image) {
                      "\"events\": 2");
 }
 std::string tab_table(const std::string &cell) { return one_cell_table("CAM", cell, false); }
-std::string hdf5_table(const std::string &cell) { return one_cell_table("CAM", cell, true); }
 std::string one_event_out(const std::string &messages) { return one_cell_output("CAM", messages); }
 
-// A run in a fresh directory holding the subdirectories `subdirs`, in UTC.
-ReplayResult run(const std::string &rec, const std::vector<std::string> &words,
-                 const std::vector<std::string> &subdirs = {}) {
-    ReplayRun r;
-    r.recording = rec;
-    r.words = words;
-    r.env = {"TZ=UTC"};
-    r.dir = make_temp_dir();
-    for (auto &s : subdirs)
-        EXPECT_EQ(mkdir((r.dir + "/" + s).c_str(), 0755), 0) << s;
-    return replay(r);
-}
-
-void expect_cells(const std::string &image, const std::string &tab, const std::string &hdf5,
-                  const std::string &messages = "") {
-    ReplayResult r = run(one_image(image), {});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.file("user_out.txt"), tab_table(tab));
-    EXPECT_EQ(r.out, one_event_out(messages));
-    r = run(one_image(image), {"-hdf5"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.file("user_out.txt"), hdf5_table(hdf5));
-    EXPECT_EQ(r.out, one_event_out(messages));
-}
-
-std::vector<std::string> dir_entries(const std::string &path) {
-    std::vector<std::string> names;
-    DIR *d = opendir(path.c_str());
-    if (!d)
-        return names;
-    while (struct dirent *e = readdir(d))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.push_back(e->d_name);
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
+// The cells of `image` in both dialects, and what the run printed.
+void expect_image_cells(const std::string &image, const std::string &tab,
+                        const std::string &hdf5, const std::string &messages = "") {
+    expect_cells("CAM", one_image(image), {}, tab, hdf5, messages);
 }
 
 // What the run directory holds besides the recording and the table.
@@ -113,31 +80,31 @@ Attrs header(int index, const Attrs &set) {
 // ---- Pixel lists ----
 
 TEST(ImageCell, EightBitPixelsAreUnsignedBytes) {
-    expect_cells(R"({"bpp": 1, "width": 4, "height": 1, "pixels": "001180ff"})",
+    expect_image_cells(R"({"bpp": 1, "width": 4, "height": 1, "pixels": "001180ff"})",
                  "[0\t17\t128\t255\t]", "[[0 17 128 255]]");
     // Rows follow each other; a single pixel still ends with its tab.
-    expect_cells(R"({"bpp": 1, "width": 2, "height": 2, "pixels": "7f80fe01"})",
+    expect_image_cells(R"({"bpp": 1, "width": 2, "height": 2, "pixels": "7f80fe01"})",
                  "[127\t128\t254\t1\t]", "[[127 128 254 1]]");
-    expect_cells(R"({"bpp": 1, "width": 1, "height": 1, "pixels": "05"})", "[5\t]", "[[5]]");
+    expect_image_cells(R"({"bpp": 1, "width": 1, "height": 1, "pixels": "05"})", "[5\t]", "[[5]]");
 }
 
 // The first byte of each word is the high byte: 01 02 is 258.
 TEST(ImageCell, SixteenBitPixelsTakeTheFirstByteAsHigh) {
-    expect_cells(R"({"bpp": 2, "width": 2, "height": 1, "pixels": "0102fffe"})",
+    expect_image_cells(R"({"bpp": 2, "width": 2, "height": 1, "pixels": "0102fffe"})",
                  "[258\t65534\t]", "[[258 65534]]");
-    expect_cells(R"({"bpp": 2, "width": 4, "height": 1, "pixels": "7fff800000010100"})",
+    expect_image_cells(R"({"bpp": 2, "width": 4, "height": 1, "pixels": "7fff800000010100"})",
                  "[32767\t32768\t1\t256\t]", "[[32767 32768 1 256]]");
 }
 
 // An odd length: two words, the last byte is left out.
 TEST(ImageCell, OddLengthDropsTheLastByte) {
-    expect_cells(R"({"bpp": 2, "width": 2, "height": 1, "len": 5, "pixels": "0102fffe7f"})",
+    expect_image_cells(R"({"bpp": 2, "width": 2, "height": 1, "len": 5, "pixels": "0102fffe7f"})",
                  "[258\t65534\t]", "[[258 65534]]");
 }
 
 TEST(ImageCell, NoPixelsGiveBracketsOnly) {
-    expect_cells(R"({"bpp": 1, "width": 0, "height": 0})", "[]", "[[]]");
-    expect_cells(R"({"bpp": 2, "width": 0, "height": 0, "len": 1, "pixels": "ff"})", "[]",
+    expect_image_cells(R"({"bpp": 1, "width": 0, "height": 0})", "[]", "[[]]");
+    expect_image_cells(R"({"bpp": 2, "width": 0, "height": 0, "len": 1, "pixels": "ff"})", "[]",
                  "[[]]");
 }
 
@@ -156,21 +123,21 @@ TEST(ImageCell, ThreeAndFourBytesPerPixelGiveAnEmptyCell) {
               "EventId\tTime\t\t\tC3\tC4\tM\n[NORMAL]1\t\t0:0\t" + kIso0 + "\t\t\t1\t\n");
     r = run(rec, {"-hdf5"});
     EXPECT_EQ(r.file("user_out.txt"), "EventId,Time,TimeISO,C3,C4,M\n1,0:0," + kIso0 + ",,,1\t\n");
-    expect_cells(R"({"bpp": 3, "width": 1, "height": 1, "pixels": "010203"})", "", "");
+    expect_image_cells(R"({"bpp": 3, "width": 1, "height": 1, "pixels": "010203"})", "", "");
 }
 
 TEST(ImageCell, OtherPixelSizesAreReportedAndLeaveTheCellEmpty) {
-    expect_cells(R"({"bpp": 0, "width": 2, "height": 1, "len": 4, "pixels": "01020304"})", "", "",
+    expect_image_cells(R"({"bpp": 0, "width": 2, "height": 1, "len": 4, "pixels": "01020304"})", "", "",
                  "Invalid bpp:0 for CAM\n");
-    expect_cells(R"({"bpp": 7, "width": 1, "height": 1, "pixels": "01020304050607"})", "", "",
+    expect_image_cells(R"({"bpp": 7, "width": 1, "height": 1, "pixels": "01020304050607"})", "", "",
                  "Invalid bpp:7 for CAM\n");
-    expect_cells(R"({"bpp": -1, "width": 1, "height": 1, "len": 4, "pixels": "01020304"})", "",
+    expect_image_cells(R"({"bpp": -1, "width": 1, "height": 1, "len": 4, "pixels": "01020304"})", "",
                  "", "Invalid bpp:-1 for CAM\n");
 }
 
 TEST(ImageCell, FailedParametersOrSizeMismatchGiveMarkerCells) {
-    expect_cells(R"({"fail": true})", "No Image\t", "[]");
-    expect_cells(R"({"bpp": 1, "width": 2, "height": 2, "pixels": "01020304", "size": 3})",
+    expect_image_cells(R"({"fail": true})", "No Image\t", "[]");
+    expect_image_cells(R"({"bpp": 1, "width": 2, "height": 2, "pixels": "01020304", "size": 3})",
                  "Invalid Image\t", "[]");
 }
 
@@ -218,7 +185,7 @@ TEST(ImageFiles, FilesNamedAfterChannelEventAndEventTime) {
          R"( "C:1": {"image": {"bpp": 3, "width": 2, "height": 1, "pixels": "112233445566"}},)"
          R"( "Q": {"image": {"bpp": 4, "width": 1, "height": 1, "pixels": "01020304"}}}})"},
         "\"events\": 2");
-    ReplayResult r = run(rec, {"-imdump", "imgs"}, {"imgs"});
+    ReplayResult r = run(rec, {"-imdump", "imgs"}, {}, {"imgs"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find("grab:"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, setup_listing({"CAM/G", "W", "C:1", "Q"}) + end_statistics(2, 0, "inf", 0));
@@ -340,11 +307,11 @@ TEST(ImageFiles, BlanksOfTheDirectoryBecomeUnderscores) {
         R"([{"name": "CAM/A", "type": 4}])",
         {R"({"id": 5, "time": [1, 2], "channels": {"CAM/A": {"image": {"bpp": 1, "width": 1, "height": 1, "pixels": "07"}}}})"},
         "\"events\": 2");
-    ReplayResult r = run(rec, {"-imdump", "my dir", "-imbin"}, {"my dir", "my_dir"});
+    ReplayResult r = run(rec, {"-imdump", "my dir", "-imbin"}, {}, {"my dir", "my_dir"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(dir_entries(r.dir + "/my dir").empty());
     EXPECT_EQ(r.file("my_dir/CAM_A.bin"), "5 1 2\n1 1 1\n" + bytes({7}));
-    r = run(rec, {"-imdump", "my dir"}, {"my dir", "my_dir"});
+    r = run(rec, {"-imdump", "my dir"}, {}, {"my dir", "my_dir"});
     EXPECT_TRUE(dir_entries(r.dir + "/my dir").empty());
     EXPECT_EQ(dir_entries(r.dir + "/my_dir"),
               std::vector<std::string>{"CAM_A_5_Thu_Jan__1_00:00:01_1970_0.pgm"});
@@ -352,7 +319,7 @@ TEST(ImageFiles, BlanksOfTheDirectoryBecomeUnderscores) {
     // Without "my_dir" the file cannot be opened: the writer's message on
     // standard error, the cell's on standard output, and the cell goes on;
     // the image is an output that failed, so the run ends with 1.
-    r = run(rec, {"-imdump", "my dir", "-imbin"}, {"my dir"});
+    r = run(rec, {"-imdump", "my dir", "-imbin"}, {}, {"my dir"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("grab: can't open my_dir/CAM_A.bin: No such file or directory\n", 0), 0u)
         << r.err;

@@ -66,16 +66,10 @@ const std::string kImage = recording(
 const std::string kImageRecord = std::string("7 100 5\n2 1 1\n") + "\x0a\xff";
 
 
+// An existing directory with nothing in it.
 bool is_empty_dir(const std::string &path) {
-    DIR *d = opendir(path.c_str());
-    if (!d)
-        return false;
-    int entries = 0;
-    while (struct dirent *e = readdir(d))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            entries++;
-    closedir(d);
-    return entries == 0;
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && dir_entries(path).empty();
 }
 
 }  // namespace

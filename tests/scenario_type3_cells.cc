@@ -1,4 +1,4 @@
-// scenario_spectrum.cc - spectrum cells through korvel-replay: member
+// scenario_type3_cells.cc - spectrum cells (data type 3) through korvel-replay: member
 // entries in both dialects, statistics, value limits, the zero check, the
 // integer form, the ROI summary and the capture of spectrum parameters for
 // the XML description.
@@ -24,36 +24,14 @@ std::string members(const std::string &list) {
     return "{\"members\": [" + list + "]}";
 }
 
-std::string tab_table(const std::string &cell) { return one_cell_table("S", cell, false); }
-std::string hdf5_table(const std::string &cell) { return one_cell_table("S", cell, true); }
-std::string one_event_out(const std::string &messages) { return one_cell_output("S", messages); }
 
-ReplayResult run(const std::string &rec, const std::vector<std::string> &words,
-                 const std::vector<std::string> &options = {}) {
-    ReplayRun r;
-    r.recording = rec;
-    r.words = words;
-    r.options = options;
-    return replay(r);
-}
-
-// Replays `entry` in tab mode and in HDF5 mode with the same words and
-// compares the cells and what was printed.
-void expect_cells(const std::string &entry, const std::vector<std::string> &words,
-                  const std::string &tab, const std::string &hdf5,
-                  const std::string &messages = "",
-                  const std::vector<std::string> &options = {}) {
-    ReplayResult r = run(one_spectrum(entry), words, options);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.file("user_out.txt"), tab_table(tab));
-    EXPECT_EQ(r.out, one_event_out(messages));
-
-    std::vector<std::string> w = words;
-    w.push_back("-hdf5");
-    r = run(one_spectrum(entry), w, options);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.file("user_out.txt"), hdf5_table(hdf5));
-    EXPECT_EQ(r.out, one_event_out(messages));
+// The cells of `entry` in both dialects with the same words, and what the
+// run printed.
+void expect_spectrum_cells(const std::string &entry, const std::vector<std::string> &words,
+                           const std::string &tab, const std::string &hdf5,
+                           const std::string &messages = "",
+                           const std::vector<std::string> &options = {}) {
+    expect_cells("S", one_spectrum(entry), words, tab, hdf5, messages, options);
 }
 
 // A JSON array of n values 1, 2, ..., 9, 1, 2, ... and how "%.e" writes
@@ -84,14 +62,14 @@ void expect_spectrum(const Attrs &a, int index, double start, double inc, int nd
 // ---- Worked examples ----
 
 TEST(SpectrumCell, TwoMembersWithAndWithoutStatistics) {
-    expect_cells(members(R"({"values": [1, 0.5, -2], "stat": {"mask": 5, "val": {"0": 1.5, "2": -2}}},)"
+    expect_spectrum_cells(members(R"({"values": [1, 0.5, -2], "stat": {"mask": 5, "val": {"0": 1.5, "2": -2}}},)"
                          R"( {"values": [100, 300]})"),
                  {}, "{[ [0]:1.500000e+00 [2]:-2.000000e+00 1e+00 5e-01 -2e+00]\t[1e+02 3e+02]}",
                  "[[ [0]:1.500000e+00 [2]:-2.000000e+00 1e+00 5e-01 -2e+00][1e+02 3e+02]]");
 }
 
 TEST(SpectrumCell, FailedQueryEmptyMemberAndSingleValue) {
-    expect_cells(members(R"({"fail": true}, {"ndata": 0, "stat": {"mask": 2, "val": {"1": 4}}},)"
+    expect_spectrum_cells(members(R"({"fail": true}, {"ndata": 0, "stat": {"mask": 2, "val": {"1": 4}}},)"
                          R"( {"values": [7]})"),
                  {}, "{No data\t, [1]:4.000000e+00  Not found\t[7e+00]}",
                  "[[], [1]:4.000000e+00  [][7e+00]]");
@@ -101,22 +79,22 @@ TEST(SpectrumCell, FailedQueryEmptyMemberAndSingleValue) {
 
 // No member is queried: members present in the recording do not show.
 TEST(SpectrumCell, ZeroOrNegativeMemberCountGivesEmptyBrackets) {
-    expect_cells(members(""), {"-zerocheck"}, "{}", "[]");
-    expect_cells(R"({"members": [{"values": [0, 0]}], "nmemb": -3})", {"-zerocheck"}, "{}", "[]");
-    expect_cells(R"({"members": [{"values": [1]}], "nmemb": 0})", {}, "{}", "[]");
+    expect_spectrum_cells(members(""), {"-zerocheck"}, "{}", "[]");
+    expect_spectrum_cells(R"({"members": [{"values": [0, 0]}], "nmemb": -3})", {"-zerocheck"}, "{}", "[]");
+    expect_spectrum_cells(R"({"members": [{"values": [1]}], "nmemb": 0})", {}, "{}", "[]");
 }
 
 // A last member with data closes with "]" alone; a failed last member keeps
 // its tab and comma (the cell ends "\t,}"), an empty one its tab.
 TEST(SpectrumCell, LastMemberEndings) {
-    expect_cells(members(R"({"values": [2]}, {"fail": true})"), {}, "{[2e+00]\tNo data\t,}",
+    expect_spectrum_cells(members(R"({"values": [2]}, {"fail": true})"), {}, "{[2e+00]\tNo data\t,}",
                  "[[2e+00][],]");
-    expect_cells(members(R"({"values": [2]}, {"ndata": 0})"), {}, "{[2e+00]\tNot found\t}",
+    expect_spectrum_cells(members(R"({"values": [2]}, {"ndata": 0})"), {}, "{[2e+00]\tNot found\t}",
                  "[[2e+00][]]");
     // A count above the members: the queries past them fail.
-    expect_cells(R"({"members": [{"values": [3]}], "nmemb": 2})", {}, "{[3e+00]\tNo data\t,}",
+    expect_spectrum_cells(R"({"members": [{"values": [3]}], "nmemb": 2})", {}, "{[3e+00]\tNo data\t,}",
                  "[[3e+00][],]");
-    expect_cells(members(R"({"fail": true})"), {}, "{No data\t,}", "[[],]");
+    expect_spectrum_cells(members(R"({"fail": true})"), {}, "{No data\t,}", "[[],]");
 }
 
 // ---- Statistics ----
@@ -128,20 +106,20 @@ TEST(SpectrumCell, StatisticsLeftOutForZeroMaskMissingRecordOrNostat) {
         R"({"values": [1, 2], "stat": {"mask": 0, "val": {"0": 9}}}, {"values": [3]},)"
         R"( {"values": [4], "stat": {"mask": 1, "val": {"0": 5}}},)"
         R"( {"ndata": 0, "stat": {"mask": 1, "val": {"0": 6}}})");
-    expect_cells(entry, {},
+    expect_spectrum_cells(entry, {},
                  "{[1e+00 2e+00]\t[3e+00]\t[ [0]:5.000000e+00 4e+00]\t [0]:6.000000e+00  Not found\t}",
                  "[[1e+00 2e+00][3e+00][ [0]:5.000000e+00 4e+00] [0]:6.000000e+00  []]");
-    expect_cells(entry, {"-nostat"}, "{[1e+00 2e+00]\t[3e+00]\t[4e+00]\tNot found\t}",
+    expect_spectrum_cells(entry, {"-nostat"}, "{[1e+00 2e+00]\t[3e+00]\t[4e+00]\tNot found\t}",
                  "[[1e+00 2e+00][3e+00][4e+00][]]");
     // A member without data and without statistics.
-    expect_cells(members(R"({"ndata": 0, "stat": {"mask": 0}})"), {}, "{Not found\t}", "[[]]");
+    expect_spectrum_cells(members(R"({"ndata": 0, "stat": {"mask": 0}})"), {}, "{Not found\t}", "[[]]");
 }
 
 // Indices in increasing order up to 31; the statistic values themselves
 // are written with "%e" whatever they are.
 TEST(SpectrumCell, StatisticsIncludeBit31InIncreasingOrder) {
     // mask = bit 31 + bit 16 + bit 0
-    expect_cells(members(R"({"values": [1], "stat": {"mask": 2147549185,)"
+    expect_spectrum_cells(members(R"({"values": [1], "stat": {"mask": 2147549185,)"
                          R"( "val": {"31": -0.5, "16": "inf", "0": 1, "5": 8}}})"),
                  {}, "{[ [0]:1.000000e+00 [16]:inf [31]:-5.000000e-01 1e+00]}",
                  "[[ [0]:1.000000e+00 [16]:inf [31]:-5.000000e-01 1e+00]]");
@@ -151,27 +129,27 @@ TEST(SpectrumCell, StatisticsIncludeBit31InIncreasingOrder) {
 
 TEST(SpectrumCell, GroupsMultiplyTheValuesPerGroup) {
     // 31 values: index 30 lies past ndata x groups and must not be read.
-    expect_cells(members(R"({"ndata": 10, "groups": 3, "values": )" + digit_values(31) + "}"),
+    expect_spectrum_cells(members(R"({"ndata": 10, "groups": 3, "values": )" + digit_values(31) + "}"),
                  {}, "{[" + digit_texts(30) + "]}", "[[" + digit_texts(30) + "]]");
     // groups 0 and 1: ndata values; the values past the recorded ones are 0.
-    expect_cells(members(R"({"ndata": 3, "groups": 1, "values": [4, 5, 6, 7]},)"
+    expect_spectrum_cells(members(R"({"ndata": 3, "groups": 1, "values": [4, 5, 6, 7]},)"
                          R"( {"ndata": 4, "groups": 0, "values": [8]})"),
                  {}, "{[4e+00 5e+00 6e+00]\t[8e+00 0e+00 0e+00 0e+00]}",
                  "[[4e+00 5e+00 6e+00][8e+00 0e+00 0e+00 0e+00]]");
     // ndata taken from the values: 7 values in 2 groups give 3 per group.
-    expect_cells(members(R"({"groups": 2, "values": [1, 2, 3, 4, 5, 6, 7]})"), {},
+    expect_spectrum_cells(members(R"({"groups": 2, "values": [1, 2, 3, 4, 5, 6, 7]})"), {},
                  "{[1e+00 2e+00 3e+00 4e+00 5e+00 6e+00]}", "[[1e+00 2e+00 3e+00 4e+00 5e+00 6e+00]]");
 }
 
 TEST(SpectrumCell, ValueLimitIsNbunchOrAHundredUnlessDumpall) {
     const std::string entry = members(R"({"values": )" + digit_values(150) + "}");
-    expect_cells(entry, {}, "{[" + digit_texts(100) + "]}", "[[" + digit_texts(100) + "]]", "",
+    expect_spectrum_cells(entry, {}, "{[" + digit_texts(100) + "]}", "[[" + digit_texts(100) + "]]", "",
                  {"--nbunch", "0"});
-    expect_cells(entry, {"-dumpall"}, "{[" + digit_texts(150) + "]}",
+    expect_spectrum_cells(entry, {"-dumpall"}, "{[" + digit_texts(150) + "]}",
                  "[[" + digit_texts(150) + "]]", "", {"--nbunch", "0"});
-    expect_cells(entry, {}, "{[" + digit_texts(3) + "]}", "[[" + digit_texts(3) + "]]", "",
+    expect_spectrum_cells(entry, {}, "{[" + digit_texts(3) + "]}", "[[" + digit_texts(3) + "]]", "",
                  {"--nbunch", "3"});
-    expect_cells(entry, {"-dumpall"}, "{[" + digit_texts(150) + "]}",
+    expect_spectrum_cells(entry, {"-dumpall"}, "{[" + digit_texts(150) + "]}",
                  "[[" + digit_texts(150) + "]]", "", {"--nbunch", "3"});
 }
 
@@ -180,9 +158,9 @@ TEST(SpectrumCell, ValueLimitIsNbunchOrAHundredUnlessDumpall) {
 TEST(SpectrumCell, NegativeNbunchWritesNoValues) {
     const std::string entry =
         members(R"({"values": [1, 2], "stat": {"mask": 1, "val": {"0": 1}}}, {"values": [3]})");
-    expect_cells(entry, {}, "{[ [0]:1.000000e+00 ]\t[]}", "[[ [0]:1.000000e+00 ][]]", "",
+    expect_spectrum_cells(entry, {}, "{[ [0]:1.000000e+00 ]\t[]}", "[[ [0]:1.000000e+00 ][]]", "",
                  {"--nbunch", "-1"});
-    expect_cells(entry, {"-dumpall"}, "{[ [0]:1.000000e+00 1e+00 2e+00]\t[3e+00]}",
+    expect_spectrum_cells(entry, {"-dumpall"}, "{[ [0]:1.000000e+00 1e+00 2e+00]\t[3e+00]}",
                  "[[ [0]:1.000000e+00 1e+00 2e+00][3e+00]]", "", {"--nbunch", "-1"});
 }
 
@@ -190,7 +168,7 @@ TEST(SpectrumCell, NegativeNbunchWritesNoValues) {
 // zero or a negative count, writes no value even with -dumpall, and the
 // zero check reports the count at once.
 TEST(SpectrumCell, NegativeOrWrappedValueCountsWriteNoValues) {
-    expect_cells(members(R"({"ndata": -4, "values": [1]})"), {"-dumpall", "-zerocheck"}, "{[]}",
+    expect_spectrum_cells(members(R"({"ndata": -4, "values": [1]})"), {"-dumpall", "-zerocheck"}, "{[]}",
                  "[[]]", "ALL ZEROS for 1 total_data: -4 st: 0\n");
     // Products that wrap in 32 bits are beyond what a recording may carry:
     // unit_hostile_answers.cc hands them to the plug-in directly.
@@ -206,7 +184,7 @@ TEST(SpectrumCell, ZeroCheckReportsMembersWhoseValuesAreAllZero) {
                             "[-0e+00 -0e+00]\t[0e+00 0e+00 0e+00 0e+00 0e+00]\t[-0e+00 Invalid]}";
     const std::string hdf5 = "[[0e+00 -0e+00 0e+00][-0e+00 0e+00 5e-01][0e+00 Invalid 0e+00]"
                              "[-0e+00 -0e+00][0e+00 0e+00 0e+00 0e+00 0e+00][-0e+00 Invalid]]";
-    expect_cells(entry, {}, tab, hdf5);
+    expect_spectrum_cells(entry, {}, tab, hdf5);
     // The message carries the event number: replay the same entry as event 7.
     std::string rec = recording(kSpectrumChannel,
                                 {R"({"id": 6, "channels": {}})",
@@ -232,14 +210,14 @@ TEST(SpectrumCell, IntegerFormWritesInvalidForInfinityAndNanPatterns) {
         R"({"values": [{"bits": 42}, {"bits": -8388608}, {"bits": -1}, {"bits": 2139095040},)"
         R"( {"bits": 2147483647}, {"bits": 2139095039}, {"bits": -8388609},)"
         R"( {"bits": -2147483648}, 1, "inf", "-nan"]})");
-    expect_cells(entry, {"-fti", "S"},
+    expect_spectrum_cells(entry, {"-fti", "S"},
                  "{[42 Invalid Invalid Invalid Invalid 2139095039 -8388609 -2147483648 "
                  "1065353216 Invalid Invalid]}",
                  "[[42 Invalid Invalid Invalid Invalid 2139095039 -8388609 -2147483648 "
                  "1065353216 Invalid Invalid]]");
     // The same values in floating-point form: 42 is a subnormal near 5.9e-44,
     // 2139095039 the largest finite float.
-    expect_cells(entry, {"-fti", "X"},
+    expect_spectrum_cells(entry, {"-fti", "X"},
                  "{[6e-44 Invalid Invalid Invalid Invalid 3e+38 -3e+38 -0e+00 1e+00 Invalid Invalid]}",
                  "[[6e-44 Invalid Invalid Invalid Invalid 3e+38 -3e+38 -0e+00 1e+00 Invalid Invalid]]");
 }

@@ -3,21 +3,28 @@
 // that a long run of increasing macro-pulse numbers costs one run per
 // channel; the recording rule (a number equal to the last one recorded is
 // not recorded again) and the numbers' order are those of a plain list.
+// And the reset of the whole run state to its load values, which lives
+// beside them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "korvel_evids.h"
+#include "korvel_format.h"
 #include "korvel_state.h"
+#include "test_files.h"
+#include "unit_child_run.h"
 
 namespace {
 
 // The numbers of channel i's list, every run spelled out.
 std::vector<long long> numbers(int i) {
     std::vector<long long> v;
-    const evid_list *l = korvel_evlist(i);
+    const evid_list *l = evids_list(i);
     for (int k = 0; k < l->len; k++)
         for (unsigned j = 0; j < l->runs[k].count; j++)
             v.push_back((long long)l->runs[k].first + j);
@@ -50,7 +57,7 @@ class EventIdLists : public ::testing::Test {
 TEST_F(EventIdLists, NothingIsKeptWithoutEvstat) {
     evstatdump = false;
     for (int m = 0; m < 1000; m += 3)
-        korvel_record_mpulse(0, m);
+        evids_record(0, m);
     EXPECT_EQ(eventids[0].len, 0);
     EXPECT_EQ(eventids[0].cap, 0);
     EXPECT_EQ(eventids[0].runs, nullptr);
@@ -59,7 +66,7 @@ TEST_F(EventIdLists, NothingIsKeptWithoutEvstat) {
 // 100 000 increasing macro-pulse numbers: one run, a few bytes.
 TEST_F(EventIdLists, IncreasingNumbersMakeOneRun) {
     for (int m = 1000; m < 101000; m++)
-        korvel_record_mpulse(0, m);
+        evids_record(0, m);
     ASSERT_EQ(eventids[0].len, 1);
     EXPECT_LE(eventids[0].cap, 4);
     EXPECT_EQ(eventids[0].runs[0].first, 1000);
@@ -70,7 +77,7 @@ TEST_F(EventIdLists, IncreasingNumbersMakeOneRun) {
 // recorded again, gaps and steps backwards start new runs, in order.
 TEST_F(EventIdLists, RecordingRuleAndOrderAreThoseOfAPlainList) {
     for (int m : {5, 5, 6, 7, 7, 9, 8, 8, 9, 5, -1, 0, 1})
-        korvel_record_mpulse(1, m);
+        evids_record(1, m);
     EXPECT_EQ(numbers(1), (std::vector<long long>{5, 6, 7, 9, 8, 9, 5, -1, 0, 1}));
     EXPECT_EQ(eventids[1].len, 5);  // 5..7, 9, 8..9, 5, -1..1
     EXPECT_EQ(numbers(0), std::vector<long long>{});
@@ -79,7 +86,89 @@ TEST_F(EventIdLists, RecordingRuleAndOrderAreThoseOfAPlainList) {
 // INT_MAX is no run's middle: the number after it is INT_MIN, a new run.
 TEST_F(EventIdLists, NoRunWrapsPastTheLargestInt) {
     for (int m : {INT_MAX - 1, INT_MAX, INT_MIN, INT_MIN + 1, INT_MIN + 1})
-        korvel_record_mpulse(0, m);
+        evids_record(0, m);
     EXPECT_EQ(numbers(0), (std::vector<long long>{INT_MAX - 1, INT_MAX, INT_MIN, INT_MIN + 1}));
     EXPECT_EQ(eventids[0].len, 2);
+}
+
+namespace {
+
+// In a child working in `dir`: a run with every option on one value channel
+// S (1.5, event 1), left before its end so that the table file is open and
+// its row still collected; then korvel_state_reset(). Standard output goes
+// to dir/stdout.txt; the names of the variables that do not hold their
+// load value afterwards go to dir/left.txt.
+int run_then_reset_in_child(const std::string &dir) {
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = chdir(dir.c_str()) == 0
+                      ? open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
+        if (out < 0 || dup2(out, 1) < 0 || mkdir("imgs", 0755) != 0)
+            child_exit(91);
+        standin::RunHeader h;
+        h.channels.push_back(standin::Channel{std::string("S"), -1, 2});
+        standin::Run run(h);
+        std::vector<std::string> words = {"t", "-out", "t.txt", "-evstat", "-xdump", "x.xml",
+                                          "-fti", "S", "-hdf5", "-imdump", "imgs", "-zerocheck",
+                                          "-imbin", "-dumpall", "-nostat", "-nonvn"};
+        std::vector<char *> argv;
+        for (auto &s : words)
+            argv.push_back(&s[0]);
+        argv.push_back(nullptr);
+        if (zarn_user_init_2010((int)words.size(), argv.data(), run.reader()) != 0)
+            child_exit(92);
+        standin::Event ev;
+        ev.id = 1;
+        ev.add("S").value = 1.5f;
+        standin::Cursor cur;
+        run.count_event();
+        cur.bind(run, ev);
+        zarn_user_loop(cur.get());
+        cur.unbind();
+        korvel_output_failed("image file", "x", 5);
+        space_refusal_told = true;
+
+        korvel_state_reset();
+        FILE *left = fopen("left.txt", "w");
+        auto expect = [left](bool ok, const char *name) {
+            if (!ok)
+                fprintf(left, "%s\n", name);
+        };
+        expect(strcmp(file, "./user_out.txt") == 0, "file");
+        expect(strcmp(fileids, "./user_evids.txt") == 0, "fileids");
+        expect(strcmp(imdir, "./") == 0, "imdir");
+        expect(strcmp(xfile, "./user_descr.xml") == 0, "xfile");
+        expect(!ftilist, "ftilist");
+        expect(!(zerocheck || imbin || evstatdump || nodump || dallval || nostat || nonvn ||
+                 hdf5mode || imdump || dumpxml), "a flag option");
+        expect(nchans == 0 && !chans && !subchans && !do_conv && !spectprms, "channel table");
+        expect(!fd && !fdids, "files");
+        expect(first_event == -1 && last_event == -1 && bad_chans == 0, "counters");
+        expect(output_errno == 0 && output_failure_text[0] == '\0', "output failure");
+        expect(!space_refusal_told, "space_refusal_told");
+        expect(!eventids[0].runs && eventids[0].len == 0 && eventids[0].cap == 0, "eventids");
+        expect(!eventids_more && eventids_more_count == 0, "eventids_more");
+        expect(out_len == 0 && out_errno == 0, "output buffer");
+        fclose(left);
+        child_exit(0);
+    }
+    int st = 0;
+    if (pid < 0 || waitpid(pid, &st, 0) != pid || !WIFEXITED(st))
+        return -1;
+    return WEXITSTATUS(st);
+}
+
+}  // namespace
+
+// After a run with every option, left open with its row collected, the
+// reset hands that row to the table file (1.5 in integer form: its bits
+// 0x3FC00000, in the HDF5 dialect), and every variable of the run state,
+// the lists and the output buffer hold their load values again.
+TEST(RunStateReset, GivesEveryVariableItsLoadValueAndLosesNoRow) {
+    std::string dir = make_temp_dir();
+    ASSERT_EQ(run_then_reset_in_child(dir), 0) << read_file(dir + "/stdout.txt");
+    EXPECT_EQ(read_file(dir + "/left.txt"), "");
+    EXPECT_EQ(read_file(dir + "/t.txt"),
+              "EventId,Time,TimeISO,S\n1,0:0,1970-01-01T00:00:00Z,[[1069547520]]\n");
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
 #include "unit_child_run.h"
 
 // The reader's event_name_itoa, as this test program sees it: the
@@ -44,13 +45,9 @@ struct Outcome {
 // plug-in words `words`, in a fresh directory, and collects what it wrote.
 Outcome run_one(const standin::Channel &channel, const standin::Event &ev,
                 const std::vector<std::string> &words) {
-    char tmpl[] = "/tmp/korvel-hostile.XXXXXX";
-    std::string dir = mkdtemp(tmpl);
+    std::string dir = make_temp_dir();
     EXPECT_EQ(run_one_event_in_child(dir, channel, ev, words), 0);
-    Outcome o{slurp(dir + "/stdout.txt"), slurp(dir + "/user_out.txt")};
-    std::string rm = "rm -rf '" + dir + "'";
-    EXPECT_EQ(system(rm.c_str()), 0);
-    return o;
+    return Outcome{slurp(dir + "/stdout.txt"), slurp(dir + "/user_out.txt")};
 }
 
 standin::SpectMember member(int ndata, int groups, std::vector<float> values) {
@@ -187,20 +184,11 @@ TEST(HostileAnswers, NullPixelBufferIsNoImage) {
     img.pixels = {7, 9};
     img.null_pixels = true;
     ev.add("CAM").image = img;
-    char tmpl[] = "/tmp/korvel-nullpx.XXXXXX";
-    std::string dir = mkdtemp(tmpl);
+    std::string dir = make_temp_dir();
     ASSERT_EQ(0, run_one_event_in_child(dir, c, ev, {"-imdump"}));
     EXPECT_EQ("EventId\tTime\t\t\tCAM\n" + row("No Image\t", false),
-              slurp(dir + "/user_out.txt"));
-    std::string listing;
-    FILE *ls = popen(("ls '" + dir + "'").c_str(), "r");
-    char buf[256];
-    while (ls && fgets(buf, sizeof buf, ls))
-        listing += buf;
-    if (ls)
-        pclose(ls);
-    EXPECT_EQ("stdout.txt\nuser_out.txt\n", listing);
-    EXPECT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
+              read_file(dir + "/user_out.txt"));
+    EXPECT_EQ((std::vector<std::string>{"stdout.txt", "user_out.txt"}), dir_entries(dir));
 
     Outcome hdf = run_one(c, ev, {"-hdf5"});
     EXPECT_EQ("EventId,Time,TimeISO,CAM\n" + row("[]", true), hdf.table);

@@ -20,25 +20,15 @@
 #include <vector>
 
 #include "korvel_imfile.h"
+#include "test_files.h"
 #include "unit_child_run.h"
 
 namespace {
 
-int entries(const std::string &dir) {
-    int n = 0;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (struct dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
 // One event whose image CAM claims width x height x bpp but delivers
 // four bytes (length and size 4), run with -imdump imgs.
 std::string run_image(int width, int height, int bpp, std::string *dir_out) {
-    char tmpl[] = "/tmp/korvel-geom.XXXXXX";
-    std::string dir = mkdtemp(tmpl);
+    std::string dir = make_temp_dir();
     *dir_out = dir;
     EXPECT_EQ(mkdir((dir + "/imgs").c_str(), 0755), 0);
     standin::Channel c;
@@ -77,13 +67,13 @@ TEST(ImageGeometry, HugeProductsAreRefusedWithoutOverflow) {
             continue;
         }
         EXPECT_NE(out.find(failed), std::string::npos) << out;
-        EXPECT_EQ(entries(dir + "/imgs"), 0);
+        EXPECT_EQ(dir_entries(dir + "/imgs").size(), 0u);
     }
     // The same four bytes as 2 x 2 x 1 are written as usual.
     std::string dir;
     std::string out = run_image(2, 2, 1, &dir);
     EXPECT_EQ(out.find(failed), std::string::npos) << out;
-    EXPECT_EQ(entries(dir + "/imgs"), 1);
+    EXPECT_EQ(dir_entries(dir + "/imgs").size(), 1u);
 }
 
 }  // namespace

@@ -29,6 +29,7 @@
 
 #include "korvel_imfile.h"
 #include "korvel_state.h"
+#include "test_files.h"
 #include "unit_child_run.h"
 #include "zarn_daq_user.h"
 
@@ -91,38 +92,6 @@ namespace {
 const unsigned kDec7 = 20794u * 86400u + 14u * 3600u + 35u * 60u + 23u;
 const std::string kDec7Text = "Mon_Dec__7_14:35:23_2026";
 const std::string kEpochText = "Thu_Jan__1_00:00:00_1970";
-
-std::string make_temp_dir() {
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korvel-imfile-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-std::vector<std::string> dir_entries(const std::string &path) {
-    std::vector<std::string> names;
-    DIR *d = opendir(path.c_str());
-    if (!d)
-        return names;
-    while (struct dirent *e = readdir(d))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.push_back(e->d_name);
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 std::string bytes(std::initializer_list<int> b) {
     std::string s;

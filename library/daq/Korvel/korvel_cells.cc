@@ -14,6 +14,7 @@
 #include "event_util.h"
 #include "korvel_format.h"
 #include "korvel_imfile.h"
+#include "korvel_evids.h"
 #include "korvel_state.h"
 
 /* Channel i's values are written in integer form (-fti). */
@@ -23,7 +24,7 @@ static inline bool channel_converted(int i) {
 
 void cell_marker(int i, int mpulse) {
     out_bytes("1\t", 2);
-    korvel_record_mpulse(i, mpulse);
+    evids_record(i, mpulse);
 }
 
 void cell_unknown() {
@@ -84,6 +85,11 @@ static void put_name_value_block(zarn_daq_getdata *data, int i, int nitems) {
         float dt = 0;
         data->GetValNamChan(&nm, &dt, k);
         if (!conv && !nm) {
+            // A missing name is the reader's fault. Everything written so
+            // far, the table up to this item included, is pushed out with
+            // the message, so that the files show how far the run got
+            // should the reader fail next, and the message stands in order
+            // with the other output.
             out_commit(p);
             puts("nm is NULL");
             out_flush();
@@ -99,19 +105,20 @@ static void put_name_value_block(zarn_daq_getdata *data, int i, int nitems) {
     out_char(hdf5mode ? ']' : '}');
 }
 
-void cell_value(zarn_daq_getdata *data, int i, int mpulse, int *nchan) {
-    korvel_record_mpulse(i, mpulse);
-    if (data->GetValNamPrm(nullptr, nullptr, nullptr, nchan, nullptr))
+void cell_value(zarn_daq_getdata *data, int i, int mpulse) {
+    evids_record(i, mpulse);
+    int nitems = 0;
+    if (data->GetValNamPrm(nullptr, nullptr, nullptr, &nitems, nullptr))
         put_single(data->GetSingle(0), channel_converted(i));
     else
-        put_name_value_block(data, i, *nchan);
+        put_name_value_block(data, i, nitems);
 }
 
 /* ---- Data type 5 ---- */
 
 void cell_eqdata(zarn_daq_getdata *data, int i, int mpulse,
                  zarn_serv_block_subhead_2010 *chhd) {
-    korvel_record_mpulse(i, mpulse);
+    evids_record(i, mpulse);
     EqData *eqdata = nullptr;
     int rc = zarn_daq_to_eqdata(nullptr, data->GetServBlockHead_2010(), chhd, &eqdata, 0);
     // A reader that claims success without a container is a failure too.
@@ -274,12 +281,11 @@ static void put_member(zarn_daq_getdata *data, int i, int ch, int nmemb, unsigne
 }
 
 void cell_spectrum(zarn_daq_getdata *data, int i, unsigned evid, int mpulse,
-                   int *nchan, const char *channml, int samples) {
+                   const char *channml, int samples) {
     if (data->Nmemb == 1)
         print_roi_summary(data, channml);
-    *nchan = data->Nmemb;
-    int nmemb = *nchan;
-    korvel_record_mpulse(i, mpulse);
+    int nmemb = data->Nmemb;
+    evids_record(i, mpulse);
     out_char(hdf5mode ? '[' : '{');
     for (int ch = 0; ch < nmemb; ch++) {
         zarn_spect_header_2010 hdr = {0, 0, 0, 0, 0};
@@ -386,11 +392,11 @@ static void capture_image_header(zarn_daq_getdata *data, int i) {
         memcpy(&ps->iparams[0], hdr, sizeof(*hdr));
 }
 
-void cell_image(zarn_daq_getdata *data, int i, int mpulse, unsigned *tup,
-                unsigned *tlow, int *status) {
-    korvel_record_mpulse(i, mpulse);
-    unsigned num = 0;
-    data->GetEventInfo(&num, nullptr, nullptr, tup, tlow, status, nullptr);
+void cell_image(zarn_daq_getdata *data, int i, int mpulse) {
+    evids_record(i, mpulse);
+    unsigned num = 0, tup = 0, tlow = 0;
+    int status = 0;  // asked for with the time, not used
+    data->GetEventInfo(&num, nullptr, nullptr, &tup, &tlow, &status, nullptr);
 
     int nframe = 0, compr = 0, bpp = 0, leni = 0;
     if (data->GetImagePar(&nframe, &compr, &bpp, &leni) != 0) {
@@ -407,7 +413,7 @@ void cell_image(zarn_daq_getdata *data, int i, int mpulse, unsigned *tup,
         out_str(hdf5mode ? "[]" : "No Image\t");
         return;
     }
-    time_stamp tm = {*tup, *tlow};
+    time_stamp tm = {tup, tlow};
     if (imdump)
         dump_image_file(i, nx, ny, bpp, leni, buf, &tm, num);
     capture_image_header(data, i);

@@ -21,7 +21,7 @@ static void out_write(const char *s, size_t n) {
         return;
     errno = 0;
     if (fwrite(s, 1, n, fd) != n && out_errno == 0)
-        out_errno = errno ? errno : EIO;
+        out_errno = korvel_io_errno();
 }
 
 void out_flush() {

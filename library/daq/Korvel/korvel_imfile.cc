@@ -100,33 +100,27 @@ static off_t file_length(FILE *f) {
     return fstat(fileno(f), &st) == 0 ? st.st_size : -1;
 }
 
-/* Undo what a failed call wrote: a file of its own (`keep` < 0) is
- * removed; an appended record is cut back to `keep` bytes, the file's
- * length before it. f is the file's stream, or null once closed. */
-static void undo_partial_file(FILE *f, const char *name, off_t keep) {
+/* Undo what a failed call wrote, once its file is closed: a file of its
+ * own (`keep` < 0) is removed; an appended record is cut back to `keep`
+ * bytes, the file's length before it. */
+static void undo_partial_file(const char *name, off_t keep) {
     if (keep < 0) {
         unlink(name);
         return;
     }
     // A device such as /dev/full cannot be truncated, and has nothing to undo.
-    int rc = f ? ftruncate(fileno(f), keep) : truncate(name, keep);
+    int rc = truncate(name, keep);
     (void)rc;
 }
 
 /* Close f; -2 with a message when a write into it or the close failed,
  * after undoing the partial write (see undo_partial_file). */
 static int close_checked(FILE *f, const char *name, off_t keep) {
-    int err = ferror(f) ? (errno ? errno : EIO) : 0;
-    if (!err && fflush(f) != 0)
-        err = errno ? errno : EIO;
-    if (err)
-        undo_partial_file(f, name, keep);
-    if (fclose(f) != 0 && !err) {
-        err = errno ? errno : EIO;
-        undo_partial_file(nullptr, name, keep);
-    }
+    bool at_close = false;
+    int err = korvel_close_output(f, 0, &at_close);
     if (!err)
         return 0;
+    undo_partial_file(name, keep);
     fprintf(stderr, "grab: can't write %s: %s\n", name, strerror(err));
     korvel_output_failed("image file", name, err);
     return -2;

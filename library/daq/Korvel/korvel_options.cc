@@ -1,4 +1,5 @@
-// korvel_options.cc - option parsing and the usage text (zarn_user_help).
+// korvel_options.cc - option parsing and the usage text (printed by the
+// entry point zarn_user_help).
 //
 // A word matches an option only when it is equal to it as a whole, case
 // included. Option arguments point into argv itself, so the reader must
@@ -10,7 +11,6 @@
 #include <cstring>
 
 #include "korvel_state.h"
-#include "zarn_daq_user.h"
 
 /* Flag options: the word and the bool it sets. */
 static const struct {
@@ -65,7 +65,7 @@ void korvel_parse_options(int argc, char **argv) {
         } else if (strcmp(w, "-fti") == 0) {
             if (next && strchr(next, '-')) {
                 puts("No channels list is provided for float to int conversion");
-                zarn_user_help();
+                korvel_print_usage();
                 exit(1);
             }
             if (next)
@@ -97,7 +97,7 @@ static const char *const usage_lines[] = {
     "xfile       - file name to dump the  XML description file (default ./user_descr.xml)",
 };
 
-void zarn_user_help() {
+void korvel_print_usage() {
     for (const char *line : usage_lines)
         puts(line);
 }

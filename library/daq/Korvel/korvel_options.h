@@ -7,4 +7,7 @@
 // when -fti is followed by a word that contains '-'.
 void korvel_parse_options(int argc, char **argv);
 
+// The usage text, sixteen lines on standard output.
+void korvel_print_usage();
+
 #endif

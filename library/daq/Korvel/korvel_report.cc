@@ -15,6 +15,7 @@
 
 #include "event_util.h"
 #include "korvel_format.h"
+#include "korvel_evids.h"
 #include "korvel_state.h"
 #include "parse_chan_descr.h"
 
@@ -24,6 +25,9 @@ static void print_statistics(zarn_daq_reader_2010 *reader) {
     int events = reader->get_number_of_events();
     printf("READER FINISHED statistics: events: %d  empty_events:%d\n", events, empty);
     if (first_event != -1 && last_event != -1) {
+        // Asked again rather than reused: the efficiency takes the
+        // reader's latest count, which a reader still counting may have
+        // moved on since the first line.
         events = reader->get_number_of_events();
         // 32-bit operands as the reader's counters give them, wrapping
         // rather than overflowing; the ratio is taken in single precision.
@@ -58,7 +62,7 @@ static void write_event_ids(FILE *f) {
         fputs("Chan:", f);
         fputs(chans[i], f);
         fputc('\t', f);
-        write_id_numbers(f, korvel_evlist(i));
+        write_id_numbers(f, evids_list(i));
     }
     fputc('\n', f);
 }
@@ -73,17 +77,13 @@ static void report_write_failure(const char *what, const char *name, const char 
     perror(call);
 }
 
-/* Close f, reporting a failed write (err, or the stream's error flag)
- * or a failed close. */
+/* Close f, reporting a failed write (err, the stream's error flag, the
+ * flush) or a failed close. */
 static void close_reported(FILE *f, int err, const char *what, const char *name) {
-    if (!err && ferror(f))
-        err = EIO;
-    errno = 0;
-    int rc = fclose(f);
+    bool at_close = false;
+    err = korvel_close_output(f, err, &at_close);
     if (err)
-        report_write_failure(what, name, "fwrite", err);
-    else if (rc != 0)
-        report_write_failure(what, name, "fclose", errno ? errno : EIO);
+        report_write_failure(what, name, at_close ? "fclose" : "fwrite", err);
 }
 
 static void dump_event_ids() {
@@ -97,21 +97,18 @@ static void dump_event_ids() {
     }
     errno = 0;
     write_event_ids(fdids);
-    int err = ferror(fdids) ? (errno ? errno : EIO) : 0;
-    if (!err && fflush(fdids) != 0)
-        err = errno ? errno : EIO;
-    close_reported(fdids, err, "event IDs file", fileids);
+    close_reported(fdids, 0, "event IDs file", fileids);
     fdids = nullptr;
 }
 
+/* The other end of open_table_file (zarn_daq_user.cc), which opened the
+ * table at set-up: the collected rows are handed over, then the file is
+ * closed. Without an end of the run, korvel_unload flushes it instead. */
 static void close_event_table() {
     if (!fd)
         return;
     out_flush();
-    int err = out_errno;
-    if (!err && fflush(fd) != 0)
-        err = errno ? errno : EIO;
-    close_reported(fd, err, "event table file", file);
+    close_reported(fd, out_errno, "event table file", file);
     fd = nullptr;
 }
 

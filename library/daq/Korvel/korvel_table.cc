@@ -13,12 +13,8 @@
 #include "event_util.h"
 #include "korvel_cells.h"
 #include "korvel_format.h"
+#include "korvel_evids.h"
 #include "korvel_state.h"
-
-// Channel texts longer than the loop's 256-byte scratch are built here;
-// sized at set-up for the longest channel text of the run.
-static char *long_text;
-static size_t long_text_size;
 
 /* Bytes of channel i's text: the name, or "name:sub". */
 static size_t channel_text_len(int i) {
@@ -30,38 +26,40 @@ static size_t channel_text_len(int i) {
     return n;
 }
 
-/* Channel i's text into buf (which holds channel_text_len(i) + 1 bytes). */
-static void channel_text(int i, char *buf) {
+/* Channel i's text at buf; the end of its terminating zero. */
+static char *channel_text(int i, char *buf) {
     size_t n = strlen(chans[i]);
     memcpy(buf, chans[i], n);
+    buf += n;
     if (subchans[i] >= 0) {
-        buf[n++] = ':';
-        n = (size_t)(fmt_int(buf + n, subchans[i]) - buf);
+        *buf++ = ':';
+        buf = fmt_int(buf, subchans[i]);
     }
-    buf[n] = '\0';
+    *buf++ = '\0';
+    return buf;
 }
 
-int table_prepare_channel_texts() {
-    size_t longest = 0;
-    for (int i = 0; i < nchans; i++) {
-        size_t n = channel_text_len(i);
-        if (n > longest)
-            longest = n;
-    }
-    if (longest < 256 || longest < long_text_size)
-        return 0;
-    char *b = (char *)realloc(long_text, longest + 1);
-    if (!b)
+/* One block: the nchans pointers, then the texts they point to. A block
+ * of an earlier set-up is given back first. */
+int table_build_channel_texts() {
+    size_t bytes = (size_t)nchans * sizeof(char *);
+    for (int i = 0; i < nchans; i++)
+        bytes += channel_text_len(i) + 1;
+    free(chantexts);
+    chantexts = (const char **)malloc(bytes);
+    if (!chantexts)
         return -1;
-    long_text = b;
-    long_text_size = longest + 1;
+    char *text = (char *)(chantexts + nchans);
+    for (int i = 0; i < nchans; i++) {
+        chantexts[i] = text;
+        text = channel_text(i, text);
+    }
     return 0;
 }
 
 void table_release() {
-    free(long_text);
-    long_text = nullptr;
-    long_text_size = 0;
+    free(chantexts);
+    chantexts = nullptr;
 }
 
 /* Separator after a field: the dialect's, or the line end. */
@@ -98,12 +96,7 @@ void table_header_start() {
 void table_header_channel(int i) {
     if (outmode)
         out_str(hdf5mode ? "SrvBlockStatus,ChanStatus," : "SrvBlockStatus\t\t\tChanStatus\t\t\t");
-    out_str(chans[i]);
-    if (subchans[i] >= 0) {
-        char *p = out_reserve(FMT_MAX);
-        *p++ = ':';
-        out_commit(fmt_int(p, subchans[i]));
-    }
+    out_str(chantexts[i]);
     out_char(field_separator(i == nchans - 1));
 }
 
@@ -138,57 +131,80 @@ static void put_iso_and_status(const char *ltime, int status) {
         put_status(status);
 }
 
+/* What the reader tells of one channel in one event. */
+struct channel_reading {
+    int ddtt;        // data-type code, as SetProp gives it
+    int mpulse;      // macro-pulse number of the channel's server block
+    zarn_serv_block_subhead_2010 *chhd;  // channel sub-header, or null
+    const char *channml;                 // name from the channel query
+    int statusch;    // channel status; non-zero marks a bad channel
+};
+
+/* Select channel i and ask for its server block and its channel
+ * information, writing the two status columns (with outmode) as they come;
+ * -1 with the message when a query failed. */
+static int query_channel(zarn_daq_getdata *data, int i, channel_reading *c) {
+    *c = channel_reading{data->SetProp(chantexts[i]), 0, nullptr, nullptr, 0};
+    // The block's time and count are asked for but not used.
+    unsigned tup = 0, tlow = 0;
+    int ltot = 0, status = 0, nchan = 0, llenl = 0;
+    if (data->GetServBlockInfo(&tup, &tlow, &ltot, &c->mpulse, nullptr, &status, &nchan) != 0) {
+        puts("zarn_user_loop(): failed to get Server Block info");
+        return -1;
+    }
+    c->chhd = data->GetChanHead_2010();
+    if (!nodump && outmode)
+        put_status(status);
+    if (data->GetChanInfo(&c->channml, nullptr, &c->statusch, &llenl) != 0) {
+        puts("zarn_user_loop(): failed to get Server Block info");
+        return -1;
+    }
+    if (!nodump && outmode)
+        put_status(c->statusch);
+    return 0;
+}
+
+/* Count a bad channel and print its image parameters; its cell is written
+ * all the same. */
+static void report_bad_channel(zarn_daq_getdata *data) {
+    // Counted per sighting; wraps rather than overflows.
+    bad_chans = (int)((unsigned)bad_chans + 1u);
+    int nframe = 0, compr = 0, bpp = 0, leni = 0;
+    if (data->GetImagePar(&nframe, &compr, &bpp, &leni) != 0)
+        puts("No image parameters availanle");
+    else
+        printf(" Image.nframe:%d  compr:%d bpp:%d len:%d\n", nframe, compr, bpp, leni);
+}
+
+/* Channel i's cell and the separator after it; with -nodump only the
+ * macro-pulse number of data types 1 to 4 is recorded. */
+static void write_cell(zarn_daq_getdata *data, int i, unsigned evid, int samples,
+                       const channel_reading &c) {
+    if (nodump) {
+        if (c.ddtt >= 1 && c.ddtt <= 4)
+            evids_record(i, c.mpulse);
+        return;
+    }
+    switch (c.ddtt) {
+    case 1: cell_marker(i, c.mpulse); break;
+    case 2: cell_value(data, i, c.mpulse); break;
+    case 3: cell_spectrum(data, i, evid, c.mpulse, c.channml, samples); break;
+    case 4: cell_image(data, i, c.mpulse); break;
+    case 5: cell_eqdata(data, i, c.mpulse, c.chhd); break;
+    default: cell_unknown(); break;
+    }
+    out_char(field_separator(i == nchans - 1));
+}
+
 /* The channel part of one event; -1 when a channel query failed. */
 static int put_channels(zarn_daq_getdata *data, unsigned evid, int samples) {
-    char scratch[256];
     for (int i = 0; i < nchans; i++) {
-        char *fullname = long_text_size && channel_text_len(i) >= sizeof scratch ? long_text : scratch;
-        channel_text(i, fullname);
-        int ddtt = data->SetProp(fullname);
-
-        unsigned tup = 0, tlow = 0;
-        int ltot = 0, mpulse = 0, status = 0, nchan = 0;
-        if (data->GetServBlockInfo(&tup, &tlow, &ltot, &mpulse, nullptr, &status, &nchan) != 0) {
-            puts("zarn_user_loop(): failed to get Server Block info");
+        channel_reading c;
+        if (query_channel(data, i, &c) != 0)
             return -1;
-        }
-        zarn_serv_block_subhead_2010 *chhd = data->GetChanHead_2010();
-        if (!nodump && outmode)
-            put_status(status);
-
-        const char *channml = nullptr;
-        int statusch = 0, llenl = 0;
-        if (data->GetChanInfo(&channml, nullptr, &statusch, &llenl) != 0) {
-            puts("zarn_user_loop(): failed to get Server Block info");
-            return -1;
-        }
-        if (!nodump && outmode)
-            put_status(statusch);
-
-        if (statusch != 0) {
-            // Counted per sighting; wraps rather than overflows.
-            bad_chans = (int)((unsigned)bad_chans + 1u);
-            int nframe = 0, compr = 0, bpp = 0, leni = 0;
-            if (data->GetImagePar(&nframe, &compr, &bpp, &leni) != 0)
-                puts("No image parameters availanle");
-            else
-                printf(" Image.nframe:%d  compr:%d bpp:%d len:%d\n", nframe, compr, bpp, leni);
-        }
-
-        if (nodump) {
-            if (ddtt >= 1 && ddtt <= 4)
-                korvel_record_mpulse(i, mpulse);
-            continue;
-        }
-        switch (ddtt) {
-        case 1: cell_marker(i, mpulse); break;
-        case 2: cell_value(data, i, mpulse, &nchan); break;
-        case 3: cell_spectrum(data, i, evid, mpulse, &nchan, channml, samples); break;
-        case 4: cell_image(data, i, mpulse, &tup, &tlow, &status); break;
-        case 5: cell_eqdata(data, i, mpulse, chhd); break;
-        default: cell_unknown(); break;
-        }
-        out_char(field_separator(i == nchans - 1));
+        if (c.statusch != 0)
+            report_bad_channel(data);
+        write_cell(data, i, evid, samples, c);
     }
     return 0;
 }
@@ -220,6 +236,10 @@ int table_write_event(zarn_daq_getdata *data) {
         put_iso_and_status(ltime, status);
 
     int samples = nbunch != 0 ? nbunch : 100;
+    // Only the last channel's separator ends a row: without channels the
+    // row keeps no line end, and the next event's columns follow on the
+    // same line. The layout of the table is fixed: tools that read it
+    // adapt to it.
     if (nchans < 1)
         return 0;
     int rc = put_channels(data, evid, samples);

@@ -10,15 +10,16 @@
 void table_header_start();
 void table_header_channel(int i);
 
-// Prepare the buffers the loop needs for channel texts longer than its
-// 256-byte scratch. 0, or -1 when out of memory.
-int table_prepare_channel_texts();
+// Build every channel's text ("name" or "name:sub") once, into
+// `chantexts`: the header's titles, the listing and the key the loop
+// selects the channel by. 0, or -1 when out of memory.
+int table_build_channel_texts();
 
 // The row of one event: 0, or -1 when a reader query failed (the row is
 // then left without its line end).
 int table_write_event(zarn_daq_getdata *data);
 
-// Release what the table keeps between events (at unload).
+// Release the channel texts (at unload).
 void table_release();
 
 #endif

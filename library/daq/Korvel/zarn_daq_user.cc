@@ -1,108 +1,24 @@
-// zarn_daq_user.cc - libKorvel's entry points and its run state.
+// zarn_daq_user.cc - libKorvel's entry points and the run's set-up.
 //
 // The reader loads the plug-in into its own process and calls
 // zarn_user_init_2010 once, zarn_user_loop for every event and
 // zarn_user_end_2010 at the end. Everything the plug-in knows between two
-// calls lives in the process-wide variables defined here (declared, with
-// their meaning, in korvel_state.h).
+// calls lives in the run state (korvel_state.h). This file only calls down
+// into the subsystems: options, event-ID lists, table, end-of-run reports;
+// none of them calls back up into it.
 #include "zarn_daq_user.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "korvel_evids.h"
 #include "korvel_format.h"
 #include "korvel_options.h"
 #include "korvel_report.h"
 #include "korvel_state.h"
 #include "korvel_table.h"
-
-// ---- Run state: load values ----
-const char *file = "./user_out.txt";
-const char *fileids = "./user_evids.txt";
-const char *imdir = "./";
-const char *xfile = "./user_descr.xml";
-const char *ftilist = nullptr;
-bool zerocheck, imbin, evstatdump, nodump, dallval, nostat, nonvn, hdf5mode,
-    imdump, dumpxml;
-
-int nchans = 0;
-const char **chans = nullptr;
-int *subchans = nullptr;
-int *do_conv = nullptr;
-dim_params *spectprms = nullptr;
-
-FILE *fd = nullptr;
-FILE *fdids = nullptr;
-
-int first_event = -1;
-int last_event = -1;
-int bad_chans = 0;
-
-int output_errno = 0;
-char output_failure_text[512];
-bool space_refusal_told = false;
-
-evid_list eventids[KORVEL_FIXED_LISTS];
-// Lists of channel indices 4096 and up, made at set-up when needed.
-static evid_list *eventids_more;
-static int eventids_more_count;
-
-evid_list *korvel_evlist(int i) {
-    return i < KORVEL_FIXED_LISTS ? &eventids[i] : &eventids_more[i - KORVEL_FIXED_LISTS];
-}
-
-/* Room for one more run in l; false (with the message, once per channel
- * i) when memory ran out. */
-static bool evid_list_grow(evid_list *l, int i) {
-    if (l->len < l->cap)
-        return true;
-    int cap = l->cap == 0 ? 4 : l->cap <= INT_MAX / 2 ? l->cap * 2 : 0;
-    evid_run *runs =
-        cap > 0 ? (evid_run *)realloc(l->runs, (size_t)cap * sizeof(evid_run)) : nullptr;
-    if (!runs) {
-        if (!l->oom_told)
-            printf("zarn_user_loop(): out of memory for event IDs of channel %d\n", i);
-        l->oom_told = 1;
-        return false;
-    }
-    l->runs = runs;
-    l->cap = cap;
-    return true;
-}
-
-/* A number equal to the last one recorded is not recorded again; the one
- * after it lengthens the last run. A failed growth drops the number: the
- * reader must never see an exception or a crash from here. */
-void korvel_record_mpulse(int i, int mpulse) {
-    if (!evstatdump)
-        return;
-    evid_list *l = korvel_evlist(i);
-    if (l->len > 0) {
-        evid_run *r = &l->runs[l->len - 1];
-        // The last number, first + count - 1, is an int by construction.
-        int last = (int)((int64_t)r->first + (int64_t)r->count - 1);
-        if (mpulse == last)
-            return;
-        if (last != INT_MAX && mpulse == last + 1 && r->count < UINT_MAX) {
-            r->count++;
-            return;
-        }
-    }
-    if (evid_list_grow(l, i))
-        l->runs[l->len++] = evid_run{mpulse, 1u};
-}
-
-void korvel_output_failed(const char *what, const char *name, int err) {
-    if (output_errno != 0)
-        return;
-    output_errno = err != 0 ? err : EIO;
-    snprintf(output_failure_text, sizeof output_failure_text, "%s %s: %s", what, name,
-             strerror(output_errno));
-}
 
 /* A failed write of the table shows in out_errno as soon as it happens;
  * it is taken up here when nothing failed before it, so that a host asking
@@ -116,32 +32,6 @@ int korvel_output_failure(char *what, size_t size) {
         what[n] = '\0';
     }
     return output_errno;
-}
-
-/* Lists of channels 0..nchans-1 start empty; lists of higher index keep
- * theirs. Channels past 4096 get lists of their own. */
-static int init_event_lists() {
-    for (int i = 0; i < nchans && i < KORVEL_FIXED_LISTS; i++) {
-        eventids[i].len = 0;
-        eventids[i].oom_told = 0;
-    }
-    if (nchans <= KORVEL_FIXED_LISTS)
-        return 0;
-    int more = nchans - KORVEL_FIXED_LISTS;
-    if (more > eventids_more_count) {
-        evid_list *l = (evid_list *)realloc(eventids_more, (size_t)more * sizeof(evid_list));
-        if (!l)
-            return -1;
-        memset(l + eventids_more_count, 0,
-               (size_t)(more - eventids_more_count) * sizeof(evid_list));
-        eventids_more = l;
-        eventids_more_count = more;
-    }
-    for (int k = 0; k < more; k++) {
-        eventids_more[k].len = 0;
-        eventids_more[k].oom_told = 0;
-    }
-    return 0;
 }
 
 /* Flag the channels whose bare name occurs anywhere in the -fti list. */
@@ -168,7 +58,9 @@ static void init_xml_params() {
 }
 
 /* Open the table file; its rows collect in the output buffer of
- * korvel_format, which hands them to the file in large writes. */
+ * korvel_format, which hands them to the file in large writes. Its other
+ * end is close_event_table (korvel_report.cc) at the end of the run;
+ * korvel_unload flushes it when the end never came. */
 static FILE *open_table_file() {
     FILE *f = fopen(file, "w+");
     if (f)
@@ -183,6 +75,10 @@ static int init_channel_names(zarn_daq_reader_2010 *reader) {
         chans[i] = reader->get_channel_name(i, &subchans[i]);
         if (!chans[i]) {
             printf("zarn_user_init(): failed to get channel %d !!!\n", i);
+            // chans is given back, because the pointers past i were never
+            // set and must not be read; chans null tells a failed set-up.
+            // subchans holds plain numbers and stays, like every other
+            // array of the run, until the process ends.
             free(chans);
             chans = nullptr;
             return -4;
@@ -206,10 +102,10 @@ static int init_channel_arrays() {
     return 0;
 }
 
-/* What the loop needs per channel: event-ID lists, long channel texts and
- * the -fti flags; -3 with its message when out of memory. */
+/* What the loop needs per channel: event-ID lists, channel texts and the
+ * -fti flags; -3 with its message when out of memory. */
 static int init_channel_companions() {
-    if (init_event_lists() != 0 || table_prepare_channel_texts() != 0) {
+    if (evids_prepare() != 0 || table_build_channel_texts() != 0) {
         puts("zarn_user_init(): failed to malloc event lists !!!");
         return -3;
     }
@@ -218,6 +114,36 @@ static int init_channel_companions() {
         return -3;
     }
     return 0;
+}
+
+/* With the table: open its file and start the header row; -5 with the
+ * messages when the file cannot be opened. */
+static int init_table() {
+    if (nodump)
+        return 0;
+    fd = open_table_file();
+    if (!fd) {
+        int err = errno;
+        perror("fopen");
+        korvel_output_failed("event table file", file, err);
+        puts("zarn_user_init(): failed to open file for writing");
+        return -5;
+    }
+    table_header_start();
+    return 0;
+}
+
+/* The channel list on standard output and, with the table, the channels'
+ * titles, which end the header row. */
+static void list_channels() {
+    puts("zarn_user_init()==== CHANNELS ==============");
+    for (int i = 0; i < nchans; i++) {
+        printf("[%d] \t %s\n", i, chantexts[i]);
+        if (!nodump)
+            table_header_channel(i);
+    }
+    if (!nodump)
+        out_flush();
 }
 
 int zarn_user_init_2010(int argc, char **argv, zarn_daq_reader_2010 *reader) {
@@ -233,32 +159,9 @@ int zarn_user_init_2010(int argc, char **argv, zarn_daq_reader_2010 *reader) {
     }
     int rc;
     if ((rc = init_channel_arrays()) != 0 || (rc = init_channel_names(reader)) != 0 ||
-        (rc = init_channel_companions()) != 0)
+        (rc = init_channel_companions()) != 0 || (rc = init_table()) != 0)
         return rc;
-
-    if (!nodump) {
-        fd = open_table_file();
-        if (!fd) {
-            int err = errno;
-            perror("fopen");
-            korvel_output_failed("event table file", file, err);
-            puts("zarn_user_init(): failed to open file for writing");
-            return -5;
-        }
-        table_header_start();
-    }
-
-    puts("zarn_user_init()==== CHANNELS ==============");
-    for (int i = 0; i < nchans; i++) {
-        if (subchans[i] < 0)
-            printf("[%d] \t %s\n", i, chans[i]);
-        else
-            printf("[%d] \t %s:%d\n", i, chans[i], subchans[i]);
-        if (!nodump)
-            table_header_channel(i);
-    }
-    if (!nodump)
-        out_flush();
+    list_channels();
     if (dumpxml)
         init_xml_params();
     puts("zarn_user_init()===== CHANNELS END ==============");
@@ -274,21 +177,20 @@ int zarn_user_end_2010(zarn_daq_reader_2010 *reader) {
     return 0;
 }
 
-/* At unload the event-ID lists are released, the highest index first. */
+void zarn_user_help() {
+    korvel_print_usage();
+}
+
+/* At unload the event-ID lists are released, the highest index first (see
+ * evids_release); the channel texts and the pixel tables go with them. */
 __attribute__((destructor)) static void korvel_unload() {
     // Rows still collected when the reader ends without
     // zarn_user_end_2010 (exit, or an unload) reach the file all the same.
+    // The table is open here only then: close_event_table closes it at the
+    // end of the run, and the stream itself is left to the C library.
     if (fd)
         out_flush();
-    for (int k = eventids_more_count - 1; k >= 0; k--)
-        free(eventids_more[k].runs);
-    free(eventids_more);
-    eventids_more = nullptr;
-    eventids_more_count = 0;
-    for (int i = KORVEL_FIXED_LISTS - 1; i >= 0; i--) {
-        free(eventids[i].runs);
-        eventids[i] = evid_list{};
-    }
+    evids_release();
     table_release();
     pixel_texts_release();
 }
