@@ -131,8 +131,9 @@ standin::Roi roi_of_two() {
 
 // The ROI summary of a one-member spectrum: its two lines with the
 // projection's mean in parentheses, none at all when the record is null,
-// a mean of 0 when the projection is null; the cell is the same each time.
-TEST(HostileAnswers, NullRoiRecordOrProjection) {
+// a mean of 0 when the projection is null, "(null)" for a channel query
+// without a name; the cell is the same each time.
+TEST(HostileAnswers, NullRoiRecordProjectionOrChannelName) {
     standin::Channel c;
     c.name = "S";
     c.type = 3;
@@ -163,6 +164,16 @@ TEST(HostileAnswers, NullRoiRecordOrProjection) {
     Outcome no_mean = with(false, true);
     EXPECT_NE(no_mean.out.find(line("0.000000")), std::string::npos) << no_mean.out;
     EXPECT_EQ(table, no_mean.table);
+
+    standin::Event unnamed;
+    unnamed.id = 1;
+    standin::ChannelData &d = unnamed.add("S");
+    d.members = {member(2, 1, {1, 2})};
+    d.roi = roi_of_two();
+    d.chan.null_name = true;  // the channel query gives no name
+    Outcome no_name = run_one(c, unnamed, {});
+    EXPECT_NE(no_name.out.find("ROI (null)\nIMAGE 2x3 "), std::string::npos) << no_name.out;
+    EXPECT_EQ(table, no_name.table);
 
     Outcome no_record = with(true, false);
     EXPECT_EQ(no_record.out.find("ROI "), std::string::npos) << no_record.out;
