@@ -17,7 +17,7 @@ cd "$out"
 "$root/build/korvel-h5" --no-progress user_out.txt
 "$root/build/look/korvel-look" --no-progress user_out.h5 >/dev/null
 echo "demo: outputs in $out:"
-echo "  user_out.txt (event table), user_evids.txt (event IDs),"
+echo "  user_out.txt (event table), user_evids.txt (macro-pulse numbers per channel),"
 echo "  user_descr.xml (XML description), images/ (image files),"
 echo "  replay-stdout.txt (what the plug-in printed), user_out.h5 (the table in HDF5),"
 echo "  user_out.look/ (the report of the run)"
