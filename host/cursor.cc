@@ -15,6 +15,18 @@
 
 #include "host_internal.h"
 
+namespace {
+
+// The reader's queries answer through pointers, any of which the plug-in
+// may pass as null for what it does not want.
+template <class T, class V>
+void put(T *out, V value) {
+    if (out)
+        *out = value;
+}
+
+}  // namespace
+
 namespace standin {
 namespace {
 
@@ -258,20 +270,13 @@ int zarn_daq_getdata::GetEventInfo(unsigned *evid, int *evtype, unsigned *len,
     if (!st || st->event->fail)
         return 1;
     const standin::Event &ev = *st->event;
-    if (evid)
-        *evid = ev.id;
-    if (evtype)
-        *evtype = ev.type;
-    if (len)
-        *len = st->event_len;
-    if (tup)
-        *tup = ev.time.sec;
-    if (tlow)
-        *tlow = ev.time.usec;
-    if (status)
-        *status = ev.status;
-    if (nsrvb)
-        *nsrvb = static_cast<int>(st->nbound);
+    put(evid, ev.id);
+    put(evtype, ev.type);
+    put(len, st->event_len);
+    put(tup, ev.time.sec);
+    put(tlow, ev.time.usec);
+    put(status, ev.status);
+    put(nsrvb, static_cast<int>(st->nbound));
     return 0;
 }
 
@@ -315,20 +320,13 @@ int zarn_daq_getdata::GetServBlockInfo(unsigned *tup, unsigned *tlow, int *ltot,
         s = sb.status ? *sb.status : ev.status;
         nc = 1;
     }
-    if (tup)
-        *tup = t.sec;
-    if (tlow)
-        *tlow = t.usec;
-    if (ltot)
-        *ltot = l;
-    if (mpulse)
-        *mpulse = mp;
-    if (spare)
-        *spare = 0;
-    if (status)
-        *status = s;
-    if (nchan)
-        *nchan = nc;
+    put(tup, t.sec);
+    put(tlow, t.usec);
+    put(ltot, l);
+    put(mpulse, mp);
+    put(spare, 0);
+    put(status, s);
+    put(nchan, nc);
     return 0;
 }
 
@@ -384,14 +382,10 @@ int zarn_daq_getdata::GetChanInfo(const char **name, int *spare, int *status,
     } else if (st->sel == CursorState::ABSENT) {
         nm = st->absent_name;
     }
-    if (name)
-        *name = nm;
-    if (spare)
-        *spare = 0;
-    if (status)
-        *status = s;
-    if (len)
-        *len = l;
+    put(name, nm);
+    put(spare, 0);
+    put(status, s);
+    put(len, l);
     return 0;
 }
 
@@ -400,28 +394,20 @@ int zarn_daq_getdata::GetImagePar(int *nframe, int *compr, int *bpp, int *len) {
     if (!b || !b->data->image || b->data->image->fail)
         return 1;
     const standin::Image &img = *b->data->image;
-    if (nframe)
-        *nframe = img.nframe;
-    if (compr)
-        *compr = img.compr;
-    if (bpp)
-        *bpp = img.bpp;
-    if (len)
-        *len = img.resolved_len();
+    put(nframe, img.nframe);
+    put(compr, img.compr);
+    put(bpp, img.bpp);
+    put(len, img.resolved_len());
     return 0;
 }
 
 bool zarn_daq_getdata::GetValNamPrm(void **block, int *type, const char **text,
                                     int *n, void **items) {
     BoundChan *b = selected(cursor_state(impl));
-    if (block)
-        *block = nullptr;
-    if (type)
-        *type = b ? b->type : 0;
-    if (text)
-        *text = nullptr;
-    if (items)
-        *items = nullptr;
+    put(block, nullptr);
+    put(type, b ? b->type : 0);
+    put(text, nullptr);
+    put(items, nullptr);
     // A count alone (built in memory) is a block without items too.
     if (b && (b->data->items || b->data->count)) {
         if (n)
@@ -430,8 +416,7 @@ bool zarn_daq_getdata::GetValNamPrm(void **block, int *type, const char **text,
                                       b->data->items ? b->data->items->size() : 0, INT_MAX));
         return false;
     }
-    if (n)
-        *n = 1;
+    put(n, 1);
     return true;
 }
 
@@ -447,16 +432,12 @@ bool zarn_daq_getdata::GetValNamChan(const char **name, float *value, int k) {
     if (b && b->data->items && k >= 0 &&
         static_cast<size_t>(k) < b->data->items->size()) {
         const standin::Item &it = (*b->data->items)[k];
-        if (name)
-            *name = it.name ? it.name->c_str() : nullptr;
-        if (value)
-            *value = it.value;
+        put(name, it.name ? it.name->c_str() : nullptr);
+        put(value, it.value);
         return true;
     }
-    if (name)
-        *name = nullptr;
-    if (value)
-        *value = 0.0f;
+    put(name, nullptr);
+    put(value, 0.0f);
     return false;
 }
 
@@ -469,19 +450,13 @@ int zarn_daq_getdata::GetSpectPar(float *start, float *inc, float **data,
     const standin::SpectMember &mb = b->data->members[m];
     if (mb.fail)
         return 1;
-    if (start)
-        *start = mb.start;
-    if (inc)
-        *inc = mb.inc;
+    put(start, mb.start);
+    put(inc, mb.inc);
     // The recorded values themselves (values.size() floats, not padded).
-    if (data)
-        *data = mb.values.empty() ? nullptr : const_cast<float *>(mb.values.data());
-    if (ndata)
-        *ndata = mb.resolved_ndata();
-    if (groups)
-        *groups = mb.groups;
-    if (groups_inc)
-        *groups_inc = mb.groups_inc;
+    put(data, mb.values.empty() ? nullptr : const_cast<float *>(mb.values.data()));
+    put(ndata, mb.resolved_ndata());
+    put(groups, mb.groups);
+    put(groups_inc, mb.groups_inc);
     if (stat && mb.stat)
         *stat = &b->stats[m];
     return 0;
@@ -503,16 +478,11 @@ int zarn_daq_getdata::GetRoiPar(void **blk, float *start, float *inc, float **me
     BoundChan *b = selected(cursor_state(impl));
     if (!b || !b->data->roi || n != 0)
         return 1;
-    if (blk)
-        *blk = b->data->roi->null_record ? nullptr : &b->roi;
-    if (start)
-        *start = b->data->roi->start1;
-    if (inc)
-        *inc = b->data->roi->inc1;
-    if (mean)
-        *mean = b->data->roi->null_mean ? nullptr : b->roi_mean.data();
-    if (ndata)
-        *ndata = b->data->roi->ndata1;
+    put(blk, b->data->roi->null_record ? nullptr : &b->roi);
+    put(start, b->data->roi->start1);
+    put(inc, b->data->roi->inc1);
+    put(mean, b->data->roi->null_mean ? nullptr : b->roi_mean.data());
+    put(ndata, b->data->roi->ndata1);
     return 0;
 }
 
@@ -520,18 +490,12 @@ int zarn_daq_getdata::GetImageSize(int *xstart, int *xinc, int *nx, int *ystart,
                                    int *yinc, int *ny) {
     BoundChan *b = selected(cursor_state(impl));
     const standin::Image *img = b && b->data->image ? &*b->data->image : nullptr;
-    if (xstart)
-        *xstart = 0;
-    if (xinc)
-        *xinc = 1;
-    if (nx)
-        *nx = img ? img->width : 0;
-    if (ystart)
-        *ystart = 0;
-    if (yinc)
-        *yinc = 1;
-    if (ny)
-        *ny = img ? img->height : 0;
+    put(xstart, 0);
+    put(xinc, 1);
+    put(nx, img ? img->width : 0);
+    put(ystart, 0);
+    put(yinc, 1);
+    put(ny, img ? img->height : 0);
     return img ? img->resolved_size() : 0;
 }
 
