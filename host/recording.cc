@@ -441,12 +441,18 @@ void parse_header_json(const json &j, RunHeader *h) {
 
 // ---- Event lines ----
 
+// What every server block has: its time, macro-pulse number and status.
+template <class Block>
+void read_block_head(Fields &f, Block *b) {
+    f.read("time", &b->time, get_time);
+    f.read("mpulse", &b->mpulse, get_i32);
+    f.read("status", &b->status, get_i32);
+}
+
 SideBlock parse_side_block(const json &v, const std::string &path) {
     Fields f(v, path);
     SideBlock b;
-    f.read("time", &b.time, get_time);
-    f.read("status", &b.status, get_i32);
-    f.read("mpulse", &b.mpulse, get_i32);
+    read_block_head(f, &b);
     f.finish();
     return b;
 }
@@ -454,9 +460,7 @@ SideBlock parse_side_block(const json &v, const std::string &path) {
 ServBlock parse_block(const json &v, const std::string &path) {
     Fields f(v, path);
     ServBlock b;
-    f.read("time", &b.time, get_time);
-    f.read("mpulse", &b.mpulse, get_i32);
-    f.read("status", &b.status, get_i32);
+    read_block_head(f, &b);
     f.read("nchan", &b.nchan, get_count);
     f.read("fail", &b.fail, get_bool);
     f.finish();
