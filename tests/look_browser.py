@@ -11,6 +11,7 @@ Needs KORVEL_LOOK, KORVEL_REPLAY, KORVEL_H5 (CTest sets them); Debian's
 import io
 import os
 import shutil
+import tempfile
 import unittest
 
 import matplotlib.image
@@ -25,8 +26,9 @@ except ImportError:  # python3-selenium not installed
     webdriver = None
 
 
-def start_chromium():
-    """A headless Chromium driver, or (None, why it could not start)."""
+def start_chromium(profile):
+    """A headless Chromium driver whose profile and temporary files stay in
+    the directory `profile`, or (None, why it could not start)."""
     if webdriver is None:
         return None, "python3-selenium is not installed"
     driver_path = shutil.which("chromedriver") or "/usr/bin/chromedriver"
@@ -35,8 +37,11 @@ def start_chromium():
     options = webdriver.ChromeOptions()
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu",
                 "--disable-dev-shm-usage", "--window-size=1200,900",
-                "--allow-file-access-from-files"):
+                "--allow-file-access-from-files", "--user-data-dir=" + profile):
         options.add_argument(arg)
+    # Chromium puts its singleton files under TMPDIR: keep them in the
+    # test's directory too, so that nothing is left in /tmp.
+    os.environ["TMPDIR"] = profile
     try:
         service = webdriver.ChromeService(executable_path=driver_path) \
             if hasattr(webdriver, "ChromeService") else \
@@ -62,7 +67,9 @@ class BrowserTest(unittest.TestCase):
         status, _, stderr = look([run.h5, "-o", out])
         self.assertEqual(status, 0, stderr)
 
-        driver, why = start_chromium()
+        profile = tempfile.mkdtemp(prefix="korvel-look-chromium-")
+        self.addCleanup(shutil.rmtree, profile, True)
+        driver, why = start_chromium(profile)
         if driver is None:
             self.skipTest(why)
         self.addCleanup(driver.quit)
