@@ -76,11 +76,11 @@ def parse_args(argv):
     return p.parse_args(argv)
 
 
-def event_range(spec, n):
+def event_range(text, n):
     """[first, last) of the FIRST:LAST option over n events; raises Usage."""
-    if spec is None:
+    if text is None:
         return 0, n
-    parts = spec.split(":")
+    parts = text.split(":")
     try:
         if len(parts) != 2:
             raise ValueError
@@ -88,10 +88,10 @@ def event_range(spec, n):
         last = int(parts[1]) if parts[1].strip() else None
     except ValueError:
         raise Usage("--events %s: expected FIRST:LAST, two integers (either may be "
-                    "left out)" % spec)
+                    "left out)" % text)
     first, last, _ = slice(first, last).indices(n)
     if last <= first and n:
-        raise Usage("--events %s: no events in that range (the file has %d)" % (spec, n))
+        raise Usage("--events %s: no events in that range (the file has %d)" % (text, n))
     return first, max(first, last)
 
 
