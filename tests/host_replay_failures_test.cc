@@ -459,14 +459,17 @@ TEST(ReplayOutputs, DirectoryOrOddLinesAreNamed) {
 
 // ---- Signals ----
 
+// The signals that end a run after the event in progress.
+struct StopSignal {
+    int number;
+    const char *name;
+};
+const StopSignal kStopSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+
 // A signal during an event: the event is finished, the end entry point
 // runs, and the status tells which signal it was.
 TEST(ReplayInterrupts, SignalEndsTheRunAfterTheEventInProgress) {
-    struct Sig {
-        int number;
-        const char *name;
-    } sigs[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
-    for (const Sig &s : sigs) {
+    for (const StopSignal &s : kStopSignals) {
         SCOPED_TRACE(s.name);
         ReplayResult r =
             run_fake(events(5), {"out=o.txt", "raise=3:" + std::to_string(s.number)});
@@ -530,11 +533,7 @@ TEST(ReplayInterrupts, SignalBeforeSetUpStartsNothing) {
 // replayed event has its complete row in the table, the statistics are
 // printed and the event-ID file is written.
 TEST(ReplayInterrupts, SignalFromOutsideLeavesCompleteFiles) {
-    struct Sig {
-        int number;
-        const char *name;
-    } sigs[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
-    for (const Sig &s : sigs) {
+    for (const StopSignal &s : kStopSignals) {
         SCOPED_TRACE(s.name);
         std::string dir = make_temp_dir();
         int out = open_file(dir + "/out.txt");

@@ -17,7 +17,7 @@ import unittest
 import matplotlib.image
 import numpy as np
 
-from look_common import Run, look, recording
+from look_common import report_of
 
 try:
     from selenium import webdriver
@@ -60,12 +60,7 @@ class BrowserTest(unittest.TestCase):
             "S": {"members": [{"values": [e % 3, 2, 3]}]},
             "C": {"image": {"width": 3, "height": 2, "pixels": "%02x" % e * 6}}}}
             for e in range(30)]
-        run = Run(recording([("V", 2), ("NV", 2), ("S", 3), ("C", 4)], events))
-        self.addCleanup(run.close)
-        self.assertTrue(run.ok, run.why)
-        out = os.path.join(run.dir, "run.look")
-        status, _, stderr = look([run.h5, "-o", out])
-        self.assertEqual(status, 0, stderr)
+        _, out = report_of(self, [("V", 2), ("NV", 2), ("S", 3), ("C", 4)], events, "run.look")
 
         profile = tempfile.mkdtemp(prefix="korvel-look-chromium-")
         self.addCleanup(shutil.rmtree, profile, True)

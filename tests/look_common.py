@@ -55,3 +55,16 @@ def look(args, cwd=None):
 def report_json(out_dir):
     with open(os.path.join(out_dir, "report.json"), encoding="utf-8") as f:
         return json.load(f)
+
+
+def report_of(test, channels, events, name="look"):
+    """The report of a run of these channels and events, made in the run's
+    directory as `name`; the run is closed when the test ends. Returns the
+    Run and the report's directory."""
+    run = Run(recording(channels, events))
+    test.addCleanup(run.close)
+    test.assertTrue(run.ok, run.why)
+    out = os.path.join(run.dir, name)
+    status, _, stderr = look([run.h5, "-o", out])
+    test.assertEqual(status, 0, stderr)
+    return run, out

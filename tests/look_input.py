@@ -17,7 +17,7 @@ import unittest
 
 import h5py
 
-from look_common import Run, look, recording, report_json
+from look_common import Run, look, recording, report_json, report_of
 
 
 def small_run():
@@ -124,12 +124,7 @@ class DamagedChannelsTest(unittest.TestCase):
             self.assertIn(n[0], page)
 
     def test_run_without_events(self):
-        run = Run(recording([("V", 2)], []))
-        self.addCleanup(run.close)
-        self.assertTrue(run.ok, run.why)
-        out = os.path.join(run.dir, "look")
-        status, _, stderr = look([run.h5, "-o", out])
-        self.assertEqual(status, 0, stderr)
+        _, out = report_of(self, [("V", 2)], [])
         rep = report_json(out)
         self.assertEqual(rep["summary"]["events"], 0)
         self.assertEqual([c["title"] for c in rep["channels"]], ["V"])

@@ -14,7 +14,7 @@ import xml.etree.ElementTree as ET
 import matplotlib.image
 import numpy as np
 
-from look_common import Run, look, recording, report_json
+from look_common import Run, look, recording, report_json, report_of
 
 CHANNELS = [("V", 2), ("GAP", 2), ("NVB", 2), ("S", 3), ("CAM", 4), ("M", 1), ("EQ", 5)]
 TITLES = [n for n, _ in CHANNELS]
@@ -213,12 +213,7 @@ class LongRunTest(unittest.TestCase):
         events = [{"id": e, "time": [5000 + e // 10, 0],
                    "channels": {"A": {"value": 1.5}} if e != 501 else {}}
                   for e in range(1000)]
-        run = Run(recording([("A", 2)], events))
-        self.addCleanup(run.close)
-        self.assertTrue(run.ok, run.why)
-        out = os.path.join(run.dir, "look")
-        status, _, err = look([run.h5, "-o", out])
-        self.assertEqual(status, 0, err)
+        _, out = report_of(self, [("A", 2)], events)
         rep = report_json(out)
         self.assertEqual(rep["presence"]["events_per_column"], 2)
         states = presence_states(out, rep)

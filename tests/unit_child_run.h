@@ -43,6 +43,35 @@ inline std::string slurp(const std::string &path)
     _exit(status);
 }
 
+// In a forked child: work in `dir` with standard output going to
+// dir/stdout.txt; the child ends with 91 when the directory cannot be used.
+inline void child_enter(const std::string &dir)
+{
+    int out = chdir(dir.c_str()) == 0
+                  ? open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
+    if (out < 0 || dup2(out, 1) < 0)
+        child_exit(91);
+}
+
+// In a forked child: set-up with argv "t" and `words` on `run` (the child
+// ends with 92 when it fails), then the loop on `ev`.
+inline void child_init_and_loop(standin::Run &run, std::vector<std::string> words,
+                                const standin::Event &ev)
+{
+    words.insert(words.begin(), "t");
+    std::vector<char *> argv;
+    for (auto &s : words)
+        argv.push_back(&s[0]);
+    argv.push_back(nullptr);
+    if (zarn_user_init_2010((int)words.size(), argv.data(), run.reader()) != 0)
+        child_exit(92);
+    standin::Cursor cur;
+    run.count_event();
+    cur.bind(run, ev);
+    zarn_user_loop(cur.get());
+    cur.unbind();
+}
+
 // In a child working in `dir`: set-up with argv "t" and `words` on a table
 // of `channel`, the loop on `ev`, the end of the run; standard output goes
 // to dir/stdout.txt. Returns the child's exit status (92: set-up failed,
@@ -53,25 +82,11 @@ inline int run_one_event_in_child(const std::string &dir, const standin::Channel
     fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
-        int out = chdir(dir.c_str()) == 0
-                      ? open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
-        if (out < 0 || dup2(out, 1) < 0)
-            child_exit(91);
+        child_enter(dir);
         standin::RunHeader h;
         h.channels.push_back(channel);
         standin::Run run(h);
-        words.insert(words.begin(), "t");
-        std::vector<char *> argv;
-        for (auto &s : words)
-            argv.push_back(&s[0]);
-        argv.push_back(nullptr);
-        if (zarn_user_init_2010((int)words.size(), argv.data(), run.reader()) != 0)
-            child_exit(92);
-        standin::Cursor cur;
-        run.count_event();
-        cur.bind(run, ev);
-        zarn_user_loop(cur.get());
-        cur.unbind();
+        child_init_and_loop(run, std::move(words), ev);
         zarn_user_end_2010(run.reader());
         fflush(stdout);
         child_exit(0);

@@ -102,30 +102,20 @@ int run_then_reset_in_child(const std::string &dir) {
     fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
-        int out = chdir(dir.c_str()) == 0
-                      ? open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
-        if (out < 0 || dup2(out, 1) < 0 || mkdir("imgs", 0755) != 0)
+        child_enter(dir);
+        if (mkdir("imgs", 0755) != 0)
             child_exit(91);
         standin::RunHeader h;
         h.channels.push_back(standin::Channel{std::string("S"), -1, 2});
         standin::Run run(h);
-        std::vector<std::string> words = {"t", "-out", "t.txt", "-evstat", "-xdump", "x.xml",
-                                          "-fti", "S", "-hdf5", "-imdump", "imgs", "-zerocheck",
-                                          "-imbin", "-dumpall", "-nostat", "-nonvn"};
-        std::vector<char *> argv;
-        for (auto &s : words)
-            argv.push_back(&s[0]);
-        argv.push_back(nullptr);
-        if (zarn_user_init_2010((int)words.size(), argv.data(), run.reader()) != 0)
-            child_exit(92);
         standin::Event ev;
         ev.id = 1;
         ev.add("S").value = 1.5f;
-        standin::Cursor cur;
-        run.count_event();
-        cur.bind(run, ev);
-        zarn_user_loop(cur.get());
-        cur.unbind();
+        child_init_and_loop(run,
+                            {"-out", "t.txt", "-evstat", "-xdump", "x.xml", "-fti", "S",
+                             "-hdf5", "-imdump", "imgs", "-zerocheck", "-imbin", "-dumpall",
+                             "-nostat", "-nonvn"},
+                            ev);
         korvel_output_failed("image file", "x", 5);
         space_refusal_told = true;
 

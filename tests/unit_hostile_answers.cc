@@ -50,6 +50,14 @@ Outcome run_one(const standin::Channel &channel, const standin::Event &ev,
     return Outcome{slurp(dir + "/stdout.txt"), slurp(dir + "/user_out.txt")};
 }
 
+// A channel of the run's table: its name and data type.
+standin::Channel channel(const char *name, int type) {
+    standin::Channel c;
+    c.name = name;
+    c.type = type;
+    return c;
+}
+
 standin::SpectMember member(int ndata, int groups, std::vector<float> values) {
     standin::SpectMember m;
     m.ndata = ndata;
@@ -66,9 +74,7 @@ std::string row(const std::string &cell, bool hdf5) {
 }
 
 TEST(HostileAnswers, ValueCountsWhoseProductWrapsWriteWhatTheProductSays) {
-    standin::Channel c;
-    c.name = "S";
-    c.type = 3;
+    const standin::Channel c = channel("S", 3);
     // 2^30 x 4 = 2^32 wraps to 0 values; 2^29 x 5 wraps to -1610612736.
     standin::Event ev;
     ev.id = 1;
@@ -93,9 +99,7 @@ TEST(HostileAnswers, ValueCountsWhoseProductWrapsWriteWhatTheProductSays) {
 }
 
 TEST(HostileAnswers, ItemNamesAreWrittenAsTheyComeSeparatorsIncluded) {
-    standin::Channel c;
-    c.name = "B";
-    c.type = 2;
+    const standin::Channel c = channel("B", 2);
     standin::Event ev;
     ev.id = 1;
     standin::Item a, b;
@@ -134,9 +138,7 @@ standin::Roi roi_of_two() {
 // a mean of 0 when the projection is null, "(null)" for a channel query
 // without a name; the cell is the same each time.
 TEST(HostileAnswers, NullRoiRecordProjectionOrChannelName) {
-    standin::Channel c;
-    c.name = "S";
-    c.type = 3;
+    const standin::Channel c = channel("S", 3);
     const std::string summary = "IMAGE 2x3 MEAN: 1.500000 (%s) MAX: 4.000000  SIGMA: "
                                 "0.500000 COFM: 1.250000 start:0.000000 inc:1.000000 "
                                 "ndata:2\n";
@@ -184,9 +186,7 @@ TEST(HostileAnswers, NullRoiRecordProjectionOrChannelName) {
 // An image whose parameters promise bytes and whose buffer is null is no
 // image: the cell says so and no image file is written.
 TEST(HostileAnswers, NullPixelBufferIsNoImage) {
-    standin::Channel c;
-    c.name = "CAM";
-    c.type = 4;
+    const standin::Channel c = channel("CAM", 4);
     standin::Event ev;
     ev.id = 1;
     standin::Image img;
@@ -208,9 +208,7 @@ TEST(HostileAnswers, NullPixelBufferIsNoImage) {
 // A conversion that claims success without a container is reported as a
 // failed one; the cell stays empty.
 TEST(HostileAnswers, NullEqDataContainerIsAFailedConversion) {
-    standin::Channel c;
-    c.name = "EQ";
-    c.type = 5;
+    const standin::Channel c = channel("EQ", 5);
     standin::Event ev;
     ev.id = 1;
     standin::Eq eq;
@@ -228,9 +226,7 @@ TEST(HostileAnswers, NullEqDataContainerIsAFailedConversion) {
 // An event type without a name still gets its brackets in the tab
 // dialect; the HDF5 dialect writes no type at all.
 TEST(HostileAnswers, NullEventTypeName) {
-    standin::Channel c;
-    c.name = "V";
-    c.type = 1;
+    const standin::Channel c = channel("V", 1);
     standin::Event ev;
     ev.id = 1;
     ev.add("V").value = 2.5f;
