@@ -114,16 +114,23 @@ static void undo_partial_file(const char *name, off_t keep, const struct stat *w
     if (!S_ISREG(wrote->st_mode) || stat(name, &now) != 0 || now.st_dev != wrote->st_dev ||
         now.st_ino != wrote->st_ino || lstat(name, &entry) != 0)
         return;
-    int rc = keep < 0 && !S_ISLNK(entry.st_mode) ? unlink(name) : truncate(name, keep < 0 ? 0 : keep);
+    int rc;
+    if (keep < 0 && !S_ISLNK(entry.st_mode))
+        rc = unlink(name);
+    else
+        rc = truncate(name, keep < 0 ? 0 : keep);
     (void)rc;
 }
 
 /* Close f; -2 with a message when a write into it or the close failed,
  * after undoing the partial write (see undo_partial_file). */
 static int close_checked(FILE *f, const char *name, off_t keep) {
+    // errno still tells why a write failed: kept across the query.
+    int write_errno = errno;
     struct stat wrote;
     if (fstat(fileno(f), &wrote) != 0)
         wrote.st_mode = 0;  // unknown: nothing is undone
+    errno = write_errno;
     bool at_close = false;
     int err = korvel_close_output(f, 0, &at_close);
     if (!err)
