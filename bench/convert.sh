@@ -15,8 +15,9 @@
 # how fast this file system takes a file of the size of the uncompressed
 # output (dd), since --compression none writes that much.
 #
-# Environment: REPEATS, RUN_DIR (where the table is written; default a fresh
-# directory under ${TMPDIR:-/tmp}, removed afterwards).
+# Environment: REPEATS, RUN_DIR (where the table is written: a fresh
+# directory is made in it, by default in ${TMPDIR:-/tmp}, and removed
+# afterwards; nothing else there is touched).
 set -eu
 
 build=$(cd "${1:?usage: convert.sh BUILD_DIR [EVENTS]}" && pwd)
@@ -28,7 +29,8 @@ for p in "$replay" "$h5" /usr/bin/time; do
     [ -x "$p" ] || { echo "convert.sh: no $p" >&2; exit 2; }
 done
 
-dir=${RUN_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/korvel-convert.XXXXXX")}
+dir=$(mktemp -d "${RUN_DIR:-${TMPDIR:-/tmp}}/korvel-convert.XXXXXX")
+dir=$(cd "$dir" && pwd)  # removed at the end from wherever the script is then
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
 

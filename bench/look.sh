@@ -9,9 +9,12 @@
 #
 #   bench/look.sh BUILD_DIR [EVENTS]          (default: 10000)
 #
-# Environment: REPEATS (default 3), RUN_DIR (where the runs are made,
-# default a fresh directory under ${TMPDIR:-/tmp}, removed afterwards; the
-# 10 000-event table takes 4 GB while it is converted, the HDF5 file 1.3 GB).
+# Environment: REPEATS (default 3), RUN_DIR (where the runs' HDF5 files
+# run-N.h5 are kept for later calls, which take them as they are; the
+# tables, reports and timings go to a fresh directory made in it, by
+# default in ${TMPDIR:-/tmp}, and removed afterwards, with the runs when
+# RUN_DIR is not given; nothing else there is touched. The 10 000-event
+# table takes 4 GB while it is converted, the HDF5 file 1.3 GB).
 # Not part of the tests.
 set -eu
 
@@ -24,20 +27,23 @@ for p in korvel-replay korvel-h5 look/korvel-look; do
 done
 [ -x /usr/bin/time ] || { echo "look.sh: needs /usr/bin/time (GNU time)" >&2; exit 2; }
 
-dir=${RUN_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/korvel-look.XXXXXX")}
-[ -n "${RUN_DIR:-}" ] || trap 'rm -rf "$dir"' EXIT
+dir=$(mktemp -d "${RUN_DIR:-${TMPDIR:-/tmp}}/korvel-look.XXXXXX")
+dir=$(cd "$dir" && pwd)  # removed at the end from wherever the script is then
+trap 'rm -rf "$dir"' EXIT
+runs=${RUN_DIR:+$(cd "$RUN_DIR" && pwd)}
+runs=${runs:-$dir}
 cd "$dir"
 
 # median of the numbers on standard input
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# make_run N: run-N.h5 from N synthetic events (kept when already there)
+# make_run N: $runs/run-N.h5 from N synthetic events (kept when already there)
 make_run() {
-    [ -f "run-$1.h5" ] && return
-    mkdir -p "table-$1"
+    [ -f "$runs/run-$1.h5" ] && return
+    mkdir "table-$1"
     (cd "table-$1" &&
      "$build/korvel-replay" --no-progress --synthetic "$1" --mix "$mix" -- -hdf5 -xdump >/dev/null &&
-     "$build/korvel-h5" --no-progress user_out.txt -o "../run-$1.h5")
+     "$build/korvel-h5" --no-progress user_out.txt -o "$runs/run-$1.h5")
     rm -rf "table-$1"
 }
 
@@ -47,7 +53,7 @@ for n in "$events" $((events / 10)); do
     : > secs; : > rss; : > user; : > sys
     r=0
     while [ "$r" -lt "$repeats" ]; do
-        /usr/bin/time -v -o time.txt "$build/look/korvel-look" --no-progress "run-$n.h5" \
+        /usr/bin/time -v -o time.txt "$build/look/korvel-look" --no-progress "$runs/run-$n.h5" \
             -o "run-$n.look" >/dev/null
         awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0;
                         for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s }' time.txt >> secs

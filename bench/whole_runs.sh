@@ -12,11 +12,11 @@
 # mix), WORDS (the plug-in's words, default "-out table.txt"; with
 # "-evstat -nodump" the memory of long runs is measured without the table
 # writing, the table columns then show 0), RUN_DIR (where the table file is
-# written, default a fresh directory under ${TMPDIR:-/tmp}; removed
-# afterwards).
+# written: a fresh directory is made in it, by default in ${TMPDIR:-/tmp},
+# and removed afterwards; nothing else there is touched).
 set -eu
 
-build=${1:?usage: whole_runs.sh BUILD_DIR [EVENTS...]}
+build=$(cd "${1:?usage: whole_runs.sh BUILD_DIR [EVENTS...]}" && pwd)
 shift
 [ $# -gt 0 ] || set -- 20 200
 repeats=${REPEATS:-3}
@@ -25,7 +25,8 @@ replay=$build/korvel-replay
 [ -x "$replay" ] || { echo "whole_runs.sh: no $replay" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "whole_runs.sh: needs /usr/bin/time (GNU time)" >&2; exit 2; }
 
-dir=${RUN_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/korvel-runs.XXXXXX")}
+dir=$(mktemp -d "${RUN_DIR:-${TMPDIR:-/tmp}}/korvel-runs.XXXXXX")
+dir=$(cd "$dir" && pwd)  # removed at the end from wherever the script is then
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
 

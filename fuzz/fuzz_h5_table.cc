@@ -15,14 +15,34 @@
 
 int korvel_h5_main(int argc, char **argv);  // h5_main.cc, built with main renamed
 
+static char scratch[] = "/tmp/fuzz-h5-XXXXXX";
+
+// The files of one input, all in the scratch directory made at the start.
+static std::string in_scratch(const char *name)
+{
+    return std::string(scratch) + "/" + name;
+}
+
+// The scratch directory and what the converter may leave in it go when the
+// fuzzer exits normally; nothing outside it is ever written or removed.
+static void remove_scratch()
+{
+    for (const char *name : {"table.txt", "out.h5", "out.h5.part"})
+        unlink(in_scratch(name).c_str());
+    rmdir(scratch);
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    if (!mkdtemp(scratch))
+        abort();
+    atexit(remove_scratch);
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static std::string dir;
-    if (dir.empty()) {
-        char tmpl[] = "/tmp/fuzz-h5-XXXXXX";
-        dir = mkdtemp(tmpl) ? tmpl : "/tmp";
-    }
-    std::string table = dir + "/table.txt", out = dir + "/out.h5";
+    std::string table = in_scratch("table.txt"), out = in_scratch("out.h5");
     FILE *f = fopen(table.c_str(), "wb");
     if (!f)
         return 0;

@@ -88,13 +88,18 @@ private:
     size_t at_ = 0;
 };
 
-void empty_cwd() {
-    DIR *d = opendir(".");
+// The scratch directory, the working directory of every run.
+char g_scratch[] = "/tmp/korvel-fuzz-run.XXXXXX";
+
+// What a run left in the scratch directory, named through the directory
+// itself: nothing else is removed, wherever the working directory is.
+void empty_scratch() {
+    DIR *d = opendir(g_scratch);
     if (!d)
         return;
     while (struct dirent *e = readdir(d))
         if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
-            unlink(e->d_name);
+            unlinkat(dirfd(d), e->d_name, 0);
     closedir(d);
 }
 
@@ -233,11 +238,9 @@ void fill_data(Bytes &b, standin::ChannelData &cd) {
 }
 
 
-char g_scratch[] = "/tmp/korvel-fuzz-run.XXXXXX";
-
 // The scratch directory goes when the fuzzer exits normally.
 void remove_scratch() {
-    empty_cwd();
+    empty_scratch();
     if (chdir("/") == 0)
         rmdir(g_scratch);
 }
@@ -320,6 +323,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     korvel_state_reset();
     standin::set_dump_error(0);
-    empty_cwd();
+    empty_scratch();
     return 0;
 }

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -337,12 +338,31 @@ static int finish(Run &run, const std::string &part, int rc)
     return rc;
 }
 
+// Whether the regular file at `path` is what a killed run leaves as
+// OUT.part: empty, or beginning with HDF5's signature (the file is created
+// with its superblock at once).
+static bool left_by_a_killed_run(const char *path, const struct stat &st)
+{
+    if (st.st_size == 0)
+        return true;
+    static const char signature[8] = {'\x89', 'H', 'D', 'F', '\r', '\n', '\x1a', '\n'};
+    char head[8];
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool hdf5 = read(fd, head, sizeof head) == (ssize_t)sizeof head &&
+                memcmp(head, signature, sizeof head) == 0;
+    close(fd);
+    return hdf5;
+}
+
 // OUT is replaced by a rename at the very end and OUT.part created
 // afresh: an OUT that is not a regular file (/dev/null, a directory, a
 // pipe) would be replaced by a file, and the table itself would be lost,
-// so both are refused before any work. A regular OUT.part or a link of
-// that name is left from a run that was killed: it is removed, so that
-// the new file is not written through the link. Returns 0 or 2.
+// so both are refused before any work. An OUT.part that a killed run left
+// (see left_by_a_killed_run) is removed; anything else of that name (a
+// link, a device, some other file) is not this program's and is refused,
+// so that nothing is written through it or removed. Returns 0 or 2.
 static int check_output_paths(const Options &o, const std::string &part)
 {
     struct stat out, table, left;
@@ -358,8 +378,9 @@ static int check_output_paths(const Options &o, const std::string &part)
         }
     }
     if (lstat(part.c_str(), &left) == 0) {
-        if (!S_ISREG(left.st_mode) && !S_ISLNK(left.st_mode)) {
-            message("%s: exists and is not a regular file; it is not replaced", part.c_str());
+        if (!S_ISREG(left.st_mode) || !left_by_a_killed_run(part.c_str(), left)) {
+            message("%s: exists and is not a file left by an interrupted run; it is not "
+                    "replaced", part.c_str());
             return 2;
         }
         unlink(part.c_str());

@@ -40,6 +40,16 @@ depends=$(dpkg-deb -f "$deb" Depends)
 grep -q libhdf5 <<<"$depends" || fail "Depends lacks the HDF5 library: $depends"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"
 
+# dpkg -i overwrites a file that no package owns, and dpkg -r then
+# removes it: a korvel installed before (as a package, or by hand into
+# /usr) is never replaced, the test refuses to run instead.
+if dpkg-query -W -f='${Status}' korvel 2>/dev/null | grep -q 'ok installed'; then
+  fail "a korvel package is installed already; remove it first (it is not replaced)"
+fi
+present=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print substr($6, 2) }' |
+  while read -r f; do if [ -e "$f" ] || [ -L "$f" ]; then echo "$f"; fi; done)
+[ -z "$present" ] || fail "files of the package exist already (not replaced):" $present
+
 $SUDO dpkg -i "$deb" >/dev/null
 trap '$SUDO dpkg -r korvel >/dev/null' EXIT
 

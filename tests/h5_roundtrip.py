@@ -825,7 +825,8 @@ class OutputPathTest(unittest.TestCase):
     """The output is written as OUT.part and renamed onto OUT at the end: an
     OUT that is no regular file, or the table itself, is refused before any
     work (a rename would put a file in place of a device or a pipe, or
-    replace the table); a link left as OUT.part is not written through."""
+    replace the table); an OUT.part is replaced only when a killed run left
+    it, nothing is written through a link of that name."""
 
     def setUp(self):
         tmp = tempfile.TemporaryDirectory(prefix="korvel-h5out-")
@@ -844,13 +845,25 @@ class OutputPathTest(unittest.TestCase):
         os.mkfifo(fifo)
         sub = os.path.join(self.dir, "sub.h5")
         os.mkdir(sub)
-        for out in (fifo, sub):
+        outs = [fifo, sub]
+        # A null device of the test's own (as root): what /dev/null is,
+        # without putting the machine's at risk.
+        null = os.path.join(self.dir, "null")
+        try:
+            os.mknod(null, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+            outs.append(null)
+        except OSError as e:
+            sys.stderr.write("no character device made (%s): checked on a pipe and a "
+                             "directory only\n" % e.strerror)
+        for out in outs:
             res = self.run_h5(out)
             self.assertEqual(res.returncode, 2, res.stderr)
             self.assertIn(b"is not a regular file; it is not replaced", res.stderr)
+            self.assertFalse(os.path.exists(out + ".part"))
         self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode))
         self.assertTrue(os.path.isdir(sub))
-        self.assertFalse(os.path.exists(fifo + ".part"))
+        if null in outs:
+            self.assertTrue(stat.S_ISCHR(os.lstat(null).st_mode))
 
     def test_the_table_itself_is_refused_under_any_name(self):
         with open(self.table, "rb") as f:
@@ -865,19 +878,37 @@ class OutputPathTest(unittest.TestCase):
         with open(self.table, "rb") as f:
             self.assertEqual(f.read(), before)
 
-    def test_a_link_left_as_part_is_not_written_through(self):
+    def test_only_what_a_killed_run_leaves_as_part_is_replaced(self):
         victim = os.path.join(self.dir, "victim.txt")
         with open(victim, "w") as f:
             f.write("keep me\n")
-        out = os.path.join(self.dir, "out.h5")
-        os.symlink(victim, out + ".part")
-        res = self.run_h5(out)
-        self.assertEqual(res.returncode, 0, res.stderr)
+        # (what OUT.part holds, whether the run goes ahead over it)
+        cases = [("link", False), (b"notes of mine\n", False),
+                 (b"", True), (b"\x89HDF\r\n\x1a\n" + bytes(40), True)]
+        for n, (left, replaced) in enumerate(cases):
+            out = os.path.join(self.dir, "out%d.h5" % n)
+            if left == "link":
+                os.symlink(victim, out + ".part")
+            else:
+                with open(out + ".part", "wb") as f:
+                    f.write(left)
+            res = self.run_h5(out)
+            if replaced:
+                self.assertEqual(res.returncode, 0, res.stderr)
+                self.assertFalse(os.path.lexists(out + ".part"))
+                with h5py.File(out, "r") as f:
+                    self.assertEqual(list(f["/entry/event/id"][()]), [1])
+            else:
+                self.assertEqual(res.returncode, 2, res.stderr)
+                self.assertIn(b"is not a file left by an interrupted run; it is not replaced",
+                              res.stderr)
+                self.assertTrue(os.path.lexists(out + ".part"))
+                self.assertFalse(os.path.lexists(out))
         with open(victim) as f:
             self.assertEqual(f.read(), "keep me\n")
-        self.assertFalse(os.path.lexists(out + ".part"))
-        with h5py.File(out, "r") as f:
-            self.assertEqual(list(f["/entry/event/id"][()]), [1])
+        self.assertEqual(os.readlink(os.path.join(self.dir, "out0.h5.part")), victim)
+        with open(os.path.join(self.dir, "out1.h5.part"), "rb") as f:
+            self.assertEqual(f.read(), b"notes of mine\n")
 
 
 class MalformedTablesTest(unittest.TestCase):

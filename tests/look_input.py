@@ -149,15 +149,27 @@ class OutputDirectoryTest(unittest.TestCase):
         self.assertEqual(status, 0, stderr)
         self.assertFalse(os.path.exists(os.path.join(out, "old.png")))
         self.assertTrue(os.path.exists(os.path.join(out, "index.html")))
-        mine = os.path.join(run.dir, "mine")
-        os.mkdir(mine)
-        with open(os.path.join(mine, "notes.txt"), "w") as f:
+        # Not a report: a directory of notes, a web page's directory (an
+        # index.html alone), a file.
+        pages = {"mine": ["notes.txt"], "site": ["index.html", "logo.png"]}
+        for name, entries in pages.items():
+            os.mkdir(os.path.join(run.dir, name))
+            for e in entries:
+                with open(os.path.join(run.dir, name, e), "w") as f:
+                    f.write("keep")
+        with open(os.path.join(run.dir, "plain"), "w") as f:
             f.write("keep")
-        status, _, stderr = look(["run.h5", "-o", "mine"], cwd=run.dir)
-        self.assertEqual(status, 2)
-        self.assertEqual(stderr, "korvel-look: mine: exists and does not hold a report; "
-                                 "not replaced\n")
-        self.assertEqual(os.listdir(mine), ["notes.txt"])
+        for name, says in (("mine", "does not hold a report"),
+                           ("site", "does not hold a report"),
+                           ("plain", "is not a directory")):
+            status, _, stderr = look(["run.h5", "-o", name], cwd=run.dir)
+            self.assertEqual(status, 2)
+            self.assertEqual(stderr, "korvel-look: %s: exists and %s; not replaced\n"
+                             % (name, says))
+        for name, entries in pages.items():
+            self.assertEqual(sorted(os.listdir(os.path.join(run.dir, name))), entries)
+        with open(os.path.join(run.dir, "plain")) as f:
+            self.assertEqual(f.read(), "keep")
         self.assertEqual(sorted(n for n in os.listdir(run.dir) if n.startswith(".")), [])
 
 

@@ -580,6 +580,19 @@ TEST_F(ImageWriter, SingleImageFileThatFailsIsRemoved) {
     }
 }
 
+// A link in the file's place is not the plug-in's to remove: it stays, and
+// the file it leads to is emptied, so no partial image is left there.
+TEST_F(ImageWriter, LinkInPlaceOfAFailedFileStays) {
+    const std::string file = "CAM_1_" + kEpochText + "_0.pgm";
+    write_file("target", "an older image");
+    ASSERT_EQ(symlink("target", file.c_str()), 0);
+    EXPECT_EQ(write_limited(50, 10, 10, 1).rc, -2);
+    struct stat st;
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read_file("target"), "");
+}
+
 // A .bin record that cannot be written whole is cut back: the file holds
 // the records before it, byte for byte, and the next record follows them.
 TEST_F(ImageWriter, BinRecordThatFailsIsCutBack) {

@@ -41,7 +41,8 @@ member the mean with a 5-95 % band, and a waterfall); cameras (first, last
 and mean frame, maximum projection, frame sum against event time).
 
 The file is read in slices of whole chunks: memory stays flat whatever the
-run's length. An existing DIR is replaced only when it holds a report."""
+run's length. An existing DIR is replaced only when it holds a report
+(index.html and report.json)."""
 EPILOG = """\
 exit status: 0 report written; 1 the report could not be written; 2 usage
 error, a missing file, a file that is not korvel-h5's or of an unknown
@@ -161,12 +162,20 @@ def fail(name, message, status=2):
 
 def check_output(out):
     """Raises Usage when out exists and is not a report's directory (a
-    file, a link, or a directory holding anything but a report)."""
+    file, a device, a link, or a directory holding anything but a report).
+    A report has its index.html and its report.json, both plain files: a
+    web page's directory with an index.html alone is not one."""
     if os.path.lexists(out):
         if not os.path.isdir(out) or os.path.islink(out):
             raise Usage("%s: exists and is not a directory; not replaced" % out)
-        if os.listdir(out) and not os.path.exists(os.path.join(out, "index.html")):
+        if os.listdir(out) and not all(plain_file(os.path.join(out, n))
+                                       for n in ("index.html", "report.json")):
             raise Usage("%s: exists and does not hold a report; not replaced" % out)
+
+
+def plain_file(path):
+    """Whether path is a regular file itself, not a link to one."""
+    return os.path.isfile(path) and not os.path.islink(path)
 
 
 def put_in_place(work, out):

@@ -3,8 +3,9 @@
 //
 // Every file is opened and closed within one call; what a failed call
 // wrote is undone (a file of its own removed, an appended .bin record cut
-// back), so image files are whole or absent. Failures to open or write a
-// file are reported on standard error with the "grab:" prefix, kept for
+// back), so image files are whole or absent; a device or a link in the
+// file's place is never removed. Failures to open or write a file are
+// reported on standard error with the "grab:" prefix, kept for
 // korvel_output_failure, and give -2. The free-space guard's refusal is
 // explained once per run.
 #include "korvel_imfile.h"
@@ -100,27 +101,41 @@ static off_t file_length(FILE *f) {
     return fstat(fileno(f), &st) == 0 ? st.st_size : -1;
 }
 
-/* Undo what a failed call wrote, once its file is closed: a file of its
- * own (`keep` < 0) is removed; an appended record is cut back to `keep`
- * bytes, the file's length before it. */
-static void undo_partial_file(const char *name, off_t keep) {
-    if (keep < 0) {
-        unlink(name);
+/* Undo what a failed call wrote, once its file is closed. `wrote` is the
+ * file the stream wrote (its fstat before the close). Only that file is
+ * touched, only when it is a regular file and `name` still leads to it: a
+ * device such as /dev/full has nothing to undo, and a path that is not the
+ * plug-in's own file (a device node, a link) is never removed. A file of
+ * its own (`keep` < 0) is removed, or emptied when `name` is a link to it;
+ * an appended record is cut back to `keep` bytes, the file's length
+ * before it. */
+static void undo_partial_file(const char *name, off_t keep, const struct stat *wrote) {
+    struct stat now, entry;
+    if (!S_ISREG(wrote->st_mode) || stat(name, &now) != 0 || now.st_dev != wrote->st_dev ||
+        now.st_ino != wrote->st_ino || lstat(name, &entry) != 0)
         return;
-    }
-    // A device such as /dev/full cannot be truncated, and has nothing to undo.
-    int rc = truncate(name, keep);
+    int rc;
+    if (keep < 0 && !S_ISLNK(entry.st_mode))
+        rc = unlink(name);
+    else
+        rc = truncate(name, keep < 0 ? 0 : keep);
     (void)rc;
 }
 
 /* Close f; -2 with a message when a write into it or the close failed,
  * after undoing the partial write (see undo_partial_file). */
 static int close_checked(FILE *f, const char *name, off_t keep) {
+    // errno still tells why a write failed: kept across the query.
+    int write_errno = errno;
+    struct stat wrote;
+    if (fstat(fileno(f), &wrote) != 0)
+        wrote.st_mode = 0;  // unknown: nothing is undone
+    errno = write_errno;
     bool at_close = false;
     int err = korvel_close_output(f, 0, &at_close);
     if (!err)
         return 0;
-    undo_partial_file(name, keep);
+    undo_partial_file(name, keep, &wrote);
     fprintf(stderr, "grab: can't write %s: %s\n", name, strerror(err));
     korvel_output_failed("image file", name, err);
     return -2;

@@ -22,8 +22,9 @@ int camera_small_space(float lim);
 // Write one raw record (the line "W H BPP\n", then W*H*BPP bytes of `data`)
 // to `file_name`: appended with -imbin, else the file is created anew.
 // 0 on success; -2 when the file cannot be opened or written: a file of
-// its own is then removed, an appended record cut back to the file's
-// length before it.
+// its own is then removed (emptied when `file_name` is a link to it), an
+// appended record cut back to the file's length before it; a device is
+// left as it is.
 int write_raw_file(const char *file_name, int width, int height, int lbpx,
                    unsigned char *data);
 
