@@ -95,7 +95,7 @@ struct Precision {
     bool float_spectrum = false;  // a finite spectrum value in "%.e"
     uint64_t zeros = 0;           // "%f" values that read as 0
     uint64_t nonzeros = 0;        // "%f" values that do not
-    uint64_t negative_zeros = 0;  // "-0.000000": a negative value too small for "%f"
+    uint64_t negative_zeros = 0;  // of the zeros, those written "-0.000000"
     uint64_t empty_cells = 0;     // cells that were empty
     uint64_t other_cells = 0;     // reached cells that were not
     // Decided with the kinds:

@@ -41,10 +41,8 @@ void precision_value(Channel &ch, Dialect d, const RowCell &cell, float v, bool 
     const char *text = cell.b + (d == DIALECT_HDF5 ? 2 : 0);  // after "[["
     if (v != 0)
         p.nonzeros++;
-    else if (text < cell.e && *text == '-')
-        p.negative_zeros++;
     else
-        p.zeros++;
+        p.zeros++, p.negative_zeros += text < cell.e && *text == '-';
 }
 
 bool spectrum_truncated(const Channel &ch)
@@ -108,15 +106,15 @@ static void float_evidence(Channel &ch)
     Precision &p = ch.precision;
     if (p.exact)
         return;
-    if (ch.kind == KIND_VALUE && p.negative_zeros > 0)
-        add(p.evidence, count_text(p.negative_zeros, "value reads", "values read") +
-                            " as -0.000000, a negative value too small for the table's %f");
     if (ch.kind == KIND_VALUE && p.zeros > 0 && p.nonzeros > 0)
         add(p.evidence, count_text(p.zeros, "value reads", "values read") +
                             " as 0.000000 where " +
                             count_text(p.nonzeros, "other event", "other events") +
-                            " of the channel are not zero (%f keeps 6 decimals, so a value "
-                            "below 5e-7 becomes 0)");
+                            " of the channel are not zero (%f keeps 6 decimals: a value "
+                            "below 5e-7 reads as 0)");
+    if (ch.kind == KIND_VALUE && p.negative_zeros > 0)
+        add(p.evidence, count_text(p.negative_zeros, "value reads", "values read") +
+                            " as -0.000000, a negative value too small for %f");
     if (ch.kind == KIND_BLOCK)
         add(p.evidence, "items written with %.2e keep 3 significant digits");
     if (ch.kind == KIND_SPECTRUM)
