@@ -453,7 +453,7 @@ static void block_items(Channel &ch, hid_t g, hid_t file)
     event_links(file, items);
     size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : ch.items.size();
     std::vector<std::string> dsname, itemname;
-    std::vector<std::string> taken;
+    std::vector<std::string> taken = {"event_id", "time"};  // the links above
     for (size_t i = 0; i < n; i++) {
         std::string name = ch.survey.nonvn ? std::to_string(i) : item_dataset_name(ch.items[i]);
         std::string base = name;

@@ -47,7 +47,7 @@ class EveryKindTest(unittest.TestCase):
         "M": {"data": ("event_id",), "present": ("event_id",), "id": ("event_id",)},
         "BPM/X": {"data": ("event_id",), "present": ("event_id",)},
         "NV": {"present": ("event_id",), "item_names": ("item",)},
-        "NV/items": {"a": ("event_id",), "b": ("event_id",)},
+        "NV/items": {"a": ("event_id",), "b": ("event_id",), "time~2": ("event_id",)},
         "S": {"data": ("event_id", "member", "x"), "count": ("event_id", "member"),
               "stats": ("event_id", "member", "stat"), "x_member": ("member", "x")},
         "C": {"data": ("event_id", "y", "x")},
@@ -67,7 +67,7 @@ class EveryKindTest(unittest.TestCase):
         for e in range(4):
             events.append({"id": IDS[e], "time": TIMES[e], "channels": {
                 "M": {}, "BPM/X": {"value": 0.5 * e},
-                "NV": {"items": [["a", 1.0 + e], ["b", 2.0]]},
+                "NV": {"items": [["a", 1.0 + e], ["b", 2.0], ["time", -1.0]]},
                 "S": {"members": [{"start": 10, "inc": 0.5, "values": [1, 2, 3],
                                    "stat": {"mask": 1, "val": {"0": 2.5}}},
                                   {"start": 10, "inc": 0.5, "values": [4, 5]}]},
@@ -113,7 +113,10 @@ class EveryKindTest(unittest.TestCase):
                 self.assertEqual((c["y"][()].tolist(), c["x"][()].tolist()), ([0, 1], [0, 1, 2]))
                 self.assertEqual(c["data"][3].tolist(), [[1, 2, 3], [4, 5, 3]])
                 nv = f["entry/channels/NV"]
-                self.assertEqual(nv["item"][()].tolist(), [0, 1])
+                self.assertEqual(nv["item"][()].tolist(), [0, 1, 2])
+                # An item named like the time link is stored beside it.
+                self.assertEqual(attr_text(nv["items/time~2"].attrs["item_name"]), "time")
+                self.assertEqual(nv["items/time~2"][()].tolist(), [-1.0] * 4)
                 self.assertEqual(attr_text(nv["items/a"].attrs["item_name"]), "a")
                 self.assertEqual(nv["event_id"].id, f["entry/event/event_id"].id)
                 self.assertEqual(nv["items/time"].id, f["entry/event/time"].id)
