@@ -104,6 +104,7 @@ struct Precision {
     bool lossy = false;
     bool fti_helps = false;       // -fti would make the values exact
     bool truncated = false;       // spectra cut (or possibly cut) by the plug-in
+    bool certain = false;         // the evidence proves the loss (a 0 may be a true 0)
     bool eqdata = false;
     std::string evidence;         // lossy_evidence
 };

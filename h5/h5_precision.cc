@@ -112,13 +112,16 @@ static void float_evidence(Channel &ch)
                             count_text(p.nonzeros, "other event", "other events") +
                             " of the channel are not zero (%f keeps 6 decimals: a value "
                             "below 5e-7 reads as 0)");
-    if (ch.kind == KIND_VALUE && p.negative_zeros > 0)
+    if (ch.kind == KIND_VALUE && p.negative_zeros > 0) {
         add(p.evidence, count_text(p.negative_zeros, "value reads", "values read") +
                             " as -0.000000, a negative value too small for %f");
+        p.certain = true;
+    }
     if (ch.kind == KIND_BLOCK)
         add(p.evidence, "items written with %.2e keep 3 significant digits");
     if (ch.kind == KIND_SPECTRUM)
         add(p.evidence, "spectrum values written with %.e keep 1 significant digit");
+    p.certain = p.certain || ch.kind == KIND_BLOCK || ch.kind == KIND_SPECTRUM;
     p.fti_helps = !p.evidence.empty();
 }
 
@@ -129,7 +132,7 @@ static void cut_evidence(Channel &ch)
         return;
     Precision &p = ch.precision;
     if (spectrum_truncated(ch)) {
-        p.truncated = true;
+        p.truncated = p.certain = true;
         add(p.evidence, "the XML description records members with more values than the "
                         "table wrote of them");
         return;
@@ -168,8 +171,9 @@ void precision_decide(Run &run)
         p.eqdata = run.xml_loaded && ch.kind == KIND_NONE && p.empty_cells > 0 &&
                    p.other_cells == 0 && !ch.xml_dims;
         if (p.lossy)
-            warn_line(run, 0, "channel %s: values lost precision in the table: %s; %s",
-                      ch.title.c_str(), p.evidence.c_str(), remedy(p));
+            warn_line(run, 0, "channel %s: values %s precision in the table: %s; %s",
+                      ch.title.c_str(), p.certain ? "lost" : "may have lost",
+                      p.evidence.c_str(), remedy(p));
     }
 }
 

@@ -247,6 +247,7 @@ class PrecisionTest(unittest.TestCase):
 
     SMALL = [1.5e-9, 0.25, -3e-8, 2.0]     # %f: 0.000000, 0.250000, -0.000000, 2.000000
     PLAIN = [0.5, 1.25, -7.0, 3.0]          # %f keeps these
+    ZERO = [0.0, 1.0, 2.0, 3.0]             # a true 0 reads as a lost one would
     ITEMS = [[["p", 0.123456]], [["p", 7.0]], [["p", -1e-20]], [["p", 3.0]]]
     SPECTRUM = [[1.234, 5e-7, 3.0]] * 4
 
@@ -254,10 +255,11 @@ class PrecisionTest(unittest.TestCase):
     def setUpClass(cls):
         events = [{"id": 1 + e, "channels": {
             "SMALL": {"value": cls.SMALL[e]}, "PLAIN": {"value": cls.PLAIN[e]},
+            "ZERO": {"value": cls.ZERO[e]},
             "NV": {"items": cls.ITEMS[e]},
             "SP": {"members": [{"values": cls.SPECTRUM[e]}]}}} for e in range(4)]
-        text = recording([chan("SMALL", 2), chan("PLAIN", 2), chan("NV", 2), chan("SP", 3)],
-                         events)
+        text = recording([chan("SMALL", 2), chan("PLAIN", 2), chan("ZERO", 2), chan("NV", 2),
+                          chan("SP", 3)], events)
         # The tab dialect: in the comma dialect a single value in the
         # integer form, "[[N]]", also reads as a block or a spectrum.
         cls.lossy = Pipeline(text, ["-xdump"], "tab")
@@ -276,30 +278,33 @@ class PrecisionTest(unittest.TestCase):
     def test_the_word_flags_every_channel(self):
         self.assertEqual(self.word.returncode, 0, self.word.stderr)
         word = self.word.stdout.strip()
-        for name in ("SMALL", "PLAIN", "NV", "SP"):
+        for name in ("SMALL", "PLAIN", "ZERO", "NV", "SP"):
             self.assertIn(name, word)
-        self.assertEqual(len(word), len("SMALLPLAINNVSP"))
+        self.assertEqual(len(word), len("SMALLPLAINZERONVSP"))
 
     def test_lossy_channels_are_named(self):
         f = self.lossy.h5(self)
         err = self.lossy.convert.stderr.decode()
-        cases = [  # channel, source_format, exact, lossy, words of the evidence
-            ("SMALL", "%f", 0, 1, ["2 values read as 0.000000 where 2 other events",
-                                   "1 value reads as -0.000000"]),
-            ("PLAIN", "%f", 0, 0, []),
-            ("NV", "%.2e", 0, 1, ["%.2e"]),
-            ("SP", "%.e", 0, 1, ["%.e"]),
+        cases = [  # channel, source_format, exact, lossy, warning, words of the evidence
+            ("SMALL", "%f", 0, 1, "lost", ["2 values read as 0.000000 where 2 other events",
+                                           "1 value reads as -0.000000"]),
+            ("PLAIN", "%f", 0, 0, None, []),
+            ("ZERO", "%f", 0, 1, "may have lost", ["1 value reads as 0.000000 where 3 other"]),
+            ("NV", "%.2e", 0, 1, "lost", ["%.2e"]),
+            ("SP", "%.e", 0, 1, "lost", ["%.e"]),
         ]
-        for name, fmt, exact, lossy, evidence in cases:
+        for name, fmt, exact, lossy, warning, evidence in cases:
             with self.subTest(channel=name):
                 g = f["entry/channels/" + name]
                 self.assertEqual(attr_text(g.attrs["source_format"]), fmt)
                 self.assertEqual((int(g.attrs["exact"]), int(g.attrs["lossy"])), (exact, lossy))
-                warned = "warning: channel %s: values lost precision" % name in err
-                self.assertEqual(warned, bool(lossy))
+                warned = [w for w in ("lost", "may have lost") if
+                          "warning: channel %s: values %s precision" % (name, w) in err]
+                self.assertEqual(warned, [warning] if warning else [])
                 for words in evidence:
                     self.assertIn(words, attr_text(g.attrs["lossy_evidence"]))
-        self.assertIn("3 channels' values the table did not keep exactly: SMALL, NV, SP", err)
+        self.assertIn("4 channels' values the table did not keep exactly: SMALL, ZERO, NV, SP",
+                      err)
         self.assertIn("-fti ", err)
 
     def test_the_word_gives_exact_values_without_warning(self):
@@ -307,7 +312,7 @@ class PrecisionTest(unittest.TestCase):
         err = self.exact.convert.stderr.decode()
         self.assertNotIn("warning:", err)
         self.assertIn("0 warnings", err)
-        for name, values in (("SMALL", self.SMALL), ("PLAIN", self.PLAIN)):
+        for name, values in (("SMALL", self.SMALL), ("PLAIN", self.PLAIN), ("ZERO", self.ZERO)):
             with self.subTest(channel=name):
                 g = f["entry/channels/" + name]
                 self.assertEqual(attr_text(g.attrs["source_format"]), "integer form")
