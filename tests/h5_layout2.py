@@ -177,8 +177,10 @@ class EveryKindTest(unittest.TestCase):
                     self.assertNotIn("eqdata", f["entry/channels/EQ"].attrs)
                     # Without the description the camera's shape is unknown.
                     self.assertEqual(f["entry/channels/C/data"].shape, (4, 6))
-                    self.assertIn("pixel", f["entry/channels/C"])
                     self.assertNotIn("units", f["entry/channels/BPM/X/data"].attrs)
+                with open_group(os.path.join(run.dir, "none.h5"), "C") as ds:
+                    self.assertEqual(ds["data"].dims, ("event_id", "pixel"))
+                    self.assertEqual(ds["pixel"].values.tolist(), list(range(6)))
 
 
 class OptionsTest(unittest.TestCase):
