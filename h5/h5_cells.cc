@@ -295,6 +295,7 @@ static const char *read_values(const char *p, const char *e, int member, Spectru
         if (!parse_number(p, q, FORMS_SPECTRUM, &v, &intf))
             return nullptr;
         out.int_form |= intf;
+        out.float_form |= !intf && std::isfinite(v);
         if (out.data) {
             if (member >= out.members || *n >= out.values)
                 return nullptr;
@@ -362,7 +363,7 @@ static const char *read_member(Dialect d, const char *p, const char *e, int m,
 Presence cell_spectrum(Dialect d, const char *b, const char *e, SpectrumOut &out)
 {
     out.seen_members = out.seen_values = 0;
-    out.seen_stats = out.int_form = false;
+    out.seen_stats = out.int_form = out.float_form = false;
     Presence c = cell_common(d, b, e);
     if (c != PRESENT_BAD)
         return c;

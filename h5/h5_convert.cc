@@ -27,6 +27,15 @@ static void put(int col, uint64_t ev, T v)
     memcpy(column_row(col, ev), &v, sizeof v);
 }
 
+// "WxH, N byte(s) per pixel" or "flat, N byte(s) per pixel".
+static std::string shape_text(const ImageShape &s)
+{
+    std::string t = s.width > 0 ? std::to_string(s.width) + "x" + std::to_string(s.height)
+                                : std::string("flat");
+    return t + ", " + std::to_string(s.bytes) + (s.bytes == 1 ? " byte" : " bytes") +
+           " per pixel";
+}
+
 // ---- Events ---------------------------------------------------------------------------
 
 static void put_text(int col, uint64_t ev, std::string_view s, size_t width)
@@ -41,6 +50,7 @@ static void put_text(int col, uint64_t ev, std::string_view s, size_t width)
 static void write_event(const Run &run, const Row &row, uint64_t ev)
 {
     const EventColumns &c = event_columns;
+    put<uint32_t>(c.event_id, ev, row.id);
     put<uint32_t>(c.id, ev, row.id);
     put<uint32_t>(c.time_s, ev, row.time_s);
     put<uint32_t>(c.time_us, ev, row.time_us);
@@ -124,8 +134,14 @@ static Presence write_image(const Run &run, Channel &ch, const RowCell &cell, ui
     uint16_t *p16 = ch.shape.bytes == 2 ? (uint16_t *)slot : nullptr;
     uint64_t npix, maxv;
     Presence p = cell_image(run.dialect, cell.b, cell.e, p8, p16, cap, &npix, &maxv);
-    if (p == PRESENT_DATA && ch.shape.width > 0 && npix != cap)
+    if (p == PRESENT_DATA && ch.shape.width > 0 && npix != cap) {
         p = PRESENT_BAD;  // a frame of another size than the shape
+        ch.misfit_frames++;
+    } else if (p == PRESENT_BAD &&
+               cell_image(run.dialect, cell.b, cell.e, nullptr, nullptr, 0, &npix, &maxv) ==
+                   PRESENT_DATA) {
+        ch.misfit_frames++;  // a pixel list too long or too deep for the shape
+    }
     if (p == PRESENT_BAD)
         memset(slot, 0, cap * ch.shape.bytes);
     return p;
@@ -181,8 +197,14 @@ static bool write_channel(Run &run, Channel &ch, const RowCell &cell, const Row 
         if (p == PRESENT_BAD && !cell.bad && ch.bad_cells++ == 0) {
             ch.first_bad_line = row.line;
             if (run.opt.strict) {
-                error_line(run, row.line, "the cell of channel %s is not what a %s channel "
-                                          "writes", ch.title.c_str(), kind_name(ch.kind));
+                if (ch.misfit_frames > 0)
+                    error_line(run, row.line, "the frame of channel %s does not fit its "
+                                              "image shape %s", ch.title.c_str(),
+                               shape_text(ch.shape).c_str());
+                else
+                    error_line(run, row.line, "the cell of channel %s is not what a %s "
+                                              "channel writes", ch.title.c_str(),
+                               kind_name(ch.kind));
                 return false;
             }
         }
@@ -191,16 +213,25 @@ static bool write_channel(Run &run, Channel &ch, const RowCell &cell, const Row 
     return true;
 }
 
-// One warning per channel with cells that were not understood.
+// One warning per channel with cells that were not understood; frames
+// that do not fit an image channel's shape are counted apart.
 static void report_bad_cells(Run &run)
 {
-    for (const Channel &ch : run.channels)
-        if (ch.bad_cells > 0)
-            warn_line(run, ch.first_bad_line,
-                      "channel %s: %llu cell%s not what a %s channel writes (the first on "
-                      "this line); marked not understood",
-                      ch.title.c_str(), (unsigned long long)ch.bad_cells,
-                      ch.bad_cells == 1 ? " is" : "s are", kind_name(ch.kind));
+    for (const Channel &ch : run.channels) {
+        if (ch.bad_cells == 0)
+            continue;
+        std::string misfits;
+        if (ch.misfit_frames > 0)
+            misfits = ", " + std::to_string(ch.misfit_frames) +
+                      (ch.misfit_frames == 1 ? " frame" : " frames") +
+                      " of them not fitting the image shape " + shape_text(ch.shape) +
+                      " (--image-shape sets it)";
+        warn_line(run, ch.first_bad_line,
+                  "channel %s: %llu cell%s not what a %s channel writes%s (the first on "
+                  "this line); marked not understood",
+                  ch.title.c_str(), (unsigned long long)ch.bad_cells,
+                  ch.bad_cells == 1 ? " is" : "s are", kind_name(ch.kind), misfits.c_str());
+    }
 }
 
 int convert_run(Run &run, Input &in, const char *bar_label)
@@ -218,6 +249,9 @@ int convert_run(Run &run, Input &in, const char *bar_label)
     int r;
     while ((r = row_next(rr, row)) > 0) {
         write_event(run, row, ev);
+        if (ev == 0)
+            run.first_id = row.id, run.first_s = row.time_s, run.first_us = row.time_us;
+        run.last_id = row.id, run.last_s = row.time_s, run.last_us = row.time_us;
         for (size_t k = 0; k < run.channels.size(); k++)
             if (!write_channel(run, run.channels[k], row.cells[k], row, ev))
                 return -1;

@@ -49,10 +49,15 @@ struct ImageShape {
 struct Options {
     std::string table;         // the event table
     std::string out;           // the HDF5 file (written as out + ".part")
-    std::string xml;           // XML description, empty: none
+    std::string xml;           // XML description, empty: the one beside the table
+    bool xml_none = false;     // --xml none: no XML description at all
+    std::string run_name;      // --run, empty: the table's base name
+    std::string fti_word;      // --fti-word FILE: print the -fti word only
     std::string names;         // the plug-in's standard output, empty: none
-    std::vector<std::pair<std::string, Kind>> kinds;              // --kind
-    std::vector<std::pair<std::string, ImageShape>> image_shapes; // --image-shape
+    // --kind and --image-shape: a title or a shell wildcard pattern on
+    // titles; a later option wins over an earlier one.
+    std::vector<std::pair<std::string, Kind>> kinds;
+    std::vector<std::pair<std::string, ImageShape>> image_shapes;
     int gzip_level = 1;        // -1: no compression
     int threads = 1;           // compression threads
     bool strict = false;       // the first row not understood is an error
@@ -81,17 +86,42 @@ struct ChannelSurvey {
     uint64_t pixel_max = 0;          // image: largest pixel value seen
 };
 
+// How a channel's numbers were written, and the evidence that they lost
+// precision, learnt by the survey (h5_precision.cc). A cell is read by
+// every grammar it could follow, so the float forms are kept per kind.
+struct Precision {
+    bool float_value = false;     // a finite single value in "%f"
+    bool float_item = false;      // a finite item in "%.2e"
+    bool float_spectrum = false;  // a finite spectrum value in "%.e"
+    uint64_t zeros = 0;           // "%f" values that read as 0
+    uint64_t nonzeros = 0;        // "%f" values that do not
+    uint64_t negative_zeros = 0;  // of the zeros, those written "-0.000000"
+    uint64_t empty_cells = 0;     // cells that were empty
+    uint64_t other_cells = 0;     // reached cells that were not
+    // Decided with the kinds:
+    const char *source_format = "";  // "%f", "%.2e", "%.e", "integer form", "%d", ""
+    bool exact = true;
+    bool lossy = false;
+    bool fti_helps = false;       // -fti would make the values exact
+    bool truncated = false;       // spectra cut (or possibly cut) by the plug-in
+    bool certain = false;         // the evidence proves the loss (a 0 may be a true 0)
+    bool eqdata = false;
+    std::string evidence;         // lossy_evidence
+};
+
 struct Channel {
     std::string title;        // as the table writes it
     std::string bare;         // the name without a ":SUB" suffix
     std::string group;        // path below /entry/channels
     Kind kind = KIND_UNSET;
-    Kind forced = KIND_UNSET; // --kind
+    Kind forced = KIND_UNSET; // --kind (or image, from --image-shape alone)
+    ImageShape shape_option;  // --image-shape (width 0: none)
     ChannelSurvey survey;
     // From the XML description.
     std::string units, long_name;
     std::vector<XmlSpectrum> xml_spectra;
     ImageShape xml_image;
+    bool xml_dims = false;    // the description holds spectrum or image records
     ImageShape shape;         // decided image shape (width 0: flat)
     // Block items: names in order of first appearance and their index.
     std::vector<std::string> items;
@@ -102,6 +132,9 @@ struct Channel {
     std::vector<int> col_items;
     // Cells not understood in the conversion, and the first line.
     uint64_t bad_cells = 0, first_bad_line = 0;
+    // Image cells whose pixels do not fit the shape (or depth) decided.
+    uint64_t misfit_frames = 0;
+    Precision precision;
 };
 
 // ---- The run ----------------------------------------------------------------
@@ -116,6 +149,10 @@ struct Run {
     uint64_t cut_events = 0;
     size_t iso_len = 1, type_len = 1;  // longest texts (at least 1)
     uint64_t warnings = 0;
+    bool xml_loaded = false;       // an XML description was read
+    // The first and the last row, seen by the conversion.
+    uint32_t first_id = 0, last_id = 0;
+    uint32_t first_s = 0, first_us = 0, last_s = 0, last_us = 0;
 };
 
 // ---- Messages (h5_report.cc) ------------------------------------------------------
@@ -215,6 +252,7 @@ struct SpectrumOut {
     int seen_members = 0, seen_values = 0;
     std::vector<int> *member_values = nullptr;  // survey: most values per member
     bool seen_stats = false, int_form = false;
+    bool float_form = false;  // a finite value in the float form
 };
 
 // Each returns a Presence: data, none, empty, or bad (the cell does not
@@ -293,12 +331,15 @@ int decide_kinds(Run &run);
 // Creates the file's groups, attributes, fixed datasets and columns.
 // Returns the file id, or -1 after a message.
 long long layout_create(Run &run, const char *path, const char *version);
-// Finishes the file after the last chunk. Returns 0, or -1.
+// Writes what the conversion learnt (the run's metadata: first and last
+// event) after the last chunk. Returns 0, or -1 after a message.
+int layout_finish(Run &run, long long file);
+// Closes the file. Returns 0, or -1.
 int layout_close(Run &run, long long file);
 
 // Column ids of the event datasets.
 struct EventColumns {
-    int id = -1, time_s = -1, time_us = -1, time = -1, time_iso = -1, type_name = -1;
+    int event_id = -1, id = -1, time_s = -1, time_us = -1, time = -1, time_iso = -1, type_name = -1;
     int status = -1, complete = -1, line = -1;
 };
 extern EventColumns event_columns;
@@ -308,6 +349,32 @@ extern EventColumns event_columns;
 // Walks every row again and writes it. Returns 0, -1 after a message on
 // the table (or an interrupt), -2 after a message on the output.
 int convert_run(Run &run, Input &in, const char *bar_label);
+
+// ---- Precision (h5_precision.cc) -------------------------------------------------------
+
+// The survey's view of one reached cell (empty or not) for the EqData mark.
+void precision_cell(Channel &ch, const RowCell &cell);
+// A cell that read as a single value v (`int_form`: in the integer form):
+// its form, and whether it reads as zero.
+void precision_value(Channel &ch, Dialect d, const RowCell &cell, float v, bool int_form);
+// True when the XML description shows that a spectrum member held more
+// values than the table wrote of it.
+bool spectrum_truncated(const Channel &ch);
+// Decides every channel's source format, exactness, evidence of loss and
+// EqData mark once its kind is decided, and warns once for each lossy
+// channel.
+void precision_decide(Run &run);
+// The closing lines on the lossy channels and how to get exact values.
+void precision_summary(const Run &run);
+// The shortest -fti word this converter makes that holds every name of
+// `names` (the plug-in flags a channel whose name occurs anywhere in the
+// word); names holding '-' (or empty) cannot be given in the word and go
+// to *unflaggable.
+std::string fti_word(const std::vector<std::string> &names,
+                     std::vector<std::string> *unflaggable);
+// korvel-h5 --fti-word FILE: the word for every channel of a table, a
+// channel listing or an XML description. Returns the exit status.
+int fti_word_main(const std::string &path);
 
 // ---- Progress and interrupts (h5_report.cc) -------------------------------------------------
 

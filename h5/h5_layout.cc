@@ -7,14 +7,24 @@
 // it. Every per-event dataset is a column of h5_chunks.cc; the datasets
 // of fixed size (the channel table, item names, spectrum axes) are written
 // here at once.
+//
+// Every column has the dimension scale /entry/event/event_id attached on
+// its first dimension, and every other dimension a scale of its own
+// (member, x, stat, y, pixel, item), so that netCDF readers (xarray with
+// h5netcdf) name every dimension; each channel group holds hard links to
+// event_id and time, where those readers look for a variable's scales.
+// What the conversion learns (the run's first and last event) is written
+// by layout_finish once the chunks are out.
 #include "h5_converter.h"
 #include "h5_chunks.h"
 
 #include <hdf5.h>
+#include <hdf5_hl.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 EventColumns event_columns;
@@ -93,6 +103,31 @@ static void attr_number(hid_t obj, const char *name, hid_t type, hid_t mem, cons
     H5Sclose(sp);
 }
 
+// A one-dimensional attribute of variable-length strings (NeXus @axes).
+static void attr_texts(hid_t obj, const char *name, const std::vector<std::string> &values)
+{
+    hid_t t = H5Tcopy(H5T_C_S1);
+    H5Tset_size(t, H5T_VARIABLE);
+    H5Tset_cset(t, H5T_CSET_UTF8);
+    hsize_t n = values.size();
+    hid_t sp = H5Screate_simple(1, &n, nullptr);
+    std::vector<const char *> ptrs;
+    for (const std::string &v : values)
+        ptrs.push_back(v.c_str());
+    hid_t a = check(H5Acreate2(obj, name, t, sp, H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
+    if (a >= 0) {
+        check(H5Awrite(a, t, ptrs.data()), "H5Awrite");
+        H5Aclose(a);
+    }
+    H5Sclose(sp);
+    H5Tclose(t);
+}
+
+static void attr_u8(hid_t obj, const char *name, uint8_t v)
+{
+    attr_number(obj, name, H5T_STD_U8LE, H5T_NATIVE_UINT8, &v);
+}
+
 static hid_t group_new(hid_t loc, const char *name, const char *nx_class)
 {
     hid_t g = check(H5Gcreate2(loc, name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
@@ -102,18 +137,116 @@ static hid_t group_new(hid_t loc, const char *name, const char *nx_class)
     return g;
 }
 
-// A dataset of fixed shape written at once from `data`.
-static void dataset_fixed(hid_t loc, const char *name, hid_t type, int rank,
-                          const hsize_t *dims, const void *data)
+// A dataset of fixed shape written at once from `data`; returns it open
+// (the caller closes it), or -1.
+static hid_t dataset_fixed_open(hid_t loc, const char *name, hid_t type, int rank,
+                                const hsize_t *dims, const void *data)
 {
     hid_t sp = H5Screate_simple(rank, dims, nullptr);
     hid_t d = check(H5Dcreate2(loc, name, type, sp, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
                     "H5Dcreate2");
-    if (d >= 0) {
+    bool empty = H5Sget_simple_extent_npoints(sp) == 0;
+    if (d >= 0 && !empty)
         check(H5Dwrite(d, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data), "H5Dwrite");
-        H5Dclose(d);
-    }
     H5Sclose(sp);
+    return d;
+}
+
+static void dataset_fixed(hid_t loc, const char *name, hid_t type, int rank,
+                          const hsize_t *dims, const void *data)
+{
+    hid_t d = dataset_fixed_open(loc, name, type, rank, dims, data);
+    if (d >= 0)
+        H5Dclose(d);
+}
+
+// ---- Dimension scales -------------------------------------------------------------------
+
+// /entry/event/event_id once it exists: every column made after it gets it
+// attached on its first dimension.
+static hid_t event_scale = -1;
+
+static void attach(hid_t dset, hid_t scale, unsigned dim)
+{
+    if (dset >= 0 && scale >= 0)
+        check(H5DSattach_scale(dset, scale, dim), "H5DSattach_scale");
+}
+
+// H5DSattach_scale keeps a scale's REFERENCE_LIST (one entry per dataset
+// it is attached to) by reading it, adding one entry and writing it anew:
+// for the event scale, attached to thousands of datasets, that costs
+// quadratic time, and file space for every copy left behind. So after each
+// attach of the event scale its list (then one entry) is read and removed,
+// and the whole list is written once, in the element type H5DS chose,
+// when the layout is done.
+static struct {
+    hid_t type = -1;  // the list's element type
+    size_t size = 0;  // its bytes
+    std::vector<unsigned char> entries;
+} event_refs;
+
+static void attach_event_scale(hid_t dset)
+{
+    if (dset < 0 || event_scale < 0 ||
+        check(H5DSattach_scale(dset, event_scale, 0), "H5DSattach_scale") < 0)
+        return;
+    hid_t a = check(H5Aopen(event_scale, "REFERENCE_LIST", H5P_DEFAULT), "H5Aopen");
+    if (a < 0)
+        return;
+    hid_t sp = H5Aget_space(a);
+    bool one = H5Sget_simple_extent_npoints(sp) == 1;
+    H5Sclose(sp);
+    if (event_refs.type < 0) {
+        event_refs.type = H5Aget_type(a);
+        event_refs.size = H5Tget_size(event_refs.type);
+    }
+    size_t at = event_refs.entries.size();
+    event_refs.entries.resize(at + event_refs.size);
+    if (!one || check(H5Aread(a, event_refs.type, event_refs.entries.data() + at), "H5Aread") < 0)
+        event_refs.entries.resize(at), check(-1, "REFERENCE_LIST");
+    H5Aclose(a);
+    check(H5Adelete(event_scale, "REFERENCE_LIST"), "H5Adelete");
+}
+
+// The event scale's REFERENCE_LIST, whole.
+static void write_event_refs()
+{
+    if (event_refs.type >= 0 && event_scale >= 0 && layout_error.empty()) {
+        hsize_t n = event_refs.entries.size() / event_refs.size;
+        hid_t sp = H5Screate_simple(1, &n, nullptr);
+        hid_t a = check(H5Acreate2(event_scale, "REFERENCE_LIST", event_refs.type, sp,
+                                   H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
+        if (a >= 0) {
+            check(H5Awrite(a, event_refs.type, event_refs.entries.data()), "H5Awrite");
+            H5Aclose(a);
+        }
+        H5Sclose(sp);
+    }
+    if (event_refs.type >= 0)
+        H5Tclose(event_refs.type);
+    event_refs.type = -1;
+    event_refs.entries.clear();
+}
+
+// A dimension scale `name` of n elements 0, 1, ... of `type` (int32 or
+// uint32); returns it open, or -1.
+static hid_t index_scale(hid_t loc, const char *name, hid_t type, uint64_t n)
+{
+    std::vector<uint32_t> v((size_t)n);
+    for (uint64_t k = 0; k < n; k++)
+        v[(size_t)k] = (uint32_t)k;
+    hsize_t dims = n;
+    hid_t d = dataset_fixed_open(loc, name, type, 1, &dims, v.data());
+    if (d >= 0)
+        check(H5DSset_scale(d, name), "H5DSset_scale");
+    return d;
+}
+
+static void close_all(std::initializer_list<hid_t> ids)
+{
+    for (hid_t id : ids)
+        if (id >= 0)
+            H5Dclose(id);
 }
 
 // Fixed-length strings, one per element of `v`.
@@ -151,6 +284,8 @@ static int column(hid_t loc, const char *name, hid_t type, int rank, const hsize
     int c = column_create(loc, name, type, rank, inner, events, fill);
     if (c < 0 && layout_error.empty())
         layout_error = chunks_error();
+    if (c >= 0)
+        attach_event_scale(column_dataset(c));
     return c;
 }
 
@@ -162,7 +297,7 @@ static int column_scalar(hid_t loc, const char *name, hid_t type, const void *fi
 // Bytes per event of all columns that are not spectra or images.
 static uint64_t scalar_bytes_per_event(const Run &run)
 {
-    uint64_t b = 4 * 4 + 8 + 1 + 8 + run.iso_len + run.type_len;
+    uint64_t b = 5 * 4 + 8 + 1 + 8 + run.iso_len + run.type_len;
     for (const Channel &ch : run.channels) {
         b += 1 + (run.status_columns ? 8 : 0);
         if (ch.kind == KIND_VALUE || ch.kind == KIND_MARKER)
@@ -179,6 +314,12 @@ static void event_group(Run &run, hid_t entry)
     if (g < 0)
         return;
     EventColumns &c = event_columns;
+    c.event_id = column_scalar(g, "event_id", H5T_STD_U32LE, ZERO);
+    if (c.event_id >= 0) {
+        event_scale = column_dataset(c.event_id);
+        check(H5DSset_scale(event_scale, "event_id"), "H5DSset_scale");
+        attr_text(event_scale, "long_name", "event id");
+    }
     c.id = column_scalar(g, "id", H5T_STD_U32LE, ZERO);
     c.time_s = column_scalar(g, "time_s", H5T_STD_U32LE, ZERO);
     c.time_us = column_scalar(g, "time_us", H5T_STD_U32LE, ZERO);
@@ -196,8 +337,10 @@ static void event_group(Run &run, hid_t entry)
         c.status = column_scalar(g, "status", H5T_STD_I32LE, ZERO);
     c.complete = column_scalar(g, "complete", H5T_STD_U8LE, ZERO);
     c.line = column_scalar(g, "line", H5T_STD_U64LE, ZERO);
-    if (c.time >= 0)
-        attr_text(column_dataset(c.time), "units", "s");
+    if (c.time >= 0) {
+        attr_text(column_dataset(c.time), "units", "seconds since 1970-01-01 00:00:00 UTC");
+        attr_text(column_dataset(c.time), "long_name", "event time");
+    }
     if (c.time_us >= 0)
         attr_text(column_dataset(c.time_us), "units", "us");
     if (c.time_s >= 0)
@@ -248,32 +391,48 @@ static hid_t channel_group_new(hid_t channels, const std::string &path, const ch
     }
 }
 
-static const char *source_format(const Channel &ch)
-{
-    bool intf = ch.survey.int_form;
-    switch (ch.kind) {
-    case KIND_VALUE: return intf ? "integer form" : "%f";
-    case KIND_BLOCK: return intf ? "integer form" : "%.2e";
-    case KIND_SPECTRUM: return intf ? "integer form" : "%.e";
-    case KIND_IMAGE: return "%d";
-    default: return nullptr;
-    }
-}
-
 static void channel_attributes(const Channel &ch, hid_t g)
 {
     attr_text(g, "title", ch.title);
     attr_text(g, "kind", kind_name(ch.kind));
-    if (const char *f = source_format(ch))
-        attr_text(g, "source_format", f);
     if (!ch.units.empty())
         attr_text(g, "units", ch.units);
     if (!ch.long_name.empty())
         attr_text(g, "long_name", ch.long_name);
+    const Precision &p = ch.precision;
+    attr_text(g, "source_format", p.source_format);
+    attr_u8(g, "exact", p.exact ? 1 : 0);
+    attr_u8(g, "lossy", p.lossy ? 1 : 0);
+    if (p.lossy)
+        attr_text(g, "lossy_evidence", p.evidence);
+    if (p.eqdata)
+        attr_u8(g, "eqdata", 1);
+}
+
+// The event id scale and the event time, where netCDF readers look for
+// the scales of the group's variables.
+static void event_links(hid_t file, hid_t g)
+{
+    check(H5Lcreate_hard(file, "/entry/event/event_id", g, "event_id", H5P_DEFAULT,
+                         H5P_DEFAULT), "H5Lcreate_hard");
+    check(H5Lcreate_hard(file, "/entry/event/time", g, "time", H5P_DEFAULT, H5P_DEFAULT),
+          "H5Lcreate_hard");
+}
+
+// Units and a long name on a signal dataset, from the XML description
+// (the title when it has no description), and its time coordinate.
+static void signal_attributes(const Channel &ch, hid_t d)
+{
+    if (d < 0)
+        return;
+    if (!ch.units.empty())
+        attr_text(d, "units", ch.units);
+    attr_text(d, "long_name", ch.long_name.empty() ? ch.title : ch.long_name);
+    attr_text(d, "coordinates", "time");
 }
 
 // NXdata of a value or marker: the data plotted against the event id.
-static void per_event_data(const Run &run, Channel &ch, hid_t g, hid_t file)
+static void per_event_data(Channel &ch, hid_t g, hid_t file)
 {
     bool value = ch.kind == KIND_VALUE;
     ch.col_data = column_scalar(g, "data", value ? H5T_IEEE_F32LE : H5T_STD_U8LE,
@@ -281,31 +440,37 @@ static void per_event_data(const Run &run, Channel &ch, hid_t g, hid_t file)
     check(H5Lcreate_hard(file, "/entry/event/id", g, "id", H5P_DEFAULT, H5P_DEFAULT),
           "H5Lcreate_hard");
     attr_text(g, "signal", "data");
-    attr_text(g, "axes", "id");
-    if (ch.col_data >= 0 && !ch.units.empty())
-        attr_text(column_dataset(ch.col_data), "units", ch.units);
-    (void)run;
+    attr_texts(g, "axes", {"event_id"});
+    if (ch.col_data >= 0)
+        signal_attributes(ch, column_dataset(ch.col_data));
 }
 
-static void block_items(Channel &ch, hid_t g)
+static void block_items(Channel &ch, hid_t g, hid_t file)
 {
     hid_t items = group_new(g, "items", "NXcollection");
     if (items < 0)
         return;
+    event_links(file, items);
     size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : ch.items.size();
     std::vector<std::string> dsname, itemname;
-    std::vector<std::string> taken;
+    std::vector<std::string> taken = {"event_id", "time"};  // the links above
     for (size_t i = 0; i < n; i++) {
         std::string name = ch.survey.nonvn ? std::to_string(i) : item_dataset_name(ch.items[i]);
         std::string base = name;
         for (int k = 2; std::find(taken.begin(), taken.end(), name) != taken.end(); k++)
             name = base + "~" + std::to_string(k);
         taken.push_back(name);
-        ch.col_items.push_back(column_scalar(items, name.c_str(), H5T_IEEE_F32LE, &NAN_F));
+        int col = column_scalar(items, name.c_str(), H5T_IEEE_F32LE, &NAN_F);
+        ch.col_items.push_back(col);
         dsname.push_back(name);
         itemname.push_back(ch.survey.nonvn ? std::string() : ch.items[i]);
+        if (col >= 0) {
+            signal_attributes(ch, column_dataset(col));
+            attr_text(column_dataset(col), "item_name", itemname.back());
+        }
     }
     H5Gclose(items);
+    hid_t item = index_scale(g, "item", H5T_STD_I32LE, n);
     size_t l1 = 1, l2 = 1;
     for (size_t i = 0; i < n; i++)
         l1 = std::max(l1, dsname[i].size()), l2 = std::max(l2, itemname[i].size());
@@ -319,32 +484,57 @@ static void block_items(Channel &ch, hid_t g)
         memcpy(buf.data() + i * (l1 + l2) + l1, itemname[i].data(), itemname[i].size());
     }
     hsize_t dims = n;
-    dataset_fixed(g, "item_names", ct, 1, &dims, buf.data());
+    hid_t names = dataset_fixed_open(g, "item_names", ct, 1, &dims, buf.data());
+    attach(names, item, 0);
+    close_all({names, item});
     H5Tclose(ct);
     H5Tclose(t1);
     H5Tclose(t2);
 }
 
-// The values written of member m at most, and its values in the XML.
-static bool spectrum_truncated(const Channel &ch)
+// True when every member the XML description records with values shares
+// one start and inc and has fewer than 2 groups: one axis for all.
+static bool shared_axis(const Channel &ch, float *start, float *inc)
 {
-    for (size_t m = 0; m < ch.xml_spectra.size(); m++) {
-        const XmlSpectrum &x = ch.xml_spectra[m];
-        int64_t held = x.groups >= 2 ? x.ndata * x.groups : x.ndata;
-        int written = m < ch.survey.member_values.size() ? ch.survey.member_values[m] : 0;
-        if (written > 0 && held > written)
-            return true;
+    bool any = false;
+    for (const XmlSpectrum &x : ch.xml_spectra) {
+        if (x.ndata <= 0)
+            continue;  // a member never seen with data keeps a zero record
+        if (x.groups >= 2 || (any && (x.start != *start || x.inc != *inc)))
+            return false;
+        *start = x.start, *inc = x.inc, any = true;
     }
-    return false;
+    return any;
 }
 
-// x = start + index * inc of each member, when no member has groups.
-static void spectrum_axis(const Channel &ch, hid_t g, int M, int V)
+// The scale x [values]: the shared axis of the XML description, else the
+// value index. Returns it open, or -1.
+static hid_t spectrum_x(const Channel &ch, hid_t g, int V)
+{
+    float start = 0, inc = 1;
+    bool axis = shared_axis(ch, &start, &inc);
+    std::vector<float> xs((size_t)V);
+    for (int v = 0; v < V; v++)
+        xs[(size_t)v] = axis ? (float)((double)start + (double)v * inc) : (float)v;
+    hsize_t dims = (hsize_t)V;
+    hid_t x = dataset_fixed_open(g, "x", H5T_IEEE_F32LE, 1, &dims, xs.data());
+    if (x >= 0) {
+        check(H5DSset_scale(x, "x"), "H5DSset_scale");
+        if (!axis)
+            attr_text(x, "long_name", "value index");
+    }
+    return x;
+}
+
+// x_member [members, values] = start + index * inc of each member, when
+// the XML description has no member with groups.
+static void spectrum_member_axes(const Channel &ch, hid_t g, int M, int V, hid_t member,
+                                 hid_t x)
 {
     if (ch.xml_spectra.empty())
         return;
-    for (const XmlSpectrum &x : ch.xml_spectra)
-        if (x.groups >= 2)
+    for (const XmlSpectrum &r : ch.xml_spectra)
+        if (r.groups >= 2)
             return;
     std::vector<float> xs((size_t)M * (size_t)V, NAN_F);
     for (int m = 0; m < M && m < (int)ch.xml_spectra.size(); m++)
@@ -352,34 +542,47 @@ static void spectrum_axis(const Channel &ch, hid_t g, int M, int V)
             xs[(size_t)m * V + v] =
                 (float)((double)ch.xml_spectra[m].start + (double)v * ch.xml_spectra[m].inc);
     hsize_t dims[2] = {(hsize_t)M, (hsize_t)V};
-    dataset_fixed(g, "x", H5T_IEEE_F32LE, 2, dims, xs.data());
+    hid_t d = dataset_fixed_open(g, "x_member", H5T_IEEE_F32LE, 2, dims, xs.data());
+    attach(d, member, 0);
+    attach(d, x, 1);
+    close_all({d});
 }
 
 static void spectrum_data(Channel &ch, hid_t g)
 {
     int M = ch.survey.members, V = ch.survey.values;
+    hid_t member = index_scale(g, "member", H5T_STD_I32LE, (uint64_t)M);
+    hid_t x = spectrum_x(ch, g, V);
+    hid_t stat = ch.survey.stats ? index_scale(g, "stat", H5T_STD_I32LE, 32) : -1;
     hsize_t inner[2] = {(hsize_t)M, (hsize_t)V};
     size_t per = (size_t)M * (size_t)V * 4;
     ch.col_data = column(g, "data", H5T_IEEE_F32LE, 2, inner, per, &NAN_F, UINT64_MAX);
     ch.col_count = column(g, "count", H5T_STD_I32LE, 1, inner, (size_t)M * 4, ZERO,
                           scalar_chunk_cap);
+    if (ch.col_count >= 0)
+        attach(column_dataset(ch.col_count), member, 1);
     if (ch.survey.stats) {
         hsize_t sdims[2] = {(hsize_t)M, 32};
         ch.col_stats = column(g, "stats", H5T_IEEE_F32LE, 2, sdims, (size_t)M * 128, &NAN_F,
                               UINT64_MAX);
+        if (ch.col_stats >= 0) {
+            attach(column_dataset(ch.col_stats), member, 1);
+            attach(column_dataset(ch.col_stats), stat, 2);
+        }
     }
     attr_text(g, "signal", "data");
-    if (ch.col_data < 0)
-        return;
-    hid_t d = column_dataset(ch.col_data);
-    attr_text(d, "interpretation", "spectrum");
-    if (!ch.units.empty())
-        attr_text(d, "units", ch.units);
-    if (spectrum_truncated(ch)) {
-        uint8_t one = 1;
-        attr_number(d, "truncated", H5T_STD_U8LE, H5T_NATIVE_UINT8, &one);
+    attr_texts(g, "axes", {"event_id", "member", "x"});
+    spectrum_member_axes(ch, g, M, V, member, x);
+    if (ch.col_data >= 0) {
+        hid_t d = column_dataset(ch.col_data);
+        attach(d, member, 1);
+        attach(d, x, 2);
+        attr_text(d, "interpretation", "spectrum");
+        signal_attributes(ch, d);
+        if (spectrum_truncated(ch))
+            attr_u8(d, "truncated", 1);
     }
-    spectrum_axis(ch, g, M, V);
+    close_all({member, x, stat});
 }
 
 static void image_data(Channel &ch, hid_t g)
@@ -387,15 +590,31 @@ static void image_data(Channel &ch, hid_t g)
     hid_t type = ch.shape.bytes == 2 ? H5T_STD_U16LE : H5T_STD_U8LE;
     hsize_t inner[2];
     int rank;
-    if (ch.shape.width > 0)
+    hid_t s1, s2 = -1;
+    if (ch.shape.width > 0) {
         inner[0] = ch.shape.height, inner[1] = ch.shape.width, rank = 2;
-    else
+        s1 = index_scale(g, "y", H5T_STD_U32LE, ch.shape.height);
+        s2 = index_scale(g, "x", H5T_STD_U32LE, ch.shape.width);
+    } else {
         inner[0] = std::max<uint64_t>(ch.survey.pixels, 1), rank = 1;
+        s1 = index_scale(g, "pixel", H5T_STD_U32LE, inner[0]);
+    }
     size_t per = ch.shape.bytes * (size_t)inner[0] * (rank == 2 ? (size_t)inner[1] : 1);
     ch.col_data = column(g, "data", type, rank, inner, per, ZERO, 1);
     attr_text(g, "signal", "data");
-    if (ch.col_data >= 0 && rank == 2)
-        attr_text(column_dataset(ch.col_data), "interpretation", "image");
+    if (rank == 2)
+        attr_texts(g, "axes", {"event_id", "y", "x"});
+    else
+        attr_texts(g, "axes", {"event_id", "pixel"});
+    if (ch.col_data >= 0) {
+        hid_t d = column_dataset(ch.col_data);
+        attach(d, s1, 1);
+        attach(d, s2, 2);
+        if (rank == 2)
+            attr_text(d, "interpretation", "image");
+        signal_attributes(ch, d);
+    }
+    close_all({s1, s2});
 }
 
 static const char *nx_class_of(Kind k)
@@ -413,6 +632,7 @@ static void channel_layout(Run &run, Channel &ch, hid_t channels, hid_t file)
     if (g < 0)
         return;
     channel_attributes(ch, g);
+    event_links(file, g);
     ch.col_present = column_scalar(g, "present", H5T_STD_I8LE, ZERO);
     if (run.status_columns) {
         ch.col_srv = column_scalar(g, "srv_status", H5T_STD_I32LE, ZERO);
@@ -420,8 +640,8 @@ static void channel_layout(Run &run, Channel &ch, hid_t channels, hid_t file)
     }
     switch (ch.kind) {
     case KIND_MARKER:
-    case KIND_VALUE: per_event_data(run, ch, g, file); break;
-    case KIND_BLOCK: block_items(ch, g); break;
+    case KIND_VALUE: per_event_data(ch, g, file); break;
+    case KIND_BLOCK: block_items(ch, g, file); break;
     case KIND_SPECTRUM: spectrum_data(ch, g); break;
     case KIND_IMAGE: image_data(ch, g); break;
     default: break;
@@ -435,7 +655,7 @@ static void root_attributes(const Run &run, hid_t file, const char *version)
 {
     attr_text(file, "NX_class", "NXroot");
     attr_text(file, "default", "entry");
-    int32_t layout = 1;
+    int32_t layout = 2;
     attr_number(file, "layout_version", H5T_STD_I32LE, H5T_NATIVE_INT32, &layout);
     attr_text(file, "creator", std::string("korvel-h5 ") + version);
     attr_text(file, "converter_version", version);
@@ -443,14 +663,42 @@ static void root_attributes(const Run &run, hid_t file, const char *version)
     attr_text(file, "source_dialect", run.dialect == DIALECT_HDF5 ? "hdf5" : "tab");
 }
 
+// The channel a viewer opens first: the first value channel, else the
+// first spectrum, image or marker (a marker is a flat line at 1).
+static const Channel *default_channel(const Run &run)
+{
+    for (Kind k : {KIND_VALUE, KIND_SPECTRUM, KIND_IMAGE, KIND_MARKER})
+        for (const Channel &ch : run.channels)
+            if (ch.kind == k)
+                return &ch;
+    return nullptr;
+}
+
+// The file is written with the object headers of HDF5 1.8 (readable by
+// every HDF5 since then): their dense attribute storage lets event_id's
+// REFERENCE_LIST, one entry per dataset it is attached to, grow beyond
+// the 64 KiB that the oldest headers hold.
+static hid_t file_create(const char *path)
+{
+    hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
+    if (fapl < 0)
+        return -1;
+    hid_t file = -1;
+    if (H5Pset_libver_bounds(fapl, H5F_LIBVER_V18, H5F_LIBVER_V18) >= 0)
+        file = H5Fcreate(path, H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
+    H5Pclose(fapl);
+    return file;
+}
+
 long long layout_create(Run &run, const char *path, const char *version)
 {
     layout_error.clear();
     event_columns = EventColumns();
+    event_scale = -1;
     uint64_t per_event = scalar_bytes_per_event(run);
     scalar_chunk_cap = std::max<uint64_t>(1, CHUNK_MEMORY / per_event);
     run_events_cap = std::max<uint64_t>(1, run.events);
-    hid_t file = H5Fcreate(path, H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    hid_t file = file_create(path);
     if (file < 0) {
         message("%s: cannot create the HDF5 file", path);
         return -1;
@@ -460,25 +708,81 @@ long long layout_create(Run &run, const char *path, const char *version)
     event_group(run, entry);
     channel_table(run, entry);
     hid_t channels = group_new(entry, "channels", "NXcollection");
-    const Channel *first_plot = nullptr;
-    for (Channel &ch : run.channels) {
+    for (Channel &ch : run.channels)
         if (channels >= 0 && layout_error.empty())
             channel_layout(run, ch, channels, file);
-        if (!first_plot && nx_class_of(ch.kind) && ch.kind != KIND_BLOCK)
-            first_plot = &ch;
-    }
-    if (first_plot && entry >= 0)
-        attr_text(entry, "default", "channels/" + first_plot->group);
+    if (const Channel *first = default_channel(run))
+        if (entry >= 0)
+            attr_text(entry, "default", "channels/" + first->group);
     if (channels >= 0)
         H5Gclose(channels);
     if (entry >= 0)
         H5Gclose(entry);
+    write_event_refs();
+    event_scale = -1;
     if (!layout_error.empty()) {
         message("%s: cannot lay out the HDF5 file (%s failed)", path, layout_error.c_str());
         H5Fclose(file);
         return -1;
     }
     return file;
+}
+
+// ---- What the conversion learnt -----------------------------------------------------------
+
+// ISO 8601 UTC with microseconds, "2023-11-14T22:13:20.000000Z".
+static std::string iso_time(uint32_t s, uint32_t us)
+{
+    time_t t = (time_t)s + (time_t)(us / 1000000);
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    char buf[64];
+    size_t n = strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    snprintf(buf + n, sizeof buf - n, ".%06uZ", (unsigned)(us % 1000000));
+    return buf;
+}
+
+// The run's key: --run, else the table's file name without its directory
+// and its last extension.
+static std::string run_name(const Run &run)
+{
+    if (!run.opt.run_name.empty())
+        return run.opt.run_name;
+    std::string base = run.opt.table.substr(run.opt.table.rfind('/') + 1);
+    size_t dot = base.rfind('.');
+    return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
+}
+
+static void run_metadata(const Run &run, hid_t entry)
+{
+    attr_text(entry, "run", run_name(run));
+    attr_text(entry, "source_table", run.opt.table);
+    uint64_t counts[3] = {run.events, run.cut_events, run.channels.size()};
+    const char *names[3] = {"events", "cut_rows", "channels"};
+    for (int k = 0; k < 3; k++)
+        attr_number(entry, names[k], H5T_STD_U64LE, H5T_NATIVE_UINT64, &counts[k]);
+    if (run.events == 0)
+        return;
+    attr_number(entry, "first_event_id", H5T_STD_U32LE, H5T_NATIVE_UINT32, &run.first_id);
+    attr_number(entry, "last_event_id", H5T_STD_U32LE, H5T_NATIVE_UINT32, &run.last_id);
+    attr_text(entry, "start_time", iso_time(run.first_s, run.first_us));
+    attr_text(entry, "end_time", iso_time(run.last_s, run.last_us));
+}
+
+int layout_finish(Run &run, long long file)
+{
+    layout_error.clear();
+    hid_t entry = check(H5Gopen2((hid_t)file, "/entry", H5P_DEFAULT), "H5Gopen2");
+    if (entry >= 0) {
+        run_metadata(run, entry);
+        H5Gclose(entry);
+    }
+    if (!layout_error.empty()) {
+        message("%s: cannot finish the HDF5 file (%s failed)", run.opt.out.c_str(),
+                layout_error.c_str());
+        return -1;
+    }
+    return 0;
 }
 
 int layout_close(Run &run, long long file)

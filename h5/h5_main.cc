@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -26,41 +27,60 @@
 
 static const char *USAGE =
     "Usage: korvel-h5 [OPTION...] TABLE [-o OUT.h5]\n"
+    "       korvel-h5 --fti-word TABLE|LISTING|XML\n"
     "\n"
     "Converts an event table of libKorvel (the comma dialect of -hdf5 or the tab\n"
-    "dialect) into an HDF5 file that h5py, pandas and NeXus viewers read directly.\n"
-    "The layout is described in docs/hdf5-layout.md.\n"
+    "dialect) into an HDF5 file that h5py, xarray, pandas and NeXus viewers read\n"
+    "directly: every array is labelled by event id. The layout is described in\n"
+    "docs/hdf5-layout.md.\n"
     "\n"
     "Options:\n"
     "  -o FILE               the HDF5 file (default: TABLE with its extension\n"
     "                        replaced by .h5); written as FILE.part and renamed\n"
     "                        at the end\n"
-    "  --xml FILE            the run's XML description (-xdump); default:\n"
-    "                        user_descr.xml beside TABLE when it exists\n"
+    "  --xml FILE|none       the run's XML description (-xdump); default:\n"
+    "                        user_descr.xml beside TABLE when it exists; none:\n"
+    "                        convert without one\n"
     "  --names FILE          the plug-in's standard output of the run: its channel\n"
     "                        listing gives the exact titles\n"
     "  --kind CHANNEL=KIND   the kind of a channel: marker, value, block,\n"
     "                        spectrum, image or none (repeatable)\n"
     "  --image-shape CHANNEL=WxH[xBYTES]\n"
-    "                        the frame size (and 1 or 2 bytes per pixel) of an\n"
-    "                        image channel (repeatable)\n"
+    "                        an image channel and its frame size (and 1 or 2\n"
+    "                        bytes per pixel) (repeatable); frames of another\n"
+    "                        size are counted in a warning (--strict: an error)\n"
+    "  --run NAME            the run's name, /entry@run (default: TABLE's file\n"
+    "                        name without directory and extension)\n"
     "  --compression none|gzip[=LEVEL]\n"
     "                        default gzip=1, with the shuffle filter\n"
     "  --threads N           compression threads (default: every core)\n"
     "  --strict              a row or cell that cannot be understood is an error\n"
     "  --progress            draw a progress bar on standard error (default: only\n"
     "  --no-progress         when standard error is a terminal)\n"
+    "  --fti-word FILE       print the plug-in word for -fti that flags every\n"
+    "                        channel of a run, so that its values are written\n"
+    "                        exactly; FILE is the run's table, the plug-in's\n"
+    "                        standard output (channel listing) or the XML\n"
+    "                        description; channels that no word can flag (a\n"
+    "                        name holding '-') are named on standard error\n"
     "  --version             print the version\n"
     "  -h, --help            print this text\n"
     "Options with a value may also be written --option=VALUE.\n"
     "\n"
-    "CHANNEL is the title as the table writes it.\n"
+    "CHANNEL is the title as the table writes it, or a shell wildcard pattern\n"
+    "(*, ?, [...]) on the titles; when several options name a channel, the last\n"
+    "one counts.\n"
+    "\n"
+    "Values that the table's number formats cannot hold exactly (%f, %.e, %.2e,\n"
+    "spectra cut by the plug-in) are named in a warning per channel and in the\n"
+    "closing summary, with the -fti word that gives exact values.\n"
     "\n"
     "Exit status: 0 on success (warnings are counted on standard error); 1 when\n"
     "the HDF5 file could not be written; 2 for a usage error, an unreadable table\n"
     "or, with --strict, the first row not understood (FILE:LINE: what is wrong);\n"
     "130, 143 or 129 after SIGINT, SIGTERM or SIGHUP. On every failure the old\n"
-    "output stays untouched.\n";
+    "output stays untouched. --fti-word: 0, 1 when a channel cannot be flagged,\n"
+    "2 when FILE cannot be read.\n";
 
 // ---- Options ----------------------------------------------------------------------------------
 
@@ -133,9 +153,20 @@ static int take_option(Options &o, const std::string &name, const std::string &v
     std::string a, b;
     if (name == "-o")
         o.out = v;
-    else if (name == "--xml")
-        o.xml = v;
-    else if (name == "--names")
+    else if (name == "--xml") {
+        if (v.empty())
+            return usage_error("--xml wants a FILE, or none for no XML description%s", "");
+        o.xml_none = v == "none";
+        o.xml = o.xml_none ? "" : v;
+    } else if (name == "--run") {
+        if (v.empty())
+            return usage_error("--run wants a NAME%s", "");
+        o.run_name = v;
+    } else if (name == "--fti-word") {
+        if (v.empty())
+            return usage_error("--fti-word wants a FILE%s", "");
+        o.fti_word = v;
+    } else if (name == "--names")
         o.names = v;
     else if (name == "--kind") {
         if (!split_assignment(v, a, b) || kind_from_name(b) == KIND_UNSET)
@@ -165,7 +196,7 @@ static int take_option(Options &o, const std::string &name, const std::string &v
 static bool takes_value(const std::string &name)
 {
     for (const char *n : {"-o", "--xml", "--names", "--kind", "--image-shape",
-                          "--compression", "--threads"})
+                          "--compression", "--threads", "--run", "--fti-word"})
         if (name == n)
             return true;
     return false;
@@ -214,6 +245,12 @@ static int parse_args(int argc, char **argv, Options &o)
         else
             return usage_error("more than one table: '%s'", a);
     }
+    if (!o.fti_word.empty()) {
+        if (!o.table.empty())
+            return usage_error("--fti-word reads one FILE and converts nothing: '%s'",
+                               o.table);
+        return -1;
+    }
     if (o.table.empty())
         return usage_error("%sno TABLE given", "");
     if (o.out.empty())
@@ -229,6 +266,8 @@ static int parse_args(int argc, char **argv, Options &o)
 static int read_xml(Run &run, std::vector<std::string> &names)
 {
     std::string path = run.opt.xml;
+    if (run.opt.xml_none)
+        return 0;
     if (path.empty()) {
         size_t slash = run.opt.table.rfind('/');
         std::string dir = slash == std::string::npos ? "" : run.opt.table.substr(0, slash + 1);
@@ -240,23 +279,34 @@ static int read_xml(Run &run, std::vector<std::string> &names)
     return xml_read(run, path, &names);
 }
 
-// --kind and --image-shape name channels by their titles.
+// A title or a shell wildcard pattern on titles ('*' also matches '/').
+static bool names_channel(const std::string &pattern, const std::string &title)
+{
+    return pattern == title || fnmatch(pattern.c_str(), title.c_str(), 0) == 0;
+}
+
+// --kind and --image-shape name channels by their titles or by patterns;
+// a later option wins. --image-shape alone makes a channel an image.
+// Returns 0, or an exit status when an option names no channel.
 static int apply_channel_options(Run &run)
 {
-    for (auto &kv : run.opt.kinds) {
-        bool found = false;
-        for (Channel &ch : run.channels)
-            if (ch.title == kv.first)
-                ch.forced = kv.second, found = true;
-        if (!found)
-            return usage_error("--kind: no channel titled '%s' in the table", kv.first);
-    }
     for (auto &kv : run.opt.image_shapes) {
         bool found = false;
         for (Channel &ch : run.channels)
-            found = found || ch.title == kv.first;
+            if (names_channel(kv.first, ch.title))
+                ch.shape_option = kv.second, ch.forced = KIND_IMAGE, found = true;
         if (!found)
-            return usage_error("--image-shape: no channel titled '%s' in the table", kv.first);
+            return usage_error("--image-shape: no channel of the table is titled '%s' "
+                               "or matches it", kv.first);
+    }
+    for (auto &kv : run.opt.kinds) {
+        bool found = false;
+        for (Channel &ch : run.channels)
+            if (names_channel(kv.first, ch.title))
+                ch.forced = kv.second, found = true;
+        if (!found)
+            return usage_error("--kind: no channel of the table is titled '%s' or matches it",
+                               kv.first);
     }
     return 0;
 }
@@ -308,6 +358,8 @@ static int write_file(Run &run, Input &in, const std::string &part)
         message("%s: %s", run.opt.out.c_str(), chunks_error());
         rc = 1;
     }
+    if (rc == 0 && layout_finish(run, file) != 0)
+        rc = 1;
     if (layout_close(run, file) != 0 && rc == 0)
         rc = 1;
     if (rc == 1 && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
@@ -335,6 +387,8 @@ static int finish(Run &run, const std::string &part, int rc)
                 run.opt.out.c_str(), (unsigned long long)run.events,
                 (unsigned long long)run.cut_events, run.channels.size(),
                 (unsigned long long)run.warnings, run.warnings == 1 ? "" : "s");
+    if (rc == 0)
+        precision_summary(run);
     return rc;
 }
 
@@ -394,6 +448,8 @@ int main(int argc, char **argv)
     int r = parse_args(argc, argv, run.opt);
     if (r >= 0)
         return r;
+    if (!run.opt.fti_word.empty())
+        return fti_word_main(run.opt.fti_word);
     std::string part = run.opt.out + ".part";
     if (int bad = check_output_paths(run.opt, part))
         return bad;
@@ -410,6 +466,8 @@ int main(int argc, char **argv)
     progress_done(run);
     if (rc == 0 && decide_kinds(run) != 0)
         rc = 2;
+    if (rc == 0)
+        precision_decide(run);
     if (rc == 0)
         rc = write_file(run, in, part);
     input_close(in);

@@ -16,6 +16,7 @@ static struct {
     std::map<std::string, std::pair<std::string, std::string>> descr;  // name: units, desc
     std::map<std::string, std::vector<XmlSpectrum>> spectra;           // name: members
     std::map<std::string, ImageShape> images;                          // name: latest image
+    std::map<std::string, bool> dims;  // names with a <dimensions> record
 } xml;
 
 // One <spectrum index=... start=... .../> record into its member slot.
@@ -38,6 +39,7 @@ int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
     xml.descr.clear();
     xml.spectra.clear();
     xml.images.clear();
+    xml.dims.clear();
     pugi::xml_document doc;
     pugi::xml_parse_result r = doc.load_file(path.c_str());
     if (!r) {
@@ -57,6 +59,7 @@ int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
     }
     for (pugi::xml_node d : root.children("dimensions")) {
         std::string name = d.attribute("name").value();
+        xml.dims[name] = true;
         for (pugi::xml_node s : d.children("spectrum"))
             xml_spectrum(xml.spectra[name], s);
         for (pugi::xml_node im : d.children("image")) {
@@ -69,7 +72,7 @@ int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
         }
         names->push_back(name);
     }
-    (void)run;
+    run.xml_loaded = true;
     return 0;
 }
 
@@ -92,6 +95,7 @@ void xml_apply(Run &run)
             ch.xml_spectra = *s;
         if (auto *im = lookup(xml.images, ch))
             ch.xml_image = *im;
+        ch.xml_dims = lookup(xml.dims, ch) != nullptr;
     }
 }
 

@@ -11,6 +11,7 @@
 #include "h5_converter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 // ---- One cell ---------------------------------------------------------------------
@@ -19,13 +20,15 @@
 // table's line) kept until the cell has read whole.
 struct ItemScan {
     int count = 0;
+    bool finite = false;  // an item was a finite number
     std::vector<std::string_view> names;
 };
 
-static void scan_item(void *ctx, std::string_view name, float)
+static void scan_item(void *ctx, std::string_view name, float v)
 {
     ItemScan &scan = *(ItemScan *)ctx;
     scan.count++;
+    scan.finite |= std::isfinite(v);
     if (name.data() != nullptr)
         scan.names.push_back(name);
 }
@@ -103,6 +106,7 @@ static void survey_spectrum(Dialect d, Channel &ch, const RowCell &cell)
     s.values = std::max(s.values, out.seen_values);
     s.stats |= out.seen_stats;
     s.int_form |= out.int_form;
+    ch.precision.float_spectrum |= out.float_form;
 }
 
 static void survey_block(Dialect d, Channel &ch, const RowCell &cell)
@@ -111,6 +115,7 @@ static void survey_block(Dialect d, Channel &ch, const RowCell &cell)
     bool nonvn = false, intf = false;
     static ItemScan scan;  // reused: no allocation per cell once grown
     scan.count = 0;
+    scan.finite = false;
     scan.names.clear();
     if (cell_block(d, cell.b, cell.e, scan_item, &scan, &nonvn, &intf) != PRESENT_DATA)
         return;
@@ -119,11 +124,13 @@ static void survey_block(Dialect d, Channel &ch, const RowCell &cell)
     s.fits[KIND_BLOCK]++;
     s.nonvn |= nonvn;
     s.int_form |= intf;
+    ch.precision.float_item |= !intf && scan.finite;
     s.max_items = std::max(s.max_items, scan.count);
 }
 
 void survey_cell(Dialect d, Channel &ch, const RowCell &cell)
 {
+    precision_cell(ch, cell);
     if (!cell.reached || cell.bad || cell.b == cell.e)
         return;
     ChannelSurvey &s = ch.survey;
@@ -135,6 +142,7 @@ void survey_cell(Dialect d, Channel &ch, const RowCell &cell)
         if (cell_value(d, cell.b, cell.e, &v, &intf) == PRESENT_DATA) {
             s.fits[KIND_VALUE]++;
             s.int_form |= intf;
+            precision_value(ch, d, cell, v, intf);
         }
         survey_block(d, ch, cell);
         survey_spectrum(d, ch, cell);
@@ -181,10 +189,7 @@ static Kind kind_from_cells(Run &run, const Channel &ch)
 // depth the pixels seen over the run choose the smallest exact one.
 static void decide_image(Run &run, Channel &ch)
 {
-    ImageShape shape;
-    for (auto &kv : run.opt.image_shapes)
-        if (kv.first == ch.title)
-            shape = kv.second;
+    ImageShape shape = ch.shape_option;
     const ImageShape &x = ch.xml_image;
     uint64_t xpix = (uint64_t)x.width * x.height;
     if (shape.width == 0 && x.width > 0 && (ch.survey.pixels == 0 || xpix == ch.survey.pixels))
@@ -246,16 +251,13 @@ int decide_kinds(Run &run)
 // An image channel whose kind, shape and depth are known before the walk
 // (from the options or the XML description) has nothing to learn from its
 // cells, and they are the largest of the table: the survey skips them.
-static bool image_known(const Run &run, const Channel &ch)
+static bool image_known(const Channel &ch)
 {
     bool image = ch.forced == KIND_IMAGE ||
                  (ch.forced == KIND_UNSET && ch.xml_spectra.empty() && ch.xml_image.width > 0);
     if (!image)
         return false;
-    ImageShape shape = ch.xml_image;
-    for (auto &kv : run.opt.image_shapes)
-        if (kv.first == ch.title)
-            shape = kv.second;
+    ImageShape shape = ch.shape_option.width > 0 ? ch.shape_option : ch.xml_image;
     if (shape.bytes != 1 && shape.bytes != 2)
         shape.bytes = ch.xml_image.bytes;
     return shape.width > 0 && (shape.bytes == 1 || shape.bytes == 2);
@@ -272,7 +274,7 @@ int survey_run(Run &run, Input &in, const char *bar_label)
     rr.hints = &hints;
     std::vector<char> skip(run.channels.size());
     for (size_t k = 0; k < skip.size(); k++)
-        skip[k] = image_known(run, run.channels[k]);
+        skip[k] = image_known(run.channels[k]);
     Row row;
     int r;
     while ((r = row_next(rr, row)) > 0) {

@@ -277,7 +277,7 @@ class LeadingColumnsTest(RoundTrip):
                 f = self.runs[d].h5(self)
                 self.assertEqual(attr_text(f.attrs["NX_class"]), "NXroot")
                 self.assertEqual(attr_text(f.attrs["default"]), "entry")
-                self.assertEqual(int(f.attrs["layout_version"]), 1)
+                self.assertEqual(int(f.attrs["layout_version"]), 2)
                 self.assertEqual(attr_text(f.attrs["source_table"]), "user_out.txt")
                 self.assertEqual(attr_text(f.attrs["source_dialect"]), d)
                 self.assertTrue(attr_text(f.attrs["creator"]).startswith("korvel-h5 "))
@@ -361,7 +361,8 @@ class ValueCellsTest(RoundTrip):
                 self.assertEqual(attr_text(b.attrs["NX_class"]), "NXcollection")
                 self.assertEqual(attr_text(b.attrs["source_format"]), "%.2e")
                 self.assertInts(b["present"], [1, 1, 0, 0, 1, 1, 1], np.int8)
-                self.assertEqual(sorted(b["items"].keys()), sorted(want))
+                self.assertEqual(sorted(b["items"].keys()),
+                                 sorted(list(want) + ["event_id", "time"]))
                 for name, values in want.items():
                     self.assertEqual(b["items"][name].dtype, np.float32)
                     self.assertFloats(b["items"][name][()], values, "%.2e", name)
@@ -376,7 +377,7 @@ class ValueCellsTest(RoundTrip):
                 b = self.channel(self.runs[d, "nonvn"].h5(self), "NVB")
                 self.assertEqual(attr_text(b.attrs["kind"]), "block")
                 self.assertInts(b["present"], [1, 1, 0, 0, 1, 1, 1], np.int8)
-                self.assertEqual(sorted(b["items"].keys()), ["0", "1", "2"])
+                self.assertEqual(sorted(b["items"].keys()), ["0", "1", "2", "event_id", "time"])
                 for name, values in want.items():
                     self.assertFloats(b["items"][name][()], values, "%.2e", name)
                 self.assertEqual(item_names(b), [("0", ""), ("1", ""), ("2", "")])
@@ -403,7 +404,7 @@ class ValueCellsTest(RoundTrip):
                 for name, present in (("EQ", 2), ("GONE", 0)):
                     g = self.channel(f, name)
                     self.assertEqual(attr_text(g.attrs["kind"]), "none")
-                    self.assertEqual(list(g.keys()), ["present"])
+                    self.assertEqual(list(g.keys()), ["event_id", "present", "time"])
                     self.assertInts(g["present"], [present] * 7, np.int8)
 
     def test_no_status_columns_without_outmode(self):
@@ -525,13 +526,18 @@ class SpectrumCellsTest(RoundTrip):
 
     def test_axis_from_description(self):
         # The description keeps each member's last captured start and inc;
-        # members 1 and 2 never had data, so their records stay zero.
+        # members 1 and 2 never had data, so their records stay zero. The
+        # members with data differ in start and inc, so the shared axis x
+        # is the value index; x_member holds each member's own.
         for run in self.runs.values():
             with self.subTest(run=run.dir):
                 f = run.h5(self)
                 s = self.channel(f, "S")
-                x = s["x"][()]
-                self.assertEqual(s["x"].dtype, np.float32)
+                values = s["data"].shape[2]
+                self.assertEqual(s["x"][()].tolist(), list(range(values)))
+                self.assertEqual(attr_text(s["x"].attrs["long_name"]), "value index")
+                x = s["x_member"][()]
+                self.assertEqual(s["x_member"].dtype, np.float32)
                 self.assertEqual(x.shape, s["data"].shape[1:])
                 for k in range(x.shape[1]):
                     self.assertFloat(x[0, k], 10 + 0.5 * k, "%f", "x[0,%d]" % k)
@@ -539,8 +545,8 @@ class SpectrumCellsTest(RoundTrip):
                     self.assertFloat(x[2, k], 0.0, "%f", "x[2,%d]" % k)
                     self.assertFloat(x[3, k], -1 + 0.25 * k, "%f", "x[3,%d]" % k)
                 xl = self.channel(f, "L")["x"][()]
-                self.assertGreaterEqual(xl.shape[1], 100)
-                self.assertEqual([float(v) for v in xl[0]], [float(k) for k in range(xl.shape[1])])
+                self.assertGreaterEqual(xl.shape[0], 100)
+                self.assertEqual([float(v) for v in xl], [float(k) for k in range(xl.shape[0])])
 
     def test_integer_form_spectrum(self):
         # Infinities and NaNs are written "Invalid" even in the integer form.
@@ -714,7 +720,7 @@ class NexusTest(RoundTrip):
                 self.assertEqual(v["id"][()].tolist(), [30, 31, 32])
                 self.assertEqual(v["id"].id, f["entry/event/id"].id)
 
-    def test_block_is_a_collection_and_entry_default_first_nxdata(self):
+    def test_block_is_a_collection_and_entry_default_first_value(self):
         for d in DIALECTS:
             with self.subTest(dialect=d):
                 f = self.runs[d].h5(self)
@@ -722,7 +728,7 @@ class NexusTest(RoundTrip):
                                  "NXcollection")
                 entry = f["entry"]
                 default = entry[attr_text(entry.attrs["default"])]
-                self.assertEqual(default.name, "/entry/channels/M")
+                self.assertEqual(default.name, "/entry/channels/V")
 
 
 # ---- Titles and group names ---------------------------------------------------

@@ -75,10 +75,10 @@ class RefusedInputTest(unittest.TestCase):
         self.refused(path, "not a korvel-h5 file (no layout_version attribute")
 
     def test_layout_version_unknown(self):
-        path = self.copy("v2.h5")
+        path = self.copy("v3.h5")
         with h5py.File(path, "r+") as f:
-            f.attrs["layout_version"] = 2
-        self.refused(path, "layout version 2 is not known (korvel-look reads version 1)")
+            f.attrs["layout_version"] = 3
+        self.refused(path, "layout version 3 is not known (korvel-look reads versions 1 and 2)")
 
     def test_converter_file_without_event_table(self):
         path = self.copy("noevents.h5")

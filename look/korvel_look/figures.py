@@ -232,10 +232,17 @@ def histogram_quantile(hist, count, lo, step, q):
 
 
 def spectrum_axis(channel, shape):
-    """The x of each drawn column per member: the file's x (averaged in the
-    same groups) when it has one, else the value index."""
-    x = member(channel.node, "x")
+    """The x of each drawn column per member: the file's per-member axes
+    (x_member; x in layout version 1) or its one axis x for every member,
+    averaged in the same groups, else the value index."""
+    x = member(channel.node, "x_member")
+    if x is None:
+        x = member(channel.node, "x")
     index = np.arange(shape.columns) * shape.group + (shape.group - 1) / 2.0
+    if x is not None and x.ndim == 1 and x.shape[0] == shape.values:
+        if "long_name" in x.attrs and text(x.attrs["long_name"]) == "value index":
+            return [index] * shape.members, "value index"
+        x = np.broadcast_to(x[()], (shape.members, shape.values))
     if x is None or x.ndim != 2 or x.shape[1] != shape.values or x.shape[0] < shape.members:
         return [index] * shape.members, "value index"
     xs = shape.reduce(x[:shape.members][None, :, :])[0]

@@ -10,7 +10,11 @@ import os
 import h5py
 import numpy as np
 
-LAYOUT_VERSION = 1
+LAYOUT_VERSION = 2
+# The layout versions this program reads: version 2 adds dimension scales,
+# units on the signals and run metadata, and names version 1's per-member
+# spectrum axes x_member (x is one axis for every member).
+LAYOUT_VERSIONS = (1, 2)
 
 # Bytes read at a time from one dataset: whole chunks up to about this much
 # (the converter's chunks hold about 1 MiB), so that a long run reads in
@@ -79,9 +83,9 @@ def check_layout(f):
         version = int(np.asarray(f.attrs["layout_version"]).reshape(-1)[0])
     except (TypeError, ValueError, IndexError) as e:
         raise BadFile("not a korvel-h5 file (layout_version is not a number)") from e
-    if version != LAYOUT_VERSION:
-        raise BadFile("layout version %d is not known (korvel-look reads version %d)"
-                      % (version, LAYOUT_VERSION))
+    if version not in LAYOUT_VERSIONS:
+        raise BadFile("layout version %d is not known (korvel-look reads versions %s)"
+                      % (version, " and ".join(str(v) for v in LAYOUT_VERSIONS)))
     for name in ("entry/event/id", "entry/event/time", "entry/channel_table/title",
                  "entry/channel_table/group", "entry/channel_table/kind"):
         if not isinstance(f.get(name), h5py.Dataset):
