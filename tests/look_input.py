@@ -12,6 +12,7 @@ Needs KORVEL_LOOK, KORVEL_REPLAY, KORVEL_H5 (CTest sets them); Debian's
 import os
 import re
 import shutil
+import subprocess
 import tempfile
 import unittest
 
@@ -75,10 +76,10 @@ class RefusedInputTest(unittest.TestCase):
         self.refused(path, "not a korvel-h5 file (no layout_version attribute")
 
     def test_layout_version_unknown(self):
-        path = self.copy("v2.h5")
+        path = self.copy("v3.h5")
         with h5py.File(path, "r+") as f:
-            f.attrs["layout_version"] = 2
-        self.refused(path, "layout version 2 is not known (korvel-look reads version 1)")
+            f.attrs["layout_version"] = 3
+        self.refused(path, "layout version 3 is not known (korvel-look reads versions 1 and 2)")
 
     def test_converter_file_without_event_table(self):
         path = self.copy("noevents.h5")
@@ -169,9 +170,16 @@ class CommandLineTest(unittest.TestCase):
             self.assertEqual(status, 0)
             self.assertTrue(stdout.startswith("usage: korvel-look RUN.h5"), stdout)
             self.assertIn("--events FIRST:LAST", stdout)
+            self.assertIn("--ids FIRST:LAST", stdout)
         status, stdout, _ = look(["--version"])
         self.assertEqual(status, 0)
         self.assertRegex(stdout, r"^korvel-look \d+\.\d+\.\d+\n$")
+        # The source tree's copy, whose package CMake has not configured,
+        # knows the project's version as well.
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "look",
+                              "korvel-look")
+        res = subprocess.run([source, "--version"], stdout=subprocess.PIPE, check=True)
+        self.assertEqual(res.stdout.decode(), stdout)
 
     def test_progress_only_when_asked(self):
         run = small_run()
