@@ -334,12 +334,12 @@ class IdSelectionTest(unittest.TestCase):
                            (["--ids", "4294967296:"], "--ids 4294967296:: event ids run"),
                            (["--ids", "1:2", "--events", "0:1"],
                             "--ids and --events exclude each other")):
-            status, stdout, stderr = look([self.ids_run.h5, "-o", os.path.join(self.ids_run.dir, "no")]
-                                          + args)
+            out = os.path.join(self.ids_run.dir, "no")
+            status, stdout, stderr = look([self.ids_run.h5, "-o", out] + args)
             self.assertEqual((status, stdout), (2, ""), stderr)
             self.assertTrue(stderr.startswith("korvel-look: " + what), stderr)
             self.assertEqual(stderr.count("\n"), 1, stderr)
-            self.assertFalse(os.path.exists(os.path.join(self.ids_run.dir, "no")))
+            self.assertFalse(os.path.exists(out))
 
 
 class LayoutTwoTest(unittest.TestCase):

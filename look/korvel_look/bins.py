@@ -1,8 +1,8 @@
 """Event blocks: a run's selected events cut into at most a few hundred
 blocks, one per pixel column of a figure, and the reductions kept per block
 as the slices of a dataset stream past (minimum, maximum, sum, count, worst
-presence state), and the moments of a whole series. A run shorter than the number of columns has blocks of one
-event, so nothing is reduced.
+presence state), and the moments of a whole series. A run shorter than the
+number of columns has blocks of one event, so nothing is reduced.
 """
 
 import numpy as np
