@@ -12,6 +12,7 @@ Needs KORVEL_LOOK, KORVEL_REPLAY, KORVEL_H5 (CTest sets them); Debian's
 import os
 import re
 import shutil
+import subprocess
 import tempfile
 import unittest
 
@@ -181,9 +182,16 @@ class CommandLineTest(unittest.TestCase):
             self.assertEqual(status, 0)
             self.assertTrue(stdout.startswith("usage: korvel-look RUN.h5"), stdout)
             self.assertIn("--events FIRST:LAST", stdout)
+            self.assertIn("--ids FIRST:LAST", stdout)
         status, stdout, _ = look(["--version"])
         self.assertEqual(status, 0)
         self.assertRegex(stdout, r"^korvel-look \d+\.\d+\.\d+\n$")
+        # The source tree's copy, whose package CMake has not configured,
+        # knows the project's version as well.
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "look",
+                              "korvel-look")
+        res = subprocess.run([source, "--version"], stdout=subprocess.PIPE, check=True)
+        self.assertEqual(res.stdout.decode(), stdout)
 
     def test_progress_only_when_asked(self):
         run = small_run()

@@ -1,34 +1,39 @@
 """Event blocks: a run's selected events cut into at most a few hundred
 blocks, one per pixel column of a figure, and the reductions kept per block
 as the slices of a dataset stream past (minimum, maximum, sum, count, worst
-presence state). A run shorter than the number of columns has blocks of one
-event, so nothing is reduced.
+presence state), and the moments of a whole series. A run shorter than the
+number of columns has blocks of one event, so nothing is reduced.
 """
 
 import numpy as np
 
 # Presence codes of the file, and their order of gravity within a block:
-# data < none < empty cell < not reached < not understood. A block shows the
-# gravest state any of its events had, so one gap in a thousand events
-# still shows.
-DATA, NONE, EMPTY, NOT_UNDERSTOOD, NOT_REACHED = 1, 0, 2, -1, -2
+# data < none < empty cell < not reached < query failed < not understood. A
+# block shows the gravest state any of its events had, so one gap in a
+# thousand events still shows. The failed query (the channel at which a cut
+# row stopped) ranks above "not reached", the channels after it, so that
+# the cause shows over its consequence.
+DATA, NONE, EMPTY, NOT_UNDERSTOOD, NOT_REACHED, QUERY_FAILED = 1, 0, 2, -1, -2, -3
 STATES = [  # (code, label), in order of gravity
     (DATA, "data"),
     (NONE, "none"),
     (EMPTY, "empty cell"),
     (NOT_REACHED, "not reached"),
+    (QUERY_FAILED, "query failed"),
     (NOT_UNDERSTOOD, "not understood"),
 ]
-# Rank of a code: RANK[code + 2]; codes outside -2..2 rank as not understood.
-RANK = np.array([3, 4, 1, 0, 2], dtype=np.int8)
-UNKNOWN_RANK = 4
+LOWEST_CODE = -3
+# Rank of a code: RANK[code - LOWEST_CODE]; codes outside -3..2 rank as not
+# understood.
+RANK = np.array([4, 3, 5, 1, 0, 2], dtype=np.int8)
+UNKNOWN_RANK = 5
 
 
 def ranks(present):
     """The gravity ranks of an int8 array of presence codes."""
     p = present.astype(np.int16)
-    bad = (p < -2) | (p > 2)
-    r = RANK[np.clip(p, -2, 2) + 2]
+    bad = (p < LOWEST_CODE) | (p > EMPTY)
+    r = RANK[np.clip(p, LOWEST_CODE, EMPTY) - LOWEST_CODE]
     r[bad] = UNKNOWN_RANK
     return r
 
@@ -79,3 +84,42 @@ class Envelope:
         v = np.asarray(values, dtype=np.float64)
         self.blocks.reduce(self.lo, v, start, stop, np.fmin)
         self.blocks.reduce(self.hi, v, start, stop, np.fmax)
+
+
+class Moments:
+    """Count, mean, minimum, maximum and standard deviation (over N) of the
+    finite values of a series, merged slice by slice: each slice's mean and
+    sum of squared deviations are folded into the running ones (the pairwise
+    update of Chan, Golub and LeVeque), so one pass keeps float64 accuracy
+    and memory flat."""
+
+    def __init__(self):
+        self.count = 0
+        self.mean = 0.0
+        self.m2 = 0.0
+        self.lo = np.inf
+        self.hi = -np.inf
+
+    def add(self, values):
+        """Folds in a float64 array in which NaN marks no number."""
+        x = values[~np.isnan(values)]
+        n = x.size
+        if n == 0:
+            return
+        mean = float(x.mean())
+        m2 = float(np.square(x - mean).sum())
+        total = self.count + n
+        delta = mean - self.mean
+        self.mean += delta * n / total
+        self.m2 += m2 + delta * delta * self.count * n / total
+        self.count = total
+        self.lo = min(self.lo, float(x.min()))
+        self.hi = max(self.hi, float(x.max()))
+
+    def numbers(self):
+        """count, mean, std, min, max (None for each without values)."""
+        if not self.count:
+            return {"count": 0, "mean": None, "std": None, "min": None, "max": None}
+        return {"count": self.count, "mean": self.mean,
+                "std": float(np.sqrt(max(self.m2, 0.0) / self.count)),
+                "min": self.lo, "max": self.hi}

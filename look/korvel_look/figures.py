@@ -1,12 +1,13 @@
 """The figures of the channels' data, each read in chunk-aligned slices and
 reduced per event block as it streams past:
 
-- value channels and name-value items: min/max envelope against event time,
-  as lanes of one plot, 25 to a figure;
+- value channels and name-value items: min/max envelope against event id,
+  as lanes of one plot, 25 to a figure, and the moments of each series
+  (count, mean, standard deviation, minimum, maximum) in the same pass;
 - spectra: per member the mean with a 5-95 % band (two passes: the range of
   each value, then a histogram of it), and a waterfall of events x values;
 - cameras: first, last and mean frame, maximum projection, and the frame sum
-  against event time.
+  against event id.
 
 Each function returns plain numbers for the page (and the report's JSON);
 a channel whose data cannot be read gets a note instead of a figure.
@@ -21,7 +22,7 @@ import h5py  # noqa: E402
 import numpy as np  # noqa: E402
 
 from . import bins  # noqa: E402
-from .runfile import SLICE_BYTES, member, slices, text  # noqa: E402
+from .runfile import SLICE_BYTES, member, signal_text, slices, text  # noqa: E402
 
 LANES = 25               # series per figure
 LANE_COLOURS = ("#1f5fa0", "#c0392b")
@@ -44,34 +45,38 @@ def finite(a):
 # ---- Series: value channels and name-value items ---------------------------
 
 def series_envelope(ds, first, last, blocks):
-    """The min/max envelope of a float dataset [events] over the blocks."""
+    """The min/max envelope of a float dataset [events] over the blocks, and
+    the moments of its finite values (bins.Moments), in one pass."""
     env = bins.Envelope(blocks)
+    moments = bins.Moments()
     for a, b in slices(ds, first, last):
-        env.add(finite(ds[a:b]), a, b)
-    return env
+        v = finite(ds[a:b])
+        env.add(v, a, b)
+        moments.add(v)
+    return env, moments
 
 
-def lane_figures(out_dir, prefix, panels, block_time, t0, blocks, xlabel):
+def lane_figures(out_dir, prefix, panels, axis):
     """Draws panels (title, units, Envelope) as lanes of one plot, LANES to
     a figure, each lane scaled between its own minimum and maximum (written
     at its right), into PREFIX-1.png, PREFIX-2.png, ... in out_dir; returns
     the file names. One axes per figure keeps a 300-channel run quick to
     draw."""
     names = []
-    x = block_time - t0
     for start in range(0, len(panels), LANES):
         part = panels[start:start + LANES]
         name = "%s-%d.png" % (prefix, start // LANES + 1)
-        lane_figure(os.path.join(out_dir, name), part, x, blocks, xlabel)
+        lane_figure(os.path.join(out_dir, name), part, axis)
         names.append(name)
     return names
 
 
-def lane_figure(path, part, x, blocks, xlabel):
+def lane_figure(path, part, axis):
     n = len(part)
     fig = plt.figure(figsize=(12, 0.42 * n + 0.9), dpi=DPI)
     ax = fig.add_axes([0.2, 0.7 / (0.42 * n + 0.9), 0.62, 1 - 0.9 / (0.42 * n + 0.9)])
     ranges = []
+    x = axis.x
     for k, (title, units, env) in enumerate(part):
         base = n - 1 - k
         lo, hi = np.nanmin(env.lo, initial=np.inf), np.nanmax(env.hi, initial=-np.inf)
@@ -81,7 +86,7 @@ def lane_figure(path, part, x, blocks, xlabel):
         scale = 0.8 / (hi - lo) if hi > lo else 0.0
         ylo = base + 0.1 + (env.lo - lo) * scale + (0.4 if scale == 0 else 0)
         yhi = base + 0.1 + (env.hi - lo) * scale + (0.4 if scale == 0 else 0)
-        if blocks.size == 1:
+        if axis.blocks.size == 1:
             ax.plot(x, ylo, ".-", ms=2, lw=0.8, color=LANE_COLOURS[k % 2])
         else:
             ax.fill_between(x, ylo, yhi, step="post", color=LANE_COLOURS[k % 2], lw=0.6)
@@ -94,19 +99,16 @@ def lane_figure(path, part, x, blocks, xlabel):
     right.set_yticklabels(list(reversed(ranges)), fontsize=7)
     for y in range(1, n):
         ax.axhline(y, color="#dddddd", lw=0.5)
-    ax.set_xlabel(xlabel, fontsize=8)
+    axis.apply(ax)
     ax.tick_params(axis="x", labelsize=7)
-    if len(x):
-        ax.set_xlim(min(0.0, np.nanmin(x)) if np.isfinite(np.nanmin(x)) else 0, max(np.nanmax(x), 1e-9)
-                    if np.isfinite(np.nanmax(x)) else 1)
-    fig.savefig(path, dpi=DPI)
-    plt.close(fig)
+    axis.save(fig, path, dpi=DPI)
 
 
-def draw_envelope(ax, x, env, blocks):
+def draw_envelope(ax, axis, env):
     """One event per block: the values as a line with dots; otherwise the
     band between each block's minimum and maximum."""
-    if blocks.size == 1:
+    x = axis.x
+    if axis.blocks.size == 1:
         ax.plot(x, env.lo, ".-", ms=2, lw=0.8, color=LANE_COLOURS[0])
     else:
         ax.fill_between(x, env.lo, env.hi, step="post", color=LANE_COLOURS[0], lw=0.5)
@@ -232,25 +234,36 @@ def histogram_quantile(hist, count, lo, step, q):
 
 
 def spectrum_axis(channel, shape):
-    """The x of each drawn column per member: the file's per-member axes
-    (x_member; x in layout version 1) or its one axis x for every member,
-    averaged in the same groups, else the value index."""
-    x = member(channel.node, "x_member")
-    if x is None:
-        x = member(channel.node, "x")
+    """The x of each drawn column per member and the axis label: the
+    file's per-member axes (version 2 `x_member`, version 1 a 2-D `x`),
+    else its shared axis (version 2's 1-D `x`), averaged in the same groups
+    as the values; else the value index."""
+    node = channel.node
     index = np.arange(shape.columns) * shape.group + (shape.group - 1) / 2.0
+    for name in ("x_member", "x"):
+        x = member(node, name)
+        if x is not None and x.ndim == 2 and x.shape[1] == shape.values \
+                and x.shape[0] >= shape.members:
+            xs = shape.reduce(x[:shape.members][None, :, :])[0]
+            return list(xs), axis_label(x, "x")
+    x = member(node, "x")
     if x is not None and x.ndim == 1 and x.shape[0] == shape.values:
-        if "long_name" in x.attrs and text(x.attrs["long_name"]) == "value index":
-            return [index] * shape.members, "value index"
-        x = np.broadcast_to(x[()], (shape.members, shape.values))
-    if x is None or x.ndim != 2 or x.shape[1] != shape.values or x.shape[0] < shape.members:
-        return [index] * shape.members, "value index"
-    xs = shape.reduce(x[:shape.members][None, :, :])[0]
-    return list(xs), "x"
+        xs = shape.reduce(np.broadcast_to(x[()], (1, shape.members, shape.values)))[0]
+        return list(xs), axis_label(x, "x")
+    return [index] * shape.members, "value index"
 
 
-def spectrum_figure(out_dir, name, channel, st, band, wblocks, first):
-    """Members as rows: the mean with its band, and the waterfall."""
+def axis_label(ds, fallback, node=None):
+    """"long_name [units]" of a dataset, from its attributes (or, for those
+    it lacks, from its channel group node's, as version 1 keeps them)."""
+    name = signal_text(node, ds, "long_name") or fallback
+    units = signal_text(node, ds, "units")
+    return "%s [%s]" % (name, units) if units else name
+
+
+def spectrum_figure(out_dir, name, channel, st, band, waxis, ylabel):
+    """Members as rows: the mean with its band, and the waterfall (events
+    down, on waxis, the event axis of the waterfall's blocks)."""
     shape = st["shape"]
     xs, xlabel = spectrum_axis(channel, shape)
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -258,7 +271,6 @@ def spectrum_figure(out_dir, name, channel, st, band, wblocks, first):
         water = np.where(st["wcount"] > 0, st["wsum"] / np.maximum(st["wcount"], 1), np.nan)
     rows = shape.members
     fig, axes = plt.subplots(rows, 2, figsize=(12, 2.6 * rows + 0.3), dpi=DPI, squeeze=False)
-    span = (first, first + wblocks.count * wblocks.size)
     for m in range(rows):
         ax = axes[m][0]
         ax.fill_between(xs[m], band[0][m], band[1][m], color="#9ecae1", lw=0,
@@ -266,20 +278,21 @@ def spectrum_figure(out_dir, name, channel, st, band, wblocks, first):
         ax.plot(xs[m], mean[m], lw=0.9, color="#08519c", label="mean")
         ax.set_title("member %d: mean and 5–95 %% band" % m, fontsize=8)
         ax.set_xlabel(xlabel, fontsize=8)
+        ax.set_ylabel(ylabel, fontsize=8)
         ax.tick_params(labelsize=7)
         ax.legend(fontsize=7, loc="upper right")
         ax = axes[m][1]
         im = ax.imshow(water[:, m, :], aspect="auto", interpolation="nearest",
-                       cmap="viridis", extent=(-0.5, shape.columns - 0.5, span[1], span[0]))
+                       cmap="viridis",
+                       extent=(-0.5, shape.columns - 0.5, waxis.end, waxis.start))
         ax.set_title("member %d: waterfall" % m, fontsize=8)
         ax.set_xlabel("column" + (" (%d values each)" % shape.group if shape.group > 1
                                   else " (value index)"), fontsize=8)
-        ax.set_ylabel("event", fontsize=8)
+        waxis.apply(ax, "y")
         ax.tick_params(labelsize=7)
         fig.colorbar(im, ax=ax)
     fig.tight_layout()
-    fig.savefig(os.path.join(out_dir, name), dpi=DPI)
-    plt.close(fig)
+    waxis.save(fig, os.path.join(out_dir, name), dpi=DPI)
     return mean
 
 
@@ -316,14 +329,14 @@ def camera_scan(ds, present, first, last, blocks):
     return cam
 
 
-def camera_figure(out_dir, name, cam, block_time, t0, blocks, xlabel, units):
+def camera_figure(out_dir, name, cam, axis, units, first_last_ids):
     """First, last, mean frame and maximum projection with colour bars, and
-    the frame sum against event time."""
+    the frame sum against event id."""
     mean = cam["sum"] / max(cam["frames"], 1)
     fig = plt.figure(figsize=(12, 10.5), dpi=DPI)
     grid = fig.add_gridspec(3, 2, height_ratios=[1, 1, 0.6])
-    shown = [("first frame (event %d)" % cam["first_row"], cam["first"]),
-             ("last frame (event %d)" % cam["last_row"], cam["last"]),
+    shown = [("first frame (event id %d)" % first_last_ids[0], cam["first"]),
+             ("last frame (event id %d)" % first_last_ids[1], cam["last"]),
              ("mean frame (%d frames)" % cam["frames"], mean),
              ("maximum projection", cam["max"])]
     for k, (title, frame) in enumerate(shown):
@@ -337,11 +350,11 @@ def camera_figure(out_dir, name, cam, block_time, t0, blocks, xlabel, units):
         if units:
             bar.set_label(units, fontsize=8)
     ax = fig.add_subplot(grid[2, :])
-    draw_envelope(ax, block_time - t0, cam["sums"], blocks)
+    draw_envelope(ax, axis, cam["sums"])
     ax.set_title("frame sum", fontsize=9)
-    ax.set_xlabel(xlabel, fontsize=8)
+    axis.apply(ax)
+    ax.set_ylabel("frame sum" + (" [%s]" % units if units else ""), fontsize=8)
     ax.tick_params(labelsize=7)
     fig.tight_layout()
-    fig.savefig(os.path.join(out_dir, name), dpi=DPI)
-    plt.close(fig)
+    axis.save(fig, os.path.join(out_dir, name), dpi=DPI)
     return mean

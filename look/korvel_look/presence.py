@@ -14,9 +14,12 @@ from .runfile import member, slices  # noqa: E402
 
 # Colours by gravity rank (bins.STATES), then one for a channel whose
 # presence could not be read at all. Data is a calm green, "none" a light
-# grey (the cell said so: not a fault), the faults warm and dark.
-COLOURS = ["#2e8b57", "#d3d3d3", "#f0c419", "#4b0082", "#d62728", "#ffffff"]
-MISSING_RANK = 5
+# grey (the cell said so: not a fault), the faults warm and dark; the failed
+# query a cyan that stands apart from all of them, so the channel that cut
+# a row is found at once.
+COLOURS = ["#2e8b57", "#d3d3d3", "#f0c419", "#4b0082", "#17becf", "#d62728", "#ffffff"]
+STATE_COUNT = len(bins.STATES)
+MISSING_RANK = STATE_COUNT
 LABELS = [label for _, label in bins.STATES] + ["unreadable"]
 CMAP = ListedColormap(COLOURS)
 
@@ -25,22 +28,29 @@ CMAP = ListedColormap(COLOURS)
 MAX_ROWS = 400
 
 
-def scan(channel, first, last, blocks):
-    """Reads channel's present in slices. Returns (counts, block_ranks):
-    counts maps each label of bins.STATES to its number of events, and
-    block_ranks is the gravest rank per block (int8). Returns (None, None)
-    when the channel has no usable present dataset."""
+def scan(channel, first, last, blocks, watch=()):
+    """Reads channel's present in slices. Returns (counts, block_ranks,
+    failed): counts maps each label of bins.STATES to its number of events,
+    block_ranks is the gravest rank per block (int8), and failed lists the
+    rows of watch (sorted rows, the cut rows listed in the report) at which
+    the channel's query failed. Returns (None, None, []) when the channel
+    has no usable present dataset."""
     present = member(channel.node, "present")
     if present is None or present.ndim != 1 or present.shape[0] < last:
-        return None, None
+        return None, None, []
     worst = np.zeros(blocks.count, dtype=np.int8)
-    tally = np.zeros(5, dtype=np.int64)
+    tally = np.zeros(STATE_COUNT, dtype=np.int64)
+    watch = np.asarray(watch, dtype=np.int64)
+    failed = []
     for a, b in slices(present, first, last):
-        r = bins.ranks(present[a:b])
-        tally += np.bincount(r, minlength=5)[:5]
+        codes = present[a:b]
+        r = bins.ranks(codes)
+        tally += np.bincount(r, minlength=STATE_COUNT)[:STATE_COUNT]
         blocks.reduce(worst, r, a, b, np.maximum)
+        rows = watch[(watch >= a) & (watch < b)]
+        failed += [int(row) for row in rows if codes[row - a] == bins.QUERY_FAILED]
     counts = {label: int(tally[k]) for k, (_, label) in enumerate(bins.STATES)}
-    return counts, worst
+    return counts, worst, failed
 
 
 def image_rows(titles, block_ranks):
@@ -63,7 +73,7 @@ def write_raw(path, matrix):
     plt.imsave(path, rgb[matrix])
 
 
-def write_figure(path, matrix, labels, blocks, group):
+def write_figure(path, matrix, labels, axis, group):
     """The presence figure: the matrix with channel labels, the event axis
     and a legend of the states."""
     rows = matrix.shape[0]
@@ -71,17 +81,15 @@ def write_figure(path, matrix, labels, blocks, group):
     fig, ax = plt.subplots(figsize=(11, height), dpi=80)
     ax.imshow(matrix, cmap=CMAP, vmin=0, vmax=len(COLOURS) - 1, aspect="auto",
               interpolation="nearest",
-              extent=(blocks.first, blocks.first + blocks.count * blocks.size, rows, 0))
+              extent=(axis.start, axis.end, rows, 0))
     if rows <= 80:
         ax.set_yticks(np.arange(rows) + 0.5)
         ax.set_yticklabels(labels, fontsize=7)
     else:
         ax.set_ylabel("channel (table order%s)" % (", %d per row" % group if group > 1 else ""))
-    ax.set_xlabel("event (row of the file, from 0)"
-                  + ("; blocks of %d events" % blocks.size if blocks.size > 1 else ""))
+    axis.apply(ax)
     handles = [Patch(facecolor=c, edgecolor="#555555", label=l)
                for c, l in zip(COLOURS, LABELS)]
     ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.6 / height - 0.02),
-              ncol=6, fontsize=8, frameon=False)
-    fig.savefig(path, bbox_inches="tight")
-    plt.close(fig)
+              ncol=7, fontsize=8, frameon=False)
+    axis.save(fig, path, bbox_inches="tight")

@@ -1,5 +1,6 @@
-"""Opening a korvel-h5 file, checking that it is one, its channel table, and
-reads along the event axis in chunk-aligned slices.
+"""Opening a korvel-h5 file, checking that it is one, its channel table, the
+run's and the channels' attributes, and reads along the event axis in
+chunk-aligned slices.
 
 Every per-event dataset is read in slices of whole chunks (a few MiB at a
 time), never whole: memory stays flat whatever the run's length.
@@ -10,11 +11,14 @@ import os
 import h5py
 import numpy as np
 
-LAYOUT_VERSION = 2
-# The layout versions this program reads: version 2 adds dimension scales,
-# units on the signals and run metadata, and names version 1's per-member
-# spectrum axes x_member (x is one axis for every member).
+# Layout versions this program reads. Version 2 adds what the report uses
+# where present (run metadata, units on the signal datasets, the failed-query
+# state, the precision and EqData attributes); version 1 files lack them.
 LAYOUT_VERSIONS = (1, 2)
+
+# Run metadata: the attributes of /entry in version 2.
+RUN_ATTRIBUTES = ("run", "source_table", "events", "cut_rows", "channels",
+                  "first_event_id", "last_event_id", "start_time", "end_time")
 
 # Bytes read at a time from one dataset: whole chunks up to about this much
 # (the converter's chunks hold about 1 MiB), so that a long run reads in
@@ -98,6 +102,11 @@ def check_layout(f):
         raise BadFile("damaged: the columns of /entry/channel_table differ in length")
 
 
+def layout_version(f):
+    """The file's layout version (the file passed check_layout)."""
+    return int(np.asarray(f.attrs["layout_version"]).reshape(-1)[0])
+
+
 def event_count(f):
     return f["entry/event/id"].shape[0]
 
@@ -105,6 +114,57 @@ def event_count(f):
 def root_text(f, name):
     """A root attribute as text, or "" when absent."""
     return text(f.attrs[name]) if name in f.attrs else ""
+
+
+def attr_value(attrs, name):
+    """An attribute as a plain Python value: text for strings, int or float
+    for a number, None when absent, not finite or of another shape (a
+    foreign file's array is not taken for a scalar)."""
+    if name not in attrs:
+        return None
+    value = attrs[name]
+    if isinstance(value, (bytes, np.bytes_, str)):
+        return text(value)
+    a = np.asarray(value)
+    if a.size != 1:
+        return None
+    a = a.reshape(-1)[0]
+    if isinstance(a, (bytes, np.bytes_, str)):
+        return text(a)
+    if np.issubdtype(type(a), np.integer):
+        return int(a)
+    if np.issubdtype(type(a), np.floating) and np.isfinite(a):
+        return float(a)
+    return None
+
+
+def attr_flag(attrs, name):
+    """A uint8 flag attribute (1 set), False when absent or not a number."""
+    value = attr_value(attrs, name)
+    return isinstance(value, int) and value != 0
+
+
+def run_metadata(f):
+    """The run metadata of /entry that the file has, as a dict (empty for
+    version 1, which has none)."""
+    entry = f["entry"]
+    meta = {}
+    for name in RUN_ATTRIBUTES:
+        value = attr_value(entry.attrs, name)
+        if value is not None:
+            meta[name] = value
+    return meta
+
+
+def signal_text(node, ds, name):
+    """A text attribute of a signal dataset (units, long_name): the
+    dataset's own (version 2), else its channel group's (version 1)."""
+    for holder in (ds, node):
+        if holder is not None:
+            value = attr_value(holder.attrs, name)
+            if isinstance(value, str) and value:
+                return value
+    return ""
 
 
 def channels(f):

@@ -1,22 +1,22 @@
 """The run summary: the selected events' ids, times, duration, rate and rows
-cut short, read from /entry/event in slices; and the time of each event
-block, the horizontal axis of every figure against event time."""
+cut short (the first of them listed with their event ids), read from
+/entry/event in slices."""
 
 import numpy as np
 
-from . import bins
 from .runfile import member, slices, text
 
+# Cut rows listed by row, event id and the channel whose query failed; a
+# run cut thousands of times lists the first ones and counts them all.
+CUT_ROWS_LISTED = 200
 
-def run_summary(f, first, last, blocks):
-    """A dict of the summary's numbers for events [first, last), and the
-    per-block event times (seconds, float64, NaN for a block without a
-    time) under "block_time"."""
+
+def run_summary(f, first, last):
+    """A dict of the summary's numbers for events [first, last)."""
     ev = f["entry/event"]
     s = {"events": last - first, "events_in_file": ev["id"].shape[0],
-         "first": first, "last": last}
+         "first": first, "last": last, "cut_short": 0, "cut_rows": []}
     if last <= first:
-        s.update(block_time=np.zeros(0), cut_short=0)
         return s
     s["first_id"] = int(ev["id"][first])
     s["last_id"] = int(ev["id"][last - 1])
@@ -27,25 +27,20 @@ def run_summary(f, first, last, blocks):
     s["last_iso"] = text(iso[last - 1]) if iso is not None else ""
     s["duration"] = s["last_time"] - s["first_time"]
     s["rate"] = (last - first - 1) / s["duration"] if s["duration"] > 0 else None
-    s["block_time"] = block_times(ev["time"], first, last, blocks)
-    s["cut_short"] = cut_rows(member(ev, "complete"), first, last)
+    s["cut_short"], rows = cut_rows(member(ev, "complete"), first, last)
+    ids = ev["id"]
+    s["cut_rows"] = [{"row": r, "id": int(ids[r]), "channel": None} for r in rows]
     return s
 
 
-def block_times(times, first, last, blocks):
-    """The time of each block's first event (the earliest, should the
-    clock step back within a block)."""
-    out = bins.nan_blocks(blocks)
-    for a, b in slices(times, first, last):
-        blocks.reduce(out, times[a:b].astype(np.float64), a, b, np.fmin)
-    return out
-
-
 def cut_rows(complete, first, last):
-    """How many rows of [first, last) were cut short (complete == 0)."""
+    """How many rows of [first, last) were cut short (complete == 0), and
+    the first CUT_ROWS_LISTED of them."""
     if complete is None:
-        return 0
-    n = 0
+        return 0, []
+    n, listed = 0, []
     for a, b in slices(complete, first, last):
-        n += int(np.count_nonzero(complete[a:b] == 0))
-    return n
+        cut = np.flatnonzero(complete[a:b] == 0)
+        n += cut.size
+        listed += [a + int(k) for k in cut[:CUT_ROWS_LISTED - len(listed)]]
+    return n, listed
