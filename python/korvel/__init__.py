@@ -15,7 +15,7 @@ from ._file import KorvelError
 from ._names import UnknownChannel
 from ._version_info import __version__
 from .run import Run, open_run
-from .runs import MissingChannelWarning, Runs, map_runs, open_runs
+from .runs import MissingChannelWarning, Runs, local_cluster, map_runs, open_runs
 
-__all__ = ["open_run", "open_runs", "map_runs", "Run", "Runs", "KorvelError",
+__all__ = ["open_run", "open_runs", "map_runs", "local_cluster", "Run", "Runs", "KorvelError",
            "UnknownChannel", "MissingChannelWarning", "__version__"]

@@ -243,6 +243,30 @@ def filled_like(template, run, fill):
 
 # ---- map_runs ---------------------------------------------------------------------------
 
+def local_cluster(n_workers=2, threads_per_worker=1, **options):
+    """A dask.distributed LocalCluster of worker processes on this machine
+    whose every socket listens on 127.0.0.1 only.
+
+    ``host="127.0.0.1"`` alone leaves the HTTP servers of the scheduler
+    (port 8787) and of each worker on every interface; here they are on
+    the loopback too, on free ports, and there is no dashboard.
+
+    Parameters
+    ----------
+    n_workers, threads_per_worker : int
+        Worker processes, and threads in each.
+    **options
+        Further LocalCluster arguments (they override these).
+    """
+    from distributed import LocalCluster
+    kwargs = dict(n_workers=n_workers, threads_per_worker=threads_per_worker, processes=True,
+                  host="127.0.0.1", dashboard_address=None,
+                  worker_dashboard_address="127.0.0.1:0",
+                  scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
+    kwargs.update(options)
+    return LocalCluster(**kwargs)
+
+
 def apply_to_run(func, path):
     """func(Run of path); an error carries a note naming the run."""
     try:
