@@ -27,6 +27,9 @@ BLOCK_BYTES = 32 << 20
 # writes (about 1 MiB, or one camera frame of up to 16 MiB is read whole).
 CHUNK_CACHE_BYTES = 4 << 20
 
+# HDF5's metadata cache of every open file (see limit_metadata_cache).
+METADATA_CACHE_BYTES = 4 << 20
+
 EVENT_COLUMNS = ("id", "time_s", "time_us", "complete")
 TABLE_COLUMNS = ("title", "group", "kind")
 
@@ -255,11 +258,25 @@ def open_checked(path):
     if os.path.isdir(path):
         raise KorvelError("%s: is a directory, not an HDF5 file" % path)
     try:
-        return h5py.File(path, "r", rdcc_nbytes=CHUNK_CACHE_BYTES, rdcc_nslots=1009)
+        f = h5py.File(path, "r", rdcc_nbytes=CHUNK_CACHE_BYTES, rdcc_nslots=1009)
     except OSError as e:
         if not os.access(path, os.R_OK):
             raise KorvelError("%s: cannot be read (permission denied)" % path) from e
         raise KorvelError("%s: not an HDF5 file" % path) from e
+    limit_metadata_cache(f)
+    return f
+
+
+def limit_metadata_cache(f):
+    """Keeps HDF5's cache of object headers small: it grows towards 32 MiB
+    when a table of hundreds of channels is read, which would cost more
+    than the table itself; the headers are read once each anyway."""
+    config = f.id.get_mdc_config()
+    config.set_initial_size = True
+    config.initial_size = METADATA_CACHE_BYTES // 4
+    config.min_size = METADATA_CACHE_BYTES // 4
+    config.max_size = METADATA_CACHE_BYTES
+    f.id.set_mdc_config(config)
 
 
 def layout_version(f, path):
