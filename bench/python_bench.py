@@ -24,7 +24,6 @@ take about 0.2 GB). Not part of the tests.
 """
 
 import os
-import resource
 import shutil
 import statistics
 import subprocess
@@ -112,7 +111,8 @@ def mean_frame_ratio(korvel, path, repeats):
         name = run.channels.query("kind == 'image'").index[0]
         with h5py.File(path, "r") as f:
             kinds = [k.decode() for k in f["entry/channel_table/kind"][()]]
-            group = "entry/channels/" + f["entry/channel_table/group"][kinds.index("image")].decode()
+            groups = f["entry/channel_table/group"]
+            group = "entry/channels/" + groups[kinds.index("image")].decode()
 
         def ours():
             return run.get_dask_array(name).mean(axis=0).compute(scheduler="threads")

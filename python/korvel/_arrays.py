@@ -181,7 +181,6 @@ def dask_array(ref, rows, has, fill):
     """A Dask array of ref's values in rows (has: which of them have data);
     rows without data are left out, or filled with fill when it is given."""
     import dask.array as da
-    from dask.base import tokenize
 
     found = pieces(ref)
     shape = inner_shape(ref, found)

@@ -86,7 +86,8 @@ def resolve(channels, patterns, allowed):
     if isinstance(patterns, str):
         patterns = [patterns]
     keys = {r.key for r in allowed}
-    whole_keys = {(r.channel.index, None, None) for r in allowed if r.kind not in ("item", "member")}
+    whole_keys = {(r.channel.index, None, None) for r in allowed
+                  if r.kind not in ("item", "member")}
 
     def ok(ref):
         return ref.key in keys or (ref.channel.index, None, None) in whole_keys

@@ -8,7 +8,6 @@ import numpy as np
 import pandas as pd
 
 from . import _arrays, _file, _names
-from ._file import KorvelError
 from ._names import UnknownChannel
 
 # What `present` says of an event in a channel; only DATA is data.

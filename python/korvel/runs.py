@@ -7,7 +7,7 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from .run import UnknownChannel, event_mask, open_run
+from .run import UnknownChannel, open_run
 
 
 class MissingChannelWarning(UserWarning):
@@ -181,7 +181,7 @@ class Runs:
         ``event_id``, with a ``run`` coordinate. A run without the channel
         gives no events, or its events filled with fill."""
         import xarray as xr
-        arrays, missing = self._each(lambda r: r.get_array(channel, fill, lazy), repr(channel))
+        arrays, _ = self._each(lambda r: r.get_array(channel, fill, lazy), repr(channel))
         template = next(iter(arrays.values()))
         parts = []
         for k, r in self:
@@ -192,13 +192,12 @@ class Runs:
                 a = filled_like(template, r, fill)
             parts.append(a.assign_coords(run=("event_id", np.full(a.sizes["event_id"], k,
                                                                   dtype=object))))
-        out = xr.concat(parts, dim="event_id", combine_attrs="override")
-        return out
+        return xr.concat(parts, dim="event_id", combine_attrs="override")
 
     def get_dask_array(self, channel, fill=None):
         """As ``Run.get_dask_array``, the runs one after the other."""
         import dask.array as da
-        arrays, missing = self._each(lambda r: r.get_dask_array(channel, fill), repr(channel))
+        arrays, _ = self._each(lambda r: r.get_dask_array(channel, fill), repr(channel))
         template = next(iter(arrays.values()))
         parts = []
         for k, r in self:
