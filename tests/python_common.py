@@ -134,6 +134,8 @@ def to_layout2(path, run_key):
             node = f["entry/channels/" + g]
             if "units" in node.attrs and "data" in node:
                 node["data"].attrs["units"] = node.attrs["units"]
+            if "source_format" in node.attrs:
+                node.attrs["exact"] = np.uint8(node.attrs["source_format"] in ("%d",))
             x = node.get("x")
             if isinstance(x, h5py.Dataset) and x.ndim == 2:
                 per_member = x[()]

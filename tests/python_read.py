@@ -70,6 +70,7 @@ def test_events_units_axes_and_key(run):
     assert run.get_array("CAM/A").dims == ("event_id", "y", "x")
     assert run.get_array("MAGNETS")["item"].values.tolist() == ["Q1", "Q2"]
     assert run.key == ("layout2run" if run.layout_version == 2 else "run")
+    assert run.get_array("CAM/A").attrs.get("exact") == (1 if run.layout_version == 2 else None)
 
 
 def test_cut_row_has_data_only_before_the_failed_channel(run):

@@ -114,7 +114,8 @@ class Channel:
     def attrs(self):
         """units, long_name and source_format of the channel ("" when the
         file has none): from the signal dataset where it carries them
-        (layout 2), else from the group (both layouts)."""
+        (layout 2), else from the group (both layouts); with layout 2 also
+        exact, lossy and lossy_evidence."""
         node = self.source.file.get(self.path)
         node = node if isinstance(node, h5py.Group) else None
         signal = node.get("data") if node is not None else None
@@ -125,6 +126,11 @@ class Channel:
         out["source_format"] = attr_text(node, "source_format") or ""
         if not out["long_name"]:
             out["long_name"] = self.title
+        for key in ("exact", "lossy"):      # layout 2: how far the values can be trusted
+            if node is not None and key in node.attrs:
+                out[key] = int(np.asarray(node.attrs[key]).reshape(-1)[0])
+        if out.get("lossy"):
+            out["lossy_evidence"] = attr_text(node, "lossy_evidence") or ""
         return out
 
     def item_units(self, dataset):
