@@ -102,6 +102,12 @@ def test_joined_runs_keep_events_of_equal_ids(tmp_path):
             df = runs.get_dataframe("BPM/*")
         np.testing.assert_array_equal(df.loc["first", "BPM/Y"], [4, np.nan, np.nan, -1, 8.5])
         assert df.loc["second", "BPM/Y"].isna().all()
+        # Run b has no BPM/Y, whose failed query cut event 12 short in run a.
+        complete = [10, 11, 13, 15] + pc.IDS
+        for key, ids in ((runs.events["complete"], complete),
+                         (runs.events["complete"].to_numpy(), complete),
+                         (slice(12, 13), [12, 13, 12, 13])):
+            assert list(runs.select_events(key).events.index.get_level_values(1)) == ids
         x = runs.get_array("BPM/X")
         assert list(zip(x["run"].values, x["event_id"].values)) == \
             [(k, i) for k in ("first", "second") for i in sorted(pc.EXPECT["BPM/X"])]

@@ -154,8 +154,9 @@ class Runs:
 
     def select_events(self, ids):
         """As ``Run.select_events`` in every run. A boolean Series indexed
-        by (run, event_id) selects per run; a list of ids need only be
-        found in one run."""
+        by (run, event_id) selects per run, a boolean array holds one value
+        per event of all runs in order; a list of ids need only be found in
+        one run."""
         out = {}
         if isinstance(ids, pd.Series) and isinstance(ids.index, pd.MultiIndex):
             for k, r in self:
@@ -165,6 +166,14 @@ class Runs:
             return Runs(out)
         if isinstance(ids, slice):
             return Runs({k: r.select_events(ids) for k, r in self})
+        mask = np.asarray(ids)
+        if mask.dtype == bool:
+            sizes = [len(r) for _, r in self]
+            if mask.shape != (sum(sizes),):
+                raise ValueError("a boolean mask of %d values for %d events of %d runs"
+                                 % (mask.size, sum(sizes), len(sizes)))
+            parts = np.split(mask, np.cumsum(sizes)[:-1])
+            return Runs({k: r.select_events(m) for (k, r), m in zip(self, parts)})
         want = np.unique(np.asarray(ids).astype(np.int64).reshape(-1))
         found = np.zeros(len(want), bool)
         for k, r in self:
