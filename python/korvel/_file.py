@@ -77,20 +77,24 @@ class Channel:
         self.kind = kind
         self.path = "entry/channels/" + group
 
+    @functools.cached_property
+    def group_node(self):
+        """The channel's h5py group, or None when the file lacks it; opened
+        once, so that its datasets are found without walking the path."""
+        node = self.source.file.get(self.path)
+        return node if isinstance(node, h5py.Group) else None
+
     def node(self):
         """The channel's h5py group; KorvelError when it is missing."""
-        node = self.source.file.get(self.path)
-        if not isinstance(node, h5py.Group):
+        if self.group_node is None:
             raise self.source.error("/%s is missing (channel %s)" % (self.path, self.title))
-        return node
+        return self.group_node
 
     def dataset(self, name):
         """The dataset `name` of the channel's group, checked to run along
         the events; KorvelError when it is missing or of another length."""
-        return self.source.dataset("%s/%s" % (self.path, name), self.title)
-
-    def has(self, name):
-        return isinstance(self.source.file.get("%s/%s" % (self.path, name)), h5py.Dataset)
+        return self.source.dataset("%s/%s" % (self.path, name), self.title,
+                                   self.group_node, name)
 
     @functools.cached_property
     def items(self):
@@ -116,8 +120,7 @@ class Channel:
         file has none): from the signal dataset where it carries them
         (layout 2), else from the group (both layouts); with layout 2 also
         exact, lossy and lossy_evidence."""
-        node = self.source.file.get(self.path)
-        node = node if isinstance(node, h5py.Group) else None
+        node = self.group_node
         signal = node.get("data") if node is not None else None
         signal = signal if isinstance(signal, h5py.Dataset) else None
         out = {}
@@ -193,9 +196,10 @@ class Source:
     def n_events(self):
         return len(self.events["id"])
 
-    def dataset(self, path, title=None):
-        """The dataset at path, checked to hold one row per event."""
-        ds = self.file.get(path)
+    def dataset(self, path, title=None, base=None, name=None):
+        """The dataset at path (or name inside the group base, when given),
+        checked to hold one row per event."""
+        ds = self.file.get(path) if base is None else base.get(name)
         what = " (channel %s)" % title if title is not None else ""
         if not isinstance(ds, h5py.Dataset):
             raise self.error("/%s is missing%s" % (path, what))
