@@ -17,7 +17,7 @@ import pytest
 import python_common as pc
 import korvel
 
-LS = os.environ.get("KORVEL_LS", os.path.join(pc.ROOT, "python", "korvel-ls"))
+LS = os.environ.get("KORVEL_LS", os.path.join(pc.PACKAGE_DIR, "korvel-ls"))
 
 
 def ls(*args):

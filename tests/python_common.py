@@ -17,8 +17,11 @@ import h5py
 import numpy as np
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Run by hand: the package of build/ (it knows its version), else the source.
+PACKAGE_DIR = next(d for d in (os.path.join(ROOT, "build", "python"), os.path.join(ROOT, "python"))
+                   if os.path.isdir(os.path.join(d, "korvel")))
 if not any(os.path.isdir(os.path.join(p, "korvel")) for p in sys.path if p):
-    sys.path.insert(0, os.path.join(ROOT, "python"))
+    sys.path.insert(0, PACKAGE_DIR)
 
 REPLAY = os.environ.get("KORVEL_REPLAY", os.path.join(ROOT, "build", "korvel-replay"))
 CONVERTER = os.environ.get("KORVEL_H5", os.path.join(ROOT, "build", "korvel-h5"))
