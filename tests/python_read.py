@@ -143,6 +143,22 @@ def test_a_missing_dataset_is_named(tmp_path, dataset, call):
     assert str(e.value).startswith(path + ": /entry/channels/%s is missing" % dataset)
 
 
+@pytest.mark.parametrize("channel, dataset, data, words", [
+    ("BPM/X", "BPM/X/data", np.zeros((5, 2), np.float32), "has 2 dimensions"),
+    ("CAM/A", "CAM/A/data", np.array([b"a"] * 5), "not the data of a channel of kind image"),
+    ("MAGNETS", "MAGNETS/item_names", np.arange(2), "not a table of dataset and name"),
+    ("BPM/Y", "BPM/Y/present", np.zeros(3, np.int8), "has 3 rows, the run has 5 events"),
+])
+def test_a_dataset_of_the_wrong_shape_or_type_is_named(tmp_path, channel, dataset, data, words):
+    path = pc.make_run(tmp_path)
+    with h5py.File(path, "r+") as f:
+        del f["entry/channels/" + dataset]
+        f["entry/channels/" + dataset] = data
+    with korvel.open_run(path) as r, pytest.raises(korvel.KorvelError) as e:
+        r.get_array(channel)
+    assert str(e.value).startswith(path + ": damaged: ") and words in str(e.value)
+
+
 @pytest.mark.parametrize("call", [
     lambda r: r.select("NOPE*"),
     lambda r: r.get_array("BPM/Z"),

@@ -17,19 +17,31 @@ from . import _file
 DASK_CHUNK_BYTES = 16 << 20
 
 
+# The dimensions of a channel's data, events included, by kind.
+RANKS = {"item": (1,), "block": (1,), "value": (1,), "marker": (1,), "member": (3,),
+         "spectrum": (3,), "image": (2, 3)}
+
+
 def pieces(ref):
     """The (dataset, inner selection) pairs whose values make ref: one,
-    or one per item of a whole block, none for a channel of kind none."""
+    or one per item of a whole block, none for a channel of kind none.
+    Each is checked to have the dimensions of its kind."""
     ch, kind = ref.channel, ref.kind
     if kind == "item":
-        return [(ch.dataset("items/" + ref.item), ())]
-    if kind == "block":
-        return [(ch.dataset("items/" + ds), ()) for ds, _ in ch.items]
-    if kind == "member":
-        return [(ch.dataset("data"), (ref.member,))]
-    if kind in ("value", "marker", "spectrum", "image"):
-        return [(ch.dataset("data"), ())]
-    return []
+        found = [(ch.dataset("items/" + ref.item), ())]
+    elif kind == "block":
+        found = [(ch.dataset("items/" + ds), ()) for ds, _ in ch.items]
+    elif kind == "member":
+        found = [(ch.dataset("data"), (ref.member,))]
+    elif kind in RANKS:
+        found = [(ch.dataset("data"), ())]
+    else:
+        return []
+    for ds, _ in found:
+        if ds.ndim not in RANKS[kind] or ds.dtype.kind not in "iuf":
+            raise ch.source.error("damaged: %s has %d dimensions of %s, not the data of "
+                                  "a channel of kind %s" % (ds.name, ds.ndim, ds.dtype, ch.kind))
+    return found
 
 
 def inner_shape(ref, found):

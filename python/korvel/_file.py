@@ -107,6 +107,9 @@ class Channel:
         if not isinstance(table, h5py.Dataset):
             raise self.source.error("/%s/item_names is missing (channel %s)"
                                     % (self.path, self.title))
+        if table.ndim != 1 or not {"dataset", "name"} <= set(table.dtype.names or ()):
+            raise self.source.error("damaged: /%s/item_names is not a table of dataset and "
+                                    "name (channel %s)" % (self.path, self.title))
         rows = table[()]
         pairs = []
         for row in rows:
