@@ -130,7 +130,7 @@ def test_a_file_that_is_not_a_run_is_refused_by_name(tmp_path, how):
 
 @pytest.mark.parametrize("dataset, call", [
     ("BPM/X/data", lambda r: r.get_array("BPM/X")),
-    ("BPM/X/present", lambda r: r.get_dataframe("BPM/*")),
+    ("RUN/MARKER/present", lambda r: r.get_dataframe("RUN/*")),
     ("CAM/A/data", lambda r: r.get_dask_array("CAM/A")),
     ("MAGNETS/items/Q2", lambda r: r.get_array("MAGNETS")),
 ])

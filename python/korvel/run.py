@@ -276,7 +276,8 @@ class Run:
         -------
         pandas.DataFrame
             Index ``event_id``, a ``time`` column, then float32 columns,
-            NaN where the event has no data.
+            NaN where the event has no data (a value that was NaN in the
+            table is NaN too: ``get_array`` tells them apart).
         """
         refs = self._refs if patterns is None else self._resolve(patterns)[0]
         cols = [p for r in refs for p in _names.parts(r) if p.kind in SCALAR_KINDS]
@@ -286,17 +287,21 @@ class Run:
         return self._frame(cols)
 
     def _frame(self, cols):
+        """The columns cols (value, marker and item Refs) as a float32 frame.
+
+        A float dataset is NaN wherever its channel's `present` is not 1
+        (the datasets' fill value, and the converter writes NaN over a cell
+        it could not read), so it is taken as stored: a table of hundreds
+        of channels then costs one read per column, not two. A marker's
+        data is 0 where it was not written and is masked by `present`.
+        """
         rows = self._rows
         buf = np.empty((len(cols), len(rows)), np.float32)
-        masks = {}
         for k, ref in enumerate(cols):
-            _arrays.read(ref, rows, out=buf[k])
-            ch = ref.channel
-            if ch.index not in masks:
-                masks[ch.index] = ~self._has(ch)
-            absent = masks[ch.index]
-            if absent.any():
-                buf[k][absent] = np.nan
+            ds, inner = _arrays.pieces(ref)[0]
+            _file.read_rows(ds, rows, inner, out=buf[k])
+            if ds.dtype.kind != "f":
+                buf[k][~self._has(ref.channel)] = np.nan
         index = pd.Index(self._source.events["id"][rows], name="event_id")
         df = pd.DataFrame(buf.T, index=index, columns=[r.name for r in cols], copy=False)
         df.insert(0, "time", self._source.times[rows])
