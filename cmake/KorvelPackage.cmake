@@ -14,8 +14,10 @@ set(CPACK_PACKAGE_DESCRIPTION
 channels into a row of an event table, exports camera images as files and
 writes run statistics, per-channel event-ID lists and an XML channel
 description. The package holds the plug-in, a stand-in reader that replays
-recordings into it (korvel-replay) and korvel-h5, which converts an event
-table into an HDF5 file for h5py, pandas and HDF5 viewers.")
+recordings into it (korvel-replay), korvel-h5, which converts an event
+table into an HDF5 file for h5py, pandas and HDF5 viewers, korvel-look,
+a report of such a file, and the Python package korvel with korvel-ls,
+which read it as runs labelled by event id for pandas, xarray and Dask.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
@@ -28,9 +30,22 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # that provides them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
   ${CMAKE_BINARY_DIR}/_CPack_Packages/Linux/DEB/${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-Linux/usr/${KORVEL_INSTALL_PKGLIBDIR})
-# What korvel-look, a Python program, needs besides the linked libraries.
+# What korvel-look and the package korvel (Python) need besides the linked
+# libraries; a Dask cluster (python3-distributed) only for map_runs with one.
 if(EXISTS ${PROJECT_SOURCE_DIR}/look/CMakeLists.txt)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-h5py, python3-numpy, python3-matplotlib")
+endif()
+if(EXISTS ${PROJECT_SOURCE_DIR}/python/CMakeLists.txt)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", python3-pandas, python3-xarray, python3-dask")
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-distributed")
+  # The bytecode Python writes beside the installed package is removed
+  # before the package (prerm), as Debian's own Python packages do.
+  set(KORVEL_PY_INSTALLED "${CPACK_PACKAGING_INSTALL_PREFIX}/${KORVEL_INSTALL_PYTHONDIR}")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/prerm.in ${CMAKE_BINARY_DIR}/debian/prerm
+    @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/prerm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 endif()
 
 include(CPack)

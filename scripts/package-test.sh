@@ -3,7 +3,9 @@
 # /usr), install it with dpkg, replay the installed example recording from
 # an empty directory with the installed programs only, convert its table
 # with the installed korvel-h5, make its report with the installed
-# korvel-look, read the man pages, and remove the package again.
+# korvel-look, list and read it with korvel-ls and the Python package
+# korvel, read the man pages, and remove the package again. Last, the
+# package korvel installs with pip from the source tree.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-pkg"
@@ -25,19 +27,22 @@ fail() { echo "package-test: FAILED: $*" >&2; exit 1; }
 # headers of the reader, the documents and the man pages.
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
-for f in ./usr/bin/korvel-replay ./usr/bin/korvel-h5 ./usr/bin/korvel-look \
+for f in ./usr/bin/korvel-replay ./usr/bin/korvel-h5 ./usr/bin/korvel-look ./usr/bin/korvel-ls \
+         ./usr/lib/python3/dist-packages/korvel/__init__.py ./usr/lib/python3/dist-packages/korvel/_version.py \
          "./usr/lib/$multiarch/korvel/libKorvel.so" "./usr/lib/$multiarch/korvel/libkorvel-host.so" \
          ./usr/share/doc/korvel/README.md ./usr/share/doc/korvel/CHANGELOG.md \
          ./usr/share/doc/korvel/copyright ./usr/share/doc/korvel/recording-format.md \
          ./usr/share/doc/korvel/recording.schema.json ./usr/share/doc/korvel/sample.jsonl \
          ./usr/share/man/man1/korvel-replay.1 ./usr/share/man/man1/korvel-h5.1 \
-         ./usr/share/man/man1/korvel-look.1; do
+         ./usr/share/man/man1/korvel-look.1 ./usr/share/man/man1/korvel-ls.1; do
   grep -qx -- "$f" <<<"$contents" || grep -qx -- "$f.gz" <<<"$contents" || fail "$f is not in the package"
 done
 ! grep -q '^\./usr/include' <<<"$contents" || fail "the package installs headers"
+! grep -q '\.pyc$\|__pycache__' <<<"$contents" || fail "the package ships bytecode"
 ! grep -q "^\./usr/lib/$multiarch/lib" <<<"$contents" || fail "a library in the public directory"
 depends=$(dpkg-deb -f "$deb" Depends)
 grep -q libhdf5 <<<"$depends" || fail "Depends lacks the HDF5 library: $depends"
+grep -q python3-xarray <<<"$depends" || fail "Depends lacks python3-xarray: $depends"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"
 
 # dpkg -i overwrites a file that no package owns, and dpkg -r then
@@ -77,12 +82,23 @@ PY
 env -i PATH=/usr/bin:/bin korvel-look --no-progress user_out.h5 -o look >/dev/null ||
   fail "the installed korvel-look"
 [ -s look/index.html ] || fail "korvel-look wrote no index.html"
+env -i PATH=/usr/bin:/bin korvel-ls user_out.h5 > ls.txt || fail "the installed korvel-ls"
+grep -qx "events      $events" ls.txt || fail "korvel-ls: $(head -3 ls.txt)"
+env -i PATH=/usr/bin:/bin /usr/bin/python3 -c '
+import korvel, sys
+with korvel.open_run("user_out.h5") as run:
+    assert len(run.events) == int(sys.argv[1]), run
+    df = run.get_dataframe()
+    assert df.index.name == "event_id" and len(df) == len(run.events)
+' "$events" || fail "python3 -c 'import korvel' does not read the example"
 [ "$(korvel-replay --version)" = "korvel-replay $version" ] || fail "korvel-replay --version"
 [ "$(korvel-h5 --version)" = "korvel-h5 $version" ] || fail "korvel-h5 --version"
 korvel-look --version | grep -x "korvel-look $version" >/dev/null || fail "korvel-look --version"
+[ "$(korvel-ls --version)" = "korvel-ls $version" ] || fail "korvel-ls --version"
+[ "$(/usr/bin/python3 -m korvel --version)" = "korvel $version" ] || fail "python3 -m korvel --version"
 strings "/usr/lib/$multiarch/korvel/libKorvel.so" | grep -x "libKorvel $version" >/dev/null ||
   fail "libKorvel.so does not hold its version"
-for page in korvel-replay korvel-h5 korvel-look; do
+for page in korvel-replay korvel-h5 korvel-look korvel-ls; do
   f=$(ls /usr/share/man/man1/$page.1*)
   zcat -f "$f" | grep '^\.SH "\?NAME' >/dev/null || fail "man page $page has no NAME section"
 done
@@ -92,4 +108,15 @@ $SUDO dpkg -r korvel >/dev/null
 trap - EXIT
 [ ! -e /usr/bin/korvel-replay ] || fail "korvel-replay is still there after removal"
 [ ! -e /usr/share/korvel ] || fail "/usr/share/korvel is still there after removal"
+[ ! -e /usr/lib/python3/dist-packages/korvel ] || fail "the Python package is still there after removal"
+
+# pip, from a copy of the source tree (pip builds in place), without the
+# network: Debian's setuptools builds it.
+work=$(mktemp -d)
+cp -r "$root/python" "$work/src"
+/usr/bin/python3 -m pip install -q --no-build-isolation --no-deps --no-index \
+  --target "$work/site" "$work/src" 2>/dev/null || fail "pip install ./python"
+[ "$(PYTHONPATH="$work/site" "$work/site/bin/korvel-ls" --version)" = "korvel-ls $version" ] ||
+  fail "korvel-ls of the pip install"
+rm -rf "$work"
 echo "package-test: $(basename "$deb") installs, runs the example, converts it and is removed cleanly"

@@ -7,6 +7,8 @@ need=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-d
       python3 python3-h5py python3-silx python3-numpy python3-pandas
       python3-xarray python3-h5netcdf
       python3-jsonschema
+      python3-xarray python3-dask python3-distributed python3-pytest python3-h5netcdf
+      python3-psutil python3-setuptools python3-pip
       python3-matplotlib chromium chromium-driver python3-selenium)
 missing=()
 for p in "${need[@]}"; do
