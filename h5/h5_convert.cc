@@ -131,14 +131,24 @@ static Presence write_image(const Run &run, Channel &ch, const RowCell &cell, ui
     return p;
 }
 
-static Presence write_none(const Run &run, const Channel &ch, const RowCell &cell)
+// A channel of kind none stores nothing. Data in its cells (a channel
+// left out with --kind CHANNEL=none) is counted and reported, and the
+// cell marked as one without data.
+static Presence write_none(const Run &run, Channel &ch, const RowCell &cell)
 {
     if (cell.b == cell.e)
         return PRESENT_EMPTY;
     Presence p = cell_marker(run.dialect, cell.b, cell.e);  // "[]", "Not found" read as none
     if (p == PRESENT_NONE)
         return p;
-    return ch.forced == KIND_NONE ? PRESENT_DATA : PRESENT_BAD;
+    Channel probe;
+    survey_cell(run.dialect, probe, cell);
+    for (uint64_t fits : probe.survey.fits)
+        if (fits > 0) {
+            ch.left_out++;
+            return PRESENT_NONE;
+        }
+    return PRESENT_BAD;
 }
 
 static Presence write_cell(const Run &run, Channel &ch, const RowCell &cell, uint64_t ev)
@@ -171,7 +181,9 @@ static bool write_channel(Run &run, Channel &ch, const RowCell &cell, const Row 
 {
     Presence p;
     if (!cell.reached) {
-        p = cell.bad ? PRESENT_BAD : PRESENT_NOT_REACHED;
+        p = cell.bad ? PRESENT_BAD : cell.failed ? PRESENT_FAILED : PRESENT_NOT_REACHED;
+        if (cell.srv_read && ch.col_srv >= 0)
+            put<int32_t>(ch.col_srv, ev, cell.srv);
     } else {
         if (ch.col_srv >= 0) {
             put<int32_t>(ch.col_srv, ev, cell.srv);
@@ -191,16 +203,23 @@ static bool write_channel(Run &run, Channel &ch, const RowCell &cell, const Row 
     return true;
 }
 
-// One warning per channel with cells that were not understood.
+// One warning per channel with cells that were not understood, and per
+// channel whose data --kind none left out.
 static void report_bad_cells(Run &run)
 {
-    for (const Channel &ch : run.channels)
+    for (const Channel &ch : run.channels) {
+        if (ch.left_out > 0)
+            warn_line(run, 0, "channel %s: %llu cell%s with data left out (--kind '%s=none'); "
+                              "present 0 there", ch.title.c_str(),
+                      (unsigned long long)ch.left_out, ch.left_out == 1 ? "" : "s",
+                      ch.title.c_str());
         if (ch.bad_cells > 0)
             warn_line(run, ch.first_bad_line,
                       "channel %s: %llu cell%s not what a %s channel writes (the first on "
                       "this line); marked not understood",
                       ch.title.c_str(), (unsigned long long)ch.bad_cells,
                       ch.bad_cells == 1 ? " is" : "s are", kind_name(ch.kind));
+    }
 }
 
 int convert_run(Run &run, Input &in, const char *bar_label)

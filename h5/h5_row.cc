@@ -10,11 +10,17 @@
 // followed by "seconds:microseconds" (no cell is a bare integer), in the
 // tab dialect "[TYPE]ID", two tabs and "seconds:microseconds" (no pixel
 // list has a ']' before its first tab).
+//
+// In the tab dialect one text reads two ways: "\t{" is a name-value block,
+// or an empty cell whose separator is followed by a spectrum. Where both
+// readings fit the cell, the row reader takes the one the channels' kinds
+// prefer and, when that leaves the row a cell short or long, the other.
 #include "h5_converter.h"
 
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <string>
 
 static const char *HDF5_LEAD = "EventId,Time,TimeISO,";
 static const char *TAB_LEAD = "EventId\tTime\t\t\t";
@@ -121,6 +127,28 @@ int rows_begin(Run &run, RowReader &rr, Input &in)
     return header_read(run, rr, false);
 }
 
+static const char *hdf5_cell_end(const char *p, const char *e, bool *bad);
+
+// Depth-0 fields of the last event on a comma-dialect line. A line may
+// hold rows cut short before it: each event begins where an event's
+// leading columns stand at a field's start. 0 when a bracket does not
+// close.
+static size_t last_event_fields(const Run &run, const char *b, const char *e)
+{
+    size_t n = 0;
+    bool bad = false;
+    for (const char *p = b;; p++) {
+        if (p != b && is_event_start(run, p, e))
+            n = 0;
+        n++;
+        p = hdf5_cell_end(p, e, &bad);
+        if (bad)
+            return 0;
+        if (p >= e)
+            return n;
+    }
+}
+
 size_t rows_channel_count(Run &run, Input &in)
 {
     size_t lead = 3 + run.status_columns, per = run.status_columns ? 3 : 1;
@@ -128,9 +156,9 @@ size_t rows_channel_count(Run &run, Input &in)
     const char *b, *e;
     bool nl;
     for (int i = 0; i < 20 && input_line(in, &b, &e, &nl) > 0 && nl;) {
-        if (in.line == 1)
+        if (in.line == 1 || !is_event_start(run, b, e))
             continue;
-        size_t f = hdf5_field_count(b, e);
+        size_t f = last_event_fields(run, b, e);
         if (f > lead && (f - lead) % per == 0)
             seen[(f - lead) / per]++;
         i++;
@@ -141,18 +169,6 @@ size_t rows_channel_count(Run &run, Input &in)
         if (kv.second > most)
             best = kv.first, most = kv.second;
     return best;
-}
-
-static const char *hdf5_cell_end(const char *p, const char *e, bool *bad);
-
-size_t hdf5_field_count(const char *b, const char *e)
-{
-    size_t n = 1;
-    bool bad = false;
-    for (const char *p = hdf5_cell_end(b, e, &bad); p < e && *p == ',' && !bad;
-         p = hdf5_cell_end(p + 1, e, &bad))
-        n++;
-    return n;
 }
 
 // ---- Event starts and leading columns ------------------------------------------------
@@ -273,44 +289,92 @@ static const char *hdf5_cell_end(const char *p, const char *e, bool *bad)
     return q;
 }
 
-// Tab dialect, "\t{": a name-value block, or an empty cell (its separator)
-// followed by a spectrum. A first item with a name (':') or a "%.2e" value
-// ('.') is a block's: no spectrum member holds either. An empty "\t{}" or
-// a first item of integers (the integer form without names) reads both
-// ways; then the channel's kind decides, and a block is taken while it is
-// not known.
-static bool tab_block_here(const char *p, const char *e, Kind hint)
+// Tab dialect, "\t{": a name-value block of this channel, or an empty cell
+// (an EqData channel, a colour image) whose separator is followed by the
+// next channel's spectrum "{...}". The items of a block are "%d", "%s:%d",
+// "%.2e" or "%s:%.2e"; spectrum values are "%.e", "Invalid" or "%d"; so
+// the two read alike only for "\t{}" and for items of bare integers (the
+// integer form without names). Then the kinds of the two channels decide
+// which reading comes first, and the other one is kept for the row
+// reader to try when the first leaves the row a cell short or long.
+
+// The end of the block "\t{...}" at p: its '}' followed by the separator
+// or the line's end (no item holds a tab). Null when there is none.
+static const char *tab_block_end(const char *p, const char *e)
 {
-    bool ambiguous = e - p >= 3 && p[2] == '}';
-    if (e - p >= 4 && p[2] == '[' && p[3] != ' ') {
-        const char *q = find_char(p + 3, e, ']');
-        for (const char *c = p + 3; c < q; c++)
-            if (*c == ':' || *c == '.')
-                return true;
-        ambiguous = q < e;
+    for (const char *q = p + 2; q < e; q++) {
+        q = find_char(q, e, '}');
+        if (q == e)
+            break;
+        if (q + 1 == e || q[1] == '\t')
+            return q + 1;
     }
-    return ambiguous && (hint == KIND_BLOCK || hint == KIND_UNSET);
+    return nullptr;
+}
+
+static bool reads_as_block(const char *b, const char *e)
+{
+    bool nonvn, intf;
+    return cell_block(DIALECT_TAB, b, e, nullptr, nullptr, &nonvn, &intf) != PRESENT_BAD;
+}
+
+// A spectrum cell "{...}" at p (no member entry holds a '}').
+static bool spectrum_at(const char *p, const char *e)
+{
+    const char *q = find_char(p, e, '}');
+    SpectrumOut out;
+    return q < e && cell_spectrum(DIALECT_TAB, p, q + 1, out) != PRESENT_BAD;
+}
+
+// Whether the empty cell comes first when both readings fit: channel k is
+// no block and the next channel is a spectrum, as far as the kinds known
+// say.
+static bool empty_first(Kind here, Kind next)
+{
+    if (here == KIND_BLOCK)
+        return false;
+    if (next == KIND_SPECTRUM)
+        return true;
+    return here != KIND_UNSET && here != KIND_NONE && next == KIND_UNSET;
+}
+
+// The cell of channel k at p in the tab dialect that begins "\t{". `second`
+// takes the reading that comes second; *two says whether there is one.
+static const char *tab_brace_cell_end(const RowReader &rr, size_t k, bool last, const char *p,
+                                      const char *e, bool second, bool *two, bool *bad)
+{
+    const char *block_end = tab_block_end(p, e);
+    bool block = block_end && reads_as_block(p, block_end);
+    bool empty = !last && spectrum_at(p + 1, e);
+    bool take_empty = empty;
+    if (block && empty) {
+        const std::vector<Kind> *h = rr.hints;
+        *two = true;
+        take_empty = empty_first(h ? (*h)[k] : KIND_UNSET,
+                                 h ? (*h)[k + 1] : KIND_UNSET) != second;
+    }
+    if (take_empty)
+        return p;
+    if (!block_end) {
+        *bad = true;
+        return e;
+    }
+    return block_end;  // a block (not understood when it does not read as one)
 }
 
 // Tab dialect: each cell by its own grammar, as tabs inside cells make
 // field counts meaningless. Returns the end of the cell (its own trailing
 // tab included, the separator not).
-static const char *tab_cell_end(const char *p, const char *e, Kind hint, bool *bad)
+static const char *tab_cell_end(const RowReader &rr, size_t k, bool last, bool second,
+                                bool *two, bool *bad)
 {
+    const char *p = rr.p, *e = rr.end;
     if (p == e)
         return p;
     if (*p == '\t') {
-        if (e - p < 2 || p[1] != '{' || !tab_block_here(p, e, hint))
+        if (e - p < 2 || p[1] != '{')
             return p;  // an empty cell
-        for (const char *q = p + 2; q < e; q++) {
-            q = find_char(q, e, '}');
-            if (q == e)
-                break;
-            if (q + 1 == e || q[1] == '\t')
-                return q + 1;
-        }
-        *bad = true;
-        return e;
+        return tab_brace_cell_end(rr, k, last, p, e, second, two, bad);
     }
     if (*p == '{' || *p == '[') {
         const char *q = find_char(p, e, *p == '{' ? '}' : ']');
@@ -342,34 +406,60 @@ static void rest_of_row(Row &row, size_t from, bool cut)
 enum GroupResult {
     GROUP_OK,     // read, with its separator
     GROUP_CUT,    // an event starts here: the plug-in gave up on this row
+    GROUP_END,    // the file ends here, without a line end: the same, in the last event
+    GROUP_TRUNC,  // the file ends inside the group: an interrupted run
     GROUP_SHORT,  // the line ends where the separator should stand
     GROUP_BAD     // status columns, brackets or separator do not read
 };
 
-// One channel group at rr.p: status columns, cell, separator.
-static GroupResult read_group(RowReader &rr, Row &row, size_t k)
+// Where the row stops within a group, before its cell: the next event,
+// or (in the last line of the file, without its line end) the file's
+// end. GROUP_OK when it goes on.
+static GroupResult group_cut(const RowReader &rr)
+{
+    if (is_event_start(*rr.run, rr.p, rr.end))
+        return GROUP_CUT;
+    if (rr.p == rr.end && !rr.newline)
+        return GROUP_END;
+    return GROUP_OK;
+}
+
+// A status column that does not read at the end of the file: cut inside.
+static GroupResult bad_status(const RowReader &rr)
+{
+    char sep = rr.run->dialect == DIALECT_HDF5 ? ',' : '\t';
+    return !rr.newline && find_char(rr.p, rr.end, sep) == rr.end ? GROUP_TRUNC : GROUP_BAD;
+}
+
+// One channel group at rr.p: status columns, cell, separator. `second`
+// reads the cell the way that comes second; *two says whether it has one.
+static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bool *two)
 {
     const Run &run = *rr.run;
     RowCell &cell = row.cells[k];
     cell = RowCell();
-    if (is_event_start(run, rr.p, rr.end))
-        return GROUP_CUT;
+    GroupResult g = group_cut(rr);
+    if (g != GROUP_OK)
+        return g;
     if (run.status_columns) {
         if (!read_status(rr, &cell.srv))
-            return GROUP_BAD;
-        if (is_event_start(run, rr.p, rr.end))
-            return GROUP_CUT;
+            return bad_status(rr);
+        cell.srv_read = true;  // kept when the channel query failed after it
+        if ((g = group_cut(rr)) != GROUP_OK)
+            return g;
         if (!read_status(rr, &cell.chan))
-            return GROUP_BAD;
+            return bad_status(rr);
+        cell.srv_read = false;
     }
     bool bad = false;
-    Kind hint = rr.hints ? (*rr.hints)[k] : KIND_UNSET;
+    bool last = k + 1 == row.cells.size();
     const char *q = run.dialect == DIALECT_HDF5 ? hdf5_cell_end(rr.p, rr.end, &bad)
-                                                : tab_cell_end(rr.p, rr.end, hint, &bad);
+                                                : tab_cell_end(rr, k, last, second, two, &bad);
     cell.b = rr.p, cell.e = q, cell.reached = true;
+    if (q == rr.end && !rr.newline && (bad || !last))
+        return GROUP_TRUNC;
     if (bad)
         return GROUP_BAD;
-    bool last = k + 1 == row.cells.size();
     char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
     if (last && q != rr.end)
         return GROUP_BAD;
@@ -405,51 +495,123 @@ static bool row_problem(RowReader &rr, uint64_t line, const char *what, const ch
     return true;
 }
 
-// The file ends inside channel k's group: an interrupted run. Channel k
-// and the ones after it were not reached.
-static int file_cut(RowReader &rr, Row &row, size_t k)
+// How one reading of a row's channel groups ended.
+struct Reading {
+    GroupResult end = GROUP_OK;  // GROUP_OK: every channel read, up to the line's end
+    size_t k = 0;                // the channel where it stopped
+};
+
+static bool reading_fits(const Reading &r)
 {
-    rest_of_row(row, k, true);
-    rr.have_line = false;
-    return row_problem(rr, row.line, "the last row is cut off (an interrupted run?)",
-                       nullptr) ? 1 : -1;
+    return r.end != GROUP_SHORT && r.end != GROUP_BAD;
+}
+
+// Reads the channel groups from channel k0 at rr.p to the end of the row.
+// `second` reads channel k0 the way that comes second; places that read
+// two ways are pushed onto rr.choices (when `note`).
+static Reading read_from(RowReader &rr, Row &row, size_t k0, bool second, bool note)
+{
+    Reading r;
+    row.complete = true;
+    size_t n = row.cells.size();
+    for (size_t k = k0; k < n; k++) {
+        const char *at = rr.p;
+        bool two = false;
+        GroupResult g = read_group(rr, row, k, second && k == k0, &two);
+        if (two && note && !(second && k == k0))
+            rr.choices.emplace_back(k, at);
+        if (g == GROUP_OK)
+            continue;
+        r.end = g, r.k = k;
+        if (g == GROUP_CUT || g == GROUP_END || g == GROUP_TRUNC) {
+            // The server-block status column stands in the row when the
+            // channel query failed after it: it is kept.
+            RowCell cut = row.cells[k];
+            rest_of_row(row, k, true);
+            row.cells[k].failed = g != GROUP_TRUNC;
+            row.cells[k].srv_read = cut.srv_read;
+            row.cells[k].srv = cut.srv;
+        }
+        return r;
+    }
+    if (!rr.newline) {
+        // The last line of the file lacks its line end. An empty last cell
+        // was never written: the last channel's query failed.
+        RowCell &last = row.cells[n - 1];
+        r.end = GROUP_TRUNC, r.k = n;
+        if (last.b == last.e) {
+            last = RowCell();
+            last.failed = true;
+            r.end = GROUP_END, r.k = n - 1;
+        }
+        row.complete = false;
+    }
+    return r;
+}
+
+// At most this many other readings are tried for one row.
+static const int MAX_REREADS = 64;
+
+// Reads the channel groups of the row whose leading columns were read, in
+// the first reading that fits: the plug-in ends a complete row with its
+// last channel's cell and the line end, and cuts a row short only where a
+// channel group would begin. When none fits, the first reading is kept
+// for the report.
+static Reading read_fitting(RowReader &rr, Row &row)
+{
+    const char *start = rr.p;
+    rr.choices.clear();
+    Reading r = read_from(rr, row, 0, false, true);
+    int n = 0;
+    while (!reading_fits(r) && !rr.choices.empty() && n++ < MAX_REREADS) {
+        auto c = rr.choices.back();
+        rr.choices.pop_back();
+        rr.p = c.second;
+        r = read_from(rr, row, c.first, true, true);
+    }
+    if (!reading_fits(r) && n > 0) {
+        rr.choices.clear();
+        rr.p = start;
+        r = read_from(rr, row, 0, false, false);
+    }
+    if (!row.complete)
+        for (auto &c : rr.choices) {
+            // Where a row cut short reads two ways, both fit: its cells
+            // there tell nothing certain of their channels.
+            row.cells[c.first].uncertain = true;
+            if (c.first + 1 < row.cells.size())
+                row.cells[c.first + 1].uncertain = true;
+        }
+    return r;
 }
 
 // Reads the channel groups of the row whose leading columns were read.
 // Returns 1, or -1 (strict mode) after an error.
 static int read_groups(RowReader &rr, Row &row)
 {
-    size_t n = row.cells.size();
-    for (size_t k = 0; k < n; k++) {
-        GroupResult g = read_group(rr, row, k);
-        if (g == GROUP_OK)
-            continue;
-        if (g == GROUP_CUT) {
-            rest_of_row(row, k, true);
-            return 1;
-        }
-        if (!rr.newline && (g == GROUP_SHORT || row.cells[k].e == rr.end))
-            return file_cut(rr, row, k);
-        size_t from = g == GROUP_SHORT ? k + 1 : k;
-        const char *what = g == GROUP_SHORT ? "the row ends before channel"
-                                            : "cannot read the cell of channel";
-        rest_of_row(row, from, false);
-        rr.have_line = false;
-        return row_problem(rr, row.line, what, rr.run->channels[from].title.c_str()) ? 1
-                                                                                    : -1;
+    Reading r = read_fitting(rr, row);
+    if (r.end == GROUP_OK || r.end == GROUP_CUT) {
+        rr.have_line = r.end == GROUP_CUT || rr.p < rr.end;
+        return 1;
     }
-    if (!rr.newline) {
-        // An empty last cell at the end of the file was never written.
-        RowCell &last = row.cells[n - 1];
-        if (last.b == last.e)
-            last = RowCell();
-        row.complete = false;
-        rr.have_line = false;
-        return row_problem(rr, row.line, "the last row has no line end (an interrupted run?)",
+    rr.have_line = false;
+    const std::vector<Channel> &chs = rr.run->channels;
+    if (r.end == GROUP_END) {
+        std::string what = "the last row stops before channel " + chs[r.k].title +
+                           " without a line end (its reader query failed, or the run was "
+                           "interrupted)";
+        return row_problem(rr, row.line, what.c_str(), nullptr) ? 1 : -1;
+    }
+    if (r.end == GROUP_TRUNC)
+        return row_problem(rr, row.line, r.k == chs.size()
+                               ? "the last row has no line end (an interrupted run?)"
+                               : "the last row is cut off (an interrupted run?)",
                            nullptr) ? 1 : -1;
-    }
-    rr.have_line = rr.p < rr.end;
-    return 1;
+    size_t from = r.end == GROUP_SHORT ? r.k + 1 : r.k;
+    const char *what = r.end == GROUP_SHORT ? "the row ends before channel"
+                                            : "cannot read the cell of channel";
+    rest_of_row(row, from, false);
+    return row_problem(rr, row.line, what, chs[from].title.c_str()) ? 1 : -1;
 }
 
 int row_next(RowReader &rr, Row &row)

@@ -124,7 +124,7 @@ static void survey_block(Dialect d, Channel &ch, const RowCell &cell)
 
 void survey_cell(Dialect d, Channel &ch, const RowCell &cell)
 {
-    if (!cell.reached || cell.bad || cell.b == cell.e)
+    if (!cell.reached || cell.bad || cell.uncertain || cell.b == cell.e)
         return;
     ChannelSurvey &s = ch.survey;
     if (!survey_image(d, ch, cell)) {
@@ -266,9 +266,16 @@ int survey_run(Run &run, Input &in, const char *bar_label)
     RowReader rr;
     if (rows_begin(run, rr, in) != 0)
         return -1;
+    // What the options and the XML description say of a channel's kind
+    // helps the row reader where a row reads two ways.
     std::vector<Kind> hints(run.channels.size(), KIND_UNSET);
-    for (size_t k = 0; k < hints.size(); k++)
-        hints[k] = run.channels[k].forced;
+    for (size_t k = 0; k < hints.size(); k++) {
+        const Channel &ch = run.channels[k];
+        hints[k] = ch.forced != KIND_UNSET ? ch.forced
+                   : !ch.xml_spectra.empty() ? KIND_SPECTRUM
+                   : ch.xml_image.width > 0  ? KIND_IMAGE
+                                             : KIND_UNSET;
+    }
     rr.hints = &hints;
     std::vector<char> skip(run.channels.size());
     for (size_t k = 0; k < skip.size(); k++)

@@ -24,9 +24,15 @@ RANK = np.array([3, 4, 1, 0, 2], dtype=np.int8)
 UNKNOWN_RANK = 4
 
 
+# The channel whose reader query failed where its row was cut (-3) shows as
+# not reached, as the channels after it.
+FAILED = -3
+
+
 def ranks(present):
     """The gravity ranks of an int8 array of presence codes."""
     p = present.astype(np.int16)
+    p[p == FAILED] = NOT_REACHED
     bad = (p < -2) | (p > 2)
     r = RANK[np.clip(p, -2, 2) + 2]
     r[bad] = UNKNOWN_RANK
