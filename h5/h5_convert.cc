@@ -131,24 +131,35 @@ static Presence write_image(const Run &run, Channel &ch, const RowCell &cell, ui
     return p;
 }
 
-// A channel of kind none stores nothing. Data in its cells (a channel
-// left out with --kind CHANNEL=none) is counted and reported, and the
-// cell marked as one without data.
+// A channel of kind none stores nothing. A cell that says there is none
+// in any kind's grammar (an empty block, a spectrum without members) is
+// none; data (a channel left out with --kind CHANNEL=none, or one whose
+// only data the survey could not tell apart) is counted, reported and
+// marked none as well.
 static Presence write_none(const Run &run, Channel &ch, const RowCell &cell)
 {
-    if (cell.b == cell.e)
-        return PRESENT_EMPTY;
-    Presence p = cell_marker(run.dialect, cell.b, cell.e);  // "[]", "Not found" read as none
-    if (p == PRESENT_NONE)
-        return p;
-    Channel probe;
-    survey_cell(run.dialect, probe, cell);
-    for (uint64_t fits : probe.survey.fits)
-        if (fits > 0) {
+    Dialect d = run.dialect;
+    const char *b = cell.b, *e = cell.e;
+    Presence p = cell_marker(d, b, e);
+    if (p != PRESENT_BAD)
+        return p == PRESENT_DATA ? (ch.left_out++, PRESENT_NONE) : p;
+    float v;
+    bool f1, f2;
+    uint64_t n, mx;
+    SpectrumOut out;
+    Presence tries[] = {cell_value(d, b, e, &v, &f1),
+                        cell_block(d, b, e, nullptr, nullptr, &f1, &f2),
+                        cell_spectrum(d, b, e, out),
+                        cell_image(d, b, e, nullptr, nullptr, 0, &n, &mx)};
+    bool none = false;
+    for (Presence t : tries) {
+        if (t == PRESENT_DATA) {
             ch.left_out++;
             return PRESENT_NONE;
         }
-    return PRESENT_BAD;
+        none = none || t == PRESENT_NONE;
+    }
+    return none ? PRESENT_NONE : PRESENT_BAD;
 }
 
 static Presence write_cell(const Run &run, Channel &ch, const RowCell &cell, uint64_t ev)
@@ -209,10 +220,10 @@ static void report_bad_cells(Run &run)
 {
     for (const Channel &ch : run.channels) {
         if (ch.left_out > 0)
-            warn_line(run, 0, "channel %s: %llu cell%s with data left out (--kind '%s=none'); "
-                              "present 0 there", ch.title.c_str(),
+            warn_line(run, 0, "channel %s: %llu cell%s with data left out, as the channel's "
+                              "kind is none%s; present 0 there", ch.title.c_str(),
                       (unsigned long long)ch.left_out, ch.left_out == 1 ? "" : "s",
-                      ch.title.c_str());
+                      ch.forced == KIND_NONE ? " (--kind)" : " (--kind decides another)");
         if (ch.bad_cells > 0)
             warn_line(run, ch.first_bad_line,
                       "channel %s: %llu cell%s not what a %s channel writes (the first on "

@@ -166,7 +166,7 @@ struct RowCell {
     bool bad = false;                        // its frame (status, separator) is broken
     bool failed = false;      // not reached: the row was cut at this channel (its query failed)
     bool srv_read = false;    // not reached, but its server-block status column was written
-    bool uncertain = false;   // a row cut short that reads two ways here (the survey skips it)
+    bool uncertain = false;   // the row fits two readings here (the survey skips the cell)
 };
 
 // One event of the table.
@@ -188,7 +188,11 @@ struct RowReader {
     bool have_line = false;     // p..end still holds an event's start
     bool warn = true;           // report structural problems (first walk only)
     const std::vector<Kind> *hints = nullptr;  // kinds, when known
-    std::vector<std::pair<size_t, const char *>> choices;  // (h5_row.cc) second readings
+    bool mark_uncertain = false;  // mark the cells of rows that fit two ways (survey)
+    // The row reader's own: places of a row that read two ways, a copy of
+    // the cells.
+    std::vector<std::pair<size_t, const char *>> choices;
+    std::vector<RowCell> kept;
 };
 
 // Reads the header line, fills run.dialect, run.status_columns and (with

@@ -549,6 +549,29 @@ static Reading read_from(RowReader &rr, Row &row, size_t k0, bool second, bool n
     return r;
 }
 
+// Tries the other reading at each place of the row (read, and fitting)
+// that reads two ways; where that fits too, the two cells there tell
+// nothing certain of their channels. A row cut short, or a last cell that
+// is empty, can fit both ways.
+static void mark_uncertain(RowReader &rr, Row &row)
+{
+    rr.kept = row.cells;
+    const char *p = rr.p;
+    bool complete = row.complete;
+    std::vector<size_t> both;
+    for (auto &c : rr.choices) {
+        rr.p = c.second;
+        if (reading_fits(read_from(rr, row, c.first, true, false)))
+            both.push_back(c.first);
+    }
+    row.cells.swap(rr.kept);
+    rr.p = p;
+    row.complete = complete;
+    for (size_t k : both)
+        for (size_t j = k; j < k + 2 && j < row.cells.size(); j++)
+            row.cells[j].uncertain = true;
+}
+
 // At most this many other readings are tried for one row.
 static const int MAX_REREADS = 64;
 
@@ -574,14 +597,8 @@ static Reading read_fitting(RowReader &rr, Row &row)
         rr.p = start;
         r = read_from(rr, row, 0, false, false);
     }
-    if (!row.complete)
-        for (auto &c : rr.choices) {
-            // Where a row cut short reads two ways, both fit: its cells
-            // there tell nothing certain of their channels.
-            row.cells[c.first].uncertain = true;
-            if (c.first + 1 < row.cells.size())
-                row.cells[c.first + 1].uncertain = true;
-        }
+    if (rr.mark_uncertain && reading_fits(r) && !rr.choices.empty())
+        mark_uncertain(rr, row);
     return r;
 }
 

@@ -277,6 +277,7 @@ int survey_run(Run &run, Input &in, const char *bar_label)
                                              : KIND_UNSET;
     }
     rr.hints = &hints;
+    rr.mark_uncertain = true;
     std::vector<char> skip(run.channels.size());
     for (size_t k = 0; k < skip.size(); k++)
         skip[k] = image_known(run, run.channels[k]);
