@@ -167,6 +167,7 @@ struct RowCell {
     bool failed = false;      // not reached: the row was cut at this channel (its query failed)
     bool srv_read = false;    // not reached, but its server-block status column was written
     bool uncertain = false;   // the row fits two readings here (the survey skips the cell)
+    bool misfit = false;      // its text reads as no kind it could be (h5_row.cc)
 };
 
 // One event of the table.

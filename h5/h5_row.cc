@@ -340,19 +340,24 @@ static bool empty_first(Kind here, Kind next)
 
 // The cell of channel k at p in the tab dialect that begins "\t{". `second`
 // takes the reading that comes second; *two says whether there is one.
-static const char *tab_brace_cell_end(const RowReader &rr, size_t k, bool last, const char *p,
-                                      const char *e, bool second, bool *two, bool *bad)
+// *misfit: the cell reads neither way, or not as the kind known for
+// channel k.
+static const char *tab_brace_cell_end(const RowReader &rr, size_t k, bool last,
+                                      const char *p, const char *e, bool second, bool *two,
+                                      bool *bad, bool *misfit)
 {
+    const std::vector<Kind> *h = rr.hints;
+    Kind here = h ? (*h)[k] : KIND_UNSET;
     const char *block_end = tab_block_end(p, e);
     bool block = block_end && reads_as_block(p, block_end);
     bool empty = !last && spectrum_at(p + 1, e);
     bool take_empty = empty;
     if (block && empty) {
-        const std::vector<Kind> *h = rr.hints;
         *two = true;
-        take_empty = empty_first(h ? (*h)[k] : KIND_UNSET,
-                                 h ? (*h)[k + 1] : KIND_UNSET) != second;
+        take_empty = empty_first(here, h ? (*h)[k + 1] : KIND_UNSET) != second;
     }
+    bool known = here != KIND_UNSET && here != KIND_NONE;
+    *misfit = take_empty ? here == KIND_BLOCK : !block || (known && here != KIND_BLOCK);
     if (take_empty)
         return p;
     if (!block_end) {
@@ -366,7 +371,7 @@ static const char *tab_brace_cell_end(const RowReader &rr, size_t k, bool last, 
 // field counts meaningless. Returns the end of the cell (its own trailing
 // tab included, the separator not).
 static const char *tab_cell_end(const RowReader &rr, size_t k, bool last, bool second,
-                                bool *two, bool *bad)
+                                bool *two, bool *bad, bool *misfit)
 {
     const char *p = rr.p, *e = rr.end;
     if (p == e)
@@ -374,7 +379,7 @@ static const char *tab_cell_end(const RowReader &rr, size_t k, bool last, bool s
     if (*p == '\t') {
         if (e - p < 2 || p[1] != '{')
             return p;  // an empty cell
-        return tab_brace_cell_end(rr, k, last, p, e, second, two, bad);
+        return tab_brace_cell_end(rr, k, last, p, e, second, two, bad, misfit);
     }
     if (*p == '{' || *p == '[') {
         const char *q = find_char(p, e, *p == '{' ? '}' : ']');
@@ -454,7 +459,8 @@ static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bo
     bool bad = false;
     bool last = k + 1 == row.cells.size();
     const char *q = run.dialect == DIALECT_HDF5 ? hdf5_cell_end(rr.p, rr.end, &bad)
-                                                : tab_cell_end(rr, k, last, second, two, &bad);
+                                                : tab_cell_end(rr, k, last, second, two, &bad,
+                                                               &cell.misfit);
     cell.b = rr.p, cell.e = q, cell.reached = true;
     if (q == rr.end && !rr.newline && (bad || !last))
         return GROUP_TRUNC;
@@ -499,11 +505,20 @@ static bool row_problem(RowReader &rr, uint64_t line, const char *what, const ch
 struct Reading {
     GroupResult end = GROUP_OK;  // GROUP_OK: every channel read, up to the line's end
     size_t k = 0;                // the channel where it stopped
+    bool misfit = false;         // a cell reads as no kind it could be
 };
 
 static bool reading_fits(const Reading &r)
 {
-    return r.end != GROUP_SHORT && r.end != GROUP_BAD;
+    return r.end != GROUP_SHORT && r.end != GROUP_BAD && !r.misfit;
+}
+
+static bool any_misfit(const Row &row)
+{
+    for (const RowCell &c : row.cells)
+        if (c.misfit)
+            return true;
+    return false;
 }
 
 // Reads the channel groups from channel k0 at rr.p to the end of the row.
@@ -532,6 +547,7 @@ static Reading read_from(RowReader &rr, Row &row, size_t k0, bool second, bool n
             row.cells[k].srv_read = cut.srv_read;
             row.cells[k].srv = cut.srv;
         }
+        r.misfit = any_misfit(row);
         return r;
     }
     if (!rr.newline) {
@@ -546,30 +562,35 @@ static Reading read_from(RowReader &rr, Row &row, size_t k0, bool second, bool n
         }
         row.complete = false;
     }
+    r.misfit = any_misfit(row);
     return r;
 }
 
 // Tries the other reading at each place of the row (read, and fitting)
-// that reads two ways; where that fits too, the two cells there tell
-// nothing certain of their channels. A row cut short, or a last cell that
-// is empty, can fit both ways.
+// that reads two ways. Where that fits too, the cells the two readings
+// give differently tell nothing certain of their channels. A row cut
+// short, or one whose last cell is empty, can fit both ways.
 static void mark_uncertain(RowReader &rr, Row &row)
 {
     rr.kept = row.cells;
     const char *p = rr.p;
     bool complete = row.complete;
-    std::vector<size_t> both;
+    std::vector<char> differ(row.cells.size(), 0);
     for (auto &c : rr.choices) {
         rr.p = c.second;
-        if (reading_fits(read_from(rr, row, c.first, true, false)))
-            both.push_back(c.first);
+        if (!reading_fits(read_from(rr, row, c.first, true, false)))
+            continue;
+        for (size_t j = c.first; j < row.cells.size(); j++) {
+            const RowCell &x = row.cells[j], &y = rr.kept[j];
+            differ[j] |= x.b != y.b || x.e != y.e || x.reached != y.reached ||
+                         x.failed != y.failed;
+        }
     }
     row.cells.swap(rr.kept);
     rr.p = p;
     row.complete = complete;
-    for (size_t k : both)
-        for (size_t j = k; j < k + 2 && j < row.cells.size(); j++)
-            row.cells[j].uncertain = true;
+    for (size_t j = 0; j < row.cells.size(); j++)
+        row.cells[j].uncertain = differ[j];
 }
 
 // At most this many other readings are tried for one row.

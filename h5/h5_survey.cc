@@ -74,8 +74,10 @@ static bool survey_image(Dialect d, Channel &ch, const RowCell &cell)
         return true;
     }
     if (p == PRESENT_NONE && d == DIALECT_HDF5 && cell.e - cell.b == 4) {
-        ch.survey.fits[KIND_IMAGE]++;  // "[[]]": an empty pixel list
-        return true;
+        // "[[]]": an empty pixel list, or a spectrum whose one member has
+        // no data; the spectrum's grammar counts the second.
+        ch.survey.fits[KIND_IMAGE]++;
+        return false;
     }
     if (p != PRESENT_DATA)
         return false;
