@@ -6,10 +6,10 @@
 // that it gave up on (a failed reader query) has none, and the next event
 // starts on the same line. Such a cut can only fall before a channel group
 // or after a channel's server-block status column, so the reader looks for
-// the start of an event there: in the comma dialect a bare integer field
-// followed by "seconds:microseconds" (no cell is a bare integer), in the
-// tab dialect "[TYPE]ID", two tabs and "seconds:microseconds" (no pixel
-// list has a ']' before its first tab).
+// the start of an event there: its whole leading columns (in the comma
+// dialect a bare integer field, "seconds:microseconds" and the ISO time; in
+// the tab dialect "[TYPE]ID", two tabs, "seconds:microseconds" and the ISO
+// time; then the event status when the table has status columns).
 //
 // In the tab dialect one text reads two ways: "\t{" is a name-value block,
 // or an empty cell whose separator is followed by a spectrum. Where both
@@ -173,42 +173,25 @@ size_t rows_channel_count(Run &run, Input &in)
 
 // ---- Event starts and leading columns ------------------------------------------------
 
-// Comma dialect: "ID,S:US," ; tab dialect: "[TYPE]ID\t\tS:US\t".
-static bool is_event_start(const Run &run, const char *p, const char *e)
+// One "0x%X" status column and its separator (a comma, or three tabs in
+// the tab dialect) at p. Returns the position after it, or null.
+static const char *status_end(Dialect d, const char *p, const char *e, int32_t *out)
 {
-    int32_t id;
-    uint32_t s, us;
-    if (run.dialect == DIALECT_HDF5) {
-        const char *c1 = find_char(p, e, ',');
-        if (c1 == e || !parse_i32(p, c1, &id))
-            return false;
-        const char *c2 = find_char(c1 + 1, e, ',');
-        return c2 < e && parse_time(c1 + 1, c2, &s, &us);
-    }
-    if (p == e || *p != '[')
-        return false;
-    const char *t = find_char(p, e, '\t');
-    const char *close = t;
-    while (close > p && close[-1] != ']')
-        close--;
-    if (close == p || t == e || e - t < 2 || t[1] != '\t' || !parse_i32(close, t, &id))
-        return false;
-    const char *t2 = find_char(t + 2, e, '\t');
-    return t2 < e && parse_time(t + 2, t2, &s, &us);
+    bool hdf = d == DIALECT_HDF5;
+    const char *f = find_char(p, e, hdf ? ',' : '\t');
+    if (f == e || !parse_hex32(p, f, out))
+        return nullptr;
+    if (!hdf && (e - f < 3 || f[1] != '\t' || f[2] != '\t'))
+        return nullptr;
+    return f + (hdf ? 1 : 3);
 }
 
-// One "0x%X" status column and its separator (a comma, or three tabs in
-// the tab dialect) at rr.p. Returns false when it does not read.
 static bool read_status(RowReader &rr, int32_t *out)
 {
-    bool hdf = rr.run->dialect == DIALECT_HDF5;
-    const char *f = find_char(rr.p, rr.end, hdf ? ',' : '\t');
-    if (f == rr.end || !parse_hex32(rr.p, f, out))
-        return false;
-    if (!hdf && (rr.end - f < 3 || f[1] != '\t' || f[2] != '\t'))
-        return false;
-    rr.p = f + (hdf ? 1 : 3);
-    return true;
+    const char *p = status_end(rr.run->dialect, rr.p, rr.end, out);
+    if (p)
+        rr.p = p;
+    return p != nullptr;
 }
 
 // The event id column at p: "%d" (comma dialect) or "[TYPE]%d" and two
@@ -225,38 +208,57 @@ static const char *read_event_id(const Run &run, const char *p, const char *e, R
         row.id = (uint32_t)id;
         return f + 1;
     }
+    if (p == e || *p != '[')
+        return nullptr;
     const char *close = f;
     while (close > p && close[-1] != ']')
         close--;
-    if (*p != '[' || close == p || e - f < 2 || f[1] != '\t' || !parse_i32(close, f, &id))
+    if (close == p || e - f < 2 || f[1] != '\t' || !parse_i32(close, f, &id))
         return nullptr;
     row.type_name = std::string_view(p + 1, (size_t)(close - 1 - (p + 1)));
     row.id = (uint32_t)id;
     return f + 2;
 }
 
+// The leading columns at p read into `row`: event id, time, ISO time and
+// (with status columns) the event status, each with its separator.
+// Returns the position after them, or null when the text there is no
+// event's start.
+static const char *leading_end(const Run &run, const char *p, const char *e, Row &row)
+{
+    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
+    p = read_event_id(run, p, e, row);
+    if (!p)
+        return nullptr;
+    const char *f = find_char(p, e, sep);
+    if (f == e || !parse_time(p, f, &row.time_s, &row.time_us))
+        return nullptr;
+    p = f + 1;
+    f = find_char(p, e, sep);
+    if (f == e)
+        return nullptr;
+    row.iso = std::string_view(p, (size_t)(f - p));
+    row.status = 0;
+    return run.status_columns ? status_end(run.dialect, f + 1, e, &row.status) : f + 1;
+}
+
+// Whole leading columns of an event at p. No cell or status column begins
+// like them: in the comma dialect no cell is a bare integer, in the tab
+// dialect no pixel list has a ']' before its first tab.
+static bool is_event_start(const Run &run, const char *p, const char *e)
+{
+    Row scratch;
+    return leading_end(run, p, e, scratch) != nullptr;
+}
+
 // Reads the leading columns at rr.p into `row`. Returns false when the
 // text there is no event's start.
 static bool read_leading(RowReader &rr, Row &row)
 {
-    const Run &run = *rr.run;
-    const char *e = rr.end;
-    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
-    const char *p = read_event_id(run, rr.p, e, row);
-    if (!p)
-        return false;
-    const char *f = find_char(p, e, sep);
-    if (f == e || !parse_time(p, f, &row.time_s, &row.time_us))
-        return false;
-    p = f + 1;
-    f = find_char(p, e, sep);
-    if (f == e)
-        return false;
-    row.iso = std::string_view(p, (size_t)(f - p));
-    p = f + 1;
-    row.status = 0;
-    rr.p = p;
-    return !run.status_columns || read_status(rr, &row.status);
+    const char *p = leading_end(*rr.run, rr.p, rr.end, row);
+    if (p)
+        rr.p = p;
+    return p != nullptr;
 }
 
 // ---- Cell extents -------------------------------------------------------------------
