@@ -141,8 +141,10 @@ static Presence write_none(const Run &run, Channel &ch, const RowCell &cell)
     Dialect d = run.dialect;
     const char *b = cell.b, *e = cell.e;
     Presence p = cell_marker(d, b, e);
+    if (p == PRESENT_DATA)
+        ch.left_out++;
     if (p != PRESENT_BAD)
-        return p == PRESENT_DATA ? (ch.left_out++, PRESENT_NONE) : p;
+        return p == PRESENT_DATA ? PRESENT_NONE : p;
     float v;
     bool f1, f2;
     uint64_t n, mx;

@@ -198,18 +198,20 @@ static bool read_status(RowReader &rr, int32_t *out)
 // tabs (tab dialect). Returns the position after it, or null.
 static const char *read_event_id(const Run &run, const char *p, const char *e, Row &row)
 {
-    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
-    const char *f = find_char(p, e, sep);
+    // The first byte first: a pixel list's megabytes are not searched for
+    // a separator.
+    bool hdf = run.dialect == DIALECT_HDF5;
+    if (p == e || (hdf ? *p != '-' && (unsigned)(*p - '0') >= 10u : *p != '['))
+        return nullptr;
+    const char *f = find_char(p, e, hdf ? ',' : '\t');
     int32_t id;
-    if (run.dialect == DIALECT_HDF5) {
+    if (hdf) {
         if (f == e || !parse_i32(p, f, &id))
             return nullptr;
         row.type_name = std::string_view();
         row.id = (uint32_t)id;
         return f + 1;
     }
-    if (p == e || *p != '[')
-        return nullptr;
     const char *close = f;
     while (close > p && close[-1] != ']')
         close--;
