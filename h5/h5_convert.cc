@@ -147,14 +147,37 @@ static Presence write_image(const Run &run, Channel &ch, const RowCell &cell, ui
     return p;
 }
 
-static Presence write_none(const Run &run, const Channel &ch, const RowCell &cell)
+// A channel of kind none stores nothing. A cell that says there is none
+// in any kind's grammar (an empty block, a spectrum without members) is
+// none; data (a channel left out with --kind CHANNEL=none, or one whose
+// only data the survey could not tell apart) is counted, reported and
+// marked none as well.
+static Presence write_none(const Run &run, Channel &ch, const RowCell &cell)
 {
-    if (cell.b == cell.e)
-        return PRESENT_EMPTY;
-    Presence p = cell_marker(run.dialect, cell.b, cell.e);  // "[]", "Not found" read as none
-    if (p == PRESENT_NONE)
-        return p;
-    return ch.forced == KIND_NONE ? PRESENT_DATA : PRESENT_BAD;
+    Dialect d = run.dialect;
+    const char *b = cell.b, *e = cell.e;
+    Presence p = cell_marker(d, b, e);
+    if (p == PRESENT_DATA)
+        ch.left_out++;
+    if (p != PRESENT_BAD)
+        return p == PRESENT_DATA ? PRESENT_NONE : p;
+    float v;
+    bool f1, f2;
+    uint64_t n, mx;
+    SpectrumOut out;
+    Presence tries[] = {cell_value(d, b, e, &v, &f1),
+                        cell_block(d, b, e, nullptr, nullptr, &f1, &f2),
+                        cell_spectrum(d, b, e, out),
+                        cell_image(d, b, e, nullptr, nullptr, 0, &n, &mx)};
+    bool none = false;
+    for (Presence t : tries) {
+        if (t == PRESENT_DATA) {
+            ch.left_out++;
+            return PRESENT_NONE;
+        }
+        none = none || t == PRESENT_NONE;
+    }
+    return none ? PRESENT_NONE : PRESENT_BAD;
 }
 
 static Presence write_cell(const Run &run, Channel &ch, const RowCell &cell, uint64_t ev)
@@ -187,7 +210,9 @@ static bool write_channel(Run &run, Channel &ch, const RowCell &cell, const Row 
 {
     Presence p;
     if (!cell.reached) {
-        p = cell.bad ? PRESENT_BAD : PRESENT_NOT_REACHED;
+        p = cell.bad ? PRESENT_BAD : cell.failed ? PRESENT_FAILED : PRESENT_NOT_REACHED;
+        if (cell.srv_read && ch.col_srv >= 0)
+            put<int32_t>(ch.col_srv, ev, cell.srv);
     } else {
         if (ch.col_srv >= 0) {
             put<int32_t>(ch.col_srv, ev, cell.srv);
@@ -213,11 +238,17 @@ static bool write_channel(Run &run, Channel &ch, const RowCell &cell, const Row 
     return true;
 }
 
-// One warning per channel with cells that were not understood; frames
-// that do not fit an image channel's shape are counted apart.
+// One warning per channel with cells that were not understood (frames
+// that do not fit an image channel's shape counted apart), and per
+// channel whose data --kind none left out.
 static void report_bad_cells(Run &run)
 {
     for (const Channel &ch : run.channels) {
+        if (ch.left_out > 0)
+            warn_line(run, 0, "channel %s: %llu cell%s with data left out, as the channel's "
+                              "kind is none%s; present 0 there", ch.title.c_str(),
+                      (unsigned long long)ch.left_out, ch.left_out == 1 ? "" : "s",
+                      ch.forced == KIND_NONE ? " (--kind)" : " (--kind decides another)");
         if (ch.bad_cells == 0)
             continue;
         std::string misfits;

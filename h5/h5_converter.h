@@ -37,7 +37,8 @@ enum Presence : int8_t {
     PRESENT_NONE = 0,         // the cell says there is none
     PRESENT_EMPTY = 2,        // an empty cell
     PRESENT_BAD = -1,         // not understood
-    PRESENT_NOT_REACHED = -2  // the row was cut before this channel
+    PRESENT_NOT_REACHED = -2, // the row was cut before this channel
+    PRESENT_FAILED = -3       // the row was cut here: this channel's reader query failed
 };
 
 // ---- Options (h5_main.cc) -------------------------------------------------
@@ -135,6 +136,7 @@ struct Channel {
     // Image cells whose pixels do not fit the shape (or depth) decided.
     uint64_t misfit_frames = 0;
     Precision precision;
+    uint64_t left_out = 0;    // kind none: cells with data, not stored
 };
 
 // ---- The run ----------------------------------------------------------------
@@ -199,6 +201,10 @@ struct RowCell {
     int32_t srv = 0, chan = 0;              // status columns (when present)
     bool reached = false;                    // false: the row ended before it
     bool bad = false;                        // its frame (status, separator) is broken
+    bool failed = false;      // not reached: the row was cut at this channel (its query failed)
+    bool srv_read = false;    // not reached, but its server-block status column was written
+    bool uncertain = false;   // the row fits two readings here (the survey skips the cell)
+    bool misfit = false;      // its text reads as no kind it could be (h5_row.cc)
 };
 
 // One event of the table.
@@ -220,6 +226,11 @@ struct RowReader {
     bool have_line = false;     // p..end still holds an event's start
     bool warn = true;           // report structural problems (first walk only)
     const std::vector<Kind> *hints = nullptr;  // kinds, when known
+    bool mark_uncertain = false;  // mark the cells of rows that fit two ways (survey)
+    // The row reader's own: places of a row that read two ways, a copy of
+    // the cells.
+    std::vector<std::pair<size_t, const char *>> choices;
+    std::vector<RowCell> kept;
 };
 
 // Reads the header line, fills run.dialect, run.status_columns and (with
@@ -229,15 +240,12 @@ struct RowReader {
 int header_read(Run &run, RowReader &rr, bool titles);
 // Rewinds the table and reads past its header, for a walk over the rows.
 int rows_begin(Run &run, RowReader &rr, Input &in);
-// The channel count that most of the first rows have (comma dialect), or
-// the header's title count when no row tells.
+// The channel count that most of the first complete events have (comma
+// dialect), or the header's title count when no row tells.
 size_t rows_channel_count(Run &run, Input &in);
 // The next event: 1, 0 at the end of the table, -1 on a read error or
 // (with --strict) a row not understood, after an error message.
 int row_next(RowReader &rr, Row &row);
-
-// Depth-0 fields of a comma-dialect line (for the titles check).
-size_t hdf5_field_count(const char *b, const char *e);
 
 // ---- Cells (h5_cells.cc) -----------------------------------------------------------
 

@@ -6,15 +6,21 @@
 // that it gave up on (a failed reader query) has none, and the next event
 // starts on the same line. Such a cut can only fall before a channel group
 // or after a channel's server-block status column, so the reader looks for
-// the start of an event there: in the comma dialect a bare integer field
-// followed by "seconds:microseconds" (no cell is a bare integer), in the
-// tab dialect "[TYPE]ID", two tabs and "seconds:microseconds" (no pixel
-// list has a ']' before its first tab).
+// the start of an event there: its whole leading columns (in the comma
+// dialect a bare integer field, "seconds:microseconds" and the ISO time; in
+// the tab dialect "[TYPE]ID", two tabs, "seconds:microseconds" and the ISO
+// time; then the event status when the table has status columns).
+//
+// In the tab dialect one text reads two ways: "\t{" is a name-value block,
+// or an empty cell whose separator is followed by a spectrum. Where both
+// readings fit the cell, the row reader takes the one the channels' kinds
+// prefer and, when that leaves the row a cell short or long, the other.
 #include "h5_converter.h"
 
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <string>
 
 static const char *HDF5_LEAD = "EventId,Time,TimeISO,";
 static const char *TAB_LEAD = "EventId\tTime\t\t\t";
@@ -121,6 +127,28 @@ int rows_begin(Run &run, RowReader &rr, Input &in)
     return header_read(run, rr, false);
 }
 
+static const char *hdf5_cell_end(const char *p, const char *e, bool *bad);
+
+// Depth-0 fields of the last event on a comma-dialect line. A line may
+// hold rows cut short before it: each event begins where an event's
+// leading columns stand at a field's start. 0 when a bracket does not
+// close.
+static size_t last_event_fields(const Run &run, const char *b, const char *e)
+{
+    size_t n = 0;
+    bool bad = false;
+    for (const char *p = b;; p++) {
+        if (p != b && is_event_start(run, p, e))
+            n = 0;
+        n++;
+        p = hdf5_cell_end(p, e, &bad);
+        if (bad)
+            return 0;
+        if (p >= e)
+            return n;
+    }
+}
+
 size_t rows_channel_count(Run &run, Input &in)
 {
     size_t lead = 3 + run.status_columns, per = run.status_columns ? 3 : 1;
@@ -128,9 +156,9 @@ size_t rows_channel_count(Run &run, Input &in)
     const char *b, *e;
     bool nl;
     for (int i = 0; i < 20 && input_line(in, &b, &e, &nl) > 0 && nl;) {
-        if (in.line == 1)
+        if (in.line == 1 || !is_event_start(run, b, e))
             continue;
-        size_t f = hdf5_field_count(b, e);
+        size_t f = last_event_fields(run, b, e);
         if (f > lead && (f - lead) % per == 0)
             seen[(f - lead) / per]++;
         i++;
@@ -143,66 +171,41 @@ size_t rows_channel_count(Run &run, Input &in)
     return best;
 }
 
-static const char *hdf5_cell_end(const char *p, const char *e, bool *bad);
-
-size_t hdf5_field_count(const char *b, const char *e)
-{
-    size_t n = 1;
-    bool bad = false;
-    for (const char *p = hdf5_cell_end(b, e, &bad); p < e && *p == ',' && !bad;
-         p = hdf5_cell_end(p + 1, e, &bad))
-        n++;
-    return n;
-}
-
 // ---- Event starts and leading columns ------------------------------------------------
 
-// Comma dialect: "ID,S:US," ; tab dialect: "[TYPE]ID\t\tS:US\t".
-static bool is_event_start(const Run &run, const char *p, const char *e)
+// One "0x%X" status column and its separator (a comma, or three tabs in
+// the tab dialect) at p. Returns the position after it, or null.
+static const char *status_end(Dialect d, const char *p, const char *e, int32_t *out)
 {
-    int32_t id;
-    uint32_t s, us;
-    if (run.dialect == DIALECT_HDF5) {
-        const char *c1 = find_char(p, e, ',');
-        if (c1 == e || !parse_i32(p, c1, &id))
-            return false;
-        const char *c2 = find_char(c1 + 1, e, ',');
-        return c2 < e && parse_time(c1 + 1, c2, &s, &us);
-    }
-    if (p == e || *p != '[')
-        return false;
-    const char *t = find_char(p, e, '\t');
-    const char *close = t;
-    while (close > p && close[-1] != ']')
-        close--;
-    if (close == p || t == e || e - t < 2 || t[1] != '\t' || !parse_i32(close, t, &id))
-        return false;
-    const char *t2 = find_char(t + 2, e, '\t');
-    return t2 < e && parse_time(t + 2, t2, &s, &us);
+    bool hdf = d == DIALECT_HDF5;
+    const char *f = find_char(p, e, hdf ? ',' : '\t');
+    if (f == e || !parse_hex32(p, f, out))
+        return nullptr;
+    if (!hdf && (e - f < 3 || f[1] != '\t' || f[2] != '\t'))
+        return nullptr;
+    return f + (hdf ? 1 : 3);
 }
 
-// One "0x%X" status column and its separator (a comma, or three tabs in
-// the tab dialect) at rr.p. Returns false when it does not read.
 static bool read_status(RowReader &rr, int32_t *out)
 {
-    bool hdf = rr.run->dialect == DIALECT_HDF5;
-    const char *f = find_char(rr.p, rr.end, hdf ? ',' : '\t');
-    if (f == rr.end || !parse_hex32(rr.p, f, out))
-        return false;
-    if (!hdf && (rr.end - f < 3 || f[1] != '\t' || f[2] != '\t'))
-        return false;
-    rr.p = f + (hdf ? 1 : 3);
-    return true;
+    const char *p = status_end(rr.run->dialect, rr.p, rr.end, out);
+    if (p)
+        rr.p = p;
+    return p != nullptr;
 }
 
 // The event id column at p: "%d" (comma dialect) or "[TYPE]%d" and two
 // tabs (tab dialect). Returns the position after it, or null.
 static const char *read_event_id(const Run &run, const char *p, const char *e, Row &row)
 {
-    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
-    const char *f = find_char(p, e, sep);
+    // The first byte first: a pixel list's megabytes are not searched for
+    // a separator.
+    bool hdf = run.dialect == DIALECT_HDF5;
+    if (p == e || (hdf ? *p != '-' && (unsigned)(*p - '0') >= 10u : *p != '['))
+        return nullptr;
+    const char *f = find_char(p, e, hdf ? ',' : '\t');
     int32_t id;
-    if (run.dialect == DIALECT_HDF5) {
+    if (hdf) {
         if (f == e || !parse_i32(p, f, &id))
             return nullptr;
         row.type_name = std::string_view();
@@ -212,35 +215,52 @@ static const char *read_event_id(const Run &run, const char *p, const char *e, R
     const char *close = f;
     while (close > p && close[-1] != ']')
         close--;
-    if (*p != '[' || close == p || e - f < 2 || f[1] != '\t' || !parse_i32(close, f, &id))
+    if (close == p || e - f < 2 || f[1] != '\t' || !parse_i32(close, f, &id))
         return nullptr;
     row.type_name = std::string_view(p + 1, (size_t)(close - 1 - (p + 1)));
     row.id = (uint32_t)id;
     return f + 2;
 }
 
+// The leading columns at p read into `row`: event id, time, ISO time and
+// (with status columns) the event status, each with its separator.
+// Returns the position after them, or null when the text there is no
+// event's start.
+static const char *leading_end(const Run &run, const char *p, const char *e, Row &row)
+{
+    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
+    p = read_event_id(run, p, e, row);
+    if (!p)
+        return nullptr;
+    const char *f = find_char(p, e, sep);
+    if (f == e || !parse_time(p, f, &row.time_s, &row.time_us))
+        return nullptr;
+    p = f + 1;
+    f = find_char(p, e, sep);
+    if (f == e)
+        return nullptr;
+    row.iso = std::string_view(p, (size_t)(f - p));
+    row.status = 0;
+    return run.status_columns ? status_end(run.dialect, f + 1, e, &row.status) : f + 1;
+}
+
+// Whole leading columns of an event at p. No cell or status column begins
+// like them: in the comma dialect no cell is a bare integer, in the tab
+// dialect no pixel list has a ']' before its first tab.
+static bool is_event_start(const Run &run, const char *p, const char *e)
+{
+    Row scratch;
+    return leading_end(run, p, e, scratch) != nullptr;
+}
+
 // Reads the leading columns at rr.p into `row`. Returns false when the
 // text there is no event's start.
 static bool read_leading(RowReader &rr, Row &row)
 {
-    const Run &run = *rr.run;
-    const char *e = rr.end;
-    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
-    const char *p = read_event_id(run, rr.p, e, row);
-    if (!p)
-        return false;
-    const char *f = find_char(p, e, sep);
-    if (f == e || !parse_time(p, f, &row.time_s, &row.time_us))
-        return false;
-    p = f + 1;
-    f = find_char(p, e, sep);
-    if (f == e)
-        return false;
-    row.iso = std::string_view(p, (size_t)(f - p));
-    p = f + 1;
-    row.status = 0;
-    rr.p = p;
-    return !run.status_columns || read_status(rr, &row.status);
+    const char *p = leading_end(*rr.run, rr.p, rr.end, row);
+    if (p)
+        rr.p = p;
+    return p != nullptr;
 }
 
 // ---- Cell extents -------------------------------------------------------------------
@@ -273,44 +293,97 @@ static const char *hdf5_cell_end(const char *p, const char *e, bool *bad)
     return q;
 }
 
-// Tab dialect, "\t{": a name-value block, or an empty cell (its separator)
-// followed by a spectrum. A first item with a name (':') or a "%.2e" value
-// ('.') is a block's: no spectrum member holds either. An empty "\t{}" or
-// a first item of integers (the integer form without names) reads both
-// ways; then the channel's kind decides, and a block is taken while it is
-// not known.
-static bool tab_block_here(const char *p, const char *e, Kind hint)
+// Tab dialect, "\t{": a name-value block of this channel, or an empty cell
+// (an EqData channel, a colour image) whose separator is followed by the
+// next channel's spectrum "{...}". The items of a block are "%d", "%s:%d",
+// "%.2e" or "%s:%.2e"; spectrum values are "%.e", "Invalid" or "%d"; so
+// the two read alike only for "\t{}" and for items of bare integers (the
+// integer form without names). Then the kinds of the two channels decide
+// which reading comes first, and the other one is kept for the row
+// reader to try when the first leaves the row a cell short or long.
+
+// The end of the block "\t{...}" at p: its '}' followed by the separator
+// or the line's end (no item holds a tab). Null when there is none.
+static const char *tab_block_end(const char *p, const char *e)
 {
-    bool ambiguous = e - p >= 3 && p[2] == '}';
-    if (e - p >= 4 && p[2] == '[' && p[3] != ' ') {
-        const char *q = find_char(p + 3, e, ']');
-        for (const char *c = p + 3; c < q; c++)
-            if (*c == ':' || *c == '.')
-                return true;
-        ambiguous = q < e;
+    for (const char *q = p + 2; q < e; q++) {
+        q = find_char(q, e, '}');
+        if (q == e)
+            break;
+        if (q + 1 == e || q[1] == '\t')
+            return q + 1;
     }
-    return ambiguous && (hint == KIND_BLOCK || hint == KIND_UNSET);
+    return nullptr;
+}
+
+static bool reads_as_block(const char *b, const char *e)
+{
+    bool nonvn, intf;
+    return cell_block(DIALECT_TAB, b, e, nullptr, nullptr, &nonvn, &intf) != PRESENT_BAD;
+}
+
+// A spectrum cell "{...}" at p (no member entry holds a '}').
+static bool spectrum_at(const char *p, const char *e)
+{
+    const char *q = find_char(p, e, '}');
+    SpectrumOut out;
+    return q < e && cell_spectrum(DIALECT_TAB, p, q + 1, out) != PRESENT_BAD;
+}
+
+// Whether the empty cell comes first when both readings fit: channel k is
+// no block and the next channel is a spectrum, as far as the kinds known
+// say.
+static bool empty_first(Kind here, Kind next)
+{
+    if (here == KIND_BLOCK)
+        return false;
+    if (next == KIND_SPECTRUM)
+        return true;
+    return here != KIND_UNSET && here != KIND_NONE && next == KIND_UNSET;
+}
+
+// The cell of channel k at p in the tab dialect that begins "\t{". `second`
+// takes the reading that comes second; *two says whether there is one.
+// *misfit: the cell reads neither way, or not as the kind known for
+// channel k.
+static const char *tab_brace_cell_end(const RowReader &rr, size_t k, bool last,
+                                      const char *p, const char *e, bool second, bool *two,
+                                      bool *bad, bool *misfit)
+{
+    const std::vector<Kind> *h = rr.hints;
+    Kind here = h ? (*h)[k] : KIND_UNSET;
+    const char *block_end = tab_block_end(p, e);
+    bool block = block_end && reads_as_block(p, block_end);
+    bool empty = !last && spectrum_at(p + 1, e);
+    bool take_empty = empty;
+    if (block && empty) {
+        *two = true;
+        take_empty = empty_first(here, h ? (*h)[k + 1] : KIND_UNSET) != second;
+    }
+    bool known = here != KIND_UNSET && here != KIND_NONE;
+    *misfit = take_empty ? here == KIND_BLOCK : !block || (known && here != KIND_BLOCK);
+    if (take_empty)
+        return p;
+    if (!block_end) {
+        *bad = true;
+        return e;
+    }
+    return block_end;  // a block (not understood when it does not read as one)
 }
 
 // Tab dialect: each cell by its own grammar, as tabs inside cells make
 // field counts meaningless. Returns the end of the cell (its own trailing
 // tab included, the separator not).
-static const char *tab_cell_end(const char *p, const char *e, Kind hint, bool *bad)
+static const char *tab_cell_end(const RowReader &rr, size_t k, bool last, bool second,
+                                bool *two, bool *bad, bool *misfit)
 {
+    const char *p = rr.p, *e = rr.end;
     if (p == e)
         return p;
     if (*p == '\t') {
-        if (e - p < 2 || p[1] != '{' || !tab_block_here(p, e, hint))
+        if (e - p < 2 || p[1] != '{')
             return p;  // an empty cell
-        for (const char *q = p + 2; q < e; q++) {
-            q = find_char(q, e, '}');
-            if (q == e)
-                break;
-            if (q + 1 == e || q[1] == '\t')
-                return q + 1;
-        }
-        *bad = true;
-        return e;
+        return tab_brace_cell_end(rr, k, last, p, e, second, two, bad, misfit);
     }
     if (*p == '{' || *p == '[') {
         const char *q = find_char(p, e, *p == '{' ? '}' : ']');
@@ -342,34 +415,61 @@ static void rest_of_row(Row &row, size_t from, bool cut)
 enum GroupResult {
     GROUP_OK,     // read, with its separator
     GROUP_CUT,    // an event starts here: the plug-in gave up on this row
+    GROUP_END,    // the file ends here, without a line end: the same, in the last event
+    GROUP_TRUNC,  // the file ends inside the group: an interrupted run
     GROUP_SHORT,  // the line ends where the separator should stand
     GROUP_BAD     // status columns, brackets or separator do not read
 };
 
-// One channel group at rr.p: status columns, cell, separator.
-static GroupResult read_group(RowReader &rr, Row &row, size_t k)
+// Where the row stops within a group, before its cell: the next event,
+// or (in the last line of the file, without its line end) the file's
+// end. GROUP_OK when it goes on.
+static GroupResult group_cut(const RowReader &rr)
+{
+    if (is_event_start(*rr.run, rr.p, rr.end))
+        return GROUP_CUT;
+    if (rr.p == rr.end && !rr.newline)
+        return GROUP_END;
+    return GROUP_OK;
+}
+
+// A status column that does not read at the end of the file: cut inside.
+static GroupResult bad_status(const RowReader &rr)
+{
+    char sep = rr.run->dialect == DIALECT_HDF5 ? ',' : '\t';
+    return !rr.newline && find_char(rr.p, rr.end, sep) == rr.end ? GROUP_TRUNC : GROUP_BAD;
+}
+
+// One channel group at rr.p: status columns, cell, separator. `second`
+// reads the cell the way that comes second; *two says whether it has one.
+static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bool *two)
 {
     const Run &run = *rr.run;
     RowCell &cell = row.cells[k];
     cell = RowCell();
-    if (is_event_start(run, rr.p, rr.end))
-        return GROUP_CUT;
+    GroupResult g = group_cut(rr);
+    if (g != GROUP_OK)
+        return g;
     if (run.status_columns) {
         if (!read_status(rr, &cell.srv))
-            return GROUP_BAD;
-        if (is_event_start(run, rr.p, rr.end))
-            return GROUP_CUT;
+            return bad_status(rr);
+        cell.srv_read = true;  // kept when the channel query failed after it
+        if ((g = group_cut(rr)) != GROUP_OK)
+            return g;
         if (!read_status(rr, &cell.chan))
-            return GROUP_BAD;
+            return bad_status(rr);
+        cell.srv_read = false;
     }
     bool bad = false;
-    Kind hint = rr.hints ? (*rr.hints)[k] : KIND_UNSET;
+    bool last = k + 1 == row.cells.size();
     const char *q = run.dialect == DIALECT_HDF5 ? hdf5_cell_end(rr.p, rr.end, &bad)
-                                                : tab_cell_end(rr.p, rr.end, hint, &bad);
+                                                : tab_cell_end(rr, k, last, second, two, &bad,
+                                                               &cell.misfit);
     cell.b = rr.p, cell.e = q, cell.reached = true;
+    if (q == rr.end && !rr.newline && (bad || !last))
+        return GROUP_TRUNC;
     if (bad)
         return GROUP_BAD;
-    bool last = k + 1 == row.cells.size();
     char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
     if (last && q != rr.end)
         return GROUP_BAD;
@@ -405,51 +505,155 @@ static bool row_problem(RowReader &rr, uint64_t line, const char *what, const ch
     return true;
 }
 
-// The file ends inside channel k's group: an interrupted run. Channel k
-// and the ones after it were not reached.
-static int file_cut(RowReader &rr, Row &row, size_t k)
+// How one reading of a row's channel groups ended.
+struct Reading {
+    GroupResult end = GROUP_OK;  // GROUP_OK: every channel read, up to the line's end
+    size_t k = 0;                // the channel where it stopped
+    bool misfit = false;         // a cell reads as no kind it could be
+};
+
+static bool reading_fits(const Reading &r)
 {
-    rest_of_row(row, k, true);
-    rr.have_line = false;
-    return row_problem(rr, row.line, "the last row is cut off (an interrupted run?)",
-                       nullptr) ? 1 : -1;
+    return r.end != GROUP_SHORT && r.end != GROUP_BAD && !r.misfit;
+}
+
+static bool any_misfit(const Row &row)
+{
+    for (const RowCell &c : row.cells)
+        if (c.misfit)
+            return true;
+    return false;
+}
+
+// Reads the channel groups from channel k0 at rr.p to the end of the row.
+// `second` reads channel k0 the way that comes second; places that read
+// two ways are pushed onto rr.choices (when `note`).
+static Reading read_from(RowReader &rr, Row &row, size_t k0, bool second, bool note)
+{
+    Reading r;
+    row.complete = true;
+    size_t n = row.cells.size();
+    for (size_t k = k0; k < n; k++) {
+        const char *at = rr.p;
+        bool two = false;
+        GroupResult g = read_group(rr, row, k, second && k == k0, &two);
+        if (two && note && !(second && k == k0))
+            rr.choices.emplace_back(k, at);
+        if (g == GROUP_OK)
+            continue;
+        r.end = g, r.k = k;
+        if (g == GROUP_CUT || g == GROUP_END || g == GROUP_TRUNC) {
+            // The server-block status column stands in the row when the
+            // channel query failed after it: it is kept.
+            RowCell cut = row.cells[k];
+            rest_of_row(row, k, true);
+            row.cells[k].failed = g != GROUP_TRUNC;
+            row.cells[k].srv_read = cut.srv_read;
+            row.cells[k].srv = cut.srv;
+        }
+        r.misfit = any_misfit(row);
+        return r;
+    }
+    if (!rr.newline) {
+        // The last line of the file lacks its line end. An empty last cell
+        // was never written: the last channel's query failed.
+        RowCell &last = row.cells[n - 1];
+        r.end = GROUP_TRUNC, r.k = n;
+        if (last.b == last.e) {
+            last = RowCell();
+            last.failed = true;
+            r.end = GROUP_END, r.k = n - 1;
+        }
+        row.complete = false;
+    }
+    r.misfit = any_misfit(row);
+    return r;
+}
+
+// Tries the other reading at each place of the row (read, and fitting)
+// that reads two ways. Where that fits too, the cells the two readings
+// give differently tell nothing certain of their channels. A row cut
+// short, or one whose last cell is empty, can fit both ways.
+static void mark_uncertain(RowReader &rr, Row &row)
+{
+    rr.kept = row.cells;
+    const char *p = rr.p;
+    bool complete = row.complete;
+    std::vector<char> differ(row.cells.size(), 0);
+    for (auto &c : rr.choices) {
+        rr.p = c.second;
+        if (!reading_fits(read_from(rr, row, c.first, true, false)))
+            continue;
+        for (size_t j = c.first; j < row.cells.size(); j++) {
+            const RowCell &x = row.cells[j], &y = rr.kept[j];
+            differ[j] |= x.b != y.b || x.e != y.e || x.reached != y.reached ||
+                         x.failed != y.failed;
+        }
+    }
+    row.cells.swap(rr.kept);
+    rr.p = p;
+    row.complete = complete;
+    for (size_t j = 0; j < row.cells.size(); j++)
+        row.cells[j].uncertain = differ[j];
+}
+
+// At most this many other readings are tried for one row.
+static const int MAX_REREADS = 64;
+
+// Reads the channel groups of the row whose leading columns were read, in
+// the first reading that fits: the plug-in ends a complete row with its
+// last channel's cell and the line end, and cuts a row short only where a
+// channel group would begin. When none fits, the first reading is kept
+// for the report.
+static Reading read_fitting(RowReader &rr, Row &row)
+{
+    const char *start = rr.p;
+    rr.choices.clear();
+    Reading r = read_from(rr, row, 0, false, true);
+    int n = 0;
+    while (!reading_fits(r) && !rr.choices.empty() && n++ < MAX_REREADS) {
+        auto c = rr.choices.back();
+        rr.choices.pop_back();
+        rr.p = c.second;
+        r = read_from(rr, row, c.first, true, true);
+    }
+    if (!reading_fits(r) && n > 0) {
+        rr.choices.clear();
+        rr.p = start;
+        r = read_from(rr, row, 0, false, false);
+    }
+    if (rr.mark_uncertain && reading_fits(r) && !rr.choices.empty())
+        mark_uncertain(rr, row);
+    return r;
 }
 
 // Reads the channel groups of the row whose leading columns were read.
 // Returns 1, or -1 (strict mode) after an error.
 static int read_groups(RowReader &rr, Row &row)
 {
-    size_t n = row.cells.size();
-    for (size_t k = 0; k < n; k++) {
-        GroupResult g = read_group(rr, row, k);
-        if (g == GROUP_OK)
-            continue;
-        if (g == GROUP_CUT) {
-            rest_of_row(row, k, true);
-            return 1;
-        }
-        if (!rr.newline && (g == GROUP_SHORT || row.cells[k].e == rr.end))
-            return file_cut(rr, row, k);
-        size_t from = g == GROUP_SHORT ? k + 1 : k;
-        const char *what = g == GROUP_SHORT ? "the row ends before channel"
-                                            : "cannot read the cell of channel";
-        rest_of_row(row, from, false);
-        rr.have_line = false;
-        return row_problem(rr, row.line, what, rr.run->channels[from].title.c_str()) ? 1
-                                                                                    : -1;
+    Reading r = read_fitting(rr, row);
+    if (r.end == GROUP_OK || r.end == GROUP_CUT) {
+        rr.have_line = r.end == GROUP_CUT || rr.p < rr.end;
+        return 1;
     }
-    if (!rr.newline) {
-        // An empty last cell at the end of the file was never written.
-        RowCell &last = row.cells[n - 1];
-        if (last.b == last.e)
-            last = RowCell();
-        row.complete = false;
-        rr.have_line = false;
-        return row_problem(rr, row.line, "the last row has no line end (an interrupted run?)",
+    rr.have_line = false;
+    const std::vector<Channel> &chs = rr.run->channels;
+    if (r.end == GROUP_END) {
+        std::string what = "the last row stops before channel " + chs[r.k].title +
+                           " without a line end (its reader query failed, or the run was "
+                           "interrupted)";
+        return row_problem(rr, row.line, what.c_str(), nullptr) ? 1 : -1;
+    }
+    if (r.end == GROUP_TRUNC)
+        return row_problem(rr, row.line, r.k == chs.size()
+                               ? "the last row has no line end (an interrupted run?)"
+                               : "the last row is cut off (an interrupted run?)",
                            nullptr) ? 1 : -1;
-    }
-    rr.have_line = rr.p < rr.end;
-    return 1;
+    size_t from = r.end == GROUP_SHORT ? r.k + 1 : r.k;
+    const char *what = r.end == GROUP_SHORT ? "the row ends before channel"
+                                            : "cannot read the cell of channel";
+    rest_of_row(row, from, false);
+    return row_problem(rr, row.line, what, chs[from].title.c_str()) ? 1 : -1;
 }
 
 int row_next(RowReader &rr, Row &row)

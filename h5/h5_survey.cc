@@ -77,8 +77,10 @@ static bool survey_image(Dialect d, Channel &ch, const RowCell &cell)
         return true;
     }
     if (p == PRESENT_NONE && d == DIALECT_HDF5 && cell.e - cell.b == 4) {
-        ch.survey.fits[KIND_IMAGE]++;  // "[[]]": an empty pixel list
-        return true;
+        // "[[]]": an empty pixel list, or a spectrum whose one member has
+        // no data; the spectrum's grammar counts the second.
+        ch.survey.fits[KIND_IMAGE]++;
+        return false;
     }
     if (p != PRESENT_DATA)
         return false;
@@ -130,8 +132,9 @@ static void survey_block(Dialect d, Channel &ch, const RowCell &cell)
 
 void survey_cell(Dialect d, Channel &ch, const RowCell &cell)
 {
-    precision_cell(ch, cell);
-    if (!cell.reached || cell.bad || cell.b == cell.e)
+    if (!cell.uncertain)
+        precision_cell(ch, cell);
+    if (!cell.reached || cell.bad || cell.uncertain || cell.b == cell.e)
         return;
     ChannelSurvey &s = ch.survey;
     if (!survey_image(d, ch, cell)) {
@@ -268,10 +271,18 @@ int survey_run(Run &run, Input &in, const char *bar_label)
     RowReader rr;
     if (rows_begin(run, rr, in) != 0)
         return -1;
+    // What the options and the XML description say of a channel's kind
+    // helps the row reader where a row reads two ways.
     std::vector<Kind> hints(run.channels.size(), KIND_UNSET);
-    for (size_t k = 0; k < hints.size(); k++)
-        hints[k] = run.channels[k].forced;
+    for (size_t k = 0; k < hints.size(); k++) {
+        const Channel &ch = run.channels[k];
+        hints[k] = ch.forced != KIND_UNSET ? ch.forced
+                   : !ch.xml_spectra.empty() ? KIND_SPECTRUM
+                   : ch.xml_image.width > 0  ? KIND_IMAGE
+                                             : KIND_UNSET;
+    }
     rr.hints = &hints;
+    rr.mark_uncertain = true;
     std::vector<char> skip(run.channels.size());
     for (size_t k = 0; k < skip.size(); k++)
         skip[k] = image_known(run.channels[k]);

@@ -304,7 +304,10 @@ struct Table {
     std::string cell(const Row &row, size_t k)
     {
         const RowCell &c = row.cells[k];
-        return c.reached ? std::string(c.b, c.e) : c.bad ? "<bad>" : "<not reached>";
+        if (c.reached)
+            return std::string(c.b, c.e) + (c.uncertain ? " <uncertain>" : "");
+        std::string srv = c.srv_read ? " srv " + std::to_string(c.srv) : "";
+        return (c.bad ? "<bad>" : c.failed ? "<failed>" : "<not reached>") + srv;
     }
 };
 
@@ -357,7 +360,7 @@ TEST(Rows, ARowCutShortIsKeptAndTheNextEventStartsOnTheSameLine)
     EXPECT_EQ(row.id, 1u);
     EXPECT_FALSE(row.complete);
     EXPECT_EQ(t.cell(row, 0), "[[0.500000]]");
-    EXPECT_EQ(t.cell(row, 1), "<not reached>");
+    EXPECT_EQ(t.cell(row, 1), "<failed>");
     ASSERT_EQ(row_next(t.rr, row), 1);
     EXPECT_EQ(row.id, 2u);
     EXPECT_TRUE(row.complete);
@@ -410,6 +413,67 @@ TEST(Rows, TheLastLineOfAnInterruptedRunAndMalformedLines)
     Table strict("EventId,Time,TimeISO,A\ngarbage\n", true);
     ASSERT_EQ(header_read(strict.run, strict.rr, true), 0);
     EXPECT_EQ(row_next(strict.rr, row), -1);
+}
+
+// Tab dialect: "\t{" is a block, or an empty cell and the next channel's
+// spectrum. Each case: the row after the leading columns of channels EQ, S
+// and M, the kinds known of them, and the cells read.
+TEST(Rows, AnEmptyCellBeforeASpectrumIsReadTheWayTheRowFits)
+{
+    const Kind U = KIND_UNSET;
+    struct Case {
+        const char *row;
+        std::vector<Kind> hints;
+        bool survey;
+        std::vector<std::string> cells;
+    } cases[] = {
+        // Values of a spectrum ("%.e") are no item of a block.
+        {"\t{[1e+00 2e+00]}\t1\t\n", {U, U, U}, false, {"", "{[1e+00 2e+00]}", "1\t"}},
+        // Both read "\t{}" and "\t{[1]}"; only the empty cell fits the row.
+        {"\t{}\t1\t\n", {U, U, U}, false, {"", "{}", "1\t"}},
+        {"\t{[1]}\t1\t\n", {U, U, U}, false, {"", "{[1]}", "1\t"}},
+        // A block with a name, then an empty S.
+        {"\t{[x:1]}\t\t1\t\n", {U, U, U}, false, {"\t{[x:1]}", "", "1\t"}},
+        // Cut after S: both fit; the kinds decide, and the survey learns
+        // nothing of the cells the two readings give differently.
+        {"\t{[1]}\t[NORMAL]2\t\t5:0\tI\t1\t\t1\t\n", {KIND_NONE, KIND_SPECTRUM, U}, false,
+         {"", "{[1]}", "<failed>"}},
+        {"\t{[1]}\t[NORMAL]2\t\t5:0\tI\t1\t\t1\t\n", {U, U, U}, true,
+         {"\t{[1]} <uncertain>", "<failed>", "<not reached>"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.row);
+        Table t(std::string("EventId\tTime\t\t\tEQ\tS\tM\n[NORMAL]1\t\t4:0\tI\t") + c.row);
+        ASSERT_EQ(header_read(t.run, t.rr, true), 0);
+        t.rr.hints = &c.hints;
+        t.rr.mark_uncertain = c.survey;
+        Row row;
+        ASSERT_EQ(row_next(t.rr, row), 1);
+        std::vector<std::string> got;
+        for (size_t k = 0; k < 3; k++)
+            got.push_back(t.cell(row, k));
+        EXPECT_EQ(got, c.cells);
+    }
+}
+
+TEST(Rows, ARowCutByAChannelQueryKeepsItsServerBlockStatus)
+{
+    // Event 1: B's channel query fails after its server-block status 0x7;
+    // event 2: the table ends before B's group.
+    Table t("EventId,Time,TimeISO,EvHeadStatus,SrvBlockStatus,ChanStatus,A,"
+            "SrvBlockStatus,ChanStatus,B\n"
+            "1,10:0,I1,0x0,0x0,0x0,[[0.5]],0x7,2,11:0,I2,0x0,0x0,0x0,[[1.5]],");
+    ASSERT_EQ(header_read(t.run, t.rr, true), 0);
+    Row row;
+    ASSERT_EQ(row_next(t.rr, row), 1);
+    EXPECT_FALSE(row.complete);
+    EXPECT_EQ(t.cell(row, 1), "<failed> srv 7");
+    ASSERT_EQ(row_next(t.rr, row), 1);
+    EXPECT_EQ(row.id, 2u);
+    EXPECT_FALSE(row.complete);
+    EXPECT_EQ(t.cell(row, 0), "[[1.5]]");
+    EXPECT_EQ(t.cell(row, 1), "<failed>");
+    EXPECT_EQ(row_next(t.rr, row), 0);
 }
 
 TEST(Rows, NotATableAndAnEmptyFile)

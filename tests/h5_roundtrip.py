@@ -675,8 +675,10 @@ class CutRowsTest(RoundTrip):
             with self.subTest(dialect=d):
                 f = self.runs[d].h5(self)
                 a, b, c, dd = (self.channel(f, n) for n in "ABCD")
-                self.assertInts(a["present"], [1, 1, 1, 1, -2], np.int8)
-                for g in (b, c, dd):
+                # The channel whose query failed is -3, the ones after it -2.
+                self.assertInts(a["present"], [1, 1, 1, 1, -3], np.int8)
+                self.assertInts(b["present"], [1, -3, 1, 1, -2], np.int8)
+                for g in (c, dd):
                     self.assertInts(g["present"], [1, -2, 1, 1, -2], np.int8)
                 self.assertFloats(a["data"][()], [1.5, 0.25, -1, 2, None], "%f", "A")
                 self.assertFloats(b["data"][()], [2.5, None, 3, -3, None], "%f", "B")
@@ -684,6 +686,180 @@ class CutRowsTest(RoundTrip):
                 self.assertEqual(c["count"][()].tolist(), [[2], [0], [1], [2], [0]])
                 self.assertFloats(c["data"][2, 0, :1], [5], "%.e", "C")
                 self.assertFloats(c["data"][3, 0, :2], [7, 8], "%.e", "C")
+
+
+# ---- Tables that read more than one way ------------------------------------
+
+class EmptyCellBeforeSpectrumTest(RoundTrip):
+    """Tab dialect: an EqData channel's empty cell, its separator and the next
+    channel's spectrum "{...}" begin like a name-value block ("\\t{"). Only one
+    reading fits the cells and the row; the kinds and the XML description
+    help where both fit the cell."""
+
+    EQ = {"eq": {"type": 2, "values": [1]}}
+    ONE = {"members": [{"values": [1.0]}]}          # "{[1065353216]}" with -fti
+    # (name, events of S, words); each event also has EQ before S and M after.
+    CASES = [
+        ("spectrum", [{"members": [{"values": [1.0, 2.0]}]}], []),
+        ("integer form", [ONE], ["-fti", "S"]),
+        ("no members", [{"members": []}, {"members": [{"values": [3.0, 4.0]}]}], []),
+        ("S last, described", [ONE], ["-fti", "S", "-xdump"]),
+    ]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.runs = {}
+        for name, spectra, words in cls.CASES:
+            last = "last" in name
+            order = ["EQ", "M", "S"] if last else ["EQ", "S", "M"]
+            types = {"EQ": 5, "S": 3, "M": 1}
+            events = [{"id": 1 + e, "time": [1700000000 + e, 0],
+                       "channels": {"EQ": cls.EQ, "S": s, "M": {}}}
+                      for e, s in enumerate(spectra)]
+            text = recording([chan(n, types[n]) for n in order], events)
+            cls.runs[name] = Pipeline(text, words, "tab")
+
+    def test_each_channel_gets_its_own_cell(self):
+        want_s = {"spectrum": [[[1.0, 2.0]]], "integer form": [[[1.0]]],
+                  "no members": [[0], [[3.0, 4.0]]], "S last, described": [[[1.0]]]}
+        for name, spectra, _ in self.CASES:
+            with self.subTest(case=name):
+                run = self.runs[name]
+                f = run.h5(self)
+                n = len(spectra)
+                self.assertIn(b"; 0 warnings", run.convert.stderr)
+                kinds = dict(zip(texts(f["entry/channel_table/title"]),
+                                 texts(f["entry/channel_table/kind"])))
+                self.assertEqual(kinds, {"EQ": "none", "S": "spectrum", "M": "marker"})
+                self.assertInts(f["entry/event/complete"], [1] * n, np.uint8)
+                self.assertInts(self.channel(f, "EQ")["present"], [2] * n, np.int8)
+                self.assertInts(self.channel(f, "M")["data"], [1] * n, np.uint8)
+                s = self.channel(f, "S")
+                self.assertInts(s["present"], [1 if w != [0] else 0 for w in want_s[name]],
+                                np.int8)
+                fmt = "bits" if "integer" in name or "last" in name else "%.e"
+                for e, members in enumerate(want_s[name]):
+                    for m, values in enumerate(members):
+                        if values == 0:
+                            continue
+                        k = len(values)
+                        self.assertEqual(int(s["count"][e, m]), k)
+                        self.assertFloats(s["data"][e, m, :k], values, fmt, name)
+
+
+class CutRowsWithStatusColumnsTest(RoundTrip):
+    """With status columns, a row cut by B's failed server-block query ends
+    after A's cell; one cut by B's failed channel query ends after B's
+    server-block status column, which is kept. Cut in the middle of the run
+    and in its last event (the table then ends without a line end)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.runs = {}
+        for where in ("middle", "last"):
+            for query in ("block", "chan"):
+                def ev(n, fail):
+                    b = {"value": 2.5 + n, "block": {"status": 5 + 2 * n},
+                         "chan": {"status": 6}}
+                    if fail:
+                        b[query]["fail"] = True
+                    return {"id": n, "time": [1700000000 + n, 0], "status": n,
+                            "channels": {"A": {"value": 1.5 + n}, "B": b}}
+                cut = 2 if where == "middle" else 3
+                events = [ev(n, n == cut) for n in (1, 2, 3)]
+                text = recording([chan("A", 2), chan("B", 2)], events)
+                for d in DIALECTS:
+                    cls.runs[where, query, d] = Pipeline(text, [], d, outmode=1)
+
+    def test_cut_row_incomplete_and_the_failed_channel_marked(self):
+        for (where, query, d), run in self.runs.items():
+            with self.subTest(cut=where, query=query, dialect=d):
+                f = run.h5(self)
+                cut = 1 if where == "middle" else 2
+                complete = [0 if e == cut else 1 for e in range(3)]
+                self.assertInts(f["entry/event/complete"], complete, np.uint8)
+                self.assertInts(f["entry/event/line"], [2, 3, 3] if cut == 1 else [2, 3, 4],
+                                np.uint64)
+                self.assertInts(f["entry/event/status"], [1, 2, 3], np.int32)
+                a, b = self.channel(f, "A"), self.channel(f, "B")
+                self.assertInts(a["present"], [1, 1, 1], np.int8)
+                self.assertFloats(a["data"][()], [2.5, 3.5, 4.5], "%f", "A")
+                self.assertInts(b["present"], [-3 if e == cut else 1 for e in range(3)],
+                                np.int8)
+                self.assertFloats(b["data"][()], [None if e == cut else 3.5 + e
+                                                  for e in range(3)], "%f", "B")
+                # The server-block status column stands in the row when the
+                # channel query failed after it; the channel status never does.
+                srv = [7 + 2 * e if e != cut or query == "chan" else 0 for e in range(3)]
+                self.assertInts(b["srv_status"], srv, np.int32)
+                self.assertInts(b["chan_status"], [0 if e == cut else 6 for e in range(3)],
+                                np.int32)
+
+
+class CommaTableStartingWithCutRowsTest(RoundTrip):
+    """Comma dialect: a line that holds rows cut short holds more fields than
+    one row; the channel count comes from each line's last event."""
+
+    @classmethod
+    def setUpClass(cls):
+        def ev(n, fail):
+            b = {"value": 0.5 * n}
+            if fail:
+                b["block"] = {"fail": True}
+            return {"id": n, "time": [1700000000 + n, 0],
+                    "channels": {"A": {"value": 1.5 + n}, "B": b}}
+        cls.runs = {}
+        for name, fails in (("one", [True, False]), ("most", [True] * 5 + [False, True])):
+            text = recording([chan("A", 2), chan("B", 2)],
+                             [ev(n + 1, fail) for n, fail in enumerate(fails)])
+            for outmode in (0, 1):
+                cls.runs[name, outmode] = (Pipeline(text, [], "hdf5", outmode=outmode), fails)
+
+    @classmethod
+    def tearDownClass(cls):
+        for run, _ in cls.runs.values():
+            run.close()
+
+    def test_converted_with_every_event(self):
+        for (name, outmode), (run, fails) in self.runs.items():
+            with self.subTest(case=name, outmode=outmode):
+                f = run.h5(self)
+                n = len(fails)
+                self.assertEqual(texts(f["entry/channel_table/title"]), ["A", "B"])
+                self.assertInts(f["entry/event/id"], list(range(1, n + 1)), np.uint32)
+                self.assertInts(f["entry/event/complete"], [0 if x else 1 for x in fails],
+                                np.uint8)
+                self.assertInts(self.channel(f, "A")["present"], [1] * n, np.int8)
+                self.assertInts(self.channel(f, "B")["present"],
+                                [-3 if x else 1 for x in fails], np.int8)
+                self.assertFloats(self.channel(f, "B")["data"][()],
+                                  [None if x else 0.5 * (e + 1) for e, x in enumerate(fails)],
+                                  "%f", "B")
+
+
+class KindNoneTest(RoundTrip):
+    """--kind CHANNEL=none on a channel with data: nothing is stored, the
+    cells with data are present 0 and a warning counts them."""
+
+    @classmethod
+    def setUpClass(cls):
+        events = [{"id": 1, "channels": {"V": {"value": 1.5}}}, {"id": 2},
+                  {"id": 3, "channels": {"V": {"value": 2.5}, "E": {"eq": {}}}}]
+        text = recording([chan("V", 2), chan("E", 5)], events)
+        cls.runs = {d: Pipeline(text, [], d, options=["--kind", "V=none", "--kind", "E=none"])
+                    for d in DIALECTS}
+
+    def test_data_left_out(self):
+        for d, run in self.runs.items():
+            with self.subTest(dialect=d):
+                f = run.h5(self)
+                v = self.channel(f, "V")
+                self.assertEqual(list(v.keys()), ["present"])
+                self.assertInts(v["present"], [0, 0, 0], np.int8)
+                self.assertInts(self.channel(f, "E")["present"], [0, 0, 2], np.int8)
+                err = run.convert.stderr.decode()
+                self.assertIn("channel V: 2 cells with data left out", err)
+                self.assertNotIn("channel E:", err)
 
 
 # ---- NeXus -------------------------------------------------------------------
@@ -980,7 +1156,8 @@ class MalformedTablesTest(unittest.TestCase):
                 v = f["entry/channels/V"]
                 self.assertEqual(v["present"][()].tolist(), [1, 1, 1])
                 self.assertEqual(v["data"][()].tolist(), [0.5, 0.25, 0.125])
-                self.assertEqual(f["entry/channels/S/present"][()].tolist(), [1, 1, -2])
+                # The row stops where S's group would begin: S's query failed.
+                self.assertEqual(f["entry/channels/S/present"][()].tolist(), [1, 1, -3])
 
     def test_unbalanced_bracket(self):
         texts_ = self.tables("0.250000", "3e+00 4e+00")

@@ -29,6 +29,11 @@ RANK = np.array([4, 3, 5, 1, 0, 2], dtype=np.int8)
 UNKNOWN_RANK = 5
 
 
+# The channel whose reader query failed where its row was cut (-3) shows as
+# not reached, as the channels after it.
+FAILED = -3
+
+
 def ranks(present):
     """The gravity ranks of an int8 array of presence codes."""
     p = present.astype(np.int16)
