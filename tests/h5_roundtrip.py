@@ -727,7 +727,9 @@ class EmptyCellBeforeSpectrumTest(RoundTrip):
                 run = self.runs[name]
                 f = run.h5(self)
                 n = len(spectra)
-                self.assertIn(b"; 0 warnings", run.convert.stderr)
+                # The %.e spectrum's lost precision is its one warning.
+                warned = [w for w in run.convert.stderr.split(b"\n") if b": warning: " in w]
+                self.assertEqual([w for w in warned if b"lost precision" not in w], [])
                 kinds = dict(zip(texts(f["entry/channel_table/title"]),
                                  texts(f["entry/channel_table/kind"])))
                 self.assertEqual(kinds, {"EQ": "none", "S": "spectrum", "M": "marker"})
@@ -854,7 +856,7 @@ class KindNoneTest(RoundTrip):
             with self.subTest(dialect=d):
                 f = run.h5(self)
                 v = self.channel(f, "V")
-                self.assertEqual(list(v.keys()), ["present"])
+                self.assertEqual(sorted(v.keys()), ["event_id", "present", "time"])
                 self.assertInts(v["present"], [0, 0, 0], np.int8)
                 self.assertInts(self.channel(f, "E")["present"], [0, 0, 2], np.int8)
                 err = run.convert.stderr.decode()
