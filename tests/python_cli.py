@@ -40,13 +40,14 @@ def test_listing_as_json(run_path):
                               "start_time", "end_time", "duration_s", "layout_version")} == \
         {"events": 5, "cut_rows": 1, "first_event_id": 10, "last_event_id": 15,
          "start_time": "2026-12-07T14:35:23.500000Z", "end_time": "2026-12-07T14:35:28.250000Z",
-         "duration_s": 4.75, "layout_version": 1}
+         "duration_s": 4.75, "layout_version": 2}
     assert s["rate_hz"] == pytest.approx(4 / 4.75)
     ch = {c["name"]: c for c in s["channels"]}
     assert {n: c["with_data"] for n, c in ch.items()} == {
         "RUN/MARKER": 2, "BPM/X": 4, "BPM/Y": 3, "MAGNETS": 2, "SPECT/ADC": 2,
         "CAM/A": 3, "CAM/B:1": 1, "EQ/TEMP": 0}
-    assert ch["BPM/Y"]["states"] == {"data": 3, "none": 1, "not_reached": 1}
+    # Event 12 was cut by BPM/Y's failed query.
+    assert ch["BPM/Y"]["states"] == {"data": 3, "none": 1, "cut_here": 1}
     assert (ch["BPM/X"]["units"], ch["CAM/A"]["shape"], ch["CAM/B:1"]["dtype"],
             ch["SPECT/ADC"]["shape"], ch["MAGNETS"]["shape"]) == \
         ("mm", [2, 3], "uint16", [2, 4], [2])

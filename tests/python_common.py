@@ -108,7 +108,7 @@ def make_run(directory, name="run", text=None, words=("-hdf5", "-xdump"), option
     replay = subprocess.run(cmd + ["run.jsonl", "--"] + list(words), cwd=work,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     out = os.path.join(str(directory), name + ".h5")
-    convert = subprocess.run([CONVERTER, "--no-progress"] + list(options)
+    convert = subprocess.run([CONVERTER, "--no-progress", "--run", name] + list(options)
                              + [os.path.join(work, "user_out.txt"), "-o", out],
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     assert convert.returncode == 0 and os.path.exists(out), \
@@ -116,32 +116,33 @@ def make_run(directory, name="run", text=None, words=("-hdf5", "-xdump"), option
     return out
 
 
-def to_layout2(path, run_key):
-    """Rewrites a layout-1 file in place as layout 2 writes the same run:
-    version 2, the run's key on /entry, a cut row's failed channel -3,
-    units on the signal datasets, a spectrum's per-member axes as
-    x_member and a 1-D x scale. What layout 2 adds beyond that (dimension
-    scales, links) is not read by the package."""
+def to_layout1(path):
+    """Rewrites a file of the converter (layout 2) in place as layout 1
+    wrote the same run, as far as the package reads it: version 1, no run
+    metadata, a cut row's failed channel -2 like those after it, units
+    only on the group, a spectrum's per-member axes as a 2-D x, no
+    precision attributes."""
     with h5py.File(path, "r+") as f:
-        f.attrs["layout_version"] = np.int32(2)
-        f["entry"].attrs["run"] = run_key
-        complete = f["entry/event/complete"][()]
-        groups = [g.decode() for g in f["entry/channel_table/group"][()]]
-        for row in np.flatnonzero(complete == 0):
-            for g in groups:
-                present = f["entry/channels/%s/present" % g]
-                if present[row] == -2:
-                    present[row] = -3
-                    break
-        for g in groups:
+        f.attrs["layout_version"] = np.int32(1)
+        for name in list(f["entry"].attrs):
+            if name not in ("NX_class", "default"):
+                del f["entry"].attrs[name]
+        for g in [g.decode() for g in f["entry/channel_table/group"][()]]:
             node = f["entry/channels/" + g]
-            if "units" in node.attrs and "data" in node:
-                node["data"].attrs["units"] = node.attrs["units"]
-            if "source_format" in node.attrs:
-                node.attrs["exact"] = np.uint8(node.attrs["source_format"] in ("%d",))
-            x = node.get("x")
-            if isinstance(x, h5py.Dataset) and x.ndim == 2:
-                per_member = x[()]
+            present = node["present"]
+            p = present[()]
+            p[p == -3] = -2
+            present[...] = p
+            for name in ("exact", "lossy", "lossy_evidence", "eqdata"):
+                if name in node.attrs:
+                    del node.attrs[name]
+            for ds in [node.get("data")] + list(node["items"].values() if "items" in node else []):
+                if isinstance(ds, h5py.Dataset):
+                    for name in ("units", "long_name", "coordinates"):
+                        if name in ds.attrs:
+                            del ds.attrs[name]
+            if "x_member" in node:
+                per_member = node["x_member"][()]
+                del node["x_member"]
                 del node["x"]
-                node["x_member"] = per_member
-                node["x"] = np.arange(per_member.shape[1], dtype=np.float32)
+                node["x"] = per_member

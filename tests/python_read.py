@@ -17,8 +17,8 @@ DIALECTS = {"comma": ("-hdf5", "-xdump"), "tab": ("-xdump",)}
 def run(request, tmp_path_factory):
     dialect, layout = request.param.split("-")
     path = pc.make_run(tmp_path_factory.mktemp(request.param), words=DIALECTS[dialect])
-    if layout == "2":
-        pc.to_layout2(path, "layout2run")
+    if layout == "1":
+        pc.to_layout1(path)
     with korvel.open_run(path) as r:
         yield r
 
@@ -69,7 +69,7 @@ def test_events_units_axes_and_key(run):
     np.testing.assert_array_equal(run.get_array("SPECT/ADC[0]")["x"].values, [0, 0.5, 1, 1.5])
     assert run.get_array("CAM/A").dims == ("event_id", "y", "x")
     assert run.get_array("MAGNETS")["item"].values.tolist() == ["Q1", "Q2"]
-    assert run.key == ("layout2run" if run.layout_version == 2 else "run")
+    assert run.key == "run"
     assert run.get_array("CAM/A").attrs.get("exact") == (1 if run.layout_version == 2 else None)
 
 

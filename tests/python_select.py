@@ -119,3 +119,7 @@ def test_joined_runs_keep_events_of_equal_ids(tmp_path):
         assert one.keys == ["a"]
     with pytest.raises(ValueError, match="same key"):
         korvel.open_runs([a, a])
+    # Runs converted under one key are told apart by their files' names.
+    same = [pc.make_run(tmp_path, n, options=("--run", "same")) for n in ("c", "d")]
+    with pytest.warns(UserWarning, match="share the key"), korvel.open_runs(same) as two:
+        assert two.keys == ["c", "d"]

@@ -23,7 +23,9 @@ def open_runs(paths, run=None):
         The runs' HDF5 files.
     run : list of str, optional
         The runs' keys, one per path. By default ``/entry@run`` (layout 2),
-        else the file's name without its extension.
+        else the file's name without its extension; when the default keys
+        of two runs agree, every run is keyed by its file's name, with a
+        warning.
 
     Returns
     -------
@@ -44,6 +46,15 @@ def open_runs(paths, run=None):
         for p in paths:
             opened.append(open_run(p))
         keys = list(run) if run is not None else [r.key for r in opened]
+        if run is None and len(set(keys)) < len(keys):
+            # Tables keep the plug-in's default name (user_out.txt), so the
+            # converter's default keys often agree; the files' names tell
+            # the runs apart.
+            stems = [os.path.splitext(os.path.basename(p))[0] for p in paths]
+            if len(set(stems)) == len(stems):
+                warnings.warn("open_runs: runs share the key %r; keyed by their files' "
+                              "names instead" % sorted({k for k in keys if keys.count(k) > 1})[0])
+                keys = stems
         twice = sorted({k for k in keys if keys.count(k) > 1})
         if twice:
             raise ValueError("open_runs: runs with the same key %s (%s); give run=[...]"
