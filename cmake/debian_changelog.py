@@ -89,7 +89,8 @@ def read_heading(path, number, line):
     try:
         day = datetime.date.fromisoformat(date or "")
     except ValueError:
-        raise ChangelogError("%s:%d: release %s has no date YYYY-MM-DD" % (path, number, version))
+        raise ChangelogError("%s:%d: release %s has no date YYYY-MM-DD"
+                             % (path, number, version))
     return {"version": version, "date": day, "categories": []}
 
 
@@ -119,15 +120,15 @@ def rfc2822(when):
 
 
 def entry_date(section, newest_release):
-    """The date of an entry's trailer line."""
-    if section["date"] is not None:
-        day = section["date"]
-        return datetime.datetime(day.year, day.month, day.day, tzinfo=datetime.timezone.utc)
-    epoch = os.environ.get("SOURCE_DATE_EPOCH", "")
-    if epoch.isdigit():
-        return datetime.datetime.fromtimestamp(int(epoch), tz=datetime.timezone.utc)
-    return entry_date(newest_release, None) if newest_release else \
-        datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+    """The date of an entry's trailer line; the Unreleased entry's comes
+    from SOURCE_DATE_EPOCH, else from the newest release."""
+    if section["date"] is None:
+        epoch = os.environ.get("SOURCE_DATE_EPOCH", "")
+        if epoch.isdigit():
+            return datetime.datetime.fromtimestamp(int(epoch), tz=datetime.timezone.utc)
+        section = newest_release
+    day = section["date"]
+    return datetime.datetime(day.year, day.month, day.day, tzinfo=datetime.timezone.utc)
 
 
 def wrap(text, first, rest):
@@ -169,12 +170,14 @@ def render(sections, package, version, maintainer):
         else:
             head = "%s (%s) unstable; urgency=medium" % (package, section["version"])
             lines = lines or ["  * Release %s." % section["version"]]
-        out += [head, ""] + lines + ["", " -- %s  %s" % (maintainer, rfc2822(entry_date(section, newest))), ""]
+        trailer = " -- %s  %s" % (maintainer, rfc2822(entry_date(section, newest)))
+        out += [head, ""] + lines + ["", trailer, ""]
     return "\n".join(out)
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description="The Debian changelog made from CHANGELOG.md.")
+    parser = argparse.ArgumentParser(
+        description="The Debian changelog made from CHANGELOG.md.")
     parser.add_argument("--package", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--maintainer", required=True)
@@ -191,8 +194,8 @@ def main(argv):
         print("debian_changelog: %s" % e, file=sys.stderr)
         return 1
     if not any(s["version"] for s in sections):
-        print("debian_changelog: %s: no release heading '## [X.Y.Z] - YYYY-MM-DD'" % args.changelog,
-              file=sys.stderr)
+        print("debian_changelog: %s: no release heading '## [X.Y.Z] - YYYY-MM-DD'"
+              % args.changelog, file=sys.stderr)
         return 1
     text = render(sections, args.package, args.version, args.maintainer)
     try:
