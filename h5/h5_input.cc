@@ -66,11 +66,11 @@ void input_close(Input &in)
     in.fd = -1;
 }
 
-// Gives the pages before `upto` back (they stay in the page cache).
-static void release_behind(Input &in, uint64_t upto)
+// Gives the pages before offset `until` back (they stay in the page cache).
+static void release_behind(Input &in, uint64_t until)
 {
     long page = sysconf(_SC_PAGESIZE);
-    uint64_t end = upto / (uint64_t)page * (uint64_t)page;
+    uint64_t end = until / (uint64_t)page * (uint64_t)page;
     if (end < in.released + RELEASE_STEP)
         return;
     madvise((void *)(in.map + in.released), (size_t)(end - in.released), MADV_DONTNEED);
