@@ -1,24 +1,31 @@
 #!/usr/bin/python3
 """korvel-look on input it cannot report on, and on files with parts
 missing: one line `korvel-look: FILE: what` and status 2 for a missing
-file, a file that is not HDF5 or not korvel-h5's, an unknown layout version
-and unusable options; a page with a note for a channel without data; an
-existing directory replaced only when it holds a report. Also --help,
---version and the progress line.
+file, a file that is not HDF5 or not korvel-h5's, a damaged one, an unknown
+layout version and unusable options; a page with a note for a channel
+without data; an existing directory replaced only when it holds a report
+and nothing else; a report that cannot be written (a file-size limit) and
+signals end the run with nothing left behind. Also --help, --version and
+the progress line.
 
 Needs KORVEL_LOOK, KORVEL_REPLAY, KORVEL_H5 (CTest sets them); Debian's
 /usr/bin/python3 (h5py)."""
 
+import json
 import os
 import re
+import resource
 import shutil
+import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 import h5py
+import numpy as np
 
-from look_common import Run, look, recording, report_json, report_of
+from look_common import LOOK, Run, look, recording, report_json, report_of
 
 
 def small_run():
@@ -87,6 +94,30 @@ class RefusedInputTest(unittest.TestCase):
             del f["entry/event/time"]
         self.refused(path, "not a korvel-h5 file (/entry/event/time is missing)")
 
+    def test_damaged_files(self):
+        def text_present(f):
+            del f["entry/channels/V/present"]
+            f["entry/channels/V/present"] = np.array([b"1", b"x", b"1"])
+
+        def nan_times(f):
+            f["entry/event/time"][...] = np.nan
+
+        def link_loop(f):
+            del f["entry/channels/V"]
+            f["entry/channels/V"] = h5py.SoftLink("/entry/channels/W")
+            f["entry/channels/W"] = h5py.SoftLink("/entry/channels/V")
+
+        cases = (("text_present", text_present,
+                  "damaged: /entry/channels/V/present holds |S1, not presence codes"),
+                 ("nan_times", nan_times, "damaged: /entry/event/time is nan at row 0"),
+                 ("link_loop", link_loop, "damaged: /entry/channels/V cannot be opened ("))
+        for name, damage, what in cases:
+            with self.subTest(name):
+                path = self.copy(name + ".h5")
+                with h5py.File(path, "r+") as f:
+                    damage(f)
+                self.refused(path, what)
+
     def test_unusable_options(self):
         path = self.copy("options.h5")
         for args, what in ((["--events", "5:9"], "--events 5:9: no events in that range"),
@@ -124,6 +155,23 @@ class DamagedChannelsTest(unittest.TestCase):
         for n in notes.values():
             self.assertIn(n[0], page)
 
+    def test_camera_frames_of_another_shape(self):
+        for shape in ((3,), (3, 2, 2, 1)):
+            with self.subTest(shape=shape):
+                run = small_run()
+                self.addCleanup(run.close)
+                self.assertTrue(run.ok, run.why)
+                with h5py.File(run.h5, "r+") as f:
+                    del f["entry/channels/C/data"]
+                    f["entry/channels/C/data"] = np.ones(shape, dtype=np.uint8)
+                out = os.path.join(run.dir, "look")
+                status, _, stderr = look([run.h5, "-o", out])
+                self.assertEqual(status, 0, stderr)
+                rep = report_json(out)
+                notes = {c["title"]: c["notes"] for c in rep["channels"]}
+                self.assertEqual(notes["C"], ["data dataset of unexpected shape %s" % (shape,)])
+                self.assertEqual(rep["cameras"], [])
+
     def test_run_without_events(self):
         _, out = report_of(self, [("V", 2)], [])
         rep = report_json(out)
@@ -133,45 +181,193 @@ class DamagedChannelsTest(unittest.TestCase):
             self.assertIn("no events", f.read())
 
 
+def make_entries(directory, entries):
+    """Creates the files named in entries under directory ("sub/x" makes
+    the subdirectory too), each holding "keep"."""
+    for e in entries:
+        path = os.path.join(directory, e)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write("keep")
+
+
+def tree(directory):
+    """Every file under directory with its contents, for before and after."""
+    found = {}
+    for top, _, files in os.walk(directory):
+        for name in files:
+            path = os.path.join(top, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, directory)] = f.read()
+    return found
+
+
+def hidden(directory):
+    return sorted(n for n in os.listdir(directory) if n.startswith("."))
+
+
 class OutputDirectoryTest(unittest.TestCase):
     """The default directory, a report replaced, anything else kept."""
 
-    def test_default_replace_and_refuse(self):
+    def setUp(self):
+        # A value channel and a spectrum: quick to draw, two figures.
+        events = [{"id": e, "time": [100 + e, 0], "channels": {
+            "V": {"value": e + 0.5}, "S": {"members": [{"values": [1, 2]}]}}} for e in range(3)]
+        self.run = Run(recording([("V", 2), ("S", 3)], events))
+        self.addCleanup(self.run.close)
+        self.assertTrue(self.run.ok, self.run.why)
+
+    def test_default_and_replaced(self):
+        status, stdout, stderr = look(["run.h5"], cwd=self.run.dir)
+        self.assertEqual(status, 0, stderr)
+        out = os.path.join(self.run.dir, "run.look")
+        self.assertEqual(stdout, "korvel-look: report in run.look/index.html\n")
+        self.assertIn("spectrum-1.png", os.listdir(out))
+        self.assertEqual(report_json(out)["files"], sorted(os.listdir(out)))
+        # The report of V alone replaces it: the spectrum's figure goes
+        # with the old report.
+        status, _, stderr = look(["run.h5", "--channels", "V"], cwd=self.run.dir)
+        self.assertEqual(status, 0, stderr)
+        self.assertNotIn("spectrum-1.png", os.listdir(out))
+        self.assertEqual(report_json(out)["files"], sorted(os.listdir(out)))
+        self.assertEqual(hidden(self.run.dir), [])
+
+    def test_replaced_only_when_it_holds_nothing_else(self):
+        """(name, a report in it first, entries added, how it is refused or
+        None when it is replaced)."""
+        foreign = "holds %s the report did not write (%s); not replaced"
+        cases = (
+            ("notes", False, ["notes.txt"], "exists and does not hold a report; not replaced"),
+            ("site", False, ["index.html", "precious.txt", "sub/data.bin"],
+             "exists and does not hold a report; not replaced"),
+            ("precious", True, ["precious.txt"], foreign % ("1 entry", "precious.txt")),
+            ("subdir", True, ["precious.txt", "sub/data.bin"],
+             foreign % ("2 entries", "precious.txt, sub")),
+            ("older", True, [], None),
+            ("older_precious", True, ["precious.txt"], foreign % ("1 entry", "precious.txt")),
+        )
+        for name, report_first, entries, refusal in cases:
+            with self.subTest(name):
+                out = os.path.join(self.run.dir, name)
+                if report_first:
+                    status, _, stderr = look(["run.h5", "-o", name], cwd=self.run.dir)
+                    self.assertEqual(status, 0, stderr)
+                if name.startswith("older"):
+                    self.forget_files(out)
+                make_entries(out, entries)
+                before = tree(out)
+                status, _, stderr = look(["run.h5", "-o", name], cwd=self.run.dir)
+                if refusal is None:
+                    self.assertEqual(status, 0, stderr)
+                    self.assertIn("files", report_json(out))
+                else:
+                    self.assertEqual(status, 2)
+                    self.assertEqual(stderr, "korvel-look: %s: %s\n" % (name, refusal))
+                    self.assertEqual(tree(out), before)
+                self.assertEqual(hidden(self.run.dir), [])
+
+    @staticmethod
+    def forget_files(out):
+        """Makes the report at out one of a korvel-look that did not list
+        its files in report.json."""
+        path = os.path.join(out, "report.json")
+        with open(path, encoding="utf-8") as f:
+            rep = json.load(f)
+        del rep["files"]
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(rep, f)
+
+    def test_refused_places(self):
+        with open(os.path.join(self.run.dir, "plain"), "w") as f:
+            f.write("keep")
+        os.symlink("elsewhere", os.path.join(self.run.dir, "link"))
+        status, _, stderr = look(["run.h5", "-o", "here"], cwd=self.run.dir)
+        self.assertEqual(status, 0, stderr)
+        here = os.path.join(self.run.dir, "here")
+        before = tree(here)
+        cases = ((self.run.dir, "plain", "plain: exists and is not a directory"),
+                 (self.run.dir, "link", "link: exists and is not a directory"),
+                 (here, ".", ".: is the current directory or holds it"),
+                 (os.path.join(here, "."), "..", "..: is the current directory or holds it"))
+        for cwd, out, says in cases:
+            with self.subTest(out):
+                status, _, stderr = look([self.run.h5, "-o", out], cwd=cwd)
+                self.assertEqual(status, 2)
+                self.assertTrue(stderr.startswith("korvel-look: " + says), stderr)
+                self.assertEqual(stderr.count("\n"), 1, stderr)
+        self.assertEqual(tree(here), before)
+        self.assertEqual(hidden(self.run.dir), [])
+        self.assertEqual(hidden(os.path.dirname(self.run.dir)), [])
+
+
+class WriteFailureTest(unittest.TestCase):
+    """A file of the report that cannot be written ends the run (status 1,
+    the file named), the old report kept; a figure is not dropped with a
+    note as if its channel could not be read."""
+
+    def test_file_size_limit(self):
         run = small_run()
         self.addCleanup(run.close)
         self.assertTrue(run.ok, run.why)
-        status, stdout, stderr = look(["run.h5"], cwd=run.dir)
+        out = os.path.join(run.dir, "look")
+        status, _, stderr = look([run.h5, "-o", out])
         self.assertEqual(status, 0, stderr)
-        out = os.path.join(run.dir, "run.look")
-        self.assertEqual(stdout, "korvel-look: report in run.look/index.html\n")
-        with open(os.path.join(out, "old.png"), "w") as f:
-            f.write("stale figure")
-        status, _, stderr = look(["run.h5"], cwd=run.dir)
+        sizes = {n: os.path.getsize(os.path.join(out, n)) for n in os.listdir(out)}
+        largest = max(sizes, key=sizes.get)
+        before = tree(out)
+        # Every file of the same report fits under the limit but the largest.
+        limit = sizes[largest] - 1
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        res = subprocess.run([LOOK, run.h5, "-o", out], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, preexec_fn=limited)
+        stderr = res.stderr.decode()
+        self.assertEqual(res.returncode, 1, stderr)
+        self.assertEqual(stderr, "korvel-look: %s: File too large; no report written\n"
+                         % os.path.join(out, largest))
+        self.assertEqual(tree(out), before)
+        self.assertEqual(hidden(run.dir), [])
+
+
+class SignalTest(unittest.TestCase):
+    """SIGINT and SIGTERM in the middle of a report: status 130 and 143,
+    the work directory removed, the old report kept."""
+
+    def test_signals(self):
+        channels = [("V%02d" % k, 2) for k in range(60)]
+        events = [{"id": e, "time": [100 + e, 0],
+                   "channels": {n: {"value": e * k} for k, (n, _) in enumerate(channels)}}
+                  for e in range(200)]
+        run = Run(recording(channels, events))
+        self.addCleanup(run.close)
+        self.assertTrue(run.ok, run.why)
+        out = os.path.join(run.dir, "look")
+        status, _, stderr = look([run.h5, "-o", out])
         self.assertEqual(status, 0, stderr)
-        self.assertFalse(os.path.exists(os.path.join(out, "old.png")))
-        self.assertTrue(os.path.exists(os.path.join(out, "index.html")))
-        # Not a report: a directory of notes, a web page's directory (an
-        # index.html alone), a file.
-        pages = {"mine": ["notes.txt"], "site": ["index.html", "logo.png"]}
-        for name, entries in pages.items():
-            os.mkdir(os.path.join(run.dir, name))
-            for e in entries:
-                with open(os.path.join(run.dir, name, e), "w") as f:
-                    f.write("keep")
-        with open(os.path.join(run.dir, "plain"), "w") as f:
-            f.write("keep")
-        for name, says in (("mine", "does not hold a report"),
-                           ("site", "does not hold a report"),
-                           ("plain", "is not a directory")):
-            status, _, stderr = look(["run.h5", "-o", name], cwd=run.dir)
-            self.assertEqual(status, 2)
-            self.assertEqual(stderr, "korvel-look: %s: exists and %s; not replaced\n"
-                             % (name, says))
-        for name, entries in pages.items():
-            self.assertEqual(sorted(os.listdir(os.path.join(run.dir, name))), entries)
-        with open(os.path.join(run.dir, "plain")) as f:
-            self.assertEqual(f.read(), "keep")
-        self.assertEqual(sorted(n for n in os.listdir(run.dir) if n.startswith(".")), [])
+        before = tree(out)
+        for signum, status, says in ((signal.SIGTERM, 143, "terminated"),
+                                     (signal.SIGINT, 130, "interrupted")):
+            with self.subTest(signum.name):
+                proc = subprocess.Popen([LOOK, run.h5, "-o", out], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+                self.assertTrue(wait_for_work(run.dir, proc), "no work directory seen")
+                proc.send_signal(signum)
+                _, stderr = proc.communicate(timeout=60)
+                self.assertEqual(proc.returncode, status, stderr)
+                self.assertEqual(stderr.decode(), "korvel-look: %s; no report written\n" % says)
+                self.assertEqual(tree(out), before)
+                self.assertEqual(hidden(run.dir), [])
+
+
+def wait_for_work(directory, proc):
+    """Waits until proc has made its hidden work directory in directory;
+    False when it ended first."""
+    while proc.poll() is None:
+        if any(n.startswith(".look.") for n in os.listdir(directory)):
+            return True
+        time.sleep(0.005)
+    return False
 
 
 class CommandLineTest(unittest.TestCase):
