@@ -330,11 +330,13 @@ class WriteFailureTest(unittest.TestCase):
         self.assertEqual(hidden(run.dir), [])
 
 
-class SignalTest(unittest.TestCase):
-    """SIGINT and SIGTERM in the middle of a report: status 130 and 143,
-    the work directory removed, the old report kept."""
+class DuringTheRunTest(unittest.TestCase):
+    """What happens while a report is made: SIGINT and SIGTERM end the run
+    with status 130 and 143, a file saved into the old report meanwhile
+    keeps it from being replaced; either way the work directory is removed
+    and the old report kept."""
 
-    def test_signals(self):
+    def test_signals_and_a_file_saved_meanwhile(self):
         channels = [("V%02d" % k, 2) for k in range(60)]
         events = [{"id": e, "time": [100 + e, 0],
                    "channels": {n: {"value": e * k} for k, (n, _) in enumerate(channels)}}
@@ -346,17 +348,26 @@ class SignalTest(unittest.TestCase):
         status, _, stderr = look([run.h5, "-o", out])
         self.assertEqual(status, 0, stderr)
         before = tree(out)
-        for signum, status, says in ((signal.SIGTERM, 143, "terminated"),
-                                     (signal.SIGINT, 130, "interrupted")):
-            with self.subTest(signum.name):
+
+        def save_a_file(_):
+            make_entries(out, ["precious.txt"])
+        cases = (("SIGTERM", lambda p: p.send_signal(signal.SIGTERM), 143,
+                  "terminated; no report written", {}),
+                 ("SIGINT", lambda p: p.send_signal(signal.SIGINT), 130,
+                  "interrupted; no report written", {}),
+                 ("saved", save_a_file, 2,
+                  "%s: holds 1 entry the report did not write (precious.txt); not replaced" % out,
+                  {"precious.txt": b"keep"}))
+        for name, act, status, says, added in cases:
+            with self.subTest(name):
                 proc = subprocess.Popen([LOOK, run.h5, "-o", out], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
                 self.assertTrue(wait_for_work(run.dir, proc), "no work directory seen")
-                proc.send_signal(signum)
+                act(proc)
                 _, stderr = proc.communicate(timeout=60)
                 self.assertEqual(proc.returncode, status, stderr)
-                self.assertEqual(stderr.decode(), "korvel-look: %s; no report written\n" % says)
-                self.assertEqual(tree(out), before)
+                self.assertEqual(stderr.decode(), "korvel-look: %s\n" % says)
+                self.assertEqual(tree(out), dict(before, **added))
                 self.assertEqual(hidden(run.dir), [])
 
 

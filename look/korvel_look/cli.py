@@ -173,12 +173,12 @@ def main(argv=None):
     work = None
     try:
         with runfile.open_run(args.run) as f:
-            old_files, shown, rows = prepare(f, args, out)
+            shown, rows = prepare(f, args, out)
             work = output.make_work(out)
             write_report(f, args.run, shown, rows, work, progress)
         progress.finish()
         SIGNALS["hold"] = True
-        warning = output.put_in_place(work, out, old_files)
+        warning = output.put_in_place(work, out)
         work = None
     except Usage as e:
         return fail(None, str(e))
@@ -212,14 +212,15 @@ def main(argv=None):
 
 def prepare(f, args, out):
     """Everything checked before any work: the rows and channels shown, and
-    what may be replaced at out. Returns (old_files, channels shown,
-    (first, last, note, channels in the file))."""
+    that out may be replaced. Returns (channels shown, (first, last, note,
+    channels in the file))."""
     first, last, note = rows_shown(f, args)
     chans = runfile.channels(f)
     shown = selection.chosen(chans, args.channels)
     if args.channels and not shown:
         raise Usage("--channels %s: no channel of the file matches" % ",".join(args.channels))
-    return output.check_output(out), shown, (first, last, note, len(chans))
+    output.check_output(out)
+    return shown, (first, last, note, len(chans))
 
 
 def write_report(f, run, shown, rows, work, progress):

@@ -145,32 +145,38 @@ def members_of(work):
     return sorted(set(os.listdir(work)) | {REPORT_JSON})
 
 
-def put_in_place(work, out, old_files):
-    """Moves the finished report from work to out. An old report at out
-    (old_files, from check_output) is moved aside first and its files
-    removed only once the new report is in place; on failure the old one
-    goes back. Returns a warning, or "" when all went as planned."""
+def put_in_place(work, out):
+    """Moves the finished report from work to out. What is at out is
+    checked again (it may have changed while the report was made); an old
+    report there is moved aside first and its files removed only once the
+    new report is in place; on failure the old one goes back. Returns a
+    warning, or "" when all went as planned. Raises Usage as check_output
+    does, WriteFailed naming out when a move fails."""
+    old_files = check_output(out)
     os.chmod(work, 0o755)
     if old_files is None:
-        os.rename(work, out)
+        with writing(out):
+            os.rename(work, out)
         return ""
     parent, name = place(out)
-    aside = tempfile.mkdtemp(prefix="." + name + ".old.", dir=parent)
+    with writing(out):
+        aside = tempfile.mkdtemp(prefix="." + name + ".old.", dir=parent)
     old = os.path.join(aside, "report")
     try:
-        os.rename(out, old)
-    except OSError:
+        with writing(out):
+            os.rename(out, old)
+    except WriteFailed:
         os.rmdir(aside)
         raise
     try:
-        os.rename(work, out)
-    except OSError as e:
+        with writing(out):
+            os.rename(work, out)
+    except WriteFailed as e:
         try:
             os.rename(old, out)
             os.rmdir(aside)
         except OSError:
-            raise WriteFailed(out, "%s; the old report is kept in %s"
-                              % (e.strerror or e, old)) from e
+            raise WriteFailed(out, "%s; the old report is kept in %s" % (e.reason, old)) from e
         raise
     return discard(aside, old, old_files)
 
