@@ -161,13 +161,24 @@ def catch_signals():
 
 
 def main(argv=None):
+    SIGNALS.update(hold=False, late=None)
     catch_signals()
     try:
-        args = parse_args(sys.argv[1:] if argv is None else argv)
+        return run(sys.argv[1:] if argv is None else argv)
+    except Stopped as e:  # a signal while a failure was being reported
+        return fail(None, stopped_text(e), status=e.status)
+
+
+def stopped_text(e):
+    return "%s; no report written" % ("interrupted" if e.status == 130 else "terminated")
+
+
+def run(argv):
+    """The whole run; returns the exit status."""
+    try:
+        args = parse_args(argv)
     except Usage as e:
         return fail(None, str(e) + " (korvel-look --help tells more)")
-    except Stopped as e:
-        return e.status
     progress = Progress(args.progress or (not args.no_progress and sys.stderr.isatty()))
     out = args.output or default_output(args.run)
     work = None
@@ -193,12 +204,12 @@ def main(argv=None):
         return fail(e.filename or out, e.strerror or str(e), status=1)
     except Stopped as e:
         progress.finish()
-        return fail(None, "%s; no report written" % ("interrupted" if e.status == 130
-                                                      else "terminated"), status=e.status)
+        return fail(None, stopped_text(e), status=e.status)
     except Exception as e:  # noqa: BLE001 - a file nobody foresaw: one line, not a traceback
         progress.finish()
         return fail(args.run, "cannot be reported on (%s: %s)" % (type(e).__name__, e))
     finally:
+        SIGNALS["hold"] = True  # the work directory goes, whatever comes
         if work is not None:
             shutil.rmtree(work, ignore_errors=True)
     if SIGNALS["late"]:
