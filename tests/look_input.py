@@ -297,7 +297,9 @@ class OutputDirectoryTest(unittest.TestCase):
                 self.assertEqual(stderr.count("\n"), 1, stderr)
         self.assertEqual(tree(here), before)
         self.assertEqual(hidden(self.run.dir), [])
-        self.assertEqual(hidden(os.path.dirname(self.run.dir)), [])
+        # -o .. from here would have worked beside the run's directory.
+        top, name = os.path.split(self.run.dir)
+        self.assertEqual([n for n in hidden(top) if n.startswith("." + name + ".")], [])
 
 
 class WriteFailureTest(unittest.TestCase):
@@ -328,6 +330,16 @@ class WriteFailureTest(unittest.TestCase):
                          % os.path.join(out, largest))
         self.assertEqual(tree(out), before)
         self.assertEqual(hidden(run.dir), [])
+
+    def test_place_that_cannot_be_made(self):
+        run = small_run()
+        self.addCleanup(run.close)
+        self.assertTrue(run.ok, run.why)
+        out = os.path.join(run.dir, "absent", "look")
+        status, _, stderr = look([run.h5, "-o", out])
+        self.assertEqual(status, 1, stderr)
+        self.assertEqual(stderr, "korvel-look: %s: No such file or directory; no report written\n"
+                         % out)
 
 
 class DuringTheRunTest(unittest.TestCase):

@@ -58,7 +58,8 @@ def make_work(out):
     """A fresh hidden directory beside out for the report to be written in;
     only this run writes into it."""
     parent, name = place(out)
-    return tempfile.mkdtemp(prefix="." + name + ".", dir=parent)
+    with writing(out):  # named as out: the hidden name would mean nothing
+        return tempfile.mkdtemp(prefix="." + name + ".", dir=parent)
 
 
 def check_output(out):
