@@ -246,12 +246,13 @@ class OutputDirectoryTest(unittest.TestCase):
             ("older", True, [], None),
             ("older_precious", True, ["precious.txt"], foreign % ("1 entry", "precious.txt")),
         )
+        status, _, stderr = look(["run.h5", "-o", "first"], cwd=self.run.dir)
+        self.assertEqual(status, 0, stderr)
         for name, report_first, entries, refusal in cases:
             with self.subTest(name):
                 out = os.path.join(self.run.dir, name)
                 if report_first:
-                    status, _, stderr = look(["run.h5", "-o", name], cwd=self.run.dir)
-                    self.assertEqual(status, 0, stderr)
+                    shutil.copytree(os.path.join(self.run.dir, "first"), out)
                 if name.startswith("older"):
                     self.forget_files(out)
                 make_entries(out, entries)
