@@ -20,8 +20,8 @@ from .selection import Usage
 
 REPORT_JSON = "report.json"
 
-# A report.json larger than this is not one of ours (a report of 100 000
-# channels writes a few tens of MiB); it is not read to find out.
+# A report.json larger than this is taken for a foreign file and not read
+# (a report's holds some hundred bytes per channel).
 REPORT_JSON_LIMIT = 1 << 30
 
 # Entries named in a refusal; a directory of thousands names the first few.
@@ -141,8 +141,8 @@ def older_members(rep):
 
 
 def members_of(work):
-    """The names the report to be listed in report.json: everything in its
-    work directory, report.json included."""
+    """The names of the report's files, for report.json: everything in its
+    work directory (only this run writes there), report.json included."""
     return sorted(set(os.listdir(work)) | {REPORT_JSON})
 
 
