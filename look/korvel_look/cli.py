@@ -151,6 +151,13 @@ def on_signal(signum, _frame):
     raise Stopped(signum)
 
 
+def release_signals():
+    """Ends a hold: a signal that came meanwhile ends the run now."""
+    if SIGNALS["late"]:
+        raise Stopped(SIGNALS["late"])
+    SIGNALS["hold"] = False
+
+
 def catch_signals():
     """SIGINT and SIGTERM end the run through Stopped (the work directory
     is removed on the way out); SIGXFSZ is ignored, so that a file-size
@@ -185,7 +192,9 @@ def run(argv):
     try:
         with runfile.open_run(args.run) as f:
             shown, rows = prepare(f, args, out)
+            SIGNALS["hold"] = True  # the work directory is known before a signal ends the run
             work = output.make_work(out)
+            release_signals()
             write_report(f, args.run, shown, rows, work, progress)
         progress.finish()
         SIGNALS["hold"] = True
