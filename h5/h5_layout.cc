@@ -22,6 +22,7 @@
 #include <hdf5_hl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -709,9 +710,11 @@ long long layout_create(Run &run, const char *path, const char *version)
     uint64_t per_event = scalar_bytes_per_event(run);
     scalar_chunk_cap = std::max<uint64_t>(1, CHUNK_MEMORY / per_event);
     run_events_cap = std::max<uint64_t>(1, run.events);
+    errno = 0;
     hid_t file = file_create(path);
     if (file < 0) {
-        message("%s: cannot create the HDF5 file", path);
+        message("%s: cannot create the HDF5 file%s%s", path, errno ? ": " : "",
+                errno ? strerror(errno) : "");
         return -1;
     }
     root_attributes(run, file, version);
@@ -720,7 +723,7 @@ long long layout_create(Run &run, const char *path, const char *version)
     channel_table(run, entry);
     hid_t channels = group_new(entry, "channels", "NXcollection");
     for (Channel &ch : run.channels)
-        if (channels >= 0 && layout_error.empty()) {
+        if (channels >= 0 && layout_error.empty() && !interrupted()) {
             channel_layout(run, ch, channels, file);
             // Done with the channel's datasets: those that do not stay open
             // are closed (an open dataset costs HDF5 about 20 KB).

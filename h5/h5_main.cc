@@ -362,6 +362,31 @@ static int learn_channels(Run &run, Input &in)
     return 0;
 }
 
+// What converting costs besides the chunks being filled: measured with
+// bench/wide_memory.sh, about 2.7 KiB per channel (its bookkeeping, its
+// columns, HDF5's records of its datasets) over some 60 MiB; rounded up.
+static const uint64_t BYTES_PER_CHANNEL = 4u << 10;
+static const uint64_t BYTES_BESIDES = 128u << 20;
+
+// A table so wide that converting it would take more than half of the
+// machine's memory is refused before the survey: the kernel would end the
+// run (and perhaps other processes) part-way instead. Returns 0 or 2.
+static int check_width(const Run &run)
+{
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0)
+        return 0;
+    uint64_t memory = (uint64_t)pages * (uint64_t)page;
+    uint64_t need = (uint64_t)run.channels.size() * BYTES_PER_CHANNEL + BYTES_BESIDES;
+    if (need <= memory / 2)
+        return 0;
+    message("%s: %zu channels would need about %llu MiB to convert (some %llu KiB each), "
+            "more than half of this machine's %llu MiB; not converted",
+            run.opt.table.c_str(), run.channels.size(), (unsigned long long)(need >> 20),
+            (unsigned long long)(BYTES_PER_CHANNEL >> 10), (unsigned long long)(memory >> 20));
+    return 2;
+}
+
 // Lays out OUT.part, converts into it and closes it. Returns 0, or 1 for
 // an output failure, 2 for a table failure.
 static int write_file(Run &run, Input &in, const std::string &part)
@@ -375,6 +400,11 @@ static int write_file(Run &run, Input &in, const std::string &part)
     if (file < 0) {
         chunks_finish(0);
         return 1;
+    }
+    if (interrupted()) {  // the layout of a wide run stops early at an interrupt
+        chunks_finish(0);
+        layout_close(run, file);
+        return 2;
     }
     int c = convert_run(run, in, "convert");
     int rc = c == 0 ? 0 : c == -2 ? 1 : 2;
@@ -415,6 +445,8 @@ int main(int argc, char **argv)
     }
     remove_on_crash(part.c_str());
     int rc = learn_channels(run, in);
+    if (rc == 0)
+        rc = check_width(run);
     if (rc == 0 && survey_run(run, in, "survey") != 0)
         rc = 2;
     progress_done(run);
