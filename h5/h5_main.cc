@@ -422,6 +422,26 @@ static int write_file(Run &run, Input &in, const std::string &part)
     return rc;
 }
 
+// Checks the output's paths, opens the table and creates OUT.part, in
+// that order, before any work. Returns 0, or an exit status with nothing
+// left open or created.
+static int open_both(const Options &o, Input &in, const std::string &part)
+{
+    if (int bad = output_check(o, part))
+        return bad;
+    catch_signals();
+    if (int r = input_open(in, o.table.c_str())) {
+        message("%s: cannot open: %s", o.table.c_str(), input_open_error(r));
+        return 2;
+    }
+    if (int bad = output_create(part)) {
+        input_close(in);
+        return bad;
+    }
+    remove_on_crash(part.c_str());
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     Run run;
@@ -431,19 +451,9 @@ int main(int argc, char **argv)
     if (!run.opt.fti_word.empty())
         return fti_word_main(run.opt.fti_word);
     std::string part = run.opt.out + ".part";
-    if (int bad = output_check(run.opt, part))
-        return bad;
-    catch_signals();
     Input in;
-    if (int r = input_open(in, run.opt.table.c_str())) {
-        message("%s: cannot open: %s", run.opt.table.c_str(), input_open_error(r));
-        return 2;
-    }
-    if (int bad = output_create(part)) {
-        input_close(in);
+    if (int bad = open_both(run.opt, in, part))
         return bad;
-    }
-    remove_on_crash(part.c_str());
     int rc = learn_channels(run, in);
     if (rc == 0)
         rc = check_width(run);

@@ -98,6 +98,35 @@ static bool xml_file_usable(const Run &run, const std::string &path)
     return what == nullptr;
 }
 
+// The <dimensions> records: spectrum members and image shapes by channel
+// name. Of several records of one name the last is used, with a warning.
+static void xml_dimensions(Run &run, const std::string &path, const pugi::xml_node &root,
+                           std::vector<std::string> *names)
+{
+    std::map<std::string, int> records;
+    for (pugi::xml_node d : root.children("dimensions")) {
+        std::string name = d.attribute("name").value();
+        if (records[name]++ > 0) {
+            // Two records of one name: the last is what the conversion uses.
+            xml.spectra.erase(name);
+            xml.images.erase(name);
+        }
+        xml.dims[name] = true;
+        for (pugi::xml_node s : d.children("spectrum"))
+            xml_spectrum(xml.spectra[name], s);
+        for (pugi::xml_node im : d.children("image"))
+            if (im.attribute("index").as_int(-1) == 0)
+                xml_image(run, path, name, im, xml.images[name]);
+        names->push_back(name);
+    }
+    for (const auto &kv : records)
+        if (kv.second > 1) {
+            run.warnings++;
+            message("%s: warning: %d <dimensions> records of channel %s; the last is used",
+                    path.c_str(), kv.second, kv.first.c_str());
+        }
+}
+
 int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
 {
     xml.descr.clear();
@@ -125,28 +154,7 @@ int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
         xml.descr[name] = {c.attribute("units").value(), c.attribute("desc").value()};
         names->push_back(name);
     }
-    std::map<std::string, int> records;
-    for (pugi::xml_node d : root.children("dimensions")) {
-        std::string name = d.attribute("name").value();
-        if (records[name]++ > 0) {
-            // Two records of one name: the last is what the conversion uses.
-            xml.spectra.erase(name);
-            xml.images.erase(name);
-        }
-        xml.dims[name] = true;
-        for (pugi::xml_node s : d.children("spectrum"))
-            xml_spectrum(xml.spectra[name], s);
-        for (pugi::xml_node im : d.children("image"))
-            if (im.attribute("index").as_int(-1) == 0)
-                xml_image(run, path, name, im, xml.images[name]);
-        names->push_back(name);
-    }
-    for (const auto &kv : records)
-        if (kv.second > 1) {
-            run.warnings++;
-            message("%s: warning: %d <dimensions> records of channel %s; the last is used",
-                    path.c_str(), kv.second, kv.first.c_str());
-        }
+    xml_dimensions(run, path, root, names);
     run.xml_loaded = true;
     return 0;
 }
