@@ -414,8 +414,10 @@ int interrupted();
 // remove_on_crash), and ignores SIGXFSZ: a write past a file-size limit
 // then fails with EFBIG instead of ending the process.
 void catch_signals();
-// Holds SIGINT, SIGTERM and SIGHUP back from here on: interrupted() no
-// longer changes. interrupt_held() tells whether one came since.
+// Holds SIGINT, SIGTERM and SIGHUP back from here on (until the next
+// catch_signals): interrupted() no longer changes, and the process ends
+// with the answer already decided. interrupt_held() tells whether one
+// came since.
 void hold_interrupts();
 bool interrupt_held();
 // The file that a fatal signal (SIGBUS: the table shrank under the

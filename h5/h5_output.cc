@@ -116,3 +116,4 @@ int output_finish(Run &run, const std::string &part, int rc)
     }
     return rc;
 }
+

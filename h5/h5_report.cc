@@ -127,8 +127,7 @@ void hold_interrupts()
 
 bool interrupt_held()
 {
-    sigset_t set, pending;
-    interrupt_set(&set);
+    sigset_t pending;
     if (sigpending(&pending) != 0)
         return false;
     for (int s : INTERRUPTS)
@@ -136,6 +135,7 @@ bool interrupt_held()
             return true;
     return false;
 }
+
 
 static char crash_path[4096];  // removed by the SIGBUS handler
 
@@ -171,6 +171,9 @@ void catch_signals()
     sigemptyset(&sa.sa_mask);
     for (int s : INTERRUPTS)
         sigaction(s, &sa, nullptr);
+    sigset_t set;  // held back by an earlier run in this process (see hold_interrupts)
+    interrupt_set(&set);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 
     // A file-size limit (ulimit -f) would end the process at the write
     // that passes it, leaving OUT.part and no word; ignored, the write
