@@ -22,16 +22,16 @@
 // The calling thread parses the table; with N threads it hands chunks over
 // and makes no HDF5 call of its own until every slot is idle again (a late
 // column_create, columns_close_idle, chunks_finish), so that at any moment
-// at most one thread is inside HDF5.
+// at most one thread is inside HDF5. Besides writing, the workers touch
+// nothing but their slot and their own scratch buffer. A failure of a
+// write is kept in the workers' own report and taken over by the calling
+// thread at its next call.
 //
 // An open dataset costs HDF5 some 20 KB of memory; a run of 100 000
 // channels would hold gigabytes in open datasets alone. So only the first
 // kOpenColumns columns keep their dataset open for the whole run; every
 // later one is open from its creation until columns_close_idle, and after
-// that only while one of its chunks is written (or its extent set). Besides writing, the workers touch nothing but their
-// slot and their own scratch buffer. A failure of a write is kept in the
-// workers' own report and taken over by the calling thread at its next
-// call.
+// that only while one of its chunks is written (or its extent set).
 //
 // The stored bytes are what HDF5's shuffle and deflate filters would have
 // produced from the whole chunk (padding of a partial chunk included), so

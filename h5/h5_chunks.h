@@ -61,8 +61,8 @@ const int CHUNKS_MAX_THREADS = 256;
 
 // Create dataset `name` in `loc`: element type `type` (a file type of
 // fixed size: integers, floats, fixed-length strings, compounds), shape
-// [events, inner[0], ..., inner[inner_rank-1]] (inner_rank 0 to 3), extendible along events
-// only, chunked as [chunk_events, inner...], with the filters of
+// [events, inner[0], ..., inner[inner_rank-1]] (inner_rank 0 to 3),
+// extendible along events only, chunked as [chunk_events, inner...], with the filters of
 // chunks_start and `fill` (one element of `type`) as fill value. The
 // dataset starts with 0 events. Returns the column id (0, 1, ...), or -1.
 int column_create(hid_t loc, const char *name, hid_t type, int inner_rank,

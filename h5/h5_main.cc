@@ -66,7 +66,8 @@ static const char *USAGE =
     "CHANNEL is the title as the table writes it, or a shell wildcard pattern\n"
     "(*, ?, [...]) on the titles; when several options name a channel, the last\n"
     "one counts (the same CHANNEL twice with different values is an error).\n"
-    "--image-shape on a channel that --kind makes other than image is an error.\n"
+    "--image-shape CHANNEL=... with the channel's very title, and --kind making\n"
+    "that channel other than image, is an error.\n"
     "\n"
     "Values that the table's number formats cannot hold exactly (%f, %.e, %.2e,\n"
     "spectra cut by the plug-in) are named in a warning per channel and in the\n"
@@ -328,11 +329,14 @@ static int apply_channel_options(Run &run)
             return usage_error("--kind: no channel of the table is titled '%s' or matches it",
                                kv.first);
     }
-    for (const Channel &ch : run.channels)
-        if (ch.shape_option.width > 0 && ch.forced != KIND_IMAGE)
-            return usage_error("channel '%s' has an --image-shape, but --kind makes it " +
-                               std::string(kind_name(ch.forced)) + "; a shape needs kind image",
-                               ch.title);
+    // A shape given for a channel by its very title asks for an image; a
+    // pattern's shape may be overruled by a --kind for some of its channels.
+    for (auto &kv : run.opt.image_shapes)
+        for (const Channel &ch : run.channels)
+            if (ch.title == kv.first && ch.forced != KIND_IMAGE)
+                return usage_error("channel '%s' has an --image-shape, but --kind makes it " +
+                                   std::string(kind_name(ch.forced)) +
+                                   "; a shape needs kind image", ch.title);
     return 0;
 }
 

@@ -154,6 +154,13 @@ class AcceptedTest(Answers):
         self.assertEqual(s["present"][()].tolist(), [1, 1, 1])
         self.assertEqual(s["data"][:, 0, :].tolist(), [[1, 2], [3, 4], [5, 6]])
 
+    def test_a_patterns_shape_yields_to_a_later_kind(self):
+        where, res = self.run_case(VS_TABLE, ["--image-shape", "*=2x1", "--kind", "V=value",
+                                              "--kind", "S=spectrum", "t.txt", "-o", "out.h5"])
+        self.check(where, res, 0, "3 events (0 cut short), 2 channels")
+        kinds = self.converted(where)["entry/channel_table/kind"][()].tolist()
+        self.assertEqual(kinds, [b"value", b"spectrum"])
+
     def test_xml_image_records(self):
         cases = [
             # (records, words, shape of data stored)
