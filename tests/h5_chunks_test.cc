@@ -6,7 +6,8 @@
 // datasets declare; all-fill chunks left out; the stored bytes against
 // hand-shuffled ones and against what HDF5's own filters store; and the
 // failures: misuse, a dataset closed underneath, a file that cannot grow,
-// a failed write reaching the caller from a worker thread.
+// a failed write reaching the caller from a worker thread; and a run of
+// more columns than keep their dataset open.
 #include <gtest/gtest.h>
 #include <hdf5.h>
 #include <signal.h>
