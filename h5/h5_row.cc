@@ -19,6 +19,9 @@
 
 #include <cerrno>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <map>
 #include <string>
 
@@ -265,6 +268,28 @@ static bool read_leading(RowReader &rr, Row &row)
 
 // ---- Cell extents -------------------------------------------------------------------
 
+// The first '[', ']' or ',' in [p, e), or e. Spectra are long runs of
+// numbers with a bracket now and then: sixteen bytes are looked at at once.
+static const char *next_bracket_or_comma(const char *p, const char *e)
+{
+#ifdef __SSE2__
+    const __m128i open = _mm_set1_epi8('['), close = _mm_set1_epi8(']'),
+                  comma = _mm_set1_epi8(',');
+    for (; e - p >= 16; p += 16) {
+        __m128i v = _mm_loadu_si128((const __m128i *)p);
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, open), _mm_cmpeq_epi8(v, close)),
+                                   _mm_cmpeq_epi8(v, comma));
+        unsigned mask = (unsigned)_mm_movemask_epi8(hit);
+        if (mask)
+            return p + __builtin_ctz(mask);
+    }
+#endif
+    for (; p < e; p++)
+        if (*p == '[' || *p == ']' || *p == ',')
+            return p;
+    return e;
+}
+
 // Comma dialect: up to the next comma at bracket depth 0. A list of
 // numbers "[[1 2 ...]]" (a pixel list) ends at its first ']': it is found
 // with memchr, so that megabytes of digits are not looked at byte by byte
@@ -279,15 +304,15 @@ static const char *hdf5_cell_end(const char *p, const char *e, bool *bad)
     }
     int depth = 0;
     const char *q = p;
-    for (; q < e; q++) {
+    for (; (q = next_bracket_or_comma(q, e)) < e; q++) {
         char c = *q;
         if (c == '[')
             depth++;
         else if (c == ']') {
             if (--depth < 0)
                 break;
-        } else if (c == ',' && depth == 0)
-            break;
+        } else if (depth == 0)
+            break;  // a comma
     }
     *bad = depth != 0;
     return q;
@@ -462,9 +487,13 @@ static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bo
     }
     bool bad = false;
     bool last = k + 1 == row.cells.size();
-    const char *q = run.dialect == DIALECT_HDF5 ? hdf5_cell_end(rr.p, rr.end, &bad)
-                                                : tab_cell_end(rr, k, last, second, two, &bad,
-                                                               &cell.misfit);
+    const char *q = nullptr;
+    if (run.dialect == DIALECT_HDF5 && rr.read_at)
+        q = rr.read_at(rr.read_at_ctx, k, rr.p, rr.end, cell);
+    if (!q)
+        q = run.dialect == DIALECT_HDF5 ? hdf5_cell_end(rr.p, rr.end, &bad)
+                                        : tab_cell_end(rr, k, last, second, two, &bad,
+                                                       &cell.misfit);
     cell.b = rr.p, cell.e = q, cell.reached = true;
     if (q == rr.end && !rr.newline && (bad || !last))
         return GROUP_TRUNC;
