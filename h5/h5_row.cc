@@ -155,15 +155,19 @@ static size_t last_event_fields(const Run &run, const char *b, const char *e)
 size_t rows_channel_count(Run &run, Input &in)
 {
     size_t lead = 3 + run.status_columns, per = run.status_columns ? 3 : 1;
+    // A count that 11 of the 20 rows looked at have is what most have,
+    // whatever the rest say: the rows after it (megabytes each with a
+    // camera) are not read.
+    const int rows = 20, majority = rows / 2 + 1;
     std::map<size_t, int> seen;
     const char *b, *e;
     bool nl;
-    for (int i = 0; i < 20 && input_line(in, &b, &e, &nl) > 0 && nl;) {
+    for (int i = 0; i < rows && input_line(in, &b, &e, &nl) > 0 && nl;) {
         if (in.line == 1 || !is_event_start(run, b, e))
             continue;
         size_t f = last_event_fields(run, b, e);
-        if (f > lead && (f - lead) % per == 0)
-            seen[(f - lead) / per]++;
+        if (f > lead && (f - lead) % per == 0 && ++seen[(f - lead) / per] == majority)
+            break;
         i++;
     }
     size_t best = run.channels.size();
