@@ -6,8 +6,10 @@
 // for its channel. Each reader returns what the cell says (data, none,
 // empty) or that it does not read as that kind. Pixel lists are the
 // largest cells (a megapixel camera is several MB of text), so they are
-// read by a digit loop of their own; every other number goes through
-// parse_number, which also tells the printf forms of the kinds apart.
+// read by a digit loop of their own; spectrum values in the forms the
+// plug-in writes most ("%.e", the integer form) are read in one pass with
+// their end; every other number goes through parse_number, which also
+// tells the printf forms of the kinds apart.
 #include "h5_converter.h"
 
 #include <charconv>

@@ -3,7 +3,9 @@
 //
 // Each cell is read by the grammar of its channel's kind straight into the
 // chunk being filled (a camera frame's digits become pixels in place, with
-// no copy and no allocation per cell). A cell that does not read as its
+// no copy and no allocation per cell); a pixel list is read by the row
+// reader as it comes to it, so that its megabytes are not searched for the
+// cell's end before they are read. A cell that does not read as its
 // channel's kind is marked not understood (present -1) and its slot keeps
 // the fill value; one warning per channel names the first such line.
 #include "h5_converter.h"
