@@ -322,21 +322,28 @@ static void undo_unkept(InPlace &ip, const Row &row)
     }
 }
 
+// The row reader of the conversion: the kinds decided, no warnings (the
+// survey has reported the rows already), pixel lists read in place.
+static void conversion_reader(Run &run, RowReader &rr, std::vector<Kind> &kinds, InPlace &ip)
+{
+    for (const Channel &ch : run.channels)
+        kinds.push_back(ch.kind);
+    rr.hints = &kinds;
+    rr.warn = false;
+    ip.run = &run;
+    ip.written.assign(run.channels.size(), 0);
+    rr.read_at = image_at;
+    rr.read_at_ctx = &ip;
+}
+
 int convert_run(Run &run, Input &in, const char *bar_label)
 {
     RowReader rr;
     if (rows_begin(run, rr, in) != 0)
         return -1;
     std::vector<Kind> kinds;
-    for (const Channel &ch : run.channels)
-        kinds.push_back(ch.kind);
-    rr.hints = &kinds;
-    rr.warn = false;  // the survey has reported the rows already
     InPlace ip;
-    ip.run = &run;
-    ip.written.assign(run.channels.size(), 0);
-    rr.read_at = image_at;
-    rr.read_at_ctx = &ip;
+    conversion_reader(run, rr, kinds, ip);
     Row row;
     uint64_t ev = 0;
     int r;
