@@ -8,14 +8,17 @@
 # values, name-value blocks, spectra, a 1024 x 1024 16-bit camera: about
 # 6 MB of table per event) in the comma dialect with the XML description,
 # then converts the table with --compression none, with gzip on one thread
-# and on two, REPEATS times each (default 5), alternating the commands, and
-# prints the median wall time, the rate in MB of table per second, the rate
+# and on two, and with the numpy/h5py converter a user would write
+# (bench/reference_convert.py, Debian's Python), REPEATS times each (default
+# 5), alternating the commands, and prints the median wall and CPU time, the rate in MB of table per second, the rate
 # as a share of cat's, and the peak resident memory. It ends with the peak
 # memory of a run three times as long. As a second yardstick it also prints
 # how fast this file system takes a file of the size of the uncompressed
 # output (dd), since --compression none writes that much.
 #
-# Environment: REPEATS, RUN_DIR (where the table is written: a fresh
+# Environment: REPEATS, MIX (korvel-replay's --mix, default its default mix:
+# MIX=marker=1,values=300,namevalue=4x16,spectrum=3x4x1000,eq=2 is that mix
+# without the camera), RUN_DIR (where the table is written: a fresh
 # directory is made in it, by default in ${TMPDIR:-/tmp}, and removed
 # afterwards; nothing else there is touched).
 set -eu
@@ -23,6 +26,8 @@ set -eu
 build=$(cd "${1:?usage: convert.sh BUILD_DIR [EVENTS]}" && pwd)
 events=${2:-60}
 repeats=${REPEATS:-5}
+mix=${MIX:-}
+here=$(cd "$(dirname "$0")" && pwd)
 replay=$build/korvel-replay
 h5=$build/korvel-h5
 for p in "$replay" "$h5" /usr/bin/time; do
@@ -38,15 +43,17 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 
 make_run() {  # make_run EVENTS DIR
     mkdir -p "$2"
-    (cd "$2" && "$replay" --no-progress --synthetic "$1" -- -hdf5 -xdump > /dev/null)
+    (cd "$2" && "$replay" --no-progress --synthetic "$1" ${mix:+--mix "$mix"} \
+        -- -hdf5 -xdump > /dev/null)
 }
 
-# time_one NAME COMMAND...: one run; appends "seconds rss_kib" to NAME.t
+# time_one NAME COMMAND...: one run; appends "seconds rss_kib cpu_seconds"
+# to NAME.t
 time_one() {
     name=$1; shift
-    /usr/bin/time -f '%e %M' -o time.txt "$@" > /dev/null 2> err.txt ||
+    /usr/bin/time -f '%e %M %U %S' -o time.txt "$@" > /dev/null 2> err.txt ||
         { cat err.txt >&2; echo "convert.sh: $name failed" >&2; exit 1; }
-    cat time.txt >> "$name.t"
+    awk '{ print $1, $2, $3 + $4 }' time.txt >> "$name.t"
 }
 
 make_run "$events" run
@@ -60,6 +67,7 @@ while [ "$r" -lt "$repeats" ]; do
     time_one none "$h5" --no-progress --compression none "$table" -o out.h5
     time_one gzip1 "$h5" --no-progress --threads 1 "$table" -o out.h5
     time_one gzip2 "$h5" --no-progress --threads 2 "$table" -o out.h5
+    time_one ref /usr/bin/python3 "$here/reference_convert.py" "$table" ref.h5
     r=$((r + 1))
 done
 # cat finishes within the clock's resolution on small tables: time it by
@@ -73,22 +81,29 @@ if awk -v s="$cat_s" 'BEGIN { exit !(s < 0.05) }'; then
 fi
 
 printf 'table: %d events, %.1f MB\n' "$events" "$(awk -v b="$bytes" 'BEGIN { print b / 1e6 }')"
-printf '%-28s %9s %10s %10s %12s\n' command "seconds" "MB/s" "of cat" "peak RSS KiB"
-row() {  # row LABEL SECONDS RSS
-    awk -v l="$1" -v s="$2" -v b="$bytes" -v c="$cat_s" -v m="$3" 'BEGIN {
-        printf "%-28s %9.3f %10.0f %9.1f%% %12s\n", l, s, b / s / 1e6, 100 * c / s, m }'
+printf '%-28s %9s %9s %10s %10s %12s\n' command "seconds" "CPU s" "MB/s" "of cat" "peak RSS KiB"
+row() {  # row LABEL SECONDS CPU RSS
+    awk -v l="$1" -v s="$2" -v u="$3" -v b="$bytes" -v c="$cat_s" -v m="$4" 'BEGIN {
+        printf "%-28s %9.3f %9s %10.0f %9.1f%% %12s\n", l, s, u, b / s / 1e6, 100 * c / s, m }'
 }
-row "cat TABLE > /dev/null" "$cat_s" "-"
-for v in none gzip1 gzip2; do
+row "cat TABLE > /dev/null" "$cat_s" "-" "-"
+for v in none gzip1 gzip2 ref; do
     s=$(awk '{ print $1 }' "$v.t" | median)
+    u=$(awk '{ print $3 }' "$v.t" | median)
     m=$(awk '{ print $2 }' "$v.t" | median)
     case $v in
         none) label="korvel-h5 --compression none" ;;
         gzip1) label="korvel-h5 --threads 1" ;;
         gzip2) label="korvel-h5 --threads 2" ;;
+        ref) label="numpy/h5py converter" ;;
     esac
-    row "$label" "$s" "$m"
+    row "$label" "$s" "$u" "$m"
 done
+# The ratio to the numpy/h5py converter run by run (they alternate).
+# Wall and CPU time each: on a shared machine the CPU time tells more.
+wall=$(paste ref.t none.t | awk '{ print $1 / $4 }' | median)
+cpu=$(paste ref.t none.t | awk '{ print $3 / $6 }' | median)
+printf 'numpy/h5py converter / --compression none: %.1fx (wall), %.1fx (CPU), medians of the run-by-run ratios\n' "$wall" "$cpu"
 g1=$(awk '{ print $1 }' gzip1.t | median)
 g2=$(awk '{ print $1 }' gzip2.t | median)
 awk -v a="$g1" -v b="$g2" 'BEGIN { printf "two threads against one: %.2fx faster\n", a / b }'

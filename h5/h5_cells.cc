@@ -6,8 +6,10 @@
 // for its channel. Each reader returns what the cell says (data, none,
 // empty) or that it does not read as that kind. Pixel lists are the
 // largest cells (a megapixel camera is several MB of text), so they are
-// read by a digit loop of their own; every other number goes through
-// parse_number, which also tells the printf forms of the kinds apart.
+// read by a digit loop of their own; spectrum values in the forms the
+// plug-in writes most ("%.e", the integer form) are read in one pass with
+// their end; every other number goes through parse_number, which also
+// tells the printf forms of the kinds apart.
 #include "h5_converter.h"
 
 #include <charconv>
@@ -276,6 +278,82 @@ static const char *read_stats(const char *p, const char *e, bool trailing, int m
     return p + 1;
 }
 
+// The "%.e" texts "[-]De[+-]XX": every one of them (4 000) read once by
+// parse_number, so that a spectrum value is looked up rather than parsed.
+struct ExpTexts {
+    float value[2][10][2][100];  // [minus][digit][exponent minus][exponent]
+    bool ok[2][10][2][100];      // parse_number takes the text
+    ExpTexts()
+    {
+        char t[7];
+        for (int neg = 0; neg < 2; neg++)
+            for (int d = 0; d < 10; d++)
+                for (int en = 0; en < 2; en++)
+                    for (int x = 0; x < 100; x++) {
+                        char *c = t;
+                        if (neg)
+                            *c++ = '-';
+                        *c++ = (char)('0' + d), *c++ = 'e', *c++ = en ? '-' : '+';
+                        *c++ = (char)('0' + x / 10), *c++ = (char)('0' + x % 10);
+                        bool intf;
+                        float v = 0;
+                        ok[neg][d][en][x] = parse_number(t, c, FORMS_SPECTRUM, &v, &intf);
+                        value[neg][d][en][x] = v;
+                    }
+    }
+};
+
+static bool is_value_end(char c) { return c == ' ' || c == ']'; }
+
+// One spectrum value at p in the two forms the plug-in writes most, read
+// in one pass with its end: "%.e" looked up, the integer form as
+// parse_i32 reads it. *q gets the blank or ']' after it. Returns false
+// for any other text (read_values then asks parse_number), and for a
+// value that does not stand before `e`.
+static bool quick_spectrum_value(const char *p, const char *e, float *v, bool *intf,
+                                 const char **q)
+{
+    static const ExpTexts texts;
+    bool neg = *p == '-';
+    const char *c = p + neg;
+    if (e - c >= 6 && is_digit(c[0]) && c[1] == 'e' && (c[2] == '+' || c[2] == '-') &&
+        is_digit(c[3]) && is_digit(c[4]) && is_value_end(c[5])) {
+        int d = c[0] - '0', en = c[2] == '-', x = (c[3] - '0') * 10 + (c[4] - '0');
+        if (!texts.ok[neg][d][en][x])
+            return false;
+        *v = texts.value[neg][d][en][x];
+        *intf = false;
+        *q = c + 5;
+        return true;
+    }
+    int64_t bits = 0;
+    const char *t = c;
+    while (t < e && is_digit(*t) && t - c < 11)
+        bits = bits * 10 + (*t++ - '0');
+    if (t == c || t == e || t - c > 10 || !is_value_end(*t))
+        return false;
+    bits = neg ? -bits : bits;
+    if (bits < INT32_MIN || bits > INT32_MAX)
+        return false;
+    int32_t b32 = (int32_t)bits;
+    memcpy(v, &b32, sizeof *v);
+    *intf = true;
+    *q = t;
+    return true;
+}
+
+// One spectrum value at p of any form: its end searched, then read by
+// parse_number.
+static bool slow_spectrum_value(const char *p, const char *e, float *v, bool *intf,
+                                const char **q)
+{
+    const char *t = p;
+    while (t < e && *t != ' ' && *t != ']')
+        t++;
+    *q = t;
+    return t != e && parse_number(p, t, FORMS_SPECTRUM, v, intf);
+}
+
 // Values separated by one blank up to the ']' that closes the member.
 // Returns the position of that ']', or null.
 static const char *read_values(const char *p, const char *e, int member, SpectrumOut &out,
@@ -285,14 +363,11 @@ static const char *read_values(const char *p, const char *e, int member, Spectru
     if (p < e && *p == ']')
         return p;
     for (;;) {
-        const char *q = p;
-        while (q < e && *q != ' ' && *q != ']')
-            q++;
-        if (q == e)
-            return nullptr;
+        const char *q;
         float v;
         bool intf;
-        if (!parse_number(p, q, FORMS_SPECTRUM, &v, &intf))
+        if (!(p < e && quick_spectrum_value(p, e, &v, &intf, &q)) &&
+            !slow_spectrum_value(p, e, &v, &intf, &q))
             return nullptr;
         out.int_form |= intf;
         out.float_form |= !intf && std::isfinite(v);
@@ -523,6 +598,62 @@ static bool read_pixels(const char *p, const char *end, char sep, bool sep_after
     *npix = n;
     *maxval = mx;
     return true;
+}
+
+// The digits at p, one byte at a time, not beyond `limit`: *len gets
+// their count, 0 when there is none or more than six.
+static inline uint32_t bounded_number(const char *p, const char *limit, unsigned *len)
+{
+    uint32_t v = 0;
+    unsigned n = 0, d;
+    while (p + n < limit && n < 7 && (d = (unsigned)(p[n] - '0')) < 10u) {
+        v = v * 10 + d;
+        n++;
+    }
+    *len = n > 6 ? 0 : n;
+    return v;
+}
+
+// Pixel numbers from p on, separated by single blanks, read until the
+// first byte that is neither a digit nor a blank (at most `limit`): the
+// grammar of read_pixels without a trailing separator, but the list's end
+// is found by the reading itself. Returns the position of that byte, or
+// null when a number is empty, too long or does not fit.
+template <typename T>
+static const char *read_pixels_open(const char *p, const char *limit, T *out, uint64_t cap,
+                                    uint64_t *npix, uint64_t *maxval)
+{
+    uint64_t n = 0;
+    uint32_t mx = 0;
+    const uint32_t limit_v = out ? std::numeric_limits<T>::max() : 999999u;
+    if (!read_pixel_blocks(&p, limit, ' ', out, cap, &n, &mx, limit_v))
+        return nullptr;
+    for (;;) {
+        unsigned len;
+        uint32_t v = limit - p >= 8 ? swar_number(p, &len) : bounded_number(p, limit, &len);
+        if (len == 0 || !put_pixel(out, n, cap, v, limit_v, &mx))
+            return nullptr;
+        n++;
+        p += len;
+        if (p == limit || *p != ' ')
+            break;
+        p++;
+    }
+    *npix = n;
+    *maxval = mx;
+    return p;
+}
+
+const char *cell_image_at(const char *b, const char *limit, uint8_t *out8, uint16_t *out16,
+                          uint64_t cap, uint64_t *npix, uint64_t *maxval)
+{
+    if (limit - b < 4 || b[0] != '[' || b[1] != '[' || !is_digit(b[2]))
+        return nullptr;
+    const char *q = out16 ? read_pixels_open(b + 2, limit, out16, cap, npix, maxval)
+                          : read_pixels_open(b + 2, limit, out8, cap, npix, maxval);
+    if (!q || limit - q < 2 || q[0] != ']' || q[1] != ']' || (limit - q > 2 && q[2] != ','))
+        return nullptr;
+    return q + 2;
 }
 
 // HDF5 dialect "[[" pixels separated by blanks "]]"; tab dialect "[",

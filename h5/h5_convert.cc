@@ -3,7 +3,9 @@
 //
 // Each cell is read by the grammar of its channel's kind straight into the
 // chunk being filled (a camera frame's digits become pixels in place, with
-// no copy and no allocation per cell). A cell that does not read as its
+// no copy and no allocation per cell); a pixel list is read by the row
+// reader as it comes to it, so that its megabytes are not searched for the
+// cell's end before they are read. A cell that does not read as its
 // channel's kind is marked not understood (present -1) and its slot keeps
 // the fill value; one warning per channel names the first such line.
 #include "h5_converter.h"
@@ -125,15 +127,23 @@ static Presence write_spectrum(const Run &run, Channel &ch, const RowCell &cell,
     return p;
 }
 
+// Pixels one event of an image channel holds.
+static uint64_t image_capacity(const Channel &ch)
+{
+    return ch.shape.width > 0 ? (uint64_t)ch.shape.width * ch.shape.height
+                              : std::max<uint64_t>(ch.survey.pixels, 1);
+}
+
 static Presence write_image(const Run &run, Channel &ch, const RowCell &cell, uint64_t ev)
 {
-    uint64_t cap = ch.shape.width > 0 ? (uint64_t)ch.shape.width * ch.shape.height
-                                      : std::max<uint64_t>(ch.survey.pixels, 1);
+    uint64_t cap = image_capacity(ch);
     void *slot = column_row(ch.col_data, ev);
     uint8_t *p8 = ch.shape.bytes == 1 ? (uint8_t *)slot : nullptr;
     uint16_t *p16 = ch.shape.bytes == 2 ? (uint16_t *)slot : nullptr;
-    uint64_t npix, maxv;
-    Presence p = cell_image(run.dialect, cell.b, cell.e, p8, p16, cap, &npix, &maxv);
+    uint64_t npix = cell.npix, maxv;
+    // A pixel list the row reader read in place is in the slot already.
+    Presence p = cell.read ? PRESENT_DATA
+                           : cell_image(run.dialect, cell.b, cell.e, p8, p16, cap, &npix, &maxv);
     if (p == PRESENT_DATA && ch.shape.width > 0 && npix != cap) {
         p = PRESENT_BAD;  // a frame of another size than the shape
         ch.misfit_frames++;
@@ -267,20 +277,80 @@ static void report_bad_cells(Run &run)
     }
 }
 
+// ---- Pixel lists read where they are found ------------------------------------------------
+
+// A camera frame is most of a row's bytes: the row reader reads its pixel
+// list into the event's slot as it comes to it (RowReader::read_at), which
+// also finds where the cell ends, instead of searching the megabytes for
+// the end first and reading them after.
+struct InPlace {
+    Run *run = nullptr;
+    uint64_t ev = 0;            // the event being read
+    std::vector<char> written;  // channels whose slot got pixels this event
+};
+
+static const char *image_at(void *ctx, size_t k, const char *p, const char *e, RowCell &cell)
+{
+    InPlace &ip = *(InPlace *)ctx;
+    Channel &ch = ip.run->channels[k];
+    if (ch.kind != KIND_IMAGE || e - p < 3 || p[0] != '[' || p[1] != '[' ||
+        (unsigned)(p[2] - '0') >= 10u)
+        return nullptr;
+    void *slot = column_row(ch.col_data, ip.ev);
+    uint64_t npix, maxv;
+    ip.written[k] = 1;
+    const char *q = cell_image_at(p, e, ch.shape.bytes == 1 ? (uint8_t *)slot : nullptr,
+                                  ch.shape.bytes == 2 ? (uint16_t *)slot : nullptr,
+                                  image_capacity(ch), &npix, &maxv);
+    if (q)
+        cell.read = true, cell.npix = npix;
+    return q;
+}
+
+// A slot that got pixels while its row was read, but whose cell the row
+// reader did not keep (the row turned out cut or malformed there), gets
+// its fill value back; a kept cell has been written by write_image.
+static void undo_unkept(InPlace &ip, const Row &row)
+{
+    for (size_t k = 0; k < ip.written.size(); k++) {
+        if (!ip.written[k])
+            continue;
+        ip.written[k] = 0;
+        const RowCell &cell = row.cells[k];
+        if (cell.reached && !cell.bad)
+            continue;
+        const Channel &ch = ip.run->channels[k];
+        memset(column_row(ch.col_data, ip.ev), 0, image_capacity(ch) * ch.shape.bytes);
+    }
+}
+
+// The row reader of the conversion: the kinds decided, no warnings (the
+// survey has reported the rows already), pixel lists read in place.
+static void conversion_reader(Run &run, RowReader &rr, std::vector<Kind> &kinds, InPlace &ip)
+{
+    for (const Channel &ch : run.channels)
+        kinds.push_back(ch.kind);
+    rr.hints = &kinds;
+    rr.warn = false;
+    ip.run = &run;
+    ip.written.assign(run.channels.size(), 0);
+    rr.read_at = image_at;
+    rr.read_at_ctx = &ip;
+}
+
 int convert_run(Run &run, Input &in, const char *bar_label)
 {
     RowReader rr;
     if (rows_begin(run, rr, in) != 0)
         return -1;
     std::vector<Kind> kinds;
-    for (const Channel &ch : run.channels)
-        kinds.push_back(ch.kind);
-    rr.hints = &kinds;
-    rr.warn = false;  // the survey has reported the rows already
+    InPlace ip;
+    conversion_reader(run, rr, kinds, ip);
     Row row;
     uint64_t ev = 0;
     int r;
     while ((r = row_next(rr, row)) > 0) {
+        undo_unkept(ip, row);
         write_event(run, row, ev);
         if (ev == 0)
             run.first_id = row.id, run.first_s = row.time_s, run.first_us = row.time_us;
@@ -289,6 +359,7 @@ int convert_run(Run &run, Input &in, const char *bar_label)
             if (!write_channel(run, run.channels[k], row.cells[k], row, ev))
                 return -1;
         ev++;
+        ip.ev = ev;
         if (chunks_advance(ev) != 0) {
             message("%s: %s", run.opt.out.c_str(), chunks_error());
             return -2;

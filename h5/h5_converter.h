@@ -211,6 +211,8 @@ struct RowCell {
     bool srv_read = false;    // not reached, but its server-block status column was written
     bool uncertain = false;   // the row fits two readings here (the survey skips the cell)
     bool misfit = false;      // its text reads as no kind it could be (h5_row.cc)
+    bool read = false;        // read where it was found (RowReader::read_at): DATA,
+    uint64_t npix = 0;        //   with this many pixels
 };
 
 // One event of the table.
@@ -233,6 +235,13 @@ struct RowReader {
     bool warn = true;           // report structural problems (first walk only)
     const std::vector<Kind> *hints = nullptr;  // kinds, when known
     bool mark_uncertain = false;  // mark the cells of rows that fit two ways (survey)
+    // Comma dialect: reads channel k's cell at p where it is found (the
+    // conversion's pixel lists), so that its bytes are not searched for
+    // its end first. Returns the cell's end and sets cell.read, or null:
+    // the cell is then found and read the usual way.
+    const char *(*read_at)(void *ctx, size_t k, const char *p, const char *e,
+                           RowCell &cell) = nullptr;
+    void *read_at_ctx = nullptr;
     // The row reader's own: places of a row that read two ways, a copy of
     // the cells.
     std::vector<std::pair<size_t, const char *>> choices;
@@ -283,6 +292,15 @@ Presence cell_spectrum(Dialect d, const char *b, const char *e, SpectrumOut &out
 // count, *maxval the largest value (both also when out is null).
 Presence cell_image(Dialect d, const char *b, const char *e, uint8_t *out8,
                     uint16_t *out16, uint64_t cap, uint64_t *npix, uint64_t *maxval);
+
+// A comma-dialect pixel list "[[...]]" at b whose end is found by reading
+// it (into out8 or out16, as cell_image does): the cell must close with
+// "]]" before `limit` (the line's end) and be followed by a comma or end
+// there. Returns the end of the cell, with *npix and *maxval as
+// cell_image gives them for it; null when the text at b is no pixel list
+// that reads whole and fits (the pixels read so far are then left in out).
+const char *cell_image_at(const char *b, const char *limit, uint8_t *out8, uint16_t *out16,
+                          uint64_t cap, uint64_t *npix, uint64_t *maxval);
 
 // Numbers of the leading and status columns.
 bool parse_i32(const char *b, const char *e, int32_t *out);   // "%d" of 32 bits

@@ -19,6 +19,9 @@
 
 #include <cerrno>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <map>
 #include <string>
 
@@ -152,15 +155,19 @@ static size_t last_event_fields(const Run &run, const char *b, const char *e)
 size_t rows_channel_count(Run &run, Input &in)
 {
     size_t lead = 3 + run.status_columns, per = run.status_columns ? 3 : 1;
+    // A count that 11 of the 20 rows looked at have is what most have,
+    // whatever the rest say: the rows after it (megabytes each with a
+    // camera) are not read.
+    const int rows = 20, majority = rows / 2 + 1;
     std::map<size_t, int> seen;
     const char *b, *e;
     bool nl;
-    for (int i = 0; i < 20 && input_line(in, &b, &e, &nl) > 0 && nl;) {
+    for (int i = 0; i < rows && input_line(in, &b, &e, &nl) > 0 && nl;) {
         if (in.line == 1 || !is_event_start(run, b, e))
             continue;
         size_t f = last_event_fields(run, b, e);
-        if (f > lead && (f - lead) % per == 0)
-            seen[(f - lead) / per]++;
+        if (f > lead && (f - lead) % per == 0 && ++seen[(f - lead) / per] == majority)
+            break;
         i++;
     }
     size_t best = run.channels.size();
@@ -265,6 +272,28 @@ static bool read_leading(RowReader &rr, Row &row)
 
 // ---- Cell extents -------------------------------------------------------------------
 
+// The first '[', ']' or ',' in [p, e), or e. Spectra are long runs of
+// numbers with a bracket now and then: sixteen bytes are looked at at once.
+static const char *next_bracket_or_comma(const char *p, const char *e)
+{
+#ifdef __SSE2__
+    const __m128i open = _mm_set1_epi8('['), close = _mm_set1_epi8(']'),
+                  comma = _mm_set1_epi8(',');
+    for (; e - p >= 16; p += 16) {
+        __m128i v = _mm_loadu_si128((const __m128i *)p);
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, open), _mm_cmpeq_epi8(v, close)),
+                                   _mm_cmpeq_epi8(v, comma));
+        unsigned mask = (unsigned)_mm_movemask_epi8(hit);
+        if (mask)
+            return p + __builtin_ctz(mask);
+    }
+#endif
+    for (; p < e; p++)
+        if (*p == '[' || *p == ']' || *p == ',')
+            return p;
+    return e;
+}
+
 // Comma dialect: up to the next comma at bracket depth 0. A list of
 // numbers "[[1 2 ...]]" (a pixel list) ends at its first ']': it is found
 // with memchr, so that megabytes of digits are not looked at byte by byte
@@ -279,15 +308,15 @@ static const char *hdf5_cell_end(const char *p, const char *e, bool *bad)
     }
     int depth = 0;
     const char *q = p;
-    for (; q < e; q++) {
+    for (; (q = next_bracket_or_comma(q, e)) < e; q++) {
         char c = *q;
         if (c == '[')
             depth++;
         else if (c == ']') {
             if (--depth < 0)
                 break;
-        } else if (c == ',' && depth == 0)
-            break;
+        } else if (depth == 0)
+            break;  // a comma
     }
     *bad = depth != 0;
     return q;
@@ -462,9 +491,13 @@ static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bo
     }
     bool bad = false;
     bool last = k + 1 == row.cells.size();
-    const char *q = run.dialect == DIALECT_HDF5 ? hdf5_cell_end(rr.p, rr.end, &bad)
-                                                : tab_cell_end(rr, k, last, second, two, &bad,
-                                                               &cell.misfit);
+    const char *q = nullptr;
+    if (run.dialect == DIALECT_HDF5 && rr.read_at)
+        q = rr.read_at(rr.read_at_ctx, k, rr.p, rr.end, cell);
+    if (!q)
+        q = run.dialect == DIALECT_HDF5 ? hdf5_cell_end(rr.p, rr.end, &bad)
+                                        : tab_cell_end(rr, k, last, second, two, &bad,
+                                                       &cell.misfit);
     cell.b = rr.p, cell.e = q, cell.reached = true;
     if (q == rr.end && !rr.newline && (bad || !last))
         return GROUP_TRUNC;

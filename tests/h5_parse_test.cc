@@ -274,6 +274,117 @@ TEST(ImageCells, FastReaderAgreesWithAReferenceOnRandomLists)
     }
 }
 
+// A pixel list read where it is found: the text in a buffer of exactly its
+// own size (the sanitizers see any read past the line's end), with `cap`
+// 16-bit pixels to fill. Returns the length of the cell found, -1 for none.
+long image_at(const std::string &text, size_t cap, std::vector<uint16_t> &px, uint64_t *n)
+{
+    std::vector<char> line(text.begin(), text.end());
+    px.assign(cap, 0);
+    uint64_t mx;
+    const char *q = cell_image_at(line.data(), line.data() + line.size(), nullptr, px.data(),
+                                  cap, n, &mx);
+    return q ? q - line.data() : -1;
+}
+
+TEST(ImageCells, APixelListFindsItsOwnEnd)
+{
+    struct Case {
+        const char *text;
+        long end;     // the cell's length, -1: no pixel list read whole
+        uint64_t n;   // pixels read
+    } cases[] = {
+        {"[[1 2 3]],[[0.5]]", 9, 3},
+        {"[[65535]]", 9, 1},           // at the line's end
+        {"[[1 2 3]]x", -1, 0},         // neither a comma nor the end after it
+        {"[[1 2 3]", -1, 0},           // the line ends inside the list
+        {"[[1 2 3] ],", -1, 0},
+        {"[[1  2]],", -1, 0},          // an empty number
+        {"[[1 2 ]],", -1, 0},          // a blank before the end
+        {"[[1234567]],", -1, 0},       // more than six digits
+        {"[[65536]],", -1, 0},         // more than 16 bits
+        {"[[1 2 3 4 5]],", -1, 0},     // more pixels than the frame holds
+        {"[[ [0]:1.000000e+00 1e+00]],", -1, 0},  // a spectrum
+        {"[[12", -1, 0},
+    };
+    for (const Case &c : cases) {
+        std::vector<uint16_t> px;
+        uint64_t n = 0;
+        long end = image_at(c.text, 4, px, &n);
+        EXPECT_EQ(end, c.end) << c.text;
+        if (end > 0) {
+            EXPECT_EQ(n, c.n) << c.text;
+        }
+    }
+    std::vector<uint16_t> px;
+    uint64_t n;
+    ASSERT_EQ(image_at("[[7 0 65535]],", 4, px, &n), 13);
+    EXPECT_EQ(px, (std::vector<uint16_t>{7, 0, 65535, 0}));
+}
+
+// Long random lists (the sixteen-byte loop) followed by the next cell or
+// the line's end, and with a fault put in: read where they are found, they
+// give what cell_image gives for the cell ending at the first ']'.
+TEST(ImageCells, ReadWhereFoundAgreesWithTheCellReadByItsEnd)
+{
+    std::mt19937 rng(2323);
+    const char *faults[] = {"", "  ", " x", "1234567", "99999"};
+    for (int round = 0; round < 300; round++) {
+        size_t n = 1 + rng() % 700;
+        std::string text = "[[";
+        for (size_t i = 0; i < n; i++)
+            text += std::to_string(rng() % (round % 4 ? 65536 : 10)) + (i + 1 < n ? " " : "");
+        const char *fault = faults[round % 5 == 4 ? 1 + rng() % 4 : 0];
+        if (*fault)
+            text.insert(2 + rng() % (text.size() - 2), fault);
+        text += "]]";
+        std::string line = text + (round % 2 ? ",[[0.5]]" : "");
+        std::vector<uint16_t> got, want(n + 8, 0);
+        uint64_t got_n = 0, want_n = 0, mx;
+        long end = image_at(line, n + 8, got, &got_n);
+        size_t close = text.find(']');
+        Presence ref = cell_image(DIALECT_HDF5, text.data(), text.data() + close + 2, nullptr,
+                                  want.data(), want.size(), &want_n, &mx);
+        bool whole = ref == PRESENT_DATA && close + 2 == text.size();
+        ASSERT_EQ(end, whole ? (long)text.size() : -1L) << line.substr(0, 80);
+        if (whole) {
+            ASSERT_EQ(got_n, want_n);
+            ASSERT_EQ(got, want);
+        }
+    }
+}
+
+// Spectrum values are read in one pass (the "%.e" texts looked up, the
+// integer form by its digits): every "%.e" text a float can have and the
+// edges of the integer form read bit for bit as parse_number reads them.
+TEST(SpectrumCells, ValuesReadAsParseNumberReadsThem)
+{
+    std::vector<std::string> texts = {"0", "-0", "2147483647", "-2147483648", "2147483648",
+                                      "-2147483649", "12345678901", "0000000001", "-",
+                                      "1e5", "1e+5", "12e+05", "5.e+01", "1.0e+00", "Invalid",
+                                      "inf", "-nan", "1e+001"};
+    for (const char *sign : {"", "-"})
+        for (char d = '0'; d <= '9'; d++)
+            for (const char *es : {"+", "-"})
+                for (int x = 0; x < 100; x++)
+                    texts.push_back(std::string(sign) + d + "e" + es + (char)('0' + x / 10) +
+                                    (char)('0' + x % 10));
+    for (const std::string &t : texts) {
+        float want = 0;
+        bool intf;
+        bool ok = parse_number(t.data(), t.data() + t.size(), FORMS_SPECTRUM, &want, &intf);
+        for (const std::string &cell : {"[[" + t + "]]", "[[" + t + " 0e+00]]"}) {
+            Spectrum s(1, 2);
+            Presence p = s.read(DIALECT_HDF5, cell);
+            ASSERT_EQ(p, ok ? PRESENT_DATA : PRESENT_BAD) << cell;
+            if (ok) {
+                ASSERT_EQ(memcmp(&s.data[0], &want, sizeof want), 0) << cell;
+                ASSERT_EQ(s.out.int_form, intf) << cell;
+            }
+        }
+    }
+}
+
 // ---- Rows ------------------------------------------------------------------------
 
 struct Table {

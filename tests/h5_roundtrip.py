@@ -1198,6 +1198,25 @@ class MalformedTablesTest(unittest.TestCase):
                 where, res = self.convert(text, ["--strict"])
                 self.assertRefused(where, res, line=3)
 
+    def test_frames_of_rows_not_kept_hold_the_fill_value(self):
+        """A pixel list is read as the row is, before the row is known to be
+        whole: where the row then breaks at that cell, the frame is zeros."""
+        row = "%d,%d:0,1970-01-01T00:01:40Z,"
+        cases = [  # (header, rows, C's present)
+            # the last line ends inside C's group, without a line end: not reached
+            ("C,V", (row + "[[1 2 3 4]],[[0.500000]]\n") % (1, 100) +
+             (row + "[[5 6 7 8]]") % (2, 101), [1, -2]),
+            # a comma after the last channel's cell: not understood
+            ("V,C", (row + "[[0.500000]],[[1 2 3 4]]\n") % (1, 100) +
+             (row + "[[0.250000]],[[5 6 7 8]],\n") % (2, 101), [1, -1])]
+        for head, rows, present in cases:
+            with self.subTest(header=head):
+                where, res = self.convert("EventId,Time,TimeISO,%s\n" % head + rows,
+                                          ["--image-shape", "C=2x2x1"])
+                c = self.accepted(where, res)["entry/channels/C"]
+                self.assertEqual(c["present"][()].tolist(), present)
+                self.assertEqual(c["data"][()].tolist(), [[[1, 2], [3, 4]], [[0, 0], [0, 0]]])
+
     def test_unreadable_tables_refused(self):
         cases = {"empty": "",
                  "prose": "hello, world\nthis is no event table\n",
