@@ -37,11 +37,24 @@ std::vector<char *> plugin_argv(const DriveOptions &opt, std::vector<std::string
     return argv;
 }
 
+// The message when an image file of the plug-in would be the recording,
+// "" when none is.
+std::string image_onto_recording(const DriveOptions &opt, const std::vector<NamedOutput> &files) {
+    if (opt.recording.empty() || files.empty())
+        return std::string();
+    const NamedOutput *o = output_onto_file(opt.recording, files);
+    if (!o)
+        return std::string();
+    return opt.program + ": the plug-in's " + o->what + " " + o->path + " is the recording " +
+           opt.recording + " itself; it would be written to while it is read";
+}
+
 // One loop call per event until the source ends, fails, or a signal asks
 // to stop; the event in progress is always finished.
 void replay_events(const Entries &entries, EventSource &source, Run &run,
                    const DriveOptions &opt, FILE *diag, DriveResult *r) {
     Cursor cursor;
+    ImageWords images = image_words(opt.words);
     ProgressBar bar(diag, opt.progress);
     bar.update(0, source.progress(), true);
     std::string error;
@@ -56,11 +69,25 @@ void replay_events(const Entries &entries, EventSource &source, Run &run,
             r->error = error;
             break;
         }
-        if (got == 0)
+        if (got == 0) {
+            // The source gives up a long read when a signal asks to stop.
+            r->stop_signal = stop_requested(opt);
             break;
+        }
         for (const std::string &w : source.warnings()) {
             bar.clear();
             fprintf(diag, "%s\n", w.c_str());
+        }
+        if (images.on && !images.bin) {
+            error = image_onto_recording(opt, image_files(images, run, *ev));
+            if (!error.empty()) {
+                // Ended before the event, as after a recording error.
+                bar.finish();
+                fprintf(diag, "%s; event %u is not replayed\n", error.c_str(), ev->id);
+                r->error = error;
+                r->refused_output = true;
+                break;
+            }
         }
         run.count_event();
         cursor.bind(run, *ev);
@@ -114,6 +141,9 @@ void check_outputs(const Entries &entries, const DriveOptions &opt, DriveResult 
     if (!dump_failure().empty())
         r->output_failures.push_back("the XML description could not be written: " +
                                      dump_failure());
+    std::string skipped = xml_onto_table(opt.words);
+    if (!skipped.empty())
+        r->output_failures.push_back(skipped);
     if ((!flushed || ferror(stdout)) && r->stop_signal != SIGPIPE)
         r->output_failures.push_back(
             std::string("standard output could not be written: ") +
@@ -142,8 +172,8 @@ void report_end(const char *prog, FILE *diag, DriveResult *r) {
                 replayed_text(*r).c_str());
         r->status = 128 + r->stop_signal;
     } else if (!r->error.empty()) {
-        fprintf(diag, "%s: run ended after %lld events because of the recording error\n",
-                prog, r->events);
+        fprintf(diag, "%s: run ended after %lld events because of the %s\n", prog, r->events,
+                r->refused_output ? "image file onto the recording" : "recording error");
         r->status = kExitBadInput;
     } else {
         fprintf(diag, "%s: %s\n", prog, replayed_text(*r).c_str());
@@ -161,13 +191,28 @@ DriveResult drive(const Entries &entries, EventSource &source,
     const char *prog = opt.program.c_str();
     RunHeader header;
     std::string error;
+    source.watch_stop(opt.stop);
     if (!source.read_header(&header, &error)) {
+        r.stop_signal = stop_requested(opt);
+        if (r.stop_signal != 0) {
+            fprintf(diag, "%s: interrupted by %s before set-up; no event was replayed\n", prog,
+                    stop_signal_name(r.stop_signal));
+            r.status = 128 + r.stop_signal;
+            return r;
+        }
         fprintf(diag, "%s\n", error.c_str());
         r.error = error;
         r.status = kExitBadInput;
         return r;
     }
     Run run(std::move(header));
+    std::string onto = image_onto_recording(opt, bin_files(image_words(opt.words), run.header()));
+    if (!onto.empty()) {
+        fprintf(diag, "%s. Nothing was run: choose another directory.\n", onto.c_str());
+        r.error = onto;
+        r.status = kExitBadInput;
+        return r;
+    }
     apply_globals(run.header(), opt);
     // Asked to stop before anything was written: the run is not started,
     // so no earlier output is replaced by an empty one.

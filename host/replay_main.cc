@@ -327,6 +327,13 @@ int main(int argc, char **argv) {
     opt.outmode = cl.outmode;
     opt.progress = cl.progress ? *cl.progress : isatty(STDERR_FILENO) != 0;
     opt.stop = standin::install_stop_signals();
+    if (cl.recording)
+        opt.recording = *cl.recording;
+    for (const std::string &w : standin::words_not_taken(cl.words))
+        fprintf(stderr,
+                "%s: warning: \"%s\": the plug-in takes no directory or file name holding "
+                "'-'; the word is read as a word of its own and the default is used\n",
+                kProgram, w.c_str());
     standin::DriveResult r = standin::drive(plugin.entries(), *source, opt, stderr);
     // drive() flushed standard output after the end entry point and
     // judged the result; nothing is printed after it.
