@@ -54,6 +54,7 @@ std::string image_onto_recording(const DriveOptions &opt, const std::vector<Name
 void replay_events(const Entries &entries, EventSource &source, Run &run,
                    const DriveOptions &opt, FILE *diag, DriveResult *r) {
     Cursor cursor;
+    cursor.watch_stop(opt.stop);
     ImageWords images = image_words(opt.words);
     ProgressBar bar(diag, opt.progress);
     bar.update(0, source.progress(), true);
@@ -94,6 +95,8 @@ void replay_events(const Entries &entries, EventSource &source, Run &run,
         if (entries.loop(cursor.get()) != 0)
             r->failed++;
         r->events++;
+        if (cursor.cut_by_stop())
+            r->cut_event = ev->id;
         bar.update(r->events, source.progress());
     }
     bar.update(r->events, source.progress(), true);
@@ -170,6 +173,9 @@ void report_end(const char *prog, FILE *diag, DriveResult *r) {
                               : std::string("interrupted by ") + stop_signal_name(r->stop_signal);
         fprintf(diag, "%s: %s: run ended after %s\n", prog, why.c_str(),
                 replayed_text(*r).c_str());
+        if (r->cut_event)
+            fprintf(diag, "%s: event %u was still running: its row was cut short at the "
+                          "channel in progress\n", prog, *r->cut_event);
         r->status = 128 + r->stop_signal;
     } else if (!r->error.empty()) {
         fprintf(diag, "%s: run ended after %lld events because of the %s\n", prog, r->events,

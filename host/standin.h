@@ -254,6 +254,12 @@ public:
     void unbind();
     // The object handed to zarn_user_loop; valid for the Cursor's life.
     zarn_daq_getdata *get();
+    // Once `flag` is non-zero and the bound event has run for half a
+    // second, every channel's server-block query fails, so that a long
+    // event ends at its next channel, its row cut short.
+    void watch_stop(const volatile std::sig_atomic_t *flag);
+    // Whether a query of the bound event failed for that reason.
+    bool cut_by_stop() const;
 
     struct State;
 
@@ -468,6 +474,8 @@ struct DriveResult {
     std::string error;     // the recording error, if any
     bool refused_output = false;  // the error: an image file onto the recording
     int stop_signal = 0;   // the signal that ended the run early, if any
+    // The event a stop cut short in the middle (see Cursor::watch_stop).
+    std::optional<uint32_t> cut_event;
     int stdout_error = 0;  // errno of a failed write to standard output
                            // while the progress bar routed it, else 0
     // One line per output that failed (the plug-in's files, the XML
