@@ -376,13 +376,14 @@ private:
     // "[json.exception.parse_error.101] parse error at line 1, column 7:
     // syntax error ..." -> "column 7: syntax error ...". A number beyond
     // the range of a double is refused by the JSON parser itself.
-    static std::string describe_error(std::size_t position, const nlohmann::detail::exception &e) {
+    static std::string describe_error(std::size_t, const nlohmann::detail::exception &e) {
         std::string what = e.what();
-        if (e.id == 406) {
+        if (e.id == 406) {  // "... number overflow parsing '1e400'"
             size_t q = what.find('\'');
-            std::string number = q == std::string::npos ? std::string("a number")
-                                                         : what.substr(q);
-            return "column " + std::to_string(position) + ": " + number +
+            size_t r = what.rfind('\'');
+            std::string number =
+                q < r ? what.substr(q + 1, r - q - 1) : std::string("a number");
+            return "the number " + number +
                    " is beyond the range of a double; write \"inf\" or \"-inf\"";
         }
         size_t col = what.find("column ");
