@@ -283,8 +283,10 @@ std::vector<float> get_values(const json &v, const std::string &path) {
     const json &a = get_array(v, path);
     std::vector<float> out;
     out.reserve(a.size());
+    // A plain number needs no path for a message: building one per value
+    // took most of the time of a long spectrum.
     for (size_t i = 0; i < a.size(); i++)
-        out.push_back(get_value(a[i], element(path, i)));
+        out.push_back(a[i].is_number() ? get_value(a[i], path) : get_value(a[i], element(path, i)));
     return out;
 }
 

@@ -307,10 +307,14 @@ public:
     virtual void watch_stop(const volatile std::sig_atomic_t *flag);
 };
 
-// The longest recording line read (1 GiB): a longer line, or one with a
+// The longest recording line read (256 MiB): a longer line, or one with a
 // NUL byte, is refused as soon as it is seen, so that a file that is not a
-// recording cannot fill the memory before it is judged.
-constexpr uint64_t kMaxRecordingLine = 1ULL << 30;
+// recording cannot fill the memory before it is judged. A line holds eight
+// images of the largest size (16 MiB, 32 MiB of hex digits) or a spectrum
+// of 16 Mi values of up to 15 characters; parsing it costs at most about
+// 28 bytes of memory a byte of line (a line of nothing but "0,"), about 6
+// for hex pixels.
+constexpr uint64_t kMaxRecordingLine = 256ULL << 20;
 
 // A recording read line by line from a stream: one event in memory at a
 // time. `name` is the FILE of FILE:LINE messages; `size` (bytes, 0 when
