@@ -732,30 +732,36 @@ TEST(ReplayOutputs, FileSizeLimitIsAFailureNotADeath) {
 // One event that would take minutes (2000 spectra of 16 Mi zero values,
 // each looked at value by value with -zerocheck): a signal ends it at its
 // next channel once it has run half a second, the row cut short (no line
-// end), and the end of run follows. Without that the run would go on for
-// minutes; the test gives up on it after 60 s.
+// end), and the end of run follows. The signal is sent a second after the
+// event before it (20 such spectra, long enough for the progress bar to
+// show it) was replayed, well inside the long one. Without the cut the run would go on for minutes;
+// the test gives up on it after 60 s.
 TEST(ReplayInterrupts, SignalEndsALongEventAtItsNextChannel) {
     std::string dir = make_temp_dir();
-    std::string channels, entries;
+    std::string channels, entries, first;
     for (int i = 0; i < 2000; i++) {
         std::string name = "S" + std::to_string(i);
         channels += std::string(i ? "," : "") + R"({"name":")" + name + R"(","type":3})";
         entries += std::string(i ? "," : "") + "\"" + name + R"(":{"members":[{"ndata":16777216}]})";
+        if (i == 19)
+            first = entries;
     }
     write_file(dir + "/run.jsonl",
                R"({"format":"korvel-recording","version":1,"channels":[)" + channels + "]}\n" +
-                   R"({"id":1,"channels":{)" + entries + "}}\n" + R"({"id":2})" + "\n");
-    int out = open_file(dir + "/out.txt"), err = open_file(dir + "/err.txt");
-    Process p = start_replay({"--plugin", KORVEL_PLUGIN_PATH, "--no-progress", "run.jsonl", "--",
+                   R"({"id":1,"channels":{)" + first + "}}\n" +
+                   R"({"id":2,"channels":{)" + entries + "}}\n" +
+                   R"({"id":3})" + "\n");
+    int out = open_file(dir + "/out.txt");
+    int err[2];
+    make_pipe(err);
+    Process p = start_replay({"--plugin", KORVEL_PLUGIN_PATH, "--progress", "run.jsonl", "--",
                               "-zerocheck"},
-                             dir, out, err);
+                             dir, out, err[1]);
     close(out);
-    close(err);
-    // The table's header row is written at set-up: event 1 comes next.
-    struct stat st;
-    for (int k = 0; k < 6000 && !(stat((dir + "/user_out.txt").c_str(), &st) == 0 && st.st_size > 0);
-         k++)
-        usleep(10000);
+    close(err[1]);
+    std::string seen;
+    bool running = wait_for_replayed_events(err[0], &seen);
+    sleep(1);
     kill(p.pid, SIGTERM);
     int ws = 0;
     pid_t done = 0;
@@ -764,18 +770,23 @@ TEST(ReplayInterrupts, SignalEndsALongEventAtItsNextChannel) {
     if (done == 0) {
         kill(p.pid, SIGKILL);
         waitpid(p.pid, &ws, 0);
-        FAIL() << "the run did not end within 60 s of SIGTERM";
     }
+    seen += read_until_end(err[0]);
+    close(err[0]);
+    ASSERT_TRUE(running) << seen;
+    ASSERT_NE(0, done) << "the run did not end within 60 s of SIGTERM";
     ASSERT_TRUE(WIFEXITED(ws)) << "ended by signal " << WTERMSIG(ws);
     EXPECT_EQ(143, WEXITSTATUS(ws));
-    EXPECT_EQ("korvel-replay: interrupted by SIGTERM: run ended after 1 event replayed; the "
-              "plug-in could not write 1 of them (zarn_user_loop returned non-zero)\n"
-              "korvel-replay: event 1 was still running: its row was cut short at the channel "
-              "in progress\n",
-              read_file(dir + "/err.txt"));
+    EXPECT_TRUE(ends_with(seen, "korvel-replay: interrupted by SIGTERM: run ended after 2 events "
+                                "replayed; the plug-in could not write 1 of them "
+                                "(zarn_user_loop returned non-zero)\n"
+                                "korvel-replay: event 2 was still running: its row was cut short "
+                                "at the channel in progress\n"))
+        << seen;
     std::vector<std::string> rows = lines_of(read_file(dir + "/user_out.txt"));
-    ASSERT_EQ(2u, rows.size());
-    EXPECT_FALSE(ends_with(rows[1], "\n"));
+    ASSERT_EQ(3u, rows.size());
+    EXPECT_TRUE(ends_with(rows[1], "\n"));
+    EXPECT_FALSE(ends_with(rows[2], "\n"));
     std::string o = read_file(dir + "/out.txt");
     EXPECT_TRUE(contains(o, "zarn_user_loop(): failed to get Server Block info\n")) << o.substr(0, 300);
     EXPECT_TRUE(contains(o, "READER FINISHED statistics:"));
