@@ -733,7 +733,7 @@ TEST(ReplayOutputs, FileSizeLimitIsAFailureNotADeath) {
 // each looked at value by value with -zerocheck): a signal ends it at its
 // next channel once it has run half a second, the row cut short (no line
 // end), and the end of run follows. The signal is sent a second after the
-// event before it (20 such spectra, long enough for the progress bar to
+// event before it (5 such spectra, long enough for the progress bar to
 // show it) was replayed, well inside the long one. Without the cut the run would go on for minutes;
 // the test gives up on it after 60 s.
 TEST(ReplayInterrupts, SignalEndsALongEventAtItsNextChannel) {
@@ -743,7 +743,7 @@ TEST(ReplayInterrupts, SignalEndsALongEventAtItsNextChannel) {
         std::string name = "S" + std::to_string(i);
         channels += std::string(i ? "," : "") + R"({"name":")" + name + R"(","type":3})";
         entries += std::string(i ? "," : "") + "\"" + name + R"(":{"members":[{"ndata":16777216}]})";
-        if (i == 19)
+        if (i == 4)
             first = entries;
     }
     write_file(dir + "/run.jsonl",
