@@ -5,12 +5,16 @@
 # an RPATH relative to themselves (the tree can be moved as a whole).
 
 set(KORVEL_INSTALL_PKGLIBDIR "${CMAKE_INSTALL_LIBDIR}/korvel")
+# Who answers for the package (its Maintainer field and the signature of
+# every entry of its changelog).
+set(KORVEL_MAINTAINER "The libKorvel developers <korvel-dev@lists.example.org>")
 file(RELATIVE_PATH KORVEL_BIN_TO_PKGLIB
   "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}"
   "${CMAKE_INSTALL_PREFIX}/${KORVEL_INSTALL_PKGLIBDIR}")
 
 option(KORVEL_MANPAGES "Make man pages from the programs' --help (help2man)" ON)
 find_program(KORVEL_HELP2MAN help2man)
+find_program(KORVEL_GZIP gzip REQUIRED)
 if(KORVEL_MANPAGES AND NOT KORVEL_HELP2MAN)
   message(STATUS "help2man not found: no man pages (scripts/setup.sh installs it)")
 endif()
@@ -29,20 +33,26 @@ function(korvel_man_page name summary)
     # waits for the plug-in too.
     set(MAN_DEPENDS ${name} Korvel)
   endif()
+  # Installed compressed as Debian wants it (gzip -9, no name or time in
+  # the header, so the same page gives the same bytes); the build tree
+  # keeps the plain page for `man -l`.
   set(page ${CMAKE_BINARY_DIR}/man/${name}.1)
-  add_custom_command(OUTPUT ${page}
+  add_custom_command(OUTPUT ${page} ${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
     COMMAND ${KORVEL_HELP2MAN} --no-info --no-discard-stderr
             --name=${summary} --output=${page} ${MAN_PROGRAM}
+    COMMAND ${KORVEL_GZIP} -9nkf ${page}
     DEPENDS ${MAN_DEPENDS}
     COMMENT "Man page ${name}.1"
     VERBATIM)
-  add_custom_target(${name}-man ALL DEPENDS ${page})
-  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  add_custom_target(${name}-man ALL DEPENDS ${page}.gz)
+  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endfunction()
 
 # The documents a user reads beside the programs, in share/doc/korvel.
-# Debian looks for the licence as `copyright` there.
+# Debian looks for the licence as `copyright` there, and for the history
+# of a native package as `changelog.gz`, in Debian's changelog form: it is
+# made from CHANGELOG.md by debian_changelog.py (Debian's python3).
 function(korvel_install_docs)
   set(src ${PROJECT_SOURCE_DIR})
   install(FILES ${src}/README.md ${src}/CHANGELOG.md
@@ -50,4 +60,44 @@ function(korvel_install_docs)
                 ${src}/docs/hdf5-layout.md ${src}/examples/sample.jsonl
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES ${src}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+
+  if(NOT EXISTS /usr/bin/python3)
+    message(STATUS "/usr/bin/python3 not found: no changelog.gz (scripts/setup.sh installs it)")
+    return()
+  endif()
+  set(changelog ${CMAKE_BINARY_DIR}/doc/changelog)
+  add_custom_command(OUTPUT ${changelog}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/doc
+    COMMAND /usr/bin/python3 ${src}/cmake/debian_changelog.py
+            --package ${PROJECT_NAME} --version ${PROJECT_VERSION}
+            --maintainer ${KORVEL_MAINTAINER} ${src}/CHANGELOG.md ${changelog}
+    COMMAND ${KORVEL_GZIP} -9nf ${changelog}
+    DEPENDS ${src}/CHANGELOG.md ${src}/cmake/debian_changelog.py
+    COMMENT "Debian changelog from CHANGELOG.md"
+    VERBATIM)
+  add_custom_target(korvel-changelog ALL DEPENDS ${changelog}.gz)
+  install(FILES ${changelog}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endfunction()
+
+# What lintian is told to accept in the package, each with its reason
+# beside it (share/lintian/overrides/korvel).
+function(korvel_install_lintian_overrides)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/korvel.lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${PROJECT_NAME})
+endfunction()
+
+# Python modules. Debian's python3 finds a package's public modules in
+# lib/python3/dist-packages (no Python version, not the multiarch libdir);
+# a program's own modules may live in a private directory under
+# share/korvel instead (korvel-look does). Only the .py sources are
+# installed: bytecode is never shipped (the interpreter may write it in
+# __pycache__ beside them, which dpkg does not own, so programs that run
+# from the package set sys.dont_write_bytecode).
+set(KORVEL_INSTALL_PYTHONDIR "lib/python3/dist-packages")
+
+# korvel_install_python_package(DIR DESTINATION): the package directory
+# DIR (with its subpackages) under DESTINATION, .py files only.
+function(korvel_install_python_package dir destination)
+  install(DIRECTORY ${dir} DESTINATION ${destination}
+          FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 endfunction()

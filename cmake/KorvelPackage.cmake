@@ -5,7 +5,7 @@
 
 set(CPACK_PACKAGE_NAME korvel)
 set(CPACK_PACKAGE_VENDOR "The libKorvel developers")
-set(CPACK_PACKAGE_CONTACT "The libKorvel developers <korvel-dev@lists.example.org>")
+set(CPACK_PACKAGE_CONTACT ${KORVEL_MAINTAINER})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "DAQ reader plug-in that writes event tables, image files and HDF5")
@@ -25,6 +25,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://korvel.example.org/")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The programs and libraries are installed stripped; their debug
+# information goes into a second package, korvel-dbgsym (a .ddeb, files
+# under /usr/lib/debug/.build-id, found by gdb through the build id),
+# which KorvelDbgsym.cmake puts right after CPack has made it.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/KorvelDbgsym.cmake)
 # The programs find the private libraries through $ORIGIN; tell
 # dpkg-shlibdeps where they are so that it does not look for a package
 # that provides them.

@@ -21,11 +21,17 @@
 //     one: the number of slots is what keeps memory flat.
 // The calling thread parses the table; with N threads it hands chunks over
 // and makes no HDF5 call of its own until every slot is idle again (a late
-// column_create, chunks_finish), so that at any moment at most one thread
-// is inside HDF5. Besides writing, the workers touch nothing but their
-// slot and their own scratch buffer. A failure of a write is kept in the
-// workers' own report and taken over by the calling thread at its next
-// call.
+// column_create, columns_close_idle, chunks_finish), so that at any moment
+// at most one thread is inside HDF5. Besides writing, the workers touch
+// nothing but their slot and their own scratch buffer. A failure of a
+// write is kept in the workers' own report and taken over by the calling
+// thread at its next call.
+//
+// An open dataset costs HDF5 some 20 KB of memory; a run of 100 000
+// channels would hold gigabytes in open datasets alone. So only the first
+// kOpenColumns columns keep their dataset open for the whole run; every
+// later one is open from its creation until columns_close_idle, and after
+// that only while one of its chunks is written (or its extent set).
 //
 // The stored bytes are what HDF5's shuffle and deflate filters would have
 // produced from the whole chunk (padding of a partial chunk included), so
@@ -57,7 +63,15 @@ constexpr uint64_t kChunkTargetBytes = uint64_t(1) << 20;
 // HDF5 keeps the size of a stored chunk in 32 bits.
 constexpr size_t kMaxStoredChunk = 0xffffffffu;
 // More workers than this only costs memory (two chunks per extra slot).
-constexpr int kMaxThreads = 256;
+constexpr int kMaxThreads = CHUNKS_MAX_THREADS;
+// Columns that keep their dataset open for the whole run; the rest open
+// theirs for each write. The event columns and the channels of an
+// ordinary run fall within it.
+constexpr size_t kOpenColumns = 256;
+// Dimensions of a column at most: the events and up to three inner ones
+// (the converter's frames and spectra have two). Kept small, as a run of
+// a million channels holds two million columns.
+constexpr int kMaxRank = 4;
 // Slots of uncompressed chunks: one being written, the rest queued behind
 // it, so that a burst of columns completing at the same event does not
 // stop the calling thread at once. More would only hold more memory, as
@@ -73,10 +87,11 @@ constexpr size_t kSlackDivisor = 4;
 // `extent` while a chunk of the column is on its way; the calling thread
 // owns the rest.
 struct Column {
-    hid_t dataset = H5I_INVALID_HID;  // open until chunks_finish
-    std::string path;                 // its name in the file, for messages
+    hid_t dataset = H5I_INVALID_HID;  // open, or H5I_INVALID_HID while closed
+    bool stays_open = false;          // open until chunks_finish (the first kOpenColumns)
+    std::string path;                 // its name in the file: for messages and reopening
     int rank = 0;                     // 1 + the inner rank
-    hsize_t chunk_dims[H5S_MAX_RANK] = {};  // [chunk events, inner...]
+    hsize_t chunk_dims[kMaxRank] = {};  // [chunk events, inner...]
     size_t element_bytes = 0;         // one element of the type: the shuffle's unit
     size_t event_bytes = 0;           // one event: element_bytes * inner elements
     size_t chunk_bytes = 0;           // chunk_events * event_bytes
@@ -135,6 +150,9 @@ struct ChunkState {
     uint64_t advanced = 0;    // the count of the last chunks_advance
     uint64_t next_full = UINT64_MAX;  // the lowest count at which a chunk is full
     std::vector<Column> columns;      // by column id; resized only while all slots are idle
+    hid_t file = H5I_INVALID_HID;     // the file of the columns, where closed ones are reopened
+    hid_t access = H5I_INVALID_HID;   // dataset access: no chunk cache (chunks are written whole)
+    std::vector<int> held;            // columns whose dataset columns_close_idle is to close
     std::vector<unsigned char> shuffled;  // inline compression: shuffled chunk
     std::vector<unsigned char> packed;    // inline compression: deflated chunk
 
@@ -316,12 +334,30 @@ int pack_chunk(const unsigned char *raw, size_t size, size_t element_bytes, int 
 
 // ---- Writing ----
 
+// Opens the column's dataset again if it is closed. Returns it, or a
+// negative id.
+hid_t open_dataset(Column &c) {
+    if (c.dataset < 0)
+        c.dataset = H5Dopen2(g.file, c.path.c_str(), g.access);
+    return c.dataset;
+}
+
+// Closes the dataset of a column that does not stay open. Returns 0, or
+// H5Dclose's failure (the dataset counts as closed either way).
+herr_t close_idle_dataset(Column &c) {
+    if (c.stays_open || c.dataset < 0)
+        return 0;
+    herr_t status = H5Dclose(c.dataset);
+    c.dataset = H5I_INVALID_HID;
+    return status;
+}
+
 // Grows the dataset to at least `covered` events; it never shrinks, as
 // shrinking would drop stored chunks. Returns H5Dset_extent's result.
 herr_t grow_extent(Column &c, uint64_t covered) {
     if (covered <= c.extent)
         return 0;
-    hsize_t dims[H5S_MAX_RANK];
+    hsize_t dims[kMaxRank];
     std::copy(c.chunk_dims, c.chunk_dims + c.rank, dims);
     dims[0] = covered;
     herr_t status = H5Dset_extent(c.dataset, dims);
@@ -339,12 +375,16 @@ int store_chunk(Column &c, uint64_t first_event, uint64_t covered,
     if (size > kMaxStoredChunk)
         return note(r, "cannot write chunk %llu of %s: %zu bytes, more than HDF5 stores in one chunk",
                     index, c.path.c_str(), size);
+    if (open_dataset(c) < 0)
+        return note(r, "cannot write chunk %llu of %s (H5Dopen2)", index, c.path.c_str());
     if (grow_extent(c, covered) < 0)
         return note(r, "cannot write chunk %llu of %s (H5Dset_extent)", index, c.path.c_str());
-    hsize_t offset[H5S_MAX_RANK] = {};
+    hsize_t offset[kMaxRank] = {};
     offset[0] = first_event;
     if (H5Dwrite_chunk(c.dataset, H5P_DEFAULT, 0, offset, size, data) < 0)
         return note(r, "cannot write chunk %llu of %s (H5Dwrite_chunk)", index, c.path.c_str());
+    if (close_idle_dataset(c) < 0)
+        return note(r, "cannot close %s after chunk %llu (H5Dclose)", c.path.c_str(), index);
     return 0;
 }
 
@@ -643,7 +683,7 @@ int check_column_args(const char *name, int inner_rank, const hsize_t *inner,
         return -1;
     if (!name || !fill)
         return fail("column_create: no %s given", name ? "fill value" : "dataset name");
-    if (inner_rank < 0 || inner_rank >= H5S_MAX_RANK || (inner_rank > 0 && !inner))
+    if (inner_rank < 0 || inner_rank >= kMaxRank || (inner_rank > 0 && !inner))
         return fail("column_create: %s: inner rank %d not possible", name, inner_rank);
     if (chunk_events == 0)
         return fail("column_create: %s: a chunk needs at least one event", name);
@@ -713,35 +753,28 @@ int report_create_failure(hid_t loc, const char *name, const char *call) {
     return fail("cannot create dataset %s%s%s (%s)", group, sep, name, call);
 }
 
-// Creates the empty, extendible dataset of a column. Chunks are written
-// whole and never read back, so its chunk cache is switched off. Returns
-// the dataset, or -1.
+// Creates the empty, extendible dataset of a column (with the access
+// properties of every column: no chunk cache). Returns the dataset, or -1.
 hid_t create_dataset(hid_t loc, const char *name, hid_t type, const Column &c,
                      const void *fill) {
-    hsize_t dims[H5S_MAX_RANK], maxdims[H5S_MAX_RANK];
+    hsize_t dims[kMaxRank], maxdims[kMaxRank];
     std::copy(c.chunk_dims, c.chunk_dims + c.rank, dims);
     std::copy(c.chunk_dims, c.chunk_dims + c.rank, maxdims);
     dims[0] = 0;
     maxdims[0] = H5S_UNLIMITED;
     const char *call = "H5Dcreate2";
     hid_t dcpl = creation_plist(c, type, fill, &call);
-    hid_t dapl = H5Pcreate(H5P_DATASET_ACCESS);
     hid_t space = H5Screate_simple(c.rank, dims, maxdims);
     hid_t dset = H5I_INVALID_HID;
     if (dcpl < 0) {
         // `call` already names what failed
-    } else if (dapl < 0 || H5Pset_chunk_cache(dapl, H5D_CHUNK_CACHE_NSLOTS_DEFAULT, 0,
-                                              H5D_CHUNK_CACHE_W0_DEFAULT) < 0) {
-        call = "H5Pset_chunk_cache";
     } else if (space < 0) {
         call = "H5Screate_simple";
     } else {
-        dset = H5Dcreate2(loc, name, type, space, H5P_DEFAULT, dcpl, dapl);
+        dset = H5Dcreate2(loc, name, type, space, H5P_DEFAULT, dcpl, g.access);
     }
     if (dcpl >= 0)
         H5Pclose(dcpl);
-    if (dapl >= 0)
-        H5Pclose(dapl);
     if (space >= 0)
         H5Sclose(space);
     if (dset < 0)
@@ -758,6 +791,23 @@ std::string dataset_path(hid_t dset) {
     H5Iget_name(dset, &path[0], path.size());
     path.resize(static_cast<size_t>(n));
     return path;
+}
+
+// Takes the file of `loc` as the run's at the first column. Returns
+// whether a column at `loc` can be found again by its name in that file:
+// only such a column may close its dataset between writes (a column in
+// another file, which the converter never makes, keeps it open).
+bool in_run_file(hid_t loc) {
+    hid_t file = H5Iget_file_id(loc);
+    if (file < 0)
+        return false;
+    if (g.file < 0) {
+        g.file = file;  // matched in release_everything
+        return true;
+    }
+    bool same = file == g.file;  // HDF5 hands out the file's existing identifier
+    H5Fclose(file);
+    return same;
 }
 
 // column_create without the exception boundary. Once chunks are on their
@@ -791,6 +841,9 @@ int create_column(hid_t loc, const char *name, hid_t type, int inner_rank,
         return -1;
     }
     added.path = dataset_path(added.dataset);
+    added.stays_open = g.columns.size() <= kOpenColumns || !in_run_file(loc);
+    if (!added.stays_open)
+        g.held.push_back(static_cast<int>(g.columns.size() - 1));
     g.next_full = std::min(g.next_full, added.chunk_start + added.chunk_events);
     return static_cast<int>(g.columns.size() - 1);
 }
@@ -820,9 +873,14 @@ int write_remaining(uint64_t events) {
     if (wait_all_idle() < 0)
         return -1;
     stop_threads();
-    for (Column &c : g.columns)
-        if (grow_extent(c, events) < 0)
+    for (Column &c : g.columns) {
+        if (c.extent >= events)
+            continue;
+        if (open_dataset(c) < 0 || grow_extent(c, events) < 0)
             return fail("cannot give %s %llu events (H5Dset_extent)", c.path.c_str(), ull(events));
+        if (close_idle_dataset(c) < 0)
+            return fail("cannot close %s (H5Dclose)", c.path.c_str());
+    }
     return 0;
 }
 
@@ -838,7 +896,14 @@ void release_everything() {
     for (Column &c : g.columns)
         if (c.dataset >= 0 && H5Dclose(c.dataset) < 0)
             fail("cannot close %s (H5Dclose)", c.path.c_str());
+    if (g.file >= 0)
+        H5Fclose(g.file);  // the identifier in_run_file took; the file stays the caller's
+    if (g.access >= 0)
+        H5Pclose(g.access);
+    g.file = H5I_INVALID_HID;
+    g.access = H5I_INVALID_HID;
     std::vector<Column>().swap(g.columns);
+    std::vector<int>().swap(g.held);
     std::vector<Worker>().swap(g.workers);
     std::vector<Slot>().swap(g.slots);
     std::vector<Slot *>().swap(g.idle);
@@ -870,6 +935,13 @@ int chunks_start(int gzip_level, int threads) {
     g.error_func = nullptr;
     g.error_data = nullptr;
     H5Eget_auto2(H5E_DEFAULT, &g.error_func, &g.error_data);
+    g.access = H5Pcreate(H5P_DATASET_ACCESS);
+    if (g.access < 0 || H5Pset_chunk_cache(g.access, H5D_CHUNK_CACHE_NSLOTS_DEFAULT, 0,
+                                           H5D_CHUNK_CACHE_W0_DEFAULT) < 0) {
+        fail("chunks_start: no dataset access properties (H5Pset_chunk_cache)");
+        release_everything();
+        return -1;
+    }
     try {
         if (threads >= 2)
             start_threads(threads);
@@ -896,7 +968,36 @@ hid_t column_dataset(int col) {
         fail("column_dataset: there is no column %d", col);
         return H5I_INVALID_HID;
     }
-    return g.columns[col].dataset;
+    try {
+        if (wait_all_idle() < 0)
+            return H5I_INVALID_HID;
+    } catch (...) {
+        fail_from_exception("column_dataset");
+        return H5I_INVALID_HID;
+    }
+    Column &c = g.columns[col];
+    if (c.dataset < 0 && open_dataset(c) >= 0)
+        g.held.push_back(col);
+    if (c.dataset < 0)
+        fail("column_dataset: cannot open %s (H5Dopen2)", c.path.c_str());
+    return c.dataset;
+}
+
+int columns_close_idle() {
+    if (!g.started)
+        return fail("columns_close_idle: chunks_start was not called");
+    try {
+        if (wait_all_idle() < 0)
+            return -1;
+    } catch (...) {
+        return fail_from_exception("columns_close_idle");
+    }
+    std::vector<int> held;
+    held.swap(g.held);
+    for (int col : held)
+        if (close_idle_dataset(g.columns[col]) < 0)
+            return fail("cannot close %s (H5Dclose)", g.columns[col].path.c_str());
+    return 0;
 }
 
 void *column_row(int col, uint64_t event) {

@@ -19,11 +19,19 @@
 // column_row and chunks_advance. Everything else about the file is done
 // before the first event or after chunks_finish. A column_create in that
 // time is allowed: it first waits until every chunk handed over is
-// written.
+// written; so are column_dataset and columns_close_idle.
+//
+// Open datasets cost HDF5 memory, so only the first 256 columns of a run
+// keep theirs open throughout; a later column's dataset is open from its
+// creation (or a column_dataset call) until the next columns_close_idle,
+// and afterwards only while a chunk of it is written. All columns of a
+// run lie in one file.
 //
 // Life cycle:
 //   chunks_start()          once, before the first column
-//   column_create() ...     for every per-event dataset
+//   column_create() ...     for every per-event dataset; column_dataset()
+//                           for its attributes; columns_close_idle() after
+//                           each group of them
 //   per event n (0, 1, 2, ...):
 //     column_row(col, n)    the bytes of event n of a column, to fill in
 //     chunks_advance(n + 1) after the event: hands over the full chunks
@@ -48,17 +56,26 @@
 // thread's H5Eset_auto2 setting at this call says. Returns 0, or -1.
 int chunks_start(int gzip_level, int threads);
 
+// The most threads chunks_start takes.
+const int CHUNKS_MAX_THREADS = 256;
+
 // Create dataset `name` in `loc`: element type `type` (a file type of
 // fixed size: integers, floats, fixed-length strings, compounds), shape
-// [events, inner[0], ..., inner[inner_rank-1]], extendible along events
-// only, chunked as [chunk_events, inner...], with the filters of
+// [events, inner[0], ..., inner[inner_rank-1]] (inner_rank 0 to 3),
+// extendible along events only, chunked as [chunk_events, inner...], with the filters of
 // chunks_start and `fill` (one element of `type`) as fill value. The
 // dataset starts with 0 events. Returns the column id (0, 1, ...), or -1.
 int column_create(hid_t loc, const char *name, hid_t type, int inner_rank,
                   const hsize_t *inner, uint64_t chunk_events, const void *fill);
 
-// The dataset of a column (valid until chunks_finish), for attributes.
+// The dataset of a column, for attributes: opened again if it was
+// closed, and valid until the next columns_close_idle or chunks_finish.
+// Returns a negative id when it cannot be opened.
 hid_t column_dataset(int col);
+
+// Closes the datasets of every column past the first 256 (see above);
+// they are opened again where needed. Returns 0, or -1.
+int columns_close_idle();
 
 // The bytes of event `event` of column `col` (element size times the
 // product of the inner dimensions), inside the chunk being filled, holding

@@ -256,7 +256,9 @@ static void report_bad_cells(Run &run)
             misfits = ", " + std::to_string(ch.misfit_frames) +
                       (ch.misfit_frames == 1 ? " frame" : " frames") +
                       " of them not fitting the image shape " + shape_text(ch.shape) +
-                      " (--image-shape sets it)";
+                      (ch.shape_option.width > 0 ? " of --image-shape"
+                                                 : " from the XML description (--image-shape "
+                                                   "sets another)");
         warn_line(run, ch.first_bad_line,
                   "channel %s: %llu cell%s not what a %s channel writes%s (the first on "
                   "this line); marked not understood",

@@ -46,6 +46,9 @@ enum Presence : int8_t {
 struct ImageShape {
     uint32_t width = 0, height = 0, bytes = 0;  // bytes 0: not given
 };
+// The largest width or height of an image taken from an option or the
+// XML description.
+const uint32_t MAX_IMAGE_SIDE = 1u << 20;
 
 struct Options {
     std::string table;         // the event table
@@ -181,12 +184,15 @@ struct Input {
     uint64_t line = 0;           // number of the line last handed out
 };
 
-// Opens `path`. Returns 0, or -1 with errno set.
+// Opens `path`. Returns 0, -1 with errno set, or -2 when it is not a
+// regular file (a pipe, a terminal, a device): the table is read twice.
 int input_open(Input &in, const char *path);
+// Why input_open failed, from its result (errno still as it left it).
+const char *input_open_error(int result);
 // Back to the first line.
 int input_rewind(Input &in);
 void input_close(Input &in);
-// The next line: [*b, *e) without its "\n"; *newline tells whether it had
+// The next line: [*b, *e) without its "\n" (or "\r\n"); *newline tells whether it had
 // one (only the last line of a file can lack it). Valid until the next
 // call. Returns 1, or 0 at the end of the file.
 int input_line(Input &in, const char **b, const char **e, bool *newline);
@@ -384,6 +390,19 @@ std::string fti_word(const std::vector<std::string> &names,
 // channel listing or an XML description. Returns the exit status.
 int fti_word_main(const std::string &path);
 
+// ---- The output file (h5_output.cc) ---------------------------------------------------------
+
+// Refuses (status 2) an OUT that is not a regular file or is the table,
+// and an OUT.part that no interrupted run left; removes one that did.
+int output_check(const Options &o, const std::string &part);
+// Creates the empty OUT.part before any work. Returns 0, or 1 after a
+// message naming it and the reason.
+int output_create(const std::string &part);
+// Ends the run with status `rc` (0, 1 or 2): renames OUT.part to OUT only
+// when rc is 0 and no interrupt came, else removes it, and reports what
+// happened. Returns the exit status (128 + the signal after an interrupt).
+int output_finish(Run &run, const std::string &part, int rc);
+
 // ---- Progress and interrupts (h5_report.cc) -------------------------------------------------
 
 void progress_update(const Run &run, const Input &in, const char *label);
@@ -391,7 +410,16 @@ void progress_done(const Run &run);
 // The first of SIGINT, SIGTERM or SIGHUP received (0: none); a second
 // one ends the process at once.
 int interrupted();
+// Catches SIGINT, SIGTERM and SIGHUP (into interrupted()), SIGBUS (see
+// remove_on_crash), and ignores SIGXFSZ: a write past a file-size limit
+// then fails with EFBIG instead of ending the process.
 void catch_signals();
+// Holds SIGINT, SIGTERM and SIGHUP back from here on (until the next
+// catch_signals): interrupted() no longer changes, and the process ends
+// with the answer already decided. interrupt_held() tells whether one
+// came since.
+void hold_interrupts();
+bool interrupt_held();
 // The file that a fatal signal (SIGBUS: the table shrank under the
 // mapping) removes before the process ends.
 void remove_on_crash(const char *path);

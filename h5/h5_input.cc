@@ -18,18 +18,21 @@
 // Pages behind the reader are given back in steps of this many bytes.
 static const uint64_t RELEASE_STEP = 8u << 20;
 
+// The table is read twice (survey, then conversion) and mapped, so it must
+// be a regular file. O_NONBLOCK keeps the open of a FIFO without a writer
+// from waiting; it changes nothing for a regular file.
 int input_open(Input &in, const char *path)
 {
     in = Input();
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int e = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        int e = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
         close(fd);
         errno = e;
-        return -1;
+        return e ? -1 : -2;
     }
     in.fd = fd;
     in.size = (uint64_t)st.st_size;
@@ -46,6 +49,14 @@ int input_open(Input &in, const char *path)
         in.map = (const char *)m;
     }
     return 0;
+}
+
+const char *input_open_error(int result)
+{
+    if (result == -2)
+        return "not a regular file; a table must be one, as it is read twice "
+               "(save a pipe's output to a file first)";
+    return strerror(errno);
 }
 
 int input_rewind(Input &in)
@@ -66,11 +77,11 @@ void input_close(Input &in)
     in.fd = -1;
 }
 
-// Gives the pages before `upto` back (they stay in the page cache).
-static void release_behind(Input &in, uint64_t upto)
+// Gives the pages before offset `until` back (they stay in the page cache).
+static void release_behind(Input &in, uint64_t until)
 {
     long page = sysconf(_SC_PAGESIZE);
-    uint64_t end = upto / (uint64_t)page * (uint64_t)page;
+    uint64_t end = until / (uint64_t)page * (uint64_t)page;
     if (end < in.released + RELEASE_STEP)
         return;
     madvise((void *)(in.map + in.released), (size_t)(end - in.released), MADV_DONTNEED);
@@ -90,6 +101,11 @@ int input_line(Input &in, const char **b, const char **e, bool *newline)
     *newline = nl != nullptr;
     in.pos += (uint64_t)(*e - start) + (nl ? 1 : 0);
     in.line++;
+    // A table that passed through a Windows tool ends its lines in "\r\n":
+    // the '\r' belongs to the line end, not to the last cell. No cell of
+    // the plug-in holds a carriage return.
+    if (nl && *e > *b && (*e)[-1] == '\r')
+        --*e;
     return 1;
 }
 

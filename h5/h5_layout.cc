@@ -22,6 +22,7 @@
 #include <hdf5_hl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -30,7 +31,8 @@
 EventColumns event_columns;
 
 // Budget for the chunks being filled at one time: with thousands of
-// channels the per-event columns get fewer events per chunk.
+// channels the per-event columns get fewer events per chunk. Image frames
+// are outside it (one frame per chunk whatever their size).
 static const uint64_t CHUNK_MEMORY = 64u << 20;
 
 // The first HDF5 failure of the layout (later ones follow from it).
@@ -271,7 +273,8 @@ static const float NAN_F = std::numeric_limits<float>::quiet_NaN();
 static const double NAN_D = std::numeric_limits<double>::quiet_NaN();
 static const uint64_t ZERO[4] = {0, 0, 0, 0};
 
-// Events per chunk of the per-event columns that are not image frames.
+// Events per chunk of the per-event columns that are not image frames:
+// what keeps the chunks being filled within CHUNK_MEMORY together.
 static uint64_t scalar_chunk_cap = 1;
 // Events of the run: no chunk needs to hold more (a short run gets small
 // chunks instead of megabytes of fill value).
@@ -294,7 +297,9 @@ static int column_scalar(hid_t loc, const char *name, hid_t type, const void *fi
     return column(loc, name, type, 0, nullptr, H5Tget_size(type), fill, scalar_chunk_cap);
 }
 
-// Bytes per event of all columns that are not spectra or images.
+// Bytes per event of all columns but image frames: the event columns,
+// each channel's present and status, values, block items and spectra
+// with their counts and statistics.
 static uint64_t scalar_bytes_per_event(const Run &run)
 {
     uint64_t b = 5 * 4 + 8 + 1 + 8 + run.iso_len + run.type_len;
@@ -304,6 +309,10 @@ static uint64_t scalar_bytes_per_event(const Run &run)
             b += 4;
         if (ch.kind == KIND_BLOCK)
             b += 4 * (uint64_t)std::max<size_t>(ch.items.size(), (size_t)ch.survey.max_items);
+        if (ch.kind == KIND_SPECTRUM) {
+            uint64_t members = (uint64_t)ch.survey.members;
+            b += members * ((uint64_t)ch.survey.values * 4 + 4 + (ch.survey.stats ? 128 : 0));
+        }
     }
     return b;
 }
@@ -316,7 +325,9 @@ static void event_group(Run &run, hid_t entry)
     EventColumns &c = event_columns;
     c.event_id = column_scalar(g, "event_id", H5T_STD_U32LE, ZERO);
     if (c.event_id >= 0) {
-        event_scale = column_dataset(c.event_id);
+        // A handle of the layout's own, held until the layout is done
+        // (closed in layout_create), whatever the columns do with theirs.
+        event_scale = check(H5Dopen2(g, "event_id", H5P_DEFAULT), "H5Dopen2");
         check(H5DSset_scale(event_scale, "event_id"), "H5DSset_scale");
         attr_text(event_scale, "long_name", "event id");
     }
@@ -346,6 +357,7 @@ static void event_group(Run &run, hid_t entry)
     if (c.time_s >= 0)
         attr_text(column_dataset(c.time_s), "units", "s");
     H5Gclose(g);
+    check(columns_close_idle(), "H5Dclose");
 }
 
 static void channel_table(const Run &run, hid_t entry)
@@ -556,7 +568,7 @@ static void spectrum_data(Channel &ch, hid_t g)
     hid_t stat = ch.survey.stats ? index_scale(g, "stat", H5T_STD_I32LE, 32) : -1;
     hsize_t inner[2] = {(hsize_t)M, (hsize_t)V};
     size_t per = (size_t)M * (size_t)V * 4;
-    ch.col_data = column(g, "data", H5T_IEEE_F32LE, 2, inner, per, &NAN_F, UINT64_MAX);
+    ch.col_data = column(g, "data", H5T_IEEE_F32LE, 2, inner, per, &NAN_F, scalar_chunk_cap);
     ch.col_count = column(g, "count", H5T_STD_I32LE, 1, inner, (size_t)M * 4, ZERO,
                           scalar_chunk_cap);
     if (ch.col_count >= 0)
@@ -564,7 +576,7 @@ static void spectrum_data(Channel &ch, hid_t g)
     if (ch.survey.stats) {
         hsize_t sdims[2] = {(hsize_t)M, 32};
         ch.col_stats = column(g, "stats", H5T_IEEE_F32LE, 2, sdims, (size_t)M * 128, &NAN_F,
-                              UINT64_MAX);
+                              scalar_chunk_cap);
         if (ch.col_stats >= 0) {
             attach(column_dataset(ch.col_stats), member, 1);
             attach(column_dataset(ch.col_stats), stat, 2);
@@ -698,9 +710,11 @@ long long layout_create(Run &run, const char *path, const char *version)
     uint64_t per_event = scalar_bytes_per_event(run);
     scalar_chunk_cap = std::max<uint64_t>(1, CHUNK_MEMORY / per_event);
     run_events_cap = std::max<uint64_t>(1, run.events);
+    errno = 0;
     hid_t file = file_create(path);
     if (file < 0) {
-        message("%s: cannot create the HDF5 file", path);
+        message("%s: cannot create the HDF5 file%s%s", path, errno ? ": " : "",
+                errno ? strerror(errno) : "");
         return -1;
     }
     root_attributes(run, file, version);
@@ -709,8 +723,12 @@ long long layout_create(Run &run, const char *path, const char *version)
     channel_table(run, entry);
     hid_t channels = group_new(entry, "channels", "NXcollection");
     for (Channel &ch : run.channels)
-        if (channels >= 0 && layout_error.empty())
+        if (channels >= 0 && layout_error.empty() && !interrupted()) {
             channel_layout(run, ch, channels, file);
+            // Done with the channel's datasets: those that do not stay open
+            // are closed (an open dataset costs HDF5 about 20 KB).
+            check(columns_close_idle(), "H5Dclose");
+        }
     if (const Channel *first = default_channel(run))
         if (entry >= 0)
             attr_text(entry, "default", "channels/" + first->group);
@@ -719,6 +737,8 @@ long long layout_create(Run &run, const char *path, const char *version)
     if (entry >= 0)
         H5Gclose(entry);
     write_event_refs();
+    if (event_scale >= 0)
+        H5Dclose(event_scale);
     event_scale = -1;
     if (!layout_error.empty()) {
         message("%s: cannot lay out the HDF5 file (%s failed)", path, layout_error.c_str());

@@ -1,11 +1,7 @@
-// h5_main.cc - korvel-h5: the command line, messages, the progress bar,
-// interrupts, and the order of the work: read the header, learn the titles,
-// survey the rows, lay out the file, convert, and only then give the file
-// its name.
-//
-// The file is written as OUT.part and renamed at the very end, so neither
-// a failure nor an interrupt ever leaves a half file under the final name
-// or touches an existing one; OUT.part is removed on every failure.
+// h5_main.cc - korvel-h5: the command line and the order of the work:
+// check the output's paths and create OUT.part, read the header, learn the
+// titles, survey the rows, lay out the file, convert, and only then give
+// the file its name (h5_output.cc).
 #include "h5_converter.h"
 #include "h5_chunks.h"
 
@@ -53,7 +49,7 @@ static const char *USAGE =
     "                        name without directory and extension)\n"
     "  --compression none|gzip[=LEVEL]\n"
     "                        default gzip=1, with the shuffle filter\n"
-    "  --threads N           compression threads (default: every core)\n"
+    "  --threads N           compression threads, 1 to 256 (default: every core)\n"
     "  --strict              a row or cell that cannot be understood is an error\n"
     "  --progress            draw a progress bar on standard error (default: only\n"
     "  --no-progress         when standard error is a terminal)\n"
@@ -69,7 +65,9 @@ static const char *USAGE =
     "\n"
     "CHANNEL is the title as the table writes it, or a shell wildcard pattern\n"
     "(*, ?, [...]) on the titles; when several options name a channel, the last\n"
-    "one counts.\n"
+    "one counts (the same CHANNEL twice with different values is an error).\n"
+    "--image-shape CHANNEL=... with the channel's very title, and --kind making\n"
+    "that channel other than image, is an error.\n"
     "\n"
     "Values that the table's number formats cannot hold exactly (%f, %.e, %.2e,\n"
     "spectra cut by the plug-in) are named in a warning per channel and in the\n"
@@ -119,8 +117,8 @@ static bool parse_shape(const std::string &s, ImageShape &shape)
     if (x1 == std::string::npos)
         return false;
     std::string h = s.substr(x1 + 1, x2 == std::string::npos ? x2 : x2 - x1 - 1);
-    if (!parse_uint(s.substr(0, x1), 1u << 20, &shape.width) ||
-        !parse_uint(h, 1u << 20, &shape.height) || shape.width == 0 || shape.height == 0)
+    if (!parse_uint(s.substr(0, x1), MAX_IMAGE_SIDE, &shape.width) ||
+        !parse_uint(h, MAX_IMAGE_SIDE, &shape.height) || shape.width == 0 || shape.height == 0)
         return false;
     if (x2 != std::string::npos)
         return parse_uint(s.substr(x2 + 1), 2, &shape.bytes) && shape.bytes >= 1;
@@ -139,12 +137,30 @@ static bool parse_compression(const std::string &v, int *level)
     return false;
 }
 
-static int usage_error(const char *fmt, const std::string &arg)
+static int usage_error(const std::string &fmt, const std::string &arg)
 {
     fprintf(stderr, "korvel-h5: ");
-    fprintf(stderr, fmt, arg.c_str());
+    fprintf(stderr, fmt.c_str(), arg.c_str());
     fprintf(stderr, "\nTry 'korvel-h5 --help'.\n");
     return 2;
+}
+
+static bool operator==(const ImageShape &a, const ImageShape &b)
+{
+    return a.width == b.width && a.height == b.height && a.bytes == b.bytes;
+}
+
+// True when an earlier option of the same name gave the same CHANNEL text
+// another value: which one was meant cannot be told, so neither is taken.
+// (Different texts that match one channel are ordered: the last wins.)
+template <typename V>
+static bool said_otherwise(const std::vector<std::pair<std::string, V>> &given,
+                           const std::string &channel, const V &value)
+{
+    for (const auto &kv : given)
+        if (kv.first == channel && !(kv.second == value))
+            return true;
+    return false;
 }
 
 // One option with its value. Returns 0, or an exit status.
@@ -172,12 +188,16 @@ static int take_option(Options &o, const std::string &name, const std::string &v
         if (!split_assignment(v, a, b) || kind_from_name(b) == KIND_UNSET)
             return usage_error("--kind wants CHANNEL=KIND with KIND one of marker, value, "
                                "block, spectrum, image, none: '%s'", v);
+        if (said_otherwise(o.kinds, a, kind_from_name(b)))
+            return usage_error("--kind names '%s' twice with different kinds", a);
         o.kinds.emplace_back(a, kind_from_name(b));
     } else if (name == "--image-shape") {
         ImageShape s;
         if (!split_assignment(v, a, b) || !parse_shape(b, s))
             return usage_error("--image-shape wants CHANNEL=WxH or CHANNEL=WxHxBYTES "
                                "(BYTES 1 or 2): '%s'", v);
+        if (said_otherwise(o.image_shapes, a, s))
+            return usage_error("--image-shape names '%s' twice with different shapes", a);
         o.image_shapes.emplace_back(a, s);
     } else if (name == "--compression") {
         if (!parse_compression(v, &o.gzip_level))
@@ -185,8 +205,9 @@ static int take_option(Options &o, const std::string &name, const std::string &v
                                v);
     } else if (name == "--threads") {
         uint32_t n;
-        if (!parse_uint(v, 1024, &n) || n == 0)
-            return usage_error("--threads wants a number from 1 to 1024: '%s'", v);
+        if (!parse_uint(v, CHUNKS_MAX_THREADS, &n) || n == 0)
+            return usage_error("--threads wants a number from 1 to " +
+                               std::to_string(CHUNKS_MAX_THREADS) + ": '%s'", v);
         o.threads = (int)n;
     } else
         return usage_error("unknown option '%s'", name);
@@ -214,7 +235,7 @@ static std::string default_output(const std::string &table)
 static int parse_args(int argc, char **argv, Options &o)
 {
     unsigned hw = std::thread::hardware_concurrency();
-    o.threads = hw ? (int)hw : 1;
+    o.threads = hw == 0 ? 1 : hw > (unsigned)CHUNKS_MAX_THREADS ? CHUNKS_MAX_THREADS : (int)hw;
     o.progress = isatty(2);
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i], v;
@@ -308,6 +329,14 @@ static int apply_channel_options(Run &run)
             return usage_error("--kind: no channel of the table is titled '%s' or matches it",
                                kv.first);
     }
+    // A shape given for a channel by its very title asks for an image; a
+    // pattern's shape may be overruled by a --kind for some of its channels.
+    for (auto &kv : run.opt.image_shapes)
+        for (const Channel &ch : run.channels)
+            if (ch.title == kv.first && ch.forced != KIND_IMAGE)
+                return usage_error("channel '%s' has an --image-shape, but --kind makes it " +
+                                   std::string(kind_name(ch.forced)) +
+                                   "; a shape needs kind image", ch.title);
     return 0;
 }
 
@@ -337,6 +366,31 @@ static int learn_channels(Run &run, Input &in)
     return 0;
 }
 
+// What converting costs besides the chunks being filled: measured with
+// bench/wide_memory.sh, about 2.7 KiB per channel (its bookkeeping, its
+// columns, HDF5's records of its datasets) over some 60 MiB; rounded up.
+static const uint64_t BYTES_PER_CHANNEL = 4u << 10;
+static const uint64_t BYTES_BESIDES = 128u << 20;
+
+// A table so wide that converting it would take more than half of the
+// machine's memory is refused before the survey: the kernel would end the
+// run (and perhaps other processes) part-way instead. Returns 0 or 2.
+static int check_width(const Run &run)
+{
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0)
+        return 0;
+    uint64_t memory = (uint64_t)pages * (uint64_t)page;
+    uint64_t need = (uint64_t)run.channels.size() * BYTES_PER_CHANNEL + BYTES_BESIDES;
+    if (need <= memory / 2)
+        return 0;
+    message("%s: %zu channels would need about %llu MiB to convert (some %llu KiB each), "
+            "more than half of this machine's %llu MiB; not converted",
+            run.opt.table.c_str(), run.channels.size(), (unsigned long long)(need >> 20),
+            (unsigned long long)(BYTES_PER_CHANNEL >> 10), (unsigned long long)(memory >> 20));
+    return 2;
+}
+
 // Lays out OUT.part, converts into it and closes it. Returns 0, or 1 for
 // an output failure, 2 for a table failure.
 static int write_file(Run &run, Input &in, const std::string &part)
@@ -350,6 +404,11 @@ static int write_file(Run &run, Input &in, const std::string &part)
     if (file < 0) {
         chunks_finish(0);
         return 1;
+    }
+    if (interrupted()) {  // the layout of a wide run stops early at an interrupt
+        chunks_finish(0);
+        layout_close(run, file);
+        return 2;
     }
     int c = convert_run(run, in, "convert");
     int rc = c == 0 ? 0 : c == -2 ? 1 : 2;
@@ -367,78 +426,23 @@ static int write_file(Run &run, Input &in, const std::string &part)
     return rc;
 }
 
-static int finish(Run &run, const std::string &part, int rc)
+// Checks the output's paths, opens the table and creates OUT.part, in
+// that order, before any work. Returns 0, or an exit status with nothing
+// left open or created.
+static int open_both(const Options &o, Input &in, const std::string &part)
 {
-    progress_done(run);
-    if (rc != 0)
-        unlink(part.c_str());
-    if (rc == 0 && rename(part.c_str(), run.opt.out.c_str()) != 0) {
-        message("cannot rename %s to %s: %s", part.c_str(), run.opt.out.c_str(),
-                strerror(errno));
-        unlink(part.c_str());
-        rc = 1;
+    if (int bad = output_check(o, part))
+        return bad;
+    catch_signals();
+    if (int r = input_open(in, o.table.c_str())) {
+        message("%s: cannot open: %s", o.table.c_str(), input_open_error(r));
+        return 2;
     }
-    if (interrupted()) {
-        message("interrupted; %s not written", run.opt.out.c_str());
-        return 128 + interrupted();
+    if (int bad = output_create(part)) {
+        input_close(in);
+        return bad;
     }
-    if (rc == 0)
-        message("%s: %llu events (%llu cut short), %zu channels; %llu warning%s",
-                run.opt.out.c_str(), (unsigned long long)run.events,
-                (unsigned long long)run.cut_events, run.channels.size(),
-                (unsigned long long)run.warnings, run.warnings == 1 ? "" : "s");
-    if (rc == 0)
-        precision_summary(run);
-    return rc;
-}
-
-// Whether the regular file at `path` is what a killed run leaves as
-// OUT.part: empty, or beginning with HDF5's signature (the file is created
-// with its superblock at once).
-static bool left_by_a_killed_run(const char *path, const struct stat &st)
-{
-    if (st.st_size == 0)
-        return true;
-    static const char signature[8] = {'\x89', 'H', 'D', 'F', '\r', '\n', '\x1a', '\n'};
-    char head[8];
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool hdf5 = read(fd, head, sizeof head) == (ssize_t)sizeof head &&
-                memcmp(head, signature, sizeof head) == 0;
-    close(fd);
-    return hdf5;
-}
-
-// OUT is replaced by a rename at the very end and OUT.part created
-// afresh: an OUT that is not a regular file (/dev/null, a directory, a
-// pipe) would be replaced by a file, and the table itself would be lost,
-// so both are refused before any work. An OUT.part that a killed run left
-// (see left_by_a_killed_run) is removed; anything else of that name (a
-// link, a device, some other file) is not this program's and is refused,
-// so that nothing is written through it or removed. Returns 0 or 2.
-static int check_output_paths(const Options &o, const std::string &part)
-{
-    struct stat out, table, left;
-    if (stat(o.out.c_str(), &out) == 0) {
-        if (!S_ISREG(out.st_mode)) {
-            message("%s: exists and is not a regular file; it is not replaced", o.out.c_str());
-            return 2;
-        }
-        if (stat(o.table.c_str(), &table) == 0 && table.st_dev == out.st_dev &&
-            table.st_ino == out.st_ino) {
-            message("%s: is the table itself; choose another output", o.out.c_str());
-            return 2;
-        }
-    }
-    if (lstat(part.c_str(), &left) == 0) {
-        if (!S_ISREG(left.st_mode) || !left_by_a_killed_run(part.c_str(), left)) {
-            message("%s: exists and is not a file left by an interrupted run; it is not "
-                    "replaced", part.c_str());
-            return 2;
-        }
-        unlink(part.c_str());
-    }
+    remove_on_crash(part.c_str());
     return 0;
 }
 
@@ -451,16 +455,12 @@ int main(int argc, char **argv)
     if (!run.opt.fti_word.empty())
         return fti_word_main(run.opt.fti_word);
     std::string part = run.opt.out + ".part";
-    if (int bad = check_output_paths(run.opt, part))
-        return bad;
-    catch_signals();
     Input in;
-    if (input_open(in, run.opt.table.c_str()) != 0) {
-        message("%s: cannot open: %s", run.opt.table.c_str(), strerror(errno));
-        return 2;
-    }
-    remove_on_crash(part.c_str());
+    if (int bad = open_both(run.opt, in, part))
+        return bad;
     int rc = learn_channels(run, in);
+    if (rc == 0)
+        rc = check_width(run);
     if (rc == 0 && survey_run(run, in, "survey") != 0)
         rc = 2;
     progress_done(run);
@@ -471,7 +471,7 @@ int main(int argc, char **argv)
     if (rc == 0)
         rc = write_file(run, in, part);
     input_close(in);
-    rc = finish(run, part, rc);
+    rc = output_finish(run, part, rc);
     if (rc == 1) {
         // After a failed write HDF5's own clean-up at exit can crash (seen
         // with 1.10 on a full disk); everything is closed and reported.

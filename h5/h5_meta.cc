@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <sys/stat.h>
 
 // The XML description, as read by xml_read and used by xml_apply.
 static struct {
@@ -34,22 +35,118 @@ static void xml_spectrum(std::vector<XmlSpectrum> &v, const pugi::xml_node &s)
     m.groups = s.attribute("groups").as_llong(0);
 }
 
+// "A whole number from 0 to max" of an XML attribute: pugixml's as_uint
+// would read "1e300" as 1 and "-3" as a huge number. Returns false for
+// anything else (an absent attribute reads as 0).
+static bool xml_count(const pugi::xml_attribute &a, uint32_t max, uint32_t *out)
+{
+    const char *s = a.value();
+    uint64_t v = 0;
+    *out = 0;
+    if (!*s)
+        return true;
+    for (; *s; s++) {
+        if (*s < '0' || *s > '9' || (v = v * 10 + (uint64_t)(*s - '0')) > max)
+            return false;
+    }
+    *out = (uint32_t)v;
+    return true;
+}
+
+// The first <image> record (index 0) of a <dimensions> element into
+// `shape`; a width or height that is no plausible count is warned about
+// and leaves no shape (the frames are then stored flat).
+static void xml_image(Run &run, const std::string &path, const std::string &name,
+                      const pugi::xml_node &im, ImageShape &shape)
+{
+    uint32_t bytes = 0;
+    shape = ImageShape();
+    if (!xml_count(im.attribute("width"), MAX_IMAGE_SIDE, &shape.width) ||
+        !xml_count(im.attribute("height"), MAX_IMAGE_SIDE, &shape.height)) {
+        run.warnings++;
+        message("%s: warning: the image record of channel %s gives width '%s' and height "
+                "'%s', not whole numbers up to %u; its shape is not used", path.c_str(),
+                name.c_str(), im.attribute("width").value(), im.attribute("height").value(),
+                (unsigned)MAX_IMAGE_SIDE);
+        shape = ImageShape();
+        return;
+    }
+    if (shape.width == 0 || shape.height == 0)
+        shape = ImageShape();
+    shape.bytes = xml_count(im.attribute("bpp"), 1u << 16, &bytes) ? bytes : 0;
+}
+
+// The XML file itself: a regular file with something in it. pugixml says
+// "Could not allocate memory" of a directory and "No document element
+// found" of an empty file; an empty user_descr.xml is what a run stopped
+// before its end leaves.
+static bool xml_file_usable(const Run &run, const std::string &path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        message("%s: cannot read the XML description: %s", path.c_str(), strerror(errno));
+        return false;
+    }
+    const char *what = S_ISDIR(st.st_mode) ? "is a directory"
+                       : !S_ISREG(st.st_mode) ? "is not a regular file"
+                       : st.st_size == 0 ? "is empty" : nullptr;
+    if (what)
+        message("%s: %s, not an XML description%s", path.c_str(), what,
+                run.opt.xml.empty() ? " (--xml FILE names another, --xml none converts "
+                                      "without one)"
+                                    : " (--xml none converts without one)");
+    return what == nullptr;
+}
+
+// The <dimensions> records: spectrum members and image shapes by channel
+// name. Of several records of one name the last is used, with a warning.
+static void xml_dimensions(Run &run, const std::string &path, const pugi::xml_node &root,
+                           std::vector<std::string> *names)
+{
+    std::map<std::string, int> records;
+    for (pugi::xml_node d : root.children("dimensions")) {
+        std::string name = d.attribute("name").value();
+        if (records[name]++ > 0) {
+            // Two records of one name: the last is what the conversion uses.
+            xml.spectra.erase(name);
+            xml.images.erase(name);
+        }
+        xml.dims[name] = true;
+        for (pugi::xml_node s : d.children("spectrum"))
+            xml_spectrum(xml.spectra[name], s);
+        for (pugi::xml_node im : d.children("image"))
+            if (im.attribute("index").as_int(-1) == 0)
+                xml_image(run, path, name, im, xml.images[name]);
+        names->push_back(name);
+    }
+    for (const auto &kv : records)
+        if (kv.second > 1) {
+            run.warnings++;
+            message("%s: warning: %d <dimensions> records of channel %s; the last is used",
+                    path.c_str(), kv.second, kv.first.c_str());
+        }
+}
+
 int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
 {
     xml.descr.clear();
     xml.spectra.clear();
     xml.images.clear();
     xml.dims.clear();
+    if (!xml_file_usable(run, path))
+        return -1;
     pugi::xml_document doc;
     pugi::xml_parse_result r = doc.load_file(path.c_str());
     if (!r) {
-        message("%s: cannot read the XML description: %s", path.c_str(),
+        message("%s: cannot read the XML description: %s (--xml none converts without one)",
+                path.c_str(),
                 r.status == pugi::status_file_not_found ? strerror(ENOENT) : r.description());
         return -1;
     }
     pugi::xml_node root = doc.child("channels");
     if (!root) {
-        message("%s: not an XML channel description (no <channels> element)", path.c_str());
+        message("%s: not an XML channel description (no <channels> element; --xml none "
+                "converts without one)", path.c_str());
         return -1;
     }
     for (pugi::xml_node c : root.children("channel")) {
@@ -57,21 +154,7 @@ int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
         xml.descr[name] = {c.attribute("units").value(), c.attribute("desc").value()};
         names->push_back(name);
     }
-    for (pugi::xml_node d : root.children("dimensions")) {
-        std::string name = d.attribute("name").value();
-        xml.dims[name] = true;
-        for (pugi::xml_node s : d.children("spectrum"))
-            xml_spectrum(xml.spectra[name], s);
-        for (pugi::xml_node im : d.children("image")) {
-            if (im.attribute("index").as_int(-1) != 0)
-                continue;
-            ImageShape &shape = xml.images[name];
-            shape.width = im.attribute("width").as_uint(0);
-            shape.height = im.attribute("height").as_uint(0);
-            shape.bytes = im.attribute("bpp").as_uint(0);
-        }
-        names->push_back(name);
-    }
+    xml_dimensions(run, path, root, names);
     run.xml_loaded = true;
     return 0;
 }

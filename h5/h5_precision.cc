@@ -271,8 +271,8 @@ static int table_titles(const std::string &path, std::vector<std::string> &names
     Run run;
     run.opt.table = path;
     Input in;
-    if (input_open(in, path.c_str()) != 0) {
-        message("%s: cannot open: %s", path.c_str(), strerror(errno));
+    if (int r = input_open(in, path.c_str())) {
+        message("%s: cannot open: %s", path.c_str(), input_open_error(r));
         return -1;
     }
     RowReader rr;

@@ -109,6 +109,34 @@ int interrupted()
     return got_signal;
 }
 
+static const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
+
+static void interrupt_set(sigset_t *set)
+{
+    sigemptyset(set);
+    for (int s : INTERRUPTS)
+        sigaddset(set, s);
+}
+
+void hold_interrupts()
+{
+    sigset_t set;
+    interrupt_set(&set);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool interrupt_held()
+{
+    sigset_t pending;
+    if (sigpending(&pending) != 0)
+        return false;
+    for (int s : INTERRUPTS)
+        if (sigismember(&pending, s) == 1)
+            return true;
+    return false;
+}
+
+
 static char crash_path[4096];  // removed by the SIGBUS handler
 
 void remove_on_crash(const char *path)
@@ -141,8 +169,16 @@ void catch_signals()
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
+    for (int s : INTERRUPTS)
         sigaction(s, &sa, nullptr);
+    sigset_t set;  // held back by an earlier run in this process (see hold_interrupts)
+    interrupt_set(&set);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+
+    // A file-size limit (ulimit -f) would end the process at the write
+    // that passes it, leaving OUT.part and no word; ignored, the write
+    // fails with EFBIG and is reported like a full disk.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 // ---- Kind names ----------------------------------------------------------------------------

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The Debian package as a facility meets it: build it with CPack (prefix
-# /usr), install it with dpkg, replay the installed example recording from
-# an empty directory with the installed programs only, convert its table
-# with the installed korvel-h5, make its report with the installed
-# korvel-look, list and read it with korvel-ls and the Python package
-# korvel, read the man pages, and remove the package again. Last, the
-# package korvel installs with pip from the source tree.
+# /usr, Debian's hardening flags), check it with lintian (no error, no
+# warning; every override with its reason), install it with dpkg, replay
+# the installed example recording from an empty directory with the
+# installed programs only, convert its table with the installed korvel-h5,
+# make its report with the installed korvel-look, list and read it with
+# korvel-ls and the Python package korvel, read the man pages, and remove
+# the package again. Last, the package korvel installs with pip from the
+# source tree.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-pkg"
@@ -13,11 +15,13 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_INSTALL_PREFIX=/usr -DKORVEL_TESTS=OFF -DKORVEL_BENCH=OFF >/dev/null
+  -DCMAKE_INSTALL_PREFIX=/usr -DKORVEL_DEB_BUILDFLAGS=ON \
+  -DKORVEL_TESTS=OFF -DKORVEL_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"
-rm -f "$build"/korvel_*.deb
+rm -f "$build"/korvel_*.deb "$build"/korvel-dbgsym_*.ddeb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/korvel_*.deb)
+ddeb=$(ls "$build"/korvel-dbgsym_*.ddeb)
 version=$(sed -n 's/^project(korvel VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 echo "package-test: $(basename "$deb")"
 
@@ -33,9 +37,10 @@ for f in ./usr/bin/korvel-replay ./usr/bin/korvel-h5 ./usr/bin/korvel-look ./usr
          ./usr/share/doc/korvel/README.md ./usr/share/doc/korvel/CHANGELOG.md \
          ./usr/share/doc/korvel/copyright ./usr/share/doc/korvel/recording-format.md \
          ./usr/share/doc/korvel/recording.schema.json ./usr/share/doc/korvel/sample.jsonl \
-         ./usr/share/man/man1/korvel-replay.1 ./usr/share/man/man1/korvel-h5.1 \
-         ./usr/share/man/man1/korvel-look.1 ./usr/share/man/man1/korvel-ls.1; do
-  grep -qx -- "$f" <<<"$contents" || grep -qx -- "$f.gz" <<<"$contents" || fail "$f is not in the package"
+         ./usr/share/doc/korvel/changelog.gz ./usr/share/lintian/overrides/korvel \
+         ./usr/share/man/man1/korvel-replay.1.gz ./usr/share/man/man1/korvel-h5.1.gz \
+         ./usr/share/man/man1/korvel-look.1.gz ./usr/share/man/man1/korvel-ls.1.gz; do
+  grep -qx -- "$f" <<<"$contents" || fail "$f is not in the package"
 done
 ! grep -q '^\./usr/include' <<<"$contents" || fail "the package installs headers"
 ! grep -q '\.pyc$\|__pycache__' <<<"$contents" || fail "the package ships bytecode"
@@ -44,6 +49,20 @@ depends=$(dpkg-deb -f "$deb" Depends)
 grep -q libhdf5 <<<"$depends" || fail "Depends lacks the HDF5 library: $depends"
 grep -q python3-xarray <<<"$depends" || fail "Depends lacks python3-xarray: $depends"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"
+
+# Debian's checker: no error and no warning. An override is a comment
+# saying why, then the override; lintian must use every one of them.
+overrides="$root/cmake/korvel.lintian-overrides"
+awk '/^[^#[:space:]]/ && prev !~ /^#/ { print FILENAME ":" FNR ": override without a reason above it"; bad = 1 }
+     { prev = $0 } END { exit bad }' "$overrides" || fail "every lintian override needs its reason"
+lint_status=0
+lint=$(lintian --fail-on error,warning --display-info --info "$deb" "$ddeb" 2>&1) || lint_status=$?
+lint=$(grep -v '^running with root privileges' <<<"$lint" || true)
+[ "$lint_status" -eq 0 ] && ! grep -qE '^[EW]: |unused-override|mismatched-override' <<<"$lint" ||
+  fail "lintian (status $lint_status):"$'\n'"$lint"
+# The debug information of every stripped program and library.
+debug_files=$(dpkg-deb -c "$ddeb" | grep -c '/usr/lib/debug/\.build-id/.*\.debug$' || true)
+[ "$debug_files" -eq 4 ] || fail "the dbgsym package holds $debug_files debug files, not 4"
 
 # dpkg -i overwrites a file that no package owns, and dpkg -r then
 # removes it: a korvel installed before (as a package, or by hand into
@@ -98,6 +117,10 @@ korvel-look --version | grep -x "korvel-look $version" >/dev/null || fail "korve
 [ "$(/usr/bin/python3 -m korvel --version)" = "korvel $version" ] || fail "python3 -m korvel --version"
 strings "/usr/lib/$multiarch/korvel/libKorvel.so" | grep -x "libKorvel $version" >/dev/null ||
   fail "libKorvel.so does not hold its version"
+# The installed plug-in exports what its version script lets out, no more.
+exported=$(nm -D --defined-only "/usr/lib/$multiarch/korvel/libKorvel.so" | awk '{ print $3 }' | sort)
+allowed=$(sed -n 's/^ *\([A-Za-z_][A-Za-z0-9_]*\);$/\1/p' "$root/library/daq/Korvel/korvel.map" | sort)
+[ "$exported" = "$allowed" ] || fail "libKorvel.so exports"$'\n'"$exported"$'\n'"instead of"$'\n'"$allowed"
 for page in korvel-replay korvel-h5 korvel-look korvel-ls; do
   f=$(ls /usr/share/man/man1/$page.1*)
   zcat -f "$f" | grep '^\.SH "\?NAME' >/dev/null || fail "man page $page has no NAME section"

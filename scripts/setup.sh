@@ -3,7 +3,7 @@
 set -euo pipefail
 need=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
       nlohmann-json3-dev libpugixml-dev libhdf5-dev zlib1g-dev libdeflate-dev time gcovr
-      help2man dpkg-dev file
+      help2man dpkg-dev file lintian
       python3 python3-h5py python3-silx python3-numpy python3-pandas
       python3-xarray python3-h5netcdf
       python3-jsonschema

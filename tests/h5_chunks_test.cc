@@ -6,7 +6,8 @@
 // datasets declare; all-fill chunks left out; the stored bytes against
 // hand-shuffled ones and against what HDF5's own filters store; and the
 // failures: misuse, a dataset closed underneath, a file that cannot grow,
-// a failed write reaching the caller from a worker thread.
+// a failed write reaching the caller from a worker thread; and a run of
+// more columns than keep their dataset open.
 #include <gtest/gtest.h>
 #include <hdf5.h>
 #include <signal.h>
@@ -236,6 +237,65 @@ TEST_F(H5Chunks, RoundTripsEveryTypeShapeAndEventCount) {
         }
     }
     H5Tclose(str6);
+}
+
+// A run of more columns than keep their dataset open: past the first 256
+// each dataset is closed once its attributes are set and opened again for
+// each chunk, so that at most 256 stay open; every column still reads back
+// its own values (a reopened dataset is the right one), whichever thread
+// writes.
+TEST_F(H5Chunks, ColumnsPastTheOpenOnesReopenForEachWrite) {
+    const int kColumns = 300;
+    const uint64_t kEvents = 10;  // chunks of 4: two full, one partial
+    auto value = [](int col, uint64_t e) { return static_cast<int32_t>(col * 1000 + e); };
+    for (Mode mode : {Mode{-1, 1}, Mode{6, 1}, Mode{-1, 2}, Mode{6, 3}}) {
+        SCOPED_TRACE("level " + std::to_string(mode.level) + ", " + std::to_string(mode.threads) + " threads");
+        hid_t file = create_file("many" + std::to_string(files_.size()) + ".h5");
+        ASSERT_EQ(chunks_start(mode.level, mode.threads), 0);
+        int fill = -1;
+        for (int c = 0; c < kColumns; c++) {
+            std::string name = "c" + std::to_string(c);
+            ASSERT_EQ(column_create(file, name.c_str(), H5T_NATIVE_INT32, 0, nullptr, 4, &fill), c)
+                << chunks_error();
+            int32_t tag = c;
+            hid_t space = H5Screate(H5S_SCALAR);
+            hid_t a = H5Acreate2(column_dataset(c), "tag", H5T_NATIVE_INT32, space, H5P_DEFAULT, H5P_DEFAULT);
+            EXPECT_GE(H5Awrite(a, H5T_NATIVE_INT32, &tag), 0);
+            H5Aclose(a);
+            H5Sclose(space);
+            if (c % 10 == 9) {
+                ASSERT_EQ(columns_close_idle(), 0) << chunks_error();
+            }
+        }
+        EXPECT_EQ(H5Fget_obj_count(file, H5F_OBJ_DATASET), 256);
+        for (uint64_t e = 0; e < kEvents; e++) {
+            for (int c = 0; c < kColumns; c++)
+                put(row_of(c, e), 0, value(c, e));
+            ASSERT_EQ(chunks_advance(e + 1), 0) << chunks_error();
+        }
+        ASSERT_EQ(chunks_finish(kEvents), 0) << chunks_error();
+        EXPECT_EQ(H5Fget_obj_count(file, H5F_OBJ_DATASET), 0);
+        for (int c = 0; c < kColumns; c += 37) {
+            std::string name = "c" + std::to_string(c);
+            std::vector<hsize_t> dims;
+            Bytes got = read_all(file, name.c_str(), &dims);
+            Bytes want;
+            for (uint64_t e = 0; e < kEvents; e++) {
+                Bytes v = bytes_of(value(c, e));
+                want.insert(want.end(), v.begin(), v.end());
+            }
+            EXPECT_EQ(dims, std::vector<hsize_t>{kEvents}) << name;
+            EXPECT_TRUE(got == want) << name;
+            int32_t tag = -1;
+            hid_t d = H5Dopen2(file, name.c_str(), H5P_DEFAULT);
+            hid_t a = H5Aopen(d, "tag", H5P_DEFAULT);
+            H5Aread(a, H5T_NATIVE_INT32, &tag);
+            H5Aclose(a);
+            H5Dclose(d);
+            EXPECT_EQ(tag, c);
+        }
+        H5Fclose(file);
+    }
 }
 
 // Far more chunks than slots, some of them 64 KiB frames, written by a

@@ -1,10 +1,9 @@
 #!/usr/bin/python3
 """korvel-look on input it cannot report on, and on files with parts
 missing: one line `korvel-look: FILE: what` and status 2 for a missing
-file, a file that is not HDF5 or not korvel-h5's, an unknown layout version
-and unusable options; a page with a note for a channel without data; an
-existing directory replaced only when it holds a report. Also --help,
---version and the progress line.
+file, a file that is not HDF5 or not korvel-h5's, a damaged one, an unknown
+layout version and unusable options; a page with a note for a channel
+without data. Also --help, --version and the progress line.
 
 Needs KORVEL_LOOK, KORVEL_REPLAY, KORVEL_H5 (CTest sets them); Debian's
 /usr/bin/python3 (h5py)."""
@@ -17,6 +16,7 @@ import tempfile
 import unittest
 
 import h5py
+import numpy as np
 
 from look_common import Run, look, recording, report_json, report_of
 
@@ -87,6 +87,30 @@ class RefusedInputTest(unittest.TestCase):
             del f["entry/event/time"]
         self.refused(path, "not a korvel-h5 file (/entry/event/time is missing)")
 
+    def test_damaged_files(self):
+        def text_present(f):
+            del f["entry/channels/V/present"]
+            f["entry/channels/V/present"] = np.array([b"1", b"x", b"1"])
+
+        def nan_times(f):
+            f["entry/event/time"][...] = np.nan
+
+        def link_loop(f):
+            del f["entry/channels/V"]
+            f["entry/channels/V"] = h5py.SoftLink("/entry/channels/W")
+            f["entry/channels/W"] = h5py.SoftLink("/entry/channels/V")
+
+        cases = (("text_present", text_present,
+                  "damaged: /entry/channels/V/present holds |S1, not presence codes"),
+                 ("nan_times", nan_times, "damaged: /entry/event/time is nan at row 0"),
+                 ("link_loop", link_loop, "damaged: /entry/channels/V cannot be opened ("))
+        for name, damage, what in cases:
+            with self.subTest(name):
+                path = self.copy(name + ".h5")
+                with h5py.File(path, "r+") as f:
+                    damage(f)
+                self.refused(path, what)
+
     def test_unusable_options(self):
         path = self.copy("options.h5")
         for args, what in ((["--events", "5:9"], "--events 5:9: no events in that range"),
@@ -124,6 +148,23 @@ class DamagedChannelsTest(unittest.TestCase):
         for n in notes.values():
             self.assertIn(n[0], page)
 
+    def test_camera_frames_of_another_shape(self):
+        for shape in ((3,), (3, 2, 2, 1)):
+            with self.subTest(shape=shape):
+                run = small_run()
+                self.addCleanup(run.close)
+                self.assertTrue(run.ok, run.why)
+                with h5py.File(run.h5, "r+") as f:
+                    del f["entry/channels/C/data"]
+                    f["entry/channels/C/data"] = np.ones(shape, dtype=np.uint8)
+                out = os.path.join(run.dir, "look")
+                status, _, stderr = look([run.h5, "-o", out])
+                self.assertEqual(status, 0, stderr)
+                rep = report_json(out)
+                notes = {c["title"]: c["notes"] for c in rep["channels"]}
+                self.assertEqual(notes["C"], ["data dataset of unexpected shape %s" % (shape,)])
+                self.assertEqual(rep["cameras"], [])
+
     def test_run_without_events(self):
         _, out = report_of(self, [("V", 2)], [])
         rep = report_json(out)
@@ -131,47 +172,6 @@ class DamagedChannelsTest(unittest.TestCase):
         self.assertEqual([c["title"] for c in rep["channels"]], ["V"])
         with open(os.path.join(out, "index.html"), encoding="utf-8") as f:
             self.assertIn("no events", f.read())
-
-
-class OutputDirectoryTest(unittest.TestCase):
-    """The default directory, a report replaced, anything else kept."""
-
-    def test_default_replace_and_refuse(self):
-        run = small_run()
-        self.addCleanup(run.close)
-        self.assertTrue(run.ok, run.why)
-        status, stdout, stderr = look(["run.h5"], cwd=run.dir)
-        self.assertEqual(status, 0, stderr)
-        out = os.path.join(run.dir, "run.look")
-        self.assertEqual(stdout, "korvel-look: report in run.look/index.html\n")
-        with open(os.path.join(out, "old.png"), "w") as f:
-            f.write("stale figure")
-        status, _, stderr = look(["run.h5"], cwd=run.dir)
-        self.assertEqual(status, 0, stderr)
-        self.assertFalse(os.path.exists(os.path.join(out, "old.png")))
-        self.assertTrue(os.path.exists(os.path.join(out, "index.html")))
-        # Not a report: a directory of notes, a web page's directory (an
-        # index.html alone), a file.
-        pages = {"mine": ["notes.txt"], "site": ["index.html", "logo.png"]}
-        for name, entries in pages.items():
-            os.mkdir(os.path.join(run.dir, name))
-            for e in entries:
-                with open(os.path.join(run.dir, name, e), "w") as f:
-                    f.write("keep")
-        with open(os.path.join(run.dir, "plain"), "w") as f:
-            f.write("keep")
-        for name, says in (("mine", "does not hold a report"),
-                           ("site", "does not hold a report"),
-                           ("plain", "is not a directory")):
-            status, _, stderr = look(["run.h5", "-o", name], cwd=run.dir)
-            self.assertEqual(status, 2)
-            self.assertEqual(stderr, "korvel-look: %s: exists and %s; not replaced\n"
-                             % (name, says))
-        for name, entries in pages.items():
-            self.assertEqual(sorted(os.listdir(os.path.join(run.dir, name))), entries)
-        with open(os.path.join(run.dir, "plain")) as f:
-            self.assertEqual(f.read(), "keep")
-        self.assertEqual(sorted(n for n in os.listdir(run.dir) if n.startswith(".")), [])
 
 
 class CommandLineTest(unittest.TestCase):

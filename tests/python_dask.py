@@ -46,7 +46,7 @@ def listening(pid):
 
 
 def test_map_runs_on_a_local_cluster_equals_in_order(tmp_path):
-    from distributed import Client, LocalCluster
+    from distributed import Client
     a = pc.make_run(tmp_path, "a")
     damaged = str(tmp_path / "damaged.h5")
     shutil.copy(a, damaged)
@@ -54,14 +54,12 @@ def test_map_runs_on_a_local_cluster_equals_in_order(tmp_path):
         del f["entry/channels/CAM/A/data"]
     paths = [a, damaged, str(tmp_path / "missing.h5"), a]
     here = os.getpid()
+    trim_here = os.environ.get("MALLOC_TRIM_THRESHOLD_")
     before = {p.pid for p in psutil.Process(here).children(recursive=True)}
     local = korvel.map_runs(frame_mean, paths)
-    # host= alone leaves the HTTP servers of the scheduler (port 8787) and
-    # of the workers on every interface: they are put on 127.0.0.1 too.
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                           host="127.0.0.1", dashboard_address=None,
-                           worker_dashboard_address="127.0.0.1:0",
-                           scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
+    # Every socket of the scheduler, the nannies and the workers listens on
+    # 127.0.0.1 only (host= alone leaves the HTTP servers on every interface).
+    cluster = korvel.local_cluster(n_workers=2)
     started = []
     try:
         children = [p for p in psutil.Process(here).children(recursive=True)
@@ -72,6 +70,10 @@ def test_map_runs_on_a_local_cluster_equals_in_order(tmp_path):
             assert set(listening(pid)) <= {"127.0.0.1"}, (pid, listening(pid))
         with Client(cluster) as client:
             remote = korvel.map_runs(frame_mean, paths, client=client)
+            # Dask's trim threshold would pin glibc's mmap threshold in the
+            # workers, and every column read would fault its pages in anew.
+            trim = client.run(lambda: os.environ.get("MALLOC_TRIM_THRESHOLD_"))
+            assert set(trim.values()) == {trim_here}
     finally:
         cluster.close()
         left = [p for p in started if psutil.pid_exists(p)

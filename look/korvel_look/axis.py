@@ -20,6 +20,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 from matplotlib.ticker import FixedFormatter, FixedLocator, FuncFormatter, MaxNLocator  # noqa: E402
 import numpy as np  # noqa: E402
 
+from .output import writing  # noqa: E402
 from .runfile import slices  # noqa: E402
 
 LABEL = "event id"
@@ -63,14 +64,18 @@ class EventAxis:
 
     def save(self, fig, path, **options):
         """Saves fig to path, records its axes' titles and labels (colour
-        bars left out) and closes it."""
-        fig.savefig(path, **options)
+        bars left out) and closes it. Raises output.WriteFailed when the
+        file cannot be written."""
+        try:
+            with writing(path):
+                fig.savefig(path, **options)
+        finally:
+            plt.close(fig)
         self.log[os.path.basename(path)] = [
             {"title": ax.get_title(), "x": ax.get_xlabel(), "y": ax.get_ylabel()}
             for ax in fig.axes
             if ax.get_label() != "<colorbar>"
             and (ax.get_title() or ax.get_xlabel() or ax.get_ylabel())]
-        plt.close(fig)
 
 
 def block_ids(ids, blocks):

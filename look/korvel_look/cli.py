@@ -2,7 +2,8 @@
 file, select channels and events, read each channel once in slices (its
 presence, then its data), draw, write the page into a fresh directory and
 put it in place. Exit status: 0 report written; 1 the report could not be
-written; 2 usage error or a file that cannot be reported on; 130 interrupt.
+written; 2 usage error or a file that cannot be reported on; 130 and 143
+interrupted (SIGINT, SIGTERM), the work directory removed.
 """
 
 import argparse
@@ -10,12 +11,12 @@ import json
 import os
 import re
 import shutil
+import signal
 import sys
-import tempfile
 
 import numpy as np
 
-from . import axis, bins, figures, page, presence, runfile, selection, summary
+from . import axis, bins, figures, output, page, presence, runfile, selection, summary
 from .progress import Progress
 from .selection import Usage
 
@@ -64,12 +65,14 @@ mean with a 5-95 % band, and a waterfall); cameras (first, last and mean
 frame, maximum projection, frame sum against event id).
 
 The file is read in slices of whole chunks: memory stays flat whatever the
-run's length. An existing DIR is replaced only when it holds a report
-(index.html and report.json)."""
+run's length. An existing DIR is replaced only when it holds a report and
+nothing else (the files its report.json lists); a file of your own saved
+into it keeps it from being replaced."""
 EPILOG = """\
-exit status: 0 report written; 1 the report could not be written; 2 usage
-error, a missing file, a file that is not korvel-h5's or of an unknown
-layout version; 130 interrupted."""
+exit status: 0 report written; 1 the report could not be written (a file
+of it named); 2 usage error, a missing file, a file that is not korvel-h5's,
+damaged or of an unknown layout version; 130 interrupted (SIGINT), 143
+terminated (SIGTERM)."""
 
 
 class Parser(argparse.ArgumentParser):
@@ -125,87 +128,146 @@ def run_key(run, meta):
     return base[:-3] if base.endswith(".h5") else base
 
 
+class Stopped(BaseException):
+    """SIGINT or SIGTERM arrived: the run ends with status 128 + signal.
+    A BaseException, so that no handler of read errors takes it."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.status = 128 + signum
+
+
+# hold: set by the first signal, and while the finished report is moved
+# into place; a signal then waits for the move or the clean-up to end
+# instead of cutting it in the middle. late: such a signal.
+SIGNALS = {"hold": False, "late": None}
+
+
+def on_signal(signum, _frame):
+    if SIGNALS["hold"]:
+        SIGNALS["late"] = signum
+        return
+    SIGNALS["hold"] = True
+    raise Stopped(signum)
+
+
+def release_signals():
+    """Ends a hold: a signal that came meanwhile ends the run now."""
+    if SIGNALS["late"]:
+        raise Stopped(SIGNALS["late"])
+    SIGNALS["hold"] = False
+
+
+def catch_signals():
+    """SIGINT and SIGTERM end the run through Stopped (the work directory
+    is removed on the way out); SIGXFSZ is ignored, so that a file-size
+    limit makes the write fail with EFBIG, reported like any write error."""
+    signal.signal(signal.SIGINT, on_signal)
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+
 def main(argv=None):
+    SIGNALS.update(hold=False, late=None)
+    catch_signals()
     try:
-        args = parse_args(sys.argv[1:] if argv is None else argv)
+        return run(sys.argv[1:] if argv is None else argv)
+    except Stopped as e:  # a signal while a failure was being reported
+        return fail(None, stopped_text(e), status=e.status)
+
+
+def stopped_text(e):
+    return "%s; no report written" % ("interrupted" if e.status == 130 else "terminated")
+
+
+def run(argv):
+    """The whole run; returns the exit status."""
+    try:
+        args = parse_args(argv)
     except Usage as e:
         return fail(None, str(e) + " (korvel-look --help tells more)")
     progress = Progress(args.progress or (not args.no_progress and sys.stderr.isatty()))
     out = args.output or default_output(args.run)
-    try:
-        f = runfile.open_run(args.run)
-    except runfile.BadFile as e:
-        return fail(args.run, str(e))
     work = None
     try:
-        with f:
-            first, last, note = rows_shown(f, args)
-            chans = runfile.channels(f)
-            shown = selection.chosen(chans, args.channels)
-            if args.channels and not shown:
-                raise Usage("--channels %s: no channel of the file matches"
-                            % ",".join(args.channels))
-            check_output(out)
-            work = tempfile.mkdtemp(prefix="." + os.path.basename(out) + ".",
-                                    dir=os.path.dirname(os.path.abspath(out)))
-            r = report(f, args.run, shown, len(chans), (first, last, note), work, progress)
-            page.write(os.path.join(work, "index.html"), r)
-            write_json(os.path.join(work, "report.json"), r)
-            progress.finish()
-            put_in_place(work, out)
-            work = None
+        with runfile.open_run(args.run) as f:
+            shown, rows = prepare(f, args, out)
+            SIGNALS["hold"] = True  # the work directory is known before a signal ends the run
+            work = output.make_work(out)
+            release_signals()
+            write_report(f, args.run, shown, rows, work, progress)
+        progress.finish()
+        SIGNALS["hold"] = True
+        warning = output.put_in_place(work, out)
+        work = None
     except Usage as e:
         return fail(None, str(e))
     except runfile.BadFile as e:
+        progress.finish()
         return fail(args.run, str(e))
+    except output.WriteFailed as e:
+        progress.finish()
+        return fail(shown_path(e.path, work, out), e.reason + "; no report written", status=1)
     except OSError as e:
         progress.finish()
         return fail(e.filename or out, e.strerror or str(e), status=1)
-    except KeyboardInterrupt:
+    except Stopped as e:
         progress.finish()
-        return fail(None, "interrupted; no report written", status=130)
+        return fail(None, stopped_text(e), status=e.status)
+    except Exception as e:  # noqa: BLE001 - a file nobody foresaw: one line, not a traceback
+        progress.finish()
+        return fail(args.run, "cannot be reported on (%s: %s)" % (type(e).__name__, e))
     finally:
+        SIGNALS["hold"] = True  # the work directory goes, whatever comes
         if work is not None:
             shutil.rmtree(work, ignore_errors=True)
+    if SIGNALS["late"]:
+        warning = "; ".join(w for w in (warning, "a signal came while the finished report "
+                                        "was put in place; it is complete") if w)
+    if warning:
+        sys.stderr.write("korvel-look: warning: %s\n" % warning)
     print("korvel-look: report in %s" % os.path.join(out, "index.html"))
     return 0
+
+
+def prepare(f, args, out):
+    """Everything checked before any work: the rows and channels shown, and
+    that out may be replaced. Returns (channels shown, (first, last, note,
+    channels in the file))."""
+    first, last, note = rows_shown(f, args)
+    chans = runfile.channels(f)
+    shown = selection.chosen(chans, args.channels)
+    if args.channels and not shown:
+        raise Usage("--channels %s: no channel of the file matches" % ",".join(args.channels))
+    output.check_output(out)
+    return shown, (first, last, note, len(chans))
+
+
+def write_report(f, run, shown, rows, work, progress):
+    """Reads and draws the report into work: its figures, index.html and
+    last report.json with the list of everything written."""
+    first, last, note, in_file = rows
+    r = report(f, run, shown, in_file, (first, last, note), work, progress)
+    path = os.path.join(work, "index.html")
+    with output.writing(path):
+        page.write(path, r)
+    r["files"] = output.members_of(work)
+    path = os.path.join(work, output.REPORT_JSON)
+    with output.writing(path):
+        write_json(path, r)
+
+
+def shown_path(path, work, out):
+    """A file of the report under the name it would have had in out, not
+    in the hidden work directory that is gone by the time it is read."""
+    if work and os.path.dirname(path) == work:
+        return os.path.join(out, os.path.basename(path))
+    return path
 
 
 def fail(name, message, status=2):
     sys.stderr.write("korvel-look: %s%s\n" % (name + ": " if name else "", message))
     return status
-
-
-def check_output(out):
-    """Raises Usage when out exists and is not a report's directory (a
-    file, a device, a link, or a directory holding anything but a report).
-    A report has its index.html and its report.json, both plain files: a
-    web page's directory with an index.html alone is not one."""
-    if os.path.lexists(out):
-        if not os.path.isdir(out) or os.path.islink(out):
-            raise Usage("%s: exists and is not a directory; not replaced" % out)
-        if os.listdir(out) and not all(plain_file(os.path.join(out, n))
-                                       for n in ("index.html", "report.json")):
-            raise Usage("%s: exists and does not hold a report; not replaced" % out)
-
-
-def plain_file(path):
-    """Whether path is a regular file itself, not a link to one."""
-    return os.path.isfile(path) and not os.path.islink(path)
-
-
-def put_in_place(work, out):
-    """Moves the finished report from work to out; an old report at out is
-    replaced only once the new one is complete."""
-    os.chmod(work, 0o755)
-    old = None
-    if os.path.isdir(out):
-        old = tempfile.mkdtemp(prefix="." + os.path.basename(out) + ".old.",
-                               dir=os.path.dirname(os.path.abspath(out)))
-        os.rename(out, os.path.join(old, "report"))
-    os.rename(work, out)
-    if old:
-        shutil.rmtree(old, ignore_errors=True)
 
 
 # ---- The report ------------------------------------------------------------
@@ -357,12 +419,12 @@ def draw_channel(ctx, c, entry, value_panels):
     elif c.kind == "block":
         block_entry(ctx, c, entry, has_data)
     elif c.kind == "spectrum":
-        ds = usable(c.node, "data", last, entry, ndim=3)
+        ds = usable(c.node, "data", last, entry, ndim=(3,))
         if ds is not None and has_data:
             ctx.r["spectra"].append(spectrum_entry(ctx, c, ds))
     elif c.kind == "image":
-        ds = usable(c.node, "data", last, entry)
-        if ds is not None and has_data and ds.ndim in (2, 3):
+        ds = usable(c.node, "data", last, entry, ndim=(2, 3))
+        if ds is not None and has_data:
             ctx.r["cameras"].append(camera_entry(ctx, c, ds))
     elif c.kind == "none":
         if not entry["eqdata"]:
@@ -372,12 +434,12 @@ def draw_channel(ctx, c, entry, value_panels):
 
 
 def usable(node, name, last, entry, ndim=None):
-    """The dataset name of node when it covers the events, else None with a
-    note in entry."""
+    """The dataset name of node when it covers the events (and has one of
+    the numbers of dimensions ndim), else None with a note in entry."""
     ds = runfile.member(node, name)
     if ds is None:
         entry["notes"].append("no %s dataset" % name)
-    elif ds.shape[0] < last or (ndim and ds.ndim != ndim):
+    elif ds.ndim == 0 or ds.shape[0] < last or (ndim and ds.ndim not in ndim):
         entry["notes"].append("%s dataset of unexpected shape %s" % (name, ds.shape))
         ds = None
     return ds
@@ -513,6 +575,6 @@ def write_json(path, r):
                               "layout_version", "version", "summary", "selection_note",
                               "channels_in_file", "channels", "statistics", "presence",
                               "values", "blocks", "spectra", "cameras", "figures", "axis",
-                              "axis_note", "cut_note")}
+                              "axis_note", "cut_note", "files")}
     with open(path, "w", encoding="utf-8") as f:
         json.dump(keep, f, indent=1, allow_nan=False, default=float)

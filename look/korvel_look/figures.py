@@ -22,7 +22,7 @@ import h5py  # noqa: E402
 import numpy as np  # noqa: E402
 
 from . import bins  # noqa: E402
-from .runfile import SLICE_BYTES, member, signal_text, slices, text  # noqa: E402
+from .runfile import SLICE_BYTES, lookup, member, signal_text, slices, text  # noqa: E402
 
 LANES = 25               # series per figure
 LANE_COLOURS = ("#1f5fa0", "#c0392b")
@@ -130,7 +130,7 @@ def block_items(channel):
     """The (dataset, item name) pairs of a name-value channel, in creation
     order from item_names (the dataset's name when item_names is absent or
     the name is empty); pairs without a dataset are left out."""
-    items = channel.node.get("items") if channel.node is not None else None
+    items = lookup(channel.node, "items") if channel.node is not None else None
     if not isinstance(items, h5py.Group):
         return []
     names = member(channel.node, "item_names")

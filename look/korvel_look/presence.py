@@ -10,7 +10,8 @@ from matplotlib.patches import Patch  # noqa: E402
 import numpy as np  # noqa: E402
 
 from . import bins  # noqa: E402
-from .runfile import member, slices  # noqa: E402
+from .output import writing  # noqa: E402
+from .runfile import BadFile, member, slices  # noqa: E402
 
 # Colours by gravity rank (bins.STATES), then one for a channel whose
 # presence could not be read at all. Data is a calm green, "none" a light
@@ -38,6 +39,9 @@ def scan(channel, first, last, blocks, watch=()):
     present = member(channel.node, "present")
     if present is None or present.ndim != 1 or present.shape[0] < last:
         return None, None, []
+    if present.dtype.kind not in "iu":
+        raise BadFile("damaged: %s holds %s, not presence codes (integers)"
+                      % (present.name, present.dtype))
     worst = np.zeros(blocks.count, dtype=np.int8)
     tally = np.zeros(STATE_COUNT, dtype=np.int64)
     watch = np.asarray(watch, dtype=np.int64)
@@ -70,7 +74,8 @@ def write_raw(path, matrix):
     """The matrix as a PNG of one pixel per cell in the legend's colours:
     the image a script (or a test) can read back exactly."""
     rgb = (np.array([matplotlib.colors.to_rgb(c) for c in COLOURS]) * 255).astype(np.uint8)
-    plt.imsave(path, rgb[matrix])
+    with writing(path):
+        plt.imsave(path, rgb[matrix])
 
 
 def write_figure(path, matrix, labels, axis, group):

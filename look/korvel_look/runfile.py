@@ -92,7 +92,7 @@ def check_layout(f):
                       % (version, " and ".join(str(v) for v in LAYOUT_VERSIONS)))
     for name in ("entry/event/id", "entry/event/time", "entry/channel_table/title",
                  "entry/channel_table/group", "entry/channel_table/kind"):
-        if not isinstance(f.get(name), h5py.Dataset):
+        if not isinstance(lookup(f, name), h5py.Dataset):
             raise BadFile("not a korvel-h5 file (/%s is missing)" % name)
     n = f["entry/event/id"].shape[0]
     if f["entry/event/time"].shape[0] != n:
@@ -176,7 +176,7 @@ def channels(f):
         titles, groups, kinds = (c[start:stop] for c in cols)
         for k in range(stop - start):
             group = text(groups[k])
-            node = f.get("entry/channels/" + group) if group else None
+            node = lookup(f, "entry/channels/" + group) if group else None
             if not isinstance(node, h5py.Group):
                 node = None
             result.append(Channel(start + k, text(titles[k]), group, text(kinds[k]), node))
@@ -202,5 +202,16 @@ def member(node, name):
     """The dataset name inside group node, or None."""
     if node is None:
         return None
-    ds = node.get(name)
+    ds = lookup(node, name)
     return ds if isinstance(ds, h5py.Dataset) else None
+
+
+def lookup(parent, name):
+    """parent.get(name): the object, or None when there is none; raises
+    BadFile when a link on the way cannot be followed (a loop of soft
+    links, an external link to a file that cannot be opened)."""
+    try:
+        return parent.get(name)
+    except (RuntimeError, KeyError, OSError) as e:
+        where = parent.name.rstrip("/") + "/" + name
+        raise BadFile("damaged: %s cannot be opened (%s)" % (where, e)) from e

@@ -4,7 +4,7 @@ cut short (the first of them listed with their event ids), read from
 
 import numpy as np
 
-from .runfile import member, slices, text
+from .runfile import BadFile, member, slices, text
 
 # Cut rows listed by row, event id and the channel whose query failed; a
 # run cut thousands of times lists the first ones and counts them all.
@@ -20,8 +20,8 @@ def run_summary(f, first, last):
         return s
     s["first_id"] = int(ev["id"][first])
     s["last_id"] = int(ev["id"][last - 1])
-    s["first_time"] = float(ev["time"][first])
-    s["last_time"] = float(ev["time"][last - 1])
+    s["first_time"] = event_time(ev["time"], first)
+    s["last_time"] = event_time(ev["time"], last - 1)
     iso = member(ev, "time_iso")
     s["first_iso"] = text(iso[first]) if iso is not None else ""
     s["last_iso"] = text(iso[last - 1]) if iso is not None else ""
@@ -31,6 +31,15 @@ def run_summary(f, first, last):
     ids = ev["id"]
     s["cut_rows"] = [{"row": r, "id": int(ids[r]), "channel": None} for r in rows]
     return s
+
+
+def event_time(times, row):
+    """The time of a row in seconds; raises BadFile when it is not a
+    finite number (the converter writes none such)."""
+    t = float(times[row])
+    if not np.isfinite(t):
+        raise BadFile("damaged: %s is %s at row %d, not a time" % (times.name, t, row))
+    return t
 
 
 def cut_rows(complete, first, last):
