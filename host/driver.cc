@@ -49,6 +49,34 @@ std::string image_onto_recording(const DriveOptions &opt, const std::vector<Name
            opt.recording + " itself; it would be written to while it is read";
 }
 
+// True, with the message, when an image of `ev` would be written onto the
+// recording: the run ends before the event, as after a recording error.
+bool image_onto_recording(const DriveOptions &opt, const ImageWords &images, const Run &run,
+                          const Event &ev, ProgressBar *bar, FILE *diag, DriveResult *r) {
+    if (!images.on || images.bin)
+        return false;
+    std::string error = image_onto_recording(opt, image_files(images, run, ev));
+    if (error.empty())
+        return false;
+    bar->finish();
+    fprintf(diag, "%s; event %u is not replayed\n", error.c_str(), ev.id);
+    r->error = error;
+    r->refused_output = true;
+    return true;
+}
+
+// One loop call, counted; a row a stop cut short is noted.
+void play_event(const Entries &entries, Run &run, const Event &ev, Cursor *cursor,
+                DriveResult *r) {
+    run.count_event();
+    cursor->bind(run, ev);
+    if (entries.loop(cursor->get()) != 0)
+        r->failed++;
+    r->events++;
+    if (cursor->cut_by_stop())
+        r->cut_event = ev.id;
+}
+
 // One loop call per event until the source ends, fails, or a signal asks
 // to stop; the event in progress is always finished.
 void replay_events(const Entries &entries, EventSource &source, Run &run,
@@ -79,24 +107,9 @@ void replay_events(const Entries &entries, EventSource &source, Run &run,
             bar.clear();
             fprintf(diag, "%s\n", w.c_str());
         }
-        if (images.on && !images.bin) {
-            error = image_onto_recording(opt, image_files(images, run, *ev));
-            if (!error.empty()) {
-                // Ended before the event, as after a recording error.
-                bar.finish();
-                fprintf(diag, "%s; event %u is not replayed\n", error.c_str(), ev->id);
-                r->error = error;
-                r->refused_output = true;
-                break;
-            }
-        }
-        run.count_event();
-        cursor.bind(run, *ev);
-        if (entries.loop(cursor.get()) != 0)
-            r->failed++;
-        r->events++;
-        if (cursor.cut_by_stop())
-            r->cut_event = ev->id;
+        if (image_onto_recording(opt, images, run, *ev, &bar, diag, r))
+            break;
+        play_event(entries, run, *ev, &cursor, r);
         bar.update(r->events, source.progress());
     }
     bar.update(r->events, source.progress(), true);
@@ -189,6 +202,23 @@ void report_end(const char *prog, FILE *diag, DriveResult *r) {
         fprintf(diag, "%s: %s\n", prog, f.c_str());
 }
 
+// A signal asked to stop before set-up: said, with its status.
+bool stopped_before_setup(const DriveOptions &opt, FILE *diag, DriveResult *r) {
+    if ((r->stop_signal = stop_requested(opt)) == 0)
+        return false;
+    fprintf(diag, "%s: interrupted by %s before set-up; no event was replayed\n",
+            opt.program.c_str(), stop_signal_name(r->stop_signal));
+    r->status = 128 + r->stop_signal;
+    return true;
+}
+
+// Nothing is run: `why` on `diag`, status 2.
+void refuse_run(const std::string &why, FILE *diag, DriveResult *r) {
+    fprintf(diag, "%s\n", why.c_str());
+    r->error = why;
+    r->status = kExitBadInput;
+}
+
 }  // namespace
 
 DriveResult drive(const Entries &entries, EventSource &source,
@@ -199,35 +229,21 @@ DriveResult drive(const Entries &entries, EventSource &source,
     std::string error;
     source.watch_stop(opt.stop);
     if (!source.read_header(&header, &error)) {
-        r.stop_signal = stop_requested(opt);
-        if (r.stop_signal != 0) {
-            fprintf(diag, "%s: interrupted by %s before set-up; no event was replayed\n", prog,
-                    stop_signal_name(r.stop_signal));
-            r.status = 128 + r.stop_signal;
-            return r;
-        }
-        fprintf(diag, "%s\n", error.c_str());
-        r.error = error;
-        r.status = kExitBadInput;
+        if (!stopped_before_setup(opt, diag, &r))
+            refuse_run(error, diag, &r);
         return r;
     }
     Run run(std::move(header));
     std::string onto = image_onto_recording(opt, bin_files(image_words(opt.words), run.header()));
     if (!onto.empty()) {
-        fprintf(diag, "%s. Nothing was run: choose another directory.\n", onto.c_str());
-        r.error = onto;
-        r.status = kExitBadInput;
+        refuse_run(onto + ". Nothing was run: choose another directory.", diag, &r);
         return r;
     }
     apply_globals(run.header(), opt);
     // Asked to stop before anything was written: the run is not started,
     // so no earlier output is replaced by an empty one.
-    if ((r.stop_signal = stop_requested(opt)) != 0) {
-        fprintf(diag, "%s: interrupted by %s before set-up; no event was replayed\n", prog,
-                stop_signal_name(r.stop_signal));
-        r.status = 128 + r.stop_signal;
+    if (stopped_before_setup(opt, diag, &r))
         return r;
-    }
     std::vector<std::string> args;
     std::vector<char *> argv = plugin_argv(opt, &args);
     r.init_called = true;

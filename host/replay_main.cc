@@ -297,6 +297,16 @@ std::unique_ptr<standin::EventSource> open_source(const CommandLine &cl, int *st
     return source;
 }
 
+// "-imdump run-7/": the plug-in does not take the directory, and the
+// images go to ./ without a word from it.
+void warn_words_not_taken(const std::vector<std::string> &words) {
+    for (const std::string &w : standin::words_not_taken(words))
+        fprintf(stderr,
+                "%s: warning: \"%s\": the plug-in takes no directory or file name holding "
+                "'-'; the word is read as a word of its own and the default is used\n",
+                kProgram, w.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -333,11 +343,7 @@ int main(int argc, char **argv) {
     opt.stop = standin::install_stop_signals();
     if (cl.recording)
         opt.recording = *cl.recording;
-    for (const std::string &w : standin::words_not_taken(cl.words))
-        fprintf(stderr,
-                "%s: warning: \"%s\": the plug-in takes no directory or file name holding "
-                "'-'; the word is read as a word of its own and the default is used\n",
-                kProgram, w.c_str());
+    warn_words_not_taken(cl.words);
     standin::DriveResult r = standin::drive(plugin.entries(), *source, opt, stderr);
     // drive() flushed standard output after the end entry point and
     // judged the result; nothing is printed after it.
