@@ -4,8 +4,11 @@
 // disagree with their lengths) and option words, driven through init, loop
 // and end. Every input starts from the load state of the plug-in (each run
 // ends with korvel_state_reset) in one scratch directory that is emptied
-// after each run.
+// after each run. Only the run itself happens in the scratch directory:
+// between inputs the fuzzer is back where it was started, so that relative
+// corpus paths, -jobs logs and crash inputs stay where the user expects.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -241,20 +244,49 @@ void fill_data(Bytes &b, standin::ChannelData &cd) {
 // The scratch directory goes when the fuzzer exits normally.
 void remove_scratch() {
     empty_scratch();
-    if (chdir("/") == 0)
-        rmdir(g_scratch);
+    rmdir(g_scratch);
+}
+
+// The directory the fuzzer was started in, to return to after each run.
+int g_home = -1;
+
+// The fuzzer's arguments with an absolute -artifact_prefix added when none
+// is given: a crash inside a run happens in the scratch directory, and the
+// crashing input must land where the fuzzer was started, not there.
+std::vector<std::string> g_args;
+std::vector<char *> g_argv;
+
+void add_artifact_prefix(int *argc, char ***argv) {
+    for (int i = 0; i < *argc; i++)
+        if (strncmp((*argv)[i], "-artifact_prefix=", 17) == 0 ||
+            strncmp((*argv)[i], "-exact_artifact_path=", 21) == 0)
+            return;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd))
+        abort();
+    g_args.assign(*argv, *argv + *argc);
+    g_args.push_back(std::string("-artifact_prefix=") + cwd + "/");
+    for (std::string &a : g_args)
+        g_argv.push_back(&a[0]);
+    g_argv.push_back(nullptr);
+    *argc = static_cast<int>(g_args.size());
+    *argv = g_argv.data();
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    if (!mkdtemp(g_scratch) || chdir(g_scratch) != 0)
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+    g_home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (g_home < 0 || !mkdtemp(g_scratch))
         abort();
+    add_artifact_prefix(argc, argv);
     atexit(remove_scratch);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (chdir(g_scratch) != 0)
+        abort();
     Bytes b(data, size);
     std::vector<std::string> words = option_words(b);
 
@@ -324,5 +356,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     korvel_state_reset();
     standin::set_dump_error(0);
     empty_scratch();
+    if (fchdir(g_home) != 0)
+        abort();
     return 0;
 }

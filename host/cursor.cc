@@ -235,6 +235,8 @@ void Cursor::bind(const Run &run, const Event &event) {
         st.event_len += static_cast<unsigned>(st.chans[i].head.ltot);
     }
     st.nbound = n;
+    st.bound_at = std::chrono::steady_clock::now();
+    st.cut_by_stop = false;
     // Sorted by text for SetProp; stable, so the first of equal texts wins.
     st.order.resize(n);
     for (size_t i = 0; i < n; i++)
@@ -242,6 +244,22 @@ void Cursor::bind(const Run &run, const Event &event) {
     std::stable_sort(st.order.begin(), st.order.end(), [&](size_t a, size_t b) {
         return event.channels[a].text < event.channels[b].text;
     });
+}
+
+void Cursor::watch_stop(const volatile std::sig_atomic_t *flag) { state_->stop = flag; }
+
+bool Cursor::cut_by_stop() const { return state_->cut_by_stop; }
+
+// A stop was asked for while an event has run longer than kStopGrace: its
+// next channel query fails, as a reader's does for a block it cannot read,
+// and the plug-in cuts the row short there. Shorter events end whole.
+bool stop_cuts_event(Cursor::State *st) {
+    if (!st->stop || *st->stop == 0)
+        return false;
+    if (!st->cut_by_stop && std::chrono::steady_clock::now() - st->bound_at < kStopGrace)
+        return false;
+    st->cut_by_stop = true;
+    return true;
 }
 
 void Cursor::unbind() {
@@ -306,7 +324,7 @@ int zarn_daq_getdata::GetServBlockInfo(unsigned *tup, unsigned *tlow, int *ltot,
     standin::TimePair t = ev.time;
     int l = 0, mp = ev.resolved_mpulse(), s = 0, nc = 0;
     if (BoundChan *b = selected(st)) {
-        if (b->data->block.fail)
+        if (b->data->block.fail || standin::stop_cuts_event(st))
             return 1;
         t = {b->head.timeup, b->head.timelow};
         l = b->head.ltot;

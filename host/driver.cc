@@ -37,11 +37,53 @@ std::vector<char *> plugin_argv(const DriveOptions &opt, std::vector<std::string
     return argv;
 }
 
+// The message when an image file of the plug-in would be the recording,
+// "" when none is.
+std::string image_onto_recording(const DriveOptions &opt, const std::vector<NamedOutput> &files) {
+    if (opt.recording.empty() || files.empty())
+        return std::string();
+    const NamedOutput *o = output_onto_file(opt.recording, files);
+    if (!o)
+        return std::string();
+    return opt.program + ": the plug-in's " + o->what + " " + o->path + " is the recording " +
+           opt.recording + " itself; it would be written to while it is read";
+}
+
+// True, with the message, when an image of `ev` would be written onto the
+// recording: the run ends before the event, as after a recording error.
+bool image_onto_recording(const DriveOptions &opt, const ImageWords &images, const Run &run,
+                          const Event &ev, ProgressBar *bar, FILE *diag, DriveResult *r) {
+    if (!images.on || images.bin)
+        return false;
+    std::string error = image_onto_recording(opt, image_files(images, run, ev));
+    if (error.empty())
+        return false;
+    bar->finish();
+    fprintf(diag, "%s; event %u is not replayed\n", error.c_str(), ev.id);
+    r->error = error;
+    r->refused_output = true;
+    return true;
+}
+
+// One loop call, counted; a row a stop cut short is noted.
+void play_event(const Entries &entries, Run &run, const Event &ev, Cursor *cursor,
+                DriveResult *r) {
+    run.count_event();
+    cursor->bind(run, ev);
+    if (entries.loop(cursor->get()) != 0)
+        r->failed++;
+    r->events++;
+    if (cursor->cut_by_stop())
+        r->cut_event = ev.id;
+}
+
 // One loop call per event until the source ends, fails, or a signal asks
 // to stop; the event in progress is always finished.
 void replay_events(const Entries &entries, EventSource &source, Run &run,
                    const DriveOptions &opt, FILE *diag, DriveResult *r) {
     Cursor cursor;
+    cursor.watch_stop(opt.stop);
+    ImageWords images = image_words(opt.words);
     ProgressBar bar(diag, opt.progress);
     bar.update(0, source.progress(), true);
     std::string error;
@@ -56,17 +98,18 @@ void replay_events(const Entries &entries, EventSource &source, Run &run,
             r->error = error;
             break;
         }
-        if (got == 0)
+        if (got == 0) {
+            // The source gives up a long read when a signal asks to stop.
+            r->stop_signal = stop_requested(opt);
             break;
+        }
         for (const std::string &w : source.warnings()) {
             bar.clear();
             fprintf(diag, "%s\n", w.c_str());
         }
-        run.count_event();
-        cursor.bind(run, *ev);
-        if (entries.loop(cursor.get()) != 0)
-            r->failed++;
-        r->events++;
+        if (image_onto_recording(opt, images, run, *ev, &bar, diag, r))
+            break;
+        play_event(entries, run, *ev, &cursor, r);
         bar.update(r->events, source.progress());
     }
     bar.update(r->events, source.progress(), true);
@@ -114,6 +157,9 @@ void check_outputs(const Entries &entries, const DriveOptions &opt, DriveResult 
     if (!dump_failure().empty())
         r->output_failures.push_back("the XML description could not be written: " +
                                      dump_failure());
+    std::string skipped = xml_onto_table(opt.words);
+    if (!skipped.empty())
+        r->output_failures.push_back(skipped);
     if ((!flushed || ferror(stdout)) && r->stop_signal != SIGPIPE)
         r->output_failures.push_back(
             std::string("standard output could not be written: ") +
@@ -140,10 +186,13 @@ void report_end(const char *prog, FILE *diag, DriveResult *r) {
                               : std::string("interrupted by ") + stop_signal_name(r->stop_signal);
         fprintf(diag, "%s: %s: run ended after %s\n", prog, why.c_str(),
                 replayed_text(*r).c_str());
+        if (r->cut_event)
+            fprintf(diag, "%s: event %u was still running: its row was cut short at the "
+                          "channel in progress\n", prog, *r->cut_event);
         r->status = 128 + r->stop_signal;
     } else if (!r->error.empty()) {
-        fprintf(diag, "%s: run ended after %lld events because of the recording error\n",
-                prog, r->events);
+        fprintf(diag, "%s: run ended after %lld events because of the %s\n", prog, r->events,
+                r->refused_output ? "image file onto the recording" : "recording error");
         r->status = kExitBadInput;
     } else {
         fprintf(diag, "%s: %s\n", prog, replayed_text(*r).c_str());
@@ -151,6 +200,23 @@ void report_end(const char *prog, FILE *diag, DriveResult *r) {
     }
     for (const std::string &f : r->output_failures)
         fprintf(diag, "%s: %s\n", prog, f.c_str());
+}
+
+// A signal asked to stop before set-up: said, with its status.
+bool stopped_before_setup(const DriveOptions &opt, FILE *diag, DriveResult *r) {
+    if ((r->stop_signal = stop_requested(opt)) == 0)
+        return false;
+    fprintf(diag, "%s: interrupted by %s before set-up; no event was replayed\n",
+            opt.program.c_str(), stop_signal_name(r->stop_signal));
+    r->status = 128 + r->stop_signal;
+    return true;
+}
+
+// Nothing is run: `why` on `diag`, status 2.
+void refuse_run(const std::string &why, FILE *diag, DriveResult *r) {
+    fprintf(diag, "%s\n", why.c_str());
+    r->error = why;
+    r->status = kExitBadInput;
 }
 
 }  // namespace
@@ -161,22 +227,23 @@ DriveResult drive(const Entries &entries, EventSource &source,
     const char *prog = opt.program.c_str();
     RunHeader header;
     std::string error;
+    source.watch_stop(opt.stop);
     if (!source.read_header(&header, &error)) {
-        fprintf(diag, "%s\n", error.c_str());
-        r.error = error;
-        r.status = kExitBadInput;
+        if (!stopped_before_setup(opt, diag, &r))
+            refuse_run(error, diag, &r);
         return r;
     }
     Run run(std::move(header));
+    std::string onto = image_onto_recording(opt, bin_files(image_words(opt.words), run.header()));
+    if (!onto.empty()) {
+        refuse_run(onto + ". Nothing was run: choose another directory.", diag, &r);
+        return r;
+    }
     apply_globals(run.header(), opt);
     // Asked to stop before anything was written: the run is not started,
     // so no earlier output is replaced by an empty one.
-    if ((r.stop_signal = stop_requested(opt)) != 0) {
-        fprintf(diag, "%s: interrupted by %s before set-up; no event was replayed\n", prog,
-                stop_signal_name(r.stop_signal));
-        r.status = 128 + r.stop_signal;
+    if (stopped_before_setup(opt, diag, &r))
         return r;
-    }
     std::vector<std::string> args;
     std::vector<char *> argv = plugin_argv(opt, &args);
     r.init_called = true;

@@ -146,7 +146,15 @@ struct Cursor::State {
     const SideBlock *side = nullptr;   // SIDE: the selected block
     const char *absent_name = "";      // ABSENT: GetChanInfo name
     std::string absent_text;           // storage when not a run channel
+    const volatile std::sig_atomic_t *stop = nullptr;  // see watch_stop
+    std::chrono::steady_clock::time_point bound_at;    // when bind() ran
+    bool cut_by_stop = false;          // a query failed because of a stop
 };
+
+// How long an event may go on after a stop was asked for before its
+// channel queries fail (see stop_cuts_event in cursor.cc).
+constexpr std::chrono::milliseconds kStopGrace{500};
+bool stop_cuts_event(Cursor::State *st);
 
 // The bound channel whose sub-head is `sub`, among all cursors bound now;
 // null when `sub` is not such a sub-head.

@@ -140,4 +140,6 @@ const std::vector<std::string> &EventSource::warnings() const {
 
 bool EventSource::failed() const { return false; }
 
+void EventSource::watch_stop(const volatile std::sig_atomic_t *) {}
+
 }  // namespace standin

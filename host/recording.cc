@@ -283,8 +283,10 @@ std::vector<float> get_values(const json &v, const std::string &path) {
     const json &a = get_array(v, path);
     std::vector<float> out;
     out.reserve(a.size());
+    // A plain number needs no path for a message: building one per value
+    // took most of the time of a long spectrum.
     for (size_t i = 0; i < a.size(); i++)
-        out.push_back(get_value(a[i], element(path, i)));
+        out.push_back(a[i].is_number() ? get_value(a[i], path) : get_value(a[i], element(path, i)));
     return out;
 }
 
@@ -319,62 +321,151 @@ TimePair get_time(const json &v, const std::string &path) {
 
 // ---- Parsing a line ----
 
-// Parse one line. nlohmann keeps the last of repeated keys silently, so
-// the callback watches the keys of every open object; it also bounds the
-// nesting.
-json parse_json(const std::string &line) {
+// The parse stopped because the stop flag was raised (a signal asked the
+// run to end); not a fault of the line.
+struct ParseStopped {};
+
+// Builds the DOM of one line from nlohmann's SAX events. nlohmann's own
+// DOM parser inserts every key of an ordered_json object by looking it up
+// in the object's list first, so an object of n keys (an event of n
+// channels) cost n² string comparisons; here an object is handed over in
+// one piece when it closes, and repeated keys are found with a hash set
+// instead (nlohmann would keep the last silently). It also bounds the
+// nesting and, every few thousand values, looks at the stop flag.
+class LineBuilder {
+public:
+    explicit LineBuilder(const volatile std::sig_atomic_t *stop) : stop_(stop) {}
+
+    bool null() { return add(json(nullptr)); }
+    bool boolean(bool v) { return add(json(v)); }
+    bool number_integer(json::number_integer_t v) { return add(json(v)); }
+    bool number_unsigned(json::number_unsigned_t v) { return add(json(v)); }
+    bool number_float(json::number_float_t v, const std::string &) { return add(json(v)); }
+    bool string(std::string &s) { return add(json(std::move(s))); }
+    bool binary(json::binary_t &) { return add(json()); }  // text never holds one
+    bool start_object(std::size_t) { return open(true); }
+    bool start_array(std::size_t) { return open(false); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+
+    bool key(std::string &k) {
+        Frame &f = open_.back();
+        if (!f.keys.insert(k).second && repeated_.empty())
+            repeated_ = k;
+        f.key = std::move(k);
+        return true;
+    }
+
+    bool parse_error(std::size_t position, const std::string &,
+                     const nlohmann::detail::exception &e) {
+        error_ = describe_error(position, e);
+        return false;
+    }
+
+    json &result() { return root_; }
+    const std::string &error() const { return error_; }
+    const std::string &repeated() const { return repeated_; }
+
+private:
+    struct Frame {
+        bool object = false;
+        std::string key;                                    // of the next member
+        std::vector<std::pair<std::string, json>> members;  // object
+        std::vector<json> items;                            // array
+        std::unordered_set<std::string> keys;
+    };
+
+    // "[json.exception.parse_error.101] parse error at line 1, column 7:
+    // syntax error ..." -> "column 7: syntax error ...". A number beyond
+    // the range of a double is refused by the JSON parser itself.
+    static std::string describe_error(std::size_t, const nlohmann::detail::exception &e) {
+        std::string what = e.what();
+        if (e.id == 406) {  // "... number overflow parsing '1e400'"
+            size_t q = what.find('\'');
+            size_t r = what.rfind('\'');
+            std::string number =
+                q < r ? what.substr(q + 1, r - q - 1) : std::string("a number");
+            return "the number " + number +
+                   " is beyond the range of a double; write \"inf\" or \"-inf\"";
+        }
+        size_t col = what.find("column ");
+        if (col == std::string::npos) {
+            size_t close = what.find("] ");
+            col = close == std::string::npos ? 0 : close + 2;
+        }
+        return what.substr(col);
+    }
+
+    void check_stop() {
+        if (stop_ && ++values_ % 4096 == 0 && *stop_ != 0)
+            throw ParseStopped{};
+    }
+
+    bool add(json v) {
+        check_stop();
+        if (open_.empty()) {
+            root_ = std::move(v);
+            return true;
+        }
+        Frame &f = open_.back();
+        if (f.object)
+            f.members.emplace_back(std::move(f.key), std::move(v));
+        else
+            f.items.push_back(std::move(v));
+        return true;
+    }
+
+    bool open(bool object) {
+        if (open_.size() >= static_cast<size_t>(kMaxJsonDepth))
+            fail("nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+        open_.emplace_back();
+        open_.back().object = object;
+        return true;
+    }
+
+    bool close() {
+        Frame f = std::move(open_.back());
+        open_.pop_back();
+        json v;
+        if (f.object) {
+            v = json::object();
+            json::object_t &o = v.get_ref<json::object_t &>();
+            o.reserve(f.members.size());
+            for (auto &m : f.members)
+                o.emplace_back(std::move(m.first), std::move(m.second));
+        } else {
+            v = json::array();
+            v.get_ref<json::array_t &>() = std::move(f.items);
+        }
+        return add(std::move(v));
+    }
+
+    const volatile std::sig_atomic_t *stop_;
+    unsigned long values_ = 0;
+    std::vector<Frame> open_;
+    json root_;
+    std::string error_;
+    std::string repeated_;
+};
+
+// Parse one line into a JSON object; throws ParseStopped when `stop` is
+// raised meanwhile.
+json parse_json(const std::string &line, const volatile std::sig_atomic_t *stop = nullptr) {
     // The JSON parser would take a raw NUL for the end of the input and
     // blame the line's end; name the byte instead.
     size_t nul = line.find('\0');
     if (nul != std::string::npos)
         fail("NUL byte at column " + std::to_string(nul + 1) +
              " (a recording line is text)");
-    std::vector<std::unordered_set<std::string>> open;
-    std::string repeated;
-    auto watch = [&](int, json::parse_event_t ev, json &parsed) {
-        switch (ev) {
-        case json::parse_event_t::object_start:
-        case json::parse_event_t::array_start:
-            if (open.size() >= static_cast<size_t>(kMaxJsonDepth))
-                fail("nested deeper than " + std::to_string(kMaxJsonDepth) +
-                     " levels");
-            open.emplace_back();
-            break;
-        case json::parse_event_t::object_end:
-        case json::parse_event_t::array_end:
-            if (!open.empty())
-                open.pop_back();
-            break;
-        case json::parse_event_t::key:
-            if (!open.empty() && !open.back().insert(parsed.get<std::string>()).second &&
-                repeated.empty())
-                repeated = parsed.get<std::string>();
-            break;
-        default:
-            break;
-        }
-        return true;
-    };
-    json j;
-    try {
-        j = json::parse(line, watch, true, false);
-    } catch (const json::exception &e) {
-        // "[json.exception.parse_error.101] parse error at line 1, column 7:
-        // syntax error ..." -> "column 7: syntax error ..."
-        std::string what = e.what();
-        size_t col = what.find("column ");
-        if (col == std::string::npos) {
-            size_t close = what.find("] ");
-            col = close == std::string::npos ? 0 : close + 2;
-        }
-        fail("not valid JSON (" + what.substr(col) + ")");
-    }
-    if (!repeated.empty())
-        fail("key " + quote(repeated) + " appears twice in one object");
+    LineBuilder builder(stop);
+    if (!json::sax_parse(line, &builder, json::input_format_t::json, true, false))
+        fail("not valid JSON (" + builder.error() + ")");
+    if (!builder.repeated().empty())
+        fail("key " + quote(builder.repeated()) + " appears twice in one object");
+    json &j = builder.result();
     if (!j.is_object())
-        fail(std::string("a recording line must be a JSON object, got ") +
-             j.type_name());
-    return j;
+        fail(std::string("a recording line must be a JSON object, got ") + j.type_name());
+    return std::move(j);
 }
 
 // ---- Run header ----
@@ -767,21 +858,32 @@ bool parse_header(const std::string &line, RunHeader *out, std::string *error) {
     }
 }
 
-bool parse_event(const std::string &line, const Run &run, Event *out,
-                 std::string *error, std::vector<std::string> *warnings) {
+// 1 parsed, -1 a recording error (in *error), 0 the stop flag was raised
+// while the line was parsed.
+static int parse_event_line(const std::string &line, const Run &run, Event *out, std::string *error,
+                     std::vector<std::string> *warnings,
+                     const volatile std::sig_atomic_t *stop) {
     try {
         *out = Event();
         Warnings found;
-        parse_event_json(parse_json(line), run, out, &found);
+        parse_event_json(parse_json(line, stop), run, out, &found);
         if (warnings)
             warnings->insert(warnings->end(), found.begin(), found.end());
-        return true;
+        return 1;
     } catch (const RecordingError &e) {
         if (error)
             *error = e.message;
         *out = Event();
-        return false;
+        return -1;
+    } catch (const ParseStopped &) {
+        *out = Event();
+        return 0;
     }
+}
+
+bool parse_event(const std::string &line, const Run &run, Event *out,
+                 std::string *error, std::vector<std::string> *warnings) {
+    return parse_event_line(line, run, out, error, warnings, nullptr) == 1;
 }
 
 // ---- RecordingSource ----
@@ -820,23 +922,94 @@ std::unique_ptr<RecordingSource> RecordingSource::open(const std::string &path,
     return src;
 }
 
-bool RecordingSource::next_line(std::string *line) {
-    while (std::getline(in_, *line)) {
-        line_no_++;
-        consumed_ += line->size() + 1;
-        if (line->find_first_not_of(" \t\r") != std::string::npos)
-            return true;
+void RecordingSource::watch_stop(const volatile std::sig_atomic_t *flag) { stop_ = flag; }
+
+void RecordingSource::limit_line_length(uint64_t bytes) { line_limit_ = bytes; }
+
+bool RecordingSource::stop_raised() const { return stop_ && *stop_ != 0; }
+
+// More bytes into buf_; false at the end of the stream (or on a read
+// error, which in_.bad() then tells). peek() waits for at least one byte
+// and readsome() takes what the stream holds already, so a recording fed
+// through a pipe is read as it arrives, not in whole buffers.
+bool RecordingSource::fill() {
+    if (in_.peek() == std::char_traits<char>::eof())
+        return false;
+    if (buf_.size() < kReadChunk)
+        buf_.resize(kReadChunk);
+    std::streamsize n = in_.readsome(&buf_[0], static_cast<std::streamsize>(buf_.size()));
+    if (n <= 0 && in_.get(buf_[0]))
+        n = 1;
+    pos_ = 0;
+    end_ = n > 0 ? static_cast<size_t>(n) : 0;
+    return end_ > 0;
+}
+
+// The bytes of one line appended to *line as they arrive. A NUL byte or a
+// line longer than line_limit_ is refused as soon as it is seen: a file
+// that is not text (a disk image, /dev/zero) must not be read whole into
+// memory before it is judged.
+int RecordingSource::read_line(std::string *line, std::string *why) {
+    line->clear();
+    bool any = false;
+    for (;;) {
+        if (pos_ == end_) {
+            if (stop_raised())
+                return kStopped;
+            if (!fill())
+                return any ? kLine : kEnd;
+        }
+        any = true;
+        const char *b = buf_.data() + pos_, *e = buf_.data() + end_;
+        const char *nl = static_cast<const char *>(memchr(b, '\n', static_cast<size_t>(e - b)));
+        const char *stop = nl ? nl : e;
+        size_t n = static_cast<size_t>(stop - b);
+        if (const void *nul = memchr(b, '\0', n)) {
+            *why = "NUL byte at column " +
+                   std::to_string(line->size() + static_cast<size_t>(
+                                                     static_cast<const char *>(nul) - b) + 1) +
+                   " (a recording line is text)";
+            return kRefused;
+        }
+        if (line->size() + n > line_limit_) {
+            *why = "the line is longer than " + std::to_string(line_limit_) +
+                   " bytes, the limit of a recording line (the rest of the file is not read)";
+            return kRefused;
+        }
+        line->append(b, n);
+        consumed_ += n;
+        pos_ += n;
+        if (nl) {
+            pos_++;
+            consumed_++;
+            return kLine;
+        }
     }
-    return false;
+}
+
+int RecordingSource::next_line(std::string *line, std::string *why) {
+    for (;;) {
+        int got = read_line(line, why);
+        if (got == kLine || got == kRefused)
+            line_no_++;
+        if (got == kRefused)
+            refused_ = true;
+        if (got != kLine || line->find_first_not_of(" \t\r") != std::string::npos)
+            return got;
+    }
 }
 
 bool RecordingSource::read_header(RunHeader *out, std::string *error) {
-    if (!next_line(&line_)) {
-        *error = name_ + ":" + std::to_string(line_no_ + 1) +
-                 (in_.bad() ? ": read error" : ": no run header: the recording is empty");
+    std::string why;
+    int got = next_line(&line_, &why);
+    if (got != kLine) {
+        *error = name_ + ":" + std::to_string(got == kRefused ? line_no_ : line_no_ + 1) +
+                 (got == kRefused  ? ": " + why
+                  : in_.bad()      ? std::string(": read error")
+                  : got == kStopped ? std::string(": interrupted before the run header was read")
+                                    : std::string(": no run header: the recording is empty"));
         return false;
     }
-    std::string why;
     if (!parse_header(line_, out, &why)) {
         *error = name_ + ":" + std::to_string(line_no_) + ": " + why;
         return false;
@@ -846,15 +1019,25 @@ bool RecordingSource::read_header(RunHeader *out, std::string *error) {
 
 int RecordingSource::next(const Run &run, const Event **event, std::string *error) {
     warnings_.clear();
-    if (!next_line(&line_)) {
+    std::string why;
+    int got = refused_ ? kEnd : next_line(&line_, &why);
+    if (got == kStopped)
+        return 0;
+    if (got == kRefused) {
+        *error = name_ + ":" + std::to_string(line_no_) + ": " + why;
+        return -1;
+    }
+    if (got == kEnd) {
         if (in_.bad()) {
             *error = name_ + ":" + std::to_string(line_no_ + 1) + ": read error";
             return -1;
         }
         return 0;
     }
-    std::string why;
-    if (!parse_event(line_, run, &event_, &why, &warnings_)) {
+    int parsed = parse_event_line(line_, run, &event_, &why, &warnings_, stop_);
+    if (parsed == 0)
+        return 0;
+    if (parsed < 0) {
         *error = name_ + ":" + std::to_string(line_no_) + ": " + why;
         return -1;
     }
@@ -866,7 +1049,7 @@ int RecordingSource::next(const Run &run, const Event **event, std::string *erro
 
 const std::vector<std::string> &RecordingSource::warnings() const { return warnings_; }
 
-bool RecordingSource::failed() const { return in_.bad(); }
+bool RecordingSource::failed() const { return in_.bad() || refused_; }
 
 double RecordingSource::progress() const {
     if (size_ == 0)

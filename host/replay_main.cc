@@ -44,7 +44,10 @@ const char *const kUsage =
     "\n"
     "The run refuses to start (status 2) when the WORDs make the plug-in write\n"
     "onto the recording: its table (-out FILE, default ./user_out.txt, unless\n"
-    "-nodump), ./user_evids.txt (-evstat) or its XML description (-xdump).\n"
+    "-nodump), ./user_evids.txt (-evstat), its XML description (-xdump) or,\n"
+    "with -imdump DIR -imbin, DIR/CHANNEL.bin; it ends before an event whose\n"
+    "image file would be the recording. A recording line is at most 256 MiB\n"
+    "and holds no NUL byte.\n"
     "\n"
     "Options:\n"
     "  --plugin PATH       the plug-in to load; default: $KORVEL_PLUGIN, else\n"
@@ -69,9 +72,10 @@ const char *const kUsage =
 const char *const kUsageEnd =
     "\n"
     "SIGINT, SIGTERM and SIGHUP end the run after the event in progress: the\n"
-    "plug-in's end of run still writes its table, statistics and event IDs. A\n"
-    "second signal ends the program at once. A closed standard output ends the\n"
-    "run the same way.\n"
+    "plug-in's end of run still writes its table, statistics and event IDs. An\n"
+    "event still running half a second later is cut short at its next channel.\n"
+    "A second signal ends the program at once. A closed standard output ends the\n"
+    "run the same way. A write past a file-size limit fails and is reported.\n"
     "\n"
     "Exit status: 0 when the run is complete (events for which zarn_user_loop\n"
     "returned -1 are counted on standard error); 1 when the run is complete but\n"
@@ -293,6 +297,16 @@ std::unique_ptr<standin::EventSource> open_source(const CommandLine &cl, int *st
     return source;
 }
 
+// "-imdump run-7/": the plug-in does not take the directory, and the
+// images go to ./ without a word from it.
+void warn_words_not_taken(const std::vector<std::string> &words) {
+    for (const std::string &w : standin::words_not_taken(words))
+        fprintf(stderr,
+                "%s: warning: \"%s\": the plug-in takes no directory or file name holding "
+                "'-'; the word is read as a word of its own and the default is used\n",
+                kProgram, w.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -327,6 +341,9 @@ int main(int argc, char **argv) {
     opt.outmode = cl.outmode;
     opt.progress = cl.progress ? *cl.progress : isatty(STDERR_FILENO) != 0;
     opt.stop = standin::install_stop_signals();
+    if (cl.recording)
+        opt.recording = *cl.recording;
+    warn_words_not_taken(cl.words);
     standin::DriveResult r = standin::drive(plugin.entries(), *source, opt, stderr);
     // drive() flushed standard output after the end entry point and
     // judged the result; nothing is printed after it.

@@ -254,6 +254,12 @@ public:
     void unbind();
     // The object handed to zarn_user_loop; valid for the Cursor's life.
     zarn_daq_getdata *get();
+    // Once `flag` is non-zero and the bound event has run for half a
+    // second, every channel's server-block query fails, so that a long
+    // event ends at its next channel, its row cut short.
+    void watch_stop(const volatile std::sig_atomic_t *flag);
+    // Whether a query of the bound event failed for that reason.
+    bool cut_by_stop() const;
 
     struct State;
 
@@ -292,9 +298,23 @@ public:
     // ..."), to be shown before it is replayed; none by default.
     virtual const std::vector<std::string> &warnings() const;
     // After next() returned -1: true when nothing more can be read (a
-    // read error), false when the next call goes on with the next event.
+    // read error, a line refused unread), false when the next call goes on
+    // with the next event.
     virtual bool failed() const;
+    // A flag (see install_stop_signals()) that, once non-zero, makes a
+    // long read or parse give up: next() then answers 0 as at the end.
+    // Sources that read quickly need not look at it.
+    virtual void watch_stop(const volatile std::sig_atomic_t *flag);
 };
+
+// The longest recording line read (256 MiB): a longer line, or one with a
+// NUL byte, is refused as soon as it is seen, so that a file that is not a
+// recording cannot fill the memory before it is judged. A line holds eight
+// images of the largest size (16 MiB, 32 MiB of hex digits) or a spectrum
+// of 16 Mi values of up to 15 characters; parsing it costs at most about
+// 28 bytes of memory a byte of line (a line of nothing but "0,"), about 6
+// for hex pixels.
+constexpr uint64_t kMaxRecordingLine = 256ULL << 20;
 
 // A recording read line by line from a stream: one event in memory at a
 // time. `name` is the FILE of FILE:LINE messages; `size` (bytes, 0 when
@@ -312,16 +332,32 @@ public:
     double progress() const override;
     const std::vector<std::string> &warnings() const override;
     bool failed() const override;
+    void watch_stop(const volatile std::sig_atomic_t *flag) override;
+    // A smaller bound than kMaxRecordingLine, for tests and tools.
+    void limit_line_length(uint64_t bytes);
 
 private:
-    // Next non-blank line; false at the end of the stream.
-    bool next_line(std::string *line);
+    enum LineResult { kLine, kEnd, kRefused, kStopped };
+    static constexpr size_t kReadChunk = 1 << 16;
+    bool fill();
+    bool stop_raised() const;
+    // One line without its line end (kLine), or why there is none: the
+    // stream ended, the line was refused (*why says why), or the stop
+    // flag was raised.
+    int read_line(std::string *line, std::string *why);
+    // The same, skipping blank lines and counting lines.
+    int next_line(std::string *line, std::string *why);
 
     std::unique_ptr<std::istream> owned_;
     std::istream &in_;
     std::string name_;
     uint64_t size_;
     uint64_t consumed_ = 0;
+    uint64_t line_limit_ = kMaxRecordingLine;
+    const volatile std::sig_atomic_t *stop_ = nullptr;
+    std::vector<char> buf_;
+    size_t pos_ = 0, end_ = 0;  // unread bytes of buf_
+    bool refused_ = false;      // a line was refused: nothing more is read
     long line_no_ = 0;
     std::string line_;
     Event event_;
@@ -422,9 +458,14 @@ struct DriveOptions {
     std::optional<int> outmode;
     bool progress = false;                  // progress bar on `diag`
     // When set and non-zero, the number of a signal that asks the run to
-    // end: looked at before set-up and after every event (see
+    // end: looked at before set-up, after every event, while a long line
+    // is read and, in a long event, by the reader's queries (see
     // install_stop_signals()).
     const volatile std::sig_atomic_t *stop = nullptr;
+    // The recording being read, when it is a file: no image file of the
+    // plug-in may be it. The .bin files of -imbin are checked before
+    // set-up, the files of single images before each event.
+    std::string recording;
 };
 
 struct DriveResult {
@@ -435,7 +476,10 @@ struct DriveResult {
     long long events = 0;  // loop calls
     long long failed = 0;  // loop calls that returned non-zero
     std::string error;     // the recording error, if any
+    bool refused_output = false;  // the error: an image file onto the recording
     int stop_signal = 0;   // the signal that ended the run early, if any
+    // The event a stop cut short in the middle (see Cursor::watch_stop).
+    std::optional<uint32_t> cut_event;
     int stdout_error = 0;  // errno of a failed write to standard output
                            // while the progress bar routed it, else 0
     // One line per output that failed (the plug-in's files, the XML
@@ -484,6 +528,33 @@ struct NamedOutput {
 // (-fti followed by a word holding '-') list nothing.
 std::vector<NamedOutput> plugin_outputs(const std::vector<std::string> &words);
 
+// "-imdump run-7/", "-xdump my-file.xml": the word after -imdump or
+// -xdump that holds '-' and is no option of the plug-in, with its option.
+// The plug-in does not take such a word as the directory or file (images
+// then go to ./, the description to ./user_descr.xml); korvel-replay
+// warns of it.
+std::vector<std::string> words_not_taken(const std::vector<std::string> &words);
+
+// When -xdump names the event table itself (the same name, or the same
+// file once both exist), the plug-in keeps the table and skips the XML
+// description with a note on standard output; this gives the failure
+// line for standard error, "" otherwise. Call it after the run.
+std::string xml_onto_table(const std::vector<std::string> &words);
+
+// The image files of -imdump as the words set them (none with -nodump).
+struct ImageWords {
+    bool on = false;       // -imdump
+    bool bin = false;      // -imbin: DIR/CHANNEL.bin, appended to
+    std::string dir = "./";
+};
+ImageWords image_words(const std::vector<std::string> &words);
+// With -imbin: DIR/CHANNEL.bin of every named channel of the run, known
+// before the run.
+std::vector<NamedOutput> bin_files(const ImageWords &iw, const RunHeader &header);
+// Without -imbin: the file each camera image of `event` would be written
+// to, DIR/CHANNEL_ID_CTIME_MS.pgm (.raw, .ppm), named from the event.
+std::vector<NamedOutput> image_files(const ImageWords &iw, const Run &run, const Event &event);
+
 // The first of `outputs` that is the existing file `path` itself (same
 // device and inode, through symbolic links), or null.
 const NamedOutput *output_onto_file(const std::string &path,
@@ -491,7 +562,8 @@ const NamedOutput *output_onto_file(const std::string &path,
 
 // Make SIGINT, SIGTERM, SIGHUP and SIGPIPE ask the run to end after the
 // event in progress instead of killing the process; a second SIGINT,
-// SIGTERM or SIGHUP then ends it at once. Returns the flag to hand to
+// SIGTERM or SIGHUP then ends it at once. SIGXFSZ is ignored, so that a
+// write past the file-size limit fails (EFBIG) and is reported. Returns the flag to hand to
 // DriveOptions::stop (the number of the first such signal, 0 while none).
 const volatile std::sig_atomic_t *install_stop_signals();
 // "SIGINT", "SIGTERM", "SIGHUP", "SIGPIPE"; "a signal" for others.

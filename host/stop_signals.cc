@@ -2,7 +2,10 @@
 // SIGINT, SIGTERM and SIGHUP ask for the end after the event in progress
 // (drive() watches the flag), a second one ends the process at once;
 // SIGPIPE, which every write to a closed pipe raises, asks for the same end
-// and never kills.
+// and never kills. SIGXFSZ, which a write past the file-size limit
+// (ulimit -f) raises, is ignored: the write then fails with EFBIG, and the
+// plug-in's and the host's checks of every output name the file and end
+// the run with status 1 instead of a silent death.
 #include <signal.h>
 
 #include <cstring>
@@ -53,6 +56,7 @@ const volatile std::sig_atomic_t *install_stop_signals() {
     install(SIGTERM, on_interrupt);
     install(SIGHUP, on_interrupt);
     install(SIGPIPE, on_broken_pipe);
+    install(SIGXFSZ, SIG_IGN);
     return &g_stop_signal;
 }
 

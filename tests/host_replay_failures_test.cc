@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -637,4 +638,168 @@ TEST(ReplayInterrupts, StandardOutputClosedFromTheStart) {
     EXPECT_EQ("korvel-replay: output closed (SIGPIPE): run ended after 2 events replayed\n",
               read_file(dir + "/err.txt"));
     EXPECT_EQ("event 1\nevent 2\nend\n", read_file(dir + "/o.txt"));
+}
+
+// ---- Image files, file-size limits, long events ----
+
+// The image files the words make the plug-in write are kept off the
+// recording too: a .bin file of -imbin is known before the run (nothing is
+// run), the file of a single image only once its event comes (the run ends
+// before that event, the recording untouched either way).
+TEST(ReplayOutputs, ImageFilesAreNeverTheRecording) {
+    const std::string rec =
+        R"({"format":"korvel-recording","version":1,"channels":[{"name":"CAM/A","type":4}]})"
+        "\n"
+        R"({"id":1,"channels":{"CAM/A":{"image":{"width":2,"height":1,"pixels":"0102"}}}})"
+        "\n"
+        R"({"id":2,"channels":{"CAM/A":{"image":{"width":2,"height":1,"pixels":"0304"}}}})"
+        "\n";
+    // Event 2 at time 0 (UTC): Thu Jan  1 00:00:00 1970, 0 ms.
+    const std::string second = "im/CAM_A_2_Thu_Jan__1_00:00:00_1970_0.pgm";
+    struct Case {
+        std::string recording;
+        std::vector<std::string> words;
+        std::string err;
+        bool ran;  // event 1 was replayed (its table and image exist)
+    } cases[] = {
+        {"im/CAM_A.bin", {"-imdump", "im", "-imbin"},
+         "korvel-replay: the plug-in's image file im/CAM_A.bin is the recording im/CAM_A.bin "
+         "itself; it would be written to while it is read. Nothing was run: choose another "
+         "directory.\n",
+         false},
+        {second, {"-imdump", "im"},
+         "korvel-replay: the plug-in's image file " + second + " is the recording " + second +
+             " itself; it would be written to while it is read; event 2 is not replayed\n"
+             "korvel-replay: run ended after 1 events because of the image file onto the "
+             "recording\n",
+         true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.recording);
+        std::string dir = make_temp_dir();
+        ASSERT_EQ(0, mkdir((dir + "/im").c_str(), 0755));
+        write_file(dir + "/" + c.recording, rec);
+        std::vector<std::string> args = {"--no-progress", c.recording, "--"};
+        args.insert(args.end(), c.words.begin(), c.words.end());
+        ReplayResult r = replay_args(args, dir);
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(rec, read_file(dir + "/" + c.recording));
+        EXPECT_EQ(c.ran, r.exists("user_out.txt"));
+        EXPECT_EQ(c.ran, r.exists("im/CAM_A_1_Thu_Jan__1_00:00:00_1970_0.pgm"));
+    }
+}
+
+// Under a file-size limit (ulimit -f) the write past it fails with EFBIG
+// instead of killing the run with SIGXFSZ: the failure is named, the end of
+// run still prints the statistics and writes the event-ID file, status 1.
+TEST(ReplayOutputs, FileSizeLimitIsAFailureNotADeath) {
+    std::string dir = make_temp_dir();
+    std::string values;
+    for (int k = 0; k < 20000; k++)
+        values += k ? ",1" : "1";
+    // All 20 000 values of the spectrum go into the row (-dumpall): far
+    // more than the 16 KiB the table may grow to.
+    write_file(dir + "/run.jsonl",
+               R"({"format":"korvel-recording","version":1,"channels":[{"name":"S","type":3}]})"
+               "\n"
+               R"({"id":1,"channels":{"S":{"members":[{"values":[)" + values + "]}]}}}\n" +
+                   R"({"id":2,"channels":{"S":{"members":[{"values":[1]}]}}})" + "\n");
+    int out = open_file(dir + "/out.txt"), err = open_file(dir + "/err.txt");
+    struct rlimit old;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+    struct rlimit small = old;
+    small.rlim_cur = 16384;  // only the child is spawned under it
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    Process p = start_replay({"--plugin", KORVEL_PLUGIN_PATH, "--no-progress", "run.jsonl", "--",
+                              "-dumpall", "-evstat"},
+                             dir, out, err);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &old));
+    close(out);
+    close(err);
+    finish(&p);
+    EXPECT_TRUE(p.exited) << "ended by signal " << p.signal;
+    EXPECT_EQ(1, p.code);
+    std::string e = read_file(dir + "/err.txt");
+    EXPECT_TRUE(contains(e, "korvel-replay: 2 events replayed\n")) << e;
+    EXPECT_TRUE(contains(e, "korvel-replay: an output of the plug-in failed: event table file "
+                            "./user_out.txt: File too large\n"))
+        << e;
+    EXPECT_EQ("Chan:S\t1,2\n", read_file(dir + "/user_evids.txt"));
+    EXPECT_TRUE(contains(read_file(dir + "/out.txt"), "READER FINISHED statistics:"));
+}
+
+// One event that would take minutes (2000 spectra of 16 Mi zero values,
+// each looked at value by value with -zerocheck): a signal ends it at its
+// next channel once it has run half a second, the row cut short (no line
+// end), and the end of run follows. The signal is sent a second after the
+// event before it (5 such spectra, long enough for the progress bar to
+// show it) was replayed, well inside the long one. Without the cut the run would go on for minutes;
+// the test gives up on it after 60 s.
+TEST(ReplayInterrupts, SignalEndsALongEventAtItsNextChannel) {
+    std::string dir = make_temp_dir();
+    std::string channels, entries, first;
+    for (int i = 0; i < 2000; i++) {
+        std::string name = "S" + std::to_string(i);
+        channels += std::string(i ? "," : "") + R"({"name":")" + name + R"(","type":3})";
+        entries += std::string(i ? "," : "") + "\"" + name + R"(":{"members":[{"ndata":16777216}]})";
+        if (i == 4)
+            first = entries;
+    }
+    write_file(dir + "/run.jsonl",
+               R"({"format":"korvel-recording","version":1,"channels":[)" + channels + "]}\n" +
+                   R"({"id":1,"channels":{)" + first + "}}\n" +
+                   R"({"id":2,"channels":{)" + entries + "}}\n" +
+                   R"({"id":3})" + "\n");
+    int out = open_file(dir + "/out.txt");
+    int err[2];
+    make_pipe(err);
+    Process p = start_replay({"--plugin", KORVEL_PLUGIN_PATH, "--progress", "run.jsonl", "--",
+                              "-zerocheck"},
+                             dir, out, err[1]);
+    close(out);
+    close(err[1]);
+    std::string seen;
+    bool running = wait_for_replayed_events(err[0], &seen);
+    sleep(1);
+    kill(p.pid, SIGTERM);
+    int ws = 0;
+    pid_t done = 0;
+    for (int k = 0; k < 6000 && (done = waitpid(p.pid, &ws, WNOHANG)) == 0; k++)
+        usleep(10000);
+    if (done == 0) {
+        kill(p.pid, SIGKILL);
+        waitpid(p.pid, &ws, 0);
+    }
+    seen += read_until_end(err[0]);
+    close(err[0]);
+    ASSERT_TRUE(running) << seen;
+    ASSERT_NE(0, done) << "the run did not end within 60 s of SIGTERM";
+    ASSERT_TRUE(WIFEXITED(ws)) << "ended by signal " << WTERMSIG(ws);
+    EXPECT_EQ(143, WEXITSTATUS(ws));
+    EXPECT_TRUE(ends_with(seen, "korvel-replay: interrupted by SIGTERM: run ended after 2 events "
+                                "replayed; the plug-in could not write 1 of them "
+                                "(zarn_user_loop returned non-zero)\n"
+                                "korvel-replay: event 2 was still running: its row was cut short "
+                                "at the channel in progress\n"))
+        << seen;
+    std::vector<std::string> rows = lines_of(read_file(dir + "/user_out.txt"));
+    ASSERT_EQ(3u, rows.size());
+    EXPECT_TRUE(ends_with(rows[1], "\n"));
+    EXPECT_FALSE(ends_with(rows[2], "\n"));
+    std::string o = read_file(dir + "/out.txt");
+    EXPECT_TRUE(contains(o, "zarn_user_loop(): failed to get Server Block info\n")) << o.substr(0, 300);
+    EXPECT_TRUE(contains(o, "READER FINISHED statistics:"));
+}
+
+// "-imdump run-7/": the plug-in reads run-7/ as a word of its own and
+// writes images into ./; korvel-replay says so before the run.
+TEST(ReplayOutputs, WordsNotTakenAreWarnedOf) {
+    ReplayResult r = run_fake(events(1), {"out=o.txt", "-imdump", "run-7/"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("korvel-replay: warning: \"-imdump run-7/\": the plug-in takes no directory or "
+              "file name holding '-'; the word is read as a word of its own and the default "
+              "is used\n" +
+                  ran(1),
+              r.err);
 }

@@ -77,6 +77,7 @@ static char *put_item_text(char *p, const char *nm, float dt, bool conv) {
 
 static void put_name_value_block(zarn_daq_getdata *data, int i, int nitems) {
     bool conv = channel_converted(i);
+    bool pushed = false;  // the files were pushed out at a missing name
     out_bytes(hdf5mode ? "[" : "\t{", hdf5mode ? 1 : 2);
     for (int k = 0; k < nitems; k++) {
         char *p = out_reserve(ITEM_ROOM);
@@ -85,16 +86,21 @@ static void put_name_value_block(zarn_daq_getdata *data, int i, int nitems) {
         float dt = 0;
         data->GetValNamChan(&nm, &dt, k);
         if (!conv && !nm) {
-            // A missing name is the reader's fault. Everything written so
-            // far, the table up to this item included, is pushed out with
-            // the message, so that the files show how far the run got
-            // should the reader fail next, and the message stands in order
-            // with the other output.
-            out_commit(p);
+            // A missing name is the reader's fault. At the first one of the
+            // block everything written so far, the table up to this item
+            // included, is pushed out with the message, so that the files
+            // show how far the run got should the reader fail next. A
+            // reader that survived one keeps its further messages in the
+            // buffers: pushing out every one made a block of 16 Mi items
+            // without names cost two system calls an item (two minutes).
             puts("nm is NULL");
-            out_flush();
-            fflush(nullptr);
-            p = out_reserve(ITEM_ROOM);
+            if (!pushed) {
+                out_commit(p);
+                out_flush();
+                fflush(nullptr);
+                p = out_reserve(ITEM_ROOM);
+                pushed = true;
+            }
         }
         p = put_item_text(p, nm, dt, conv);
         *p++ = ']';
