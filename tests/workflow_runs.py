@@ -130,7 +130,9 @@ def test_on_single_node_slurm(tmp_path):
         status, log = snakemake(tmp_path, "--profile",
                                 os.path.join(ROOT, "workflow", "profiles", "slurm"),
                                 "--default-resources", "slurm_partition=korvel",
-                                "--max-status-checks-per-second", "1", env=env)
+                                "--max-status-checks-per-second", "1",
+                                # one Slurm job per run: the test stays short
+                                "--groups", "replay=run", "h5=run", "look=run", env=env)
         check_outputs(tmp_path, status, log)
         assert "submitted with SLURM jobid" in log
     finally:

@@ -15,6 +15,7 @@ import html
 import io
 import os
 import re
+import tempfile
 import urllib.parse
 
 import numpy as np
@@ -187,10 +188,18 @@ def write_catalog(out_dir, rows):
 
 
 def write_whole(path, text):
-    part = path + ".part"
-    with open(part, "w", encoding="utf-8", newline="") as f:
-        f.write(text)
-    os.replace(part, path)
+    """path written as a hidden file of its own beside it, then renamed:
+    two catalogues written at once never mix."""
+    fd, part = tempfile.mkstemp(dir=os.path.dirname(path) or ".",
+                                prefix="." + os.path.basename(path) + ".", suffix=".part")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+        os.chmod(part, 0o644)
+        os.replace(part, path)
+    except BaseException:
+        os.unlink(part)
+        raise
 
 
 def csv_text(rows):
