@@ -30,9 +30,9 @@ events, first and last event id and time, rate, channels, rows cut short,
 warnings and lossy channels, and a link to its report."""
 EPILOG = """\
 exit status: 0 listed (a catalogue is written whatever the runs' status);
-2 usage error, a missing file, a file that is not
-korvel-h5's or of an unknown layout version, or a pattern that matches no
-channel."""
+2 usage error, a missing file, a file that is not korvel-h5's or of an
+unknown layout version, a pattern that matches no channel, or a directory
+whose catalogue cannot be listed or written."""
 
 
 class Usage(Exception):
