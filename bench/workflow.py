@@ -8,7 +8,8 @@ Each run is a recording of korvel-replay's default mix (a marker, 300
 values, 4 name-value blocks of 16 items, 3 spectra of 4 x 1000 values, a
 1024 x 1024 16-bit camera, 2 EqData channels), N events, its numbers
 different from run to run. Measured, as wall time of the whole command, in
-each repeat: the three programs by hand (korvel-replay, korvel-h5,
+each repeat (with the CPU time of every process it ran, which other work
+on the machine disturbs less): the three programs by hand (korvel-replay, korvel-h5,
 korvel-look with the options the workflow gives them), snakemake --cores 1
 and --cores 2 into fresh output directories, then --cores 2 again with
 nothing changed. Printed: the medians and the ratios the workflow is held
@@ -20,6 +21,7 @@ temporary directory, removed at the end.
 import argparse
 import json
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -71,15 +73,20 @@ def write_recording(path, seed, events):
             f.write(json.dumps(event(rng, k)) + "\n")
 
 
-def timed(cmd, **kw):
-    t = time.monotonic()
-    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
-    return time.monotonic() - t
+def children_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
+def measured(call, *args):
+    """(wall seconds, CPU seconds of the processes it ran) of call(*args)."""
+    t, c = time.monotonic(), children_cpu()
+    call(*args)
+    return time.monotonic() - t, children_cpu() - c
 
 
 def by_hand(build, runs, out):
     """The three programs, one run after another, as the workflow calls them."""
-    t = time.monotonic()
     for name in sorted(os.listdir(runs)):
         key = os.path.splitext(name)[0]
         work = os.path.join(out, key)
@@ -99,12 +106,22 @@ def by_hand(build, runs, out):
         subprocess.run([os.path.join(build, "look", "korvel-look"), h5, "-o",
                         os.path.join(work, key + ".look")], check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return time.monotonic() - t
 
 
 def workflow(build, tmp, out, cores):
-    return timed(["snakemake", "-s", SNAKEFILE, "--cores", str(cores), "--config",
-                  "runs=runs", "out=" + out, "build=" + build], cwd=tmp)
+    subprocess.run(["snakemake", "-s", SNAKEFILE, "--cores", str(cores), "--config",
+                    "runs=runs", "out=" + out, "build=" + build], cwd=tmp, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def report(med, cpu):
+    print("medians: " + ", ".join("%s %.1f s (CPU %.1f s)" % (k, med[k], cpu[k]) for k in med))
+    print("--cores 2 is %.2f x faster than --cores 1 (goal: at least 1.7)"
+          % (med["cores1"] / med["cores2"]))
+    print("nothing changed: %.1f s (goal: under 5 s)" % med["unchanged"])
+    print("--cores 1 over the programs by hand: %+.1f %% wall time, %+.1f %% CPU time "
+          "(goal: at most 10 %%)" % (100 * (med["cores1"] / med["hand"] - 1),
+                                     100 * (cpu["cores1"] / cpu["hand"] - 1)))
 
 
 def main():
@@ -124,24 +141,26 @@ def main():
                    for n in os.listdir(os.path.join(tmp, "runs")))
         print("%d runs of %d events, %.0f MB of recordings" % (a.runs, a.events, size / 1e6))
         times = {"hand": [], "cores1": [], "cores2": [], "unchanged": []}
+        cpu = {k: [] for k in times}
         for rep in range(a.repeats):
             for what in ("hand", "cores1", "cores2"):
                 out = os.path.join(tmp, "out-" + what)
                 shutil.rmtree(out, ignore_errors=True)
                 shutil.rmtree(os.path.join(tmp, ".snakemake"), ignore_errors=True)
-                times[what].append(by_hand(build, os.path.join(tmp, "runs"), out)
-                                   if what == "hand" else
-                                   workflow(build, tmp, out, int(what[-1])))
-            times["unchanged"].append(workflow(build, tmp, os.path.join(tmp, "out-cores2"), 2))
-            print("repeat %d: %s" % (rep + 1, ", ".join("%s %.1f s" % (k, v[-1])
-                                                          for k, v in times.items())))
-        med = {k: statistics.median(v) for k, v in times.items()}
-        print("medians: " + ", ".join("%s %.1f s" % kv for kv in med.items()))
-        print("--cores 2 is %.2f x faster than --cores 1 (goal: at least 1.7)"
-              % (med["cores1"] / med["cores2"]))
-        print("nothing changed: %.1f s (goal: under 5 s)" % med["unchanged"])
-        print("--cores 1 over the programs by hand: %+.1f %% (goal: at most 10 %%)"
-              % (100 * (med["cores1"] / med["hand"] - 1)))
+                wall, used = (measured(by_hand, build, os.path.join(tmp, "runs"), out)
+                              if what == "hand" else
+                              measured(workflow, build, tmp, out, int(what[-1])))
+                times[what].append(wall)
+                cpu[what].append(used)
+            wall, used = measured(workflow, build, tmp, os.path.join(tmp, "out-cores2"), 2)
+            times["unchanged"].append(wall)
+            cpu["unchanged"].append(used)
+            print("repeat %d (load average %.1f): %s" % (
+                rep + 1, os.getloadavg()[0], ", ".join(
+                    "%s %.1f s (CPU %.1f s)" % (k, v[-1], cpu[k][-1]) for k, v in times.items())),
+                flush=True)
+        report({k: statistics.median(v) for k, v in times.items()},
+               {k: statistics.median(v) for k, v in cpu.items()})
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     return 0

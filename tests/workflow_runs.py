@@ -99,7 +99,7 @@ def mtimes(tmp, keys):
     return {k: os.stat(os.path.join(tmp, "out", k, k + ".h5")).st_mtime_ns for k in keys}
 
 
-def test_local_run_then_only_the_fixed_run_redone(tmp_path):
+def test_local_run_then_only_the_fixed_and_changed_runs_redone(tmp_path):
     make_runs(tmp_path / "runs")
     status, log = snakemake(tmp_path, "--cores", "2")
     check_outputs(tmp_path, status, log)
@@ -109,6 +109,13 @@ def test_local_run_then_only_the_fixed_run_redone(tmp_path):
     assert status == 0, log
     assert {r["status"] for r in catalogue(tmp_path).values()} == {"done"}
     assert mtimes(tmp_path, ["a", "b-1", "c"]) == before
+    # A changed recording whose replayed table is gone (events 7 and 9).
+    write_recording(tmp_path / "runs" / "a.jsonl", [GOOD[0], GOOD[2]])
+    status, log = snakemake(tmp_path, "--cores", "2")
+    assert status == 0, log
+    a = catalogue(tmp_path)["a"]
+    assert (a["status"], a["events"], a["cut_rows"], a["rate_hz"]) == ("done", "2", "0", "0.25")
+    assert mtimes(tmp_path, ["b-1", "c"]) == {k: before[k] for k in ("b-1", "c")}
 
 
 def start_slurm(state):
