@@ -9,7 +9,8 @@ need=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-d
       python3-jsonschema
       python3-xarray python3-dask python3-distributed python3-pytest python3-h5netcdf
       python3-psutil python3-setuptools python3-pip
-      python3-matplotlib chromium chromium-driver python3-selenium)
+      python3-matplotlib chromium chromium-driver python3-selenium
+      snakemake slurm-wlm munge)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
