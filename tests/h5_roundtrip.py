@@ -29,6 +29,8 @@ import h5py
 import numpy as np
 from silx.io import nxdata
 
+import pipeline
+
 REPLAY = os.environ.get("KORVEL_REPLAY")
 CONVERTER = os.environ.get("KORVEL_H5")
 PLUGIN = os.environ.get("KORVEL_PLUGIN")
@@ -94,24 +96,13 @@ class Pipeline:
         self.tmp = tempfile.TemporaryDirectory(prefix="korvel-h5rt-")
         self.dir = self.tmp.name
         self.out = os.path.join(self.dir, "out.h5")
-        with open(os.path.join(self.dir, "run.jsonl"), "w", encoding="utf-8") as f:
-            f.write(text)
-        cmd = [REPLAY, "--no-progress"]
-        if PLUGIN:
-            cmd += ["--plugin", PLUGIN]
-        if outmode is not None:
-            cmd += ["--outmode", str(outmode)]
-        cmd += ["run.jsonl", "--"] + (["-hdf5"] if dialect == "hdf5" else []) + list(words)
-        self.replay = subprocess.run(cmd, cwd=self.dir, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE)
-        self.convert = None
+        words = (["-hdf5"] if dialect == "hdf5" else []) + list(words)
+        self.replay, self.convert = pipeline.replay_and_convert(
+            self.dir, text, words, list(options) + ["user_out.txt", "-o", "out.h5"],
+            [] if outmode is None else ["--outmode", str(outmode)])
         self.file = None
-        if self.replay.returncode == 0:
-            self.convert = subprocess.run(
-                [CONVERTER] + list(options) + ["user_out.txt", "-o", "out.h5"],
-                cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            if self.convert.returncode == 0 and os.path.exists(self.out):
-                self.file = h5py.File(self.out, "r")
+        if self.convert is not None and self.convert.returncode == 0 and os.path.exists(self.out):
+            self.file = h5py.File(self.out, "r")
 
     def h5(self, test):
         """The converted file; fails the test when a step of the pipeline failed."""

@@ -12,10 +12,10 @@ import tempfile
 import h5py
 import numpy as np
 
+import pipeline
+
 LOOK = os.environ.get("KORVEL_LOOK")
-REPLAY = os.environ.get("KORVEL_REPLAY")
-CONVERTER = os.environ.get("KORVEL_H5")
-PLUGIN = os.environ.get("KORVEL_PLUGIN")
+REPLAY, CONVERTER, PLUGIN = pipeline.REPLAY, pipeline.CONVERTER, pipeline.PLUGIN
 
 
 def recording(channels, events, descriptions=()):
@@ -36,16 +36,11 @@ class Run:
         self.tmp = tempfile.TemporaryDirectory(prefix="korvel-look-")
         self.dir = self.tmp.name
         self.h5 = os.path.join(self.dir, "run.h5")
-        with open(os.path.join(self.dir, "run.jsonl"), "w", encoding="utf-8") as f:
-            f.write(text)
-        cmd = [REPLAY, "--no-progress"] + (["--plugin", PLUGIN] if PLUGIN else [])
-        replay = subprocess.run(cmd + ["run.jsonl", "--"] + list(words), cwd=self.dir,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        convert = subprocess.run([CONVERTER, "--no-progress"] + list(options)
-                                 + ["user_out.txt", "-o", "run.h5"], cwd=self.dir,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.ok = convert.returncode == 0 and os.path.exists(self.h5)
-        self.why = (replay.stderr + convert.stderr).decode(errors="replace")
+        replay, convert = pipeline.replay_and_convert(
+            self.dir, text, words,
+            ["--no-progress"] + list(options) + ["user_out.txt", "-o", "run.h5"])
+        self.ok = convert is not None and convert.returncode == 0 and os.path.exists(self.h5)
+        self.why = pipeline.messages(replay, convert)
 
     def close(self):
         self.tmp.cleanup()

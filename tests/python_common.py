@@ -10,11 +10,12 @@ Run with Debian's /usr/bin/python3 -m pytest.
 
 import json
 import os
-import subprocess
 import sys
 
 import h5py
 import numpy as np
+
+import pipeline
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Run by hand: the package of build/ (it knows its version), else the source.
@@ -23,9 +24,6 @@ PACKAGE_DIR = next(d for d in (os.path.join(ROOT, "build", "python"), os.path.jo
 if not any(os.path.isdir(os.path.join(p, "korvel")) for p in sys.path if p):
     sys.path.insert(0, PACKAGE_DIR)
 
-REPLAY = os.environ.get("KORVEL_REPLAY", os.path.join(ROOT, "build", "korvel-replay"))
-CONVERTER = os.environ.get("KORVEL_H5", os.path.join(ROOT, "build", "korvel-h5"))
-PLUGIN = os.environ.get("KORVEL_PLUGIN")
 
 T0 = 1796654123
 
@@ -102,17 +100,12 @@ def make_run(directory, name="run", text=None, words=("-hdf5", "-xdump"), option
     raises AssertionError with both programs' messages when a step fails."""
     work = os.path.join(str(directory), name)
     os.makedirs(work)
-    with open(os.path.join(work, "run.jsonl"), "w", encoding="utf-8") as f:
-        f.write(recording() if text is None else text)
-    cmd = [REPLAY, "--no-progress"] + (["--plugin", PLUGIN] if PLUGIN else [])
-    replay = subprocess.run(cmd + ["run.jsonl", "--"] + list(words), cwd=work,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     out = os.path.join(str(directory), name + ".h5")
-    convert = subprocess.run([CONVERTER, "--no-progress", "--run", name] + list(options)
-                             + [os.path.join(work, "user_out.txt"), "-o", out],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    assert convert.returncode == 0 and os.path.exists(out), \
-        (replay.stderr + convert.stderr).decode(errors="replace")
+    replay, convert = pipeline.replay_and_convert(
+        work, recording() if text is None else text, words,
+        ["--no-progress", "--run", name] + list(options) + ["user_out.txt", "-o", out])
+    assert convert is not None and convert.returncode == 0 and os.path.exists(out), \
+        pipeline.messages(replay, convert)
     return out
 
 
