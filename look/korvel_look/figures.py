@@ -22,7 +22,8 @@ import h5py  # noqa: E402
 import numpy as np  # noqa: E402
 
 from . import bins  # noqa: E402
-from .runfile import SLICE_BYTES, lookup, member, signal_text, slices, text  # noqa: E402
+from .runfile import (PRESENT_DATA, SLICE_BYTES, lookup, member, signal_text,  # noqa: E402
+                      slices, text)
 
 LANES = 25               # series per figure
 LANE_COLOURS = ("#1f5fa0", "#c0392b")
@@ -305,15 +306,15 @@ def frame_shape(ds):
 
 
 def camera_scan(ds, present, first, last, blocks):
-    """Reads the frames with data (present == 1) in slices; returns a dict
-    with first, last, sum (uint64) and maximum frame, the number of frames
-    and the frame-sum envelope."""
+    """Reads the frames with data (present PRESENT_DATA) in slices; returns
+    a dict with first, last, sum (uint64) and maximum frame, the number of
+    frames and the frame-sum envelope."""
     h, w = frame_shape(ds)
     cam = {"frames": 0, "first": None, "last": None, "first_row": None, "last_row": None,
            "sum": np.zeros((h, w), dtype=np.uint64), "max": np.zeros((h, w), dtype=ds.dtype),
            "sums": bins.Envelope(blocks)}
     for a, b in slices(ds, first, last, budget=max(FRAME_BYTES, h * w * ds.dtype.itemsize)):
-        have = present[a:b] == 1
+        have = present[a:b] == PRESENT_DATA
         frame_sums = np.full(b - a, np.nan)
         if have.any():
             frames = ds[a:b][have].reshape(-1, h, w)
