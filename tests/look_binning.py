@@ -91,10 +91,13 @@ class PresenceRankTest(unittest.TestCase):
 
     def test_ranks_follow_the_order_of_gravity(self):
         # data < none < empty cell < not reached < query failed < not
-        # understood; any other code is not understood.
+        # understood; any other code is not understood, in any integer type,
+        # also one that a narrower type would wrap onto a known code.
         cases = [(np.int8, [1, 0, 2, -2, -3, -1, 3, -4, 127, -128],
                   [0, 1, 2, 3, 4, 5, 5, 5, 5, 5]),
-                 (np.uint8, [0, 1, 2, 255, 253], [1, 0, 2, 5, 5])]
+                 (np.int32, [1, 65537, 65536, -65535, -3], [0, 5, 5, 5, 4]),
+                 (np.uint8, [0, 1, 2, 255, 253], [1, 0, 2, 5, 5]),
+                 (np.uint64, [2, 2**64 - 1, 2**64 - 3], [2, 5, 5])]
         for dtype, codes, want in cases:
             got = bins.ranks(np.array(codes, dtype=dtype))
             self.assertEqual((got.dtype, list(got)), (np.int8, want), dtype)
@@ -135,27 +138,29 @@ class QuantileTest(unittest.TestCase):
                                            err_msg="case %d, q %s" % (k, q))
 
     def test_band_of_a_spectrum(self):
-        # One member of three values over 257 events:
+        # One member of four values over 257 events:
         # 0: 0, 1, ..., 256: bins of width 1, 256 shares bin 255 with 255;
         #    5 % of 257 values is 12.85, in bin 12 (13 values to its top),
         #    95 % is 244.15, in bin 244;
-        # 1: 0 ... 128, then no numbers: 129 values, bins of width 0.5, value
+        # 1: 7.5 always: no width, the band is the value itself;
+        # 2: 0 ... 128, then no numbers: 129 values, bins of width 0.5, value
         #    j in bin 2j (128 in bin 255); 5 % is 6.45 values, 0.45 into
         #    bin 12: 12.45 bins, 6.225; 95 % is 122.55, 0.55 into bin 244:
         #    244.55 bins, 122.275;
-        # 2: no numbers at all.
+        # 3: no numbers at all.
         events = np.arange(257, dtype=np.float64)
-        data = np.stack([events, np.where(events <= 128, events, NAN), np.full(257, NAN)],
-                        axis=1)
-        want = ([12.85, 6.225, NAN], [244.15, 122.275, NAN])
+        data = np.stack([events, np.full(257, 7.5),
+                         np.where(events <= 128, events, NAN), np.full(257, NAN)], axis=1)
+        want = ([12.85, 7.5, 6.225, NAN], [244.15, 7.5, 122.275, NAN])
         with h5py.File("band.h5", "w", driver="core", backing_store=False) as f:
             ds = f.create_dataset("data", data=data[:, None, :].astype(np.float32),
-                                  chunks=(64, 1, 3))
+                                  chunks=(64, 1, 4))
             wblocks = bins.Blocks(0, 257, figures.WATERFALL_ROWS)
             st = figures.spectrum_stats(ds, 0, 257, wblocks)
             band = figures.spectrum_band(ds, 0, 257, st)
         for got, expected, q in zip(band, want, (0.05, 0.95)):
             np.testing.assert_allclose(got[0], expected, rtol=0, atol=1e-9, err_msg=str(q))
+
 
 if __name__ == "__main__":
     unittest.main()

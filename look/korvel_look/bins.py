@@ -36,11 +36,14 @@ for _rank, (_code, _) in enumerate(STATES):
 
 
 def ranks(present):
-    """The gravity ranks of an int8 array of presence codes."""
-    p = present.astype(np.int16)
-    bad = (p < LOWEST_CODE) | (p > HIGHEST_CODE)
-    r = RANK[np.clip(p, LOWEST_CODE, HIGHEST_CODE) - LOWEST_CODE]
-    r[bad] = UNKNOWN_RANK
+    """The gravity ranks (int8) of an integer array of presence codes. The
+    codes are compared as they are, not narrowed first: a wider integer
+    of a foreign file (65537 in an int32) is not understood, not taken
+    for the code it would wrap to."""
+    codes = np.asarray(present)
+    known = (codes >= LOWEST_CODE) & (codes <= HIGHEST_CODE)
+    r = np.full(codes.shape, UNKNOWN_RANK, dtype=np.int8)
+    r[known] = RANK[codes[known].astype(np.int64) - LOWEST_CODE]
     return r
 
 

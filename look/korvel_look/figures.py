@@ -217,7 +217,10 @@ def spectrum_band(ds, first, last, st, quantiles=(0.05, 0.95)):
         flat = (idx + base)[valid]
         hist += np.bincount(flat, minlength=positions * k)
     hist = hist.reshape(lo.shape + (k,))
-    return [histogram_quantile(hist, st["count"], lo, width / k, q) for q in quantiles]
+    # A position whose values are all the same has every one in bin 0 and
+    # no width: its quantiles are that value, not a fraction of a bin above.
+    step = np.where(hi > lo, width / k, 0.0)
+    return [histogram_quantile(hist, st["count"], lo, step, q) for q in quantiles]
 
 
 def histogram_quantile(hist, count, lo, step, q):
