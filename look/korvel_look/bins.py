@@ -1,45 +1,49 @@
 """Event blocks: a run's selected events cut into at most a few hundred
 blocks, one per pixel column of a figure, and the reductions kept per block
 as the slices of a dataset stream past (minimum, maximum, sum, count, worst
-presence state), and the moments of a whole series. A run shorter than the
-number of columns has blocks of one event, so nothing is reduced.
+presence state, the states ranked by gravity), and the moments of a whole
+series. A run shorter than the number of columns has blocks of one event,
+so nothing is reduced.
 """
 
 import numpy as np
 
-# Presence codes of the file, and their order of gravity within a block:
-# data < none < empty cell < not reached < query failed < not understood. A
-# block shows the gravest state any of its events had, so one gap in a
-# thousand events still shows. The failed query (the channel at which a cut
-# row stopped) ranks above "not reached", the channels after it, so that
-# the cause shows over its consequence.
-DATA, NONE, EMPTY, NOT_UNDERSTOOD, NOT_REACHED, QUERY_FAILED = 1, 0, 2, -1, -2, -3
+from .runfile import (PRESENT_DATA, PRESENT_EMPTY, PRESENT_NONE, PRESENT_NOT_REACHED,
+                      PRESENT_NOT_UNDERSTOOD, PRESENT_QUERY_FAILED)
+
+# The presence states in order of gravity within a block: data < none <
+# empty cell < not reached < query failed < not understood. A block shows
+# the gravest state any of its events had, so one gap in a thousand events
+# still shows. The failed query (the channel at which a cut row stopped)
+# ranks above "not reached", the channels after it, so that the cause
+# shows over its consequence.
 STATES = [  # (code, label), in order of gravity
-    (DATA, "data"),
-    (NONE, "none"),
-    (EMPTY, "empty cell"),
-    (NOT_REACHED, "not reached"),
-    (QUERY_FAILED, "query failed"),
-    (NOT_UNDERSTOOD, "not understood"),
+    (PRESENT_DATA, "data"),
+    (PRESENT_NONE, "none"),
+    (PRESENT_EMPTY, "empty cell"),
+    (PRESENT_NOT_REACHED, "not reached"),
+    (PRESENT_QUERY_FAILED, "query failed"),
+    (PRESENT_NOT_UNDERSTOOD, "not understood"),
 ]
-LOWEST_CODE = -3
-# Rank of a code: RANK[code - LOWEST_CODE]; codes outside -3..2 rank as not
-# understood.
-RANK = np.array([4, 3, 5, 1, 0, 2], dtype=np.int8)
-UNKNOWN_RANK = 5
-
-
-# The channel whose reader query failed where its row was cut (-3) shows as
-# not reached, as the channels after it.
-FAILED = -3
+LOWEST_CODE = min(code for code, _ in STATES)
+HIGHEST_CODE = max(code for code, _ in STATES)
+# A code outside the known ones ranks as not understood.
+UNKNOWN_RANK = [code for code, _ in STATES].index(PRESENT_NOT_UNDERSTOOD)
+# Rank of a code: RANK[code - LOWEST_CODE].
+RANK = np.full(HIGHEST_CODE - LOWEST_CODE + 1, UNKNOWN_RANK, dtype=np.int8)
+for _rank, (_code, _) in enumerate(STATES):
+    RANK[_code - LOWEST_CODE] = _rank
 
 
 def ranks(present):
-    """The gravity ranks of an int8 array of presence codes."""
-    p = present.astype(np.int16)
-    bad = (p < LOWEST_CODE) | (p > EMPTY)
-    r = RANK[np.clip(p, LOWEST_CODE, EMPTY) - LOWEST_CODE]
-    r[bad] = UNKNOWN_RANK
+    """The gravity ranks (int8) of an integer array of presence codes. The
+    codes are compared as they are, not narrowed first: a wider integer
+    of a foreign file (65537 in an int32) is not understood, not taken
+    for the code it would wrap to."""
+    codes = np.asarray(present)
+    known = (codes >= LOWEST_CODE) & (codes <= HIGHEST_CODE)
+    r = np.full(codes.shape, UNKNOWN_RANK, dtype=np.int8)
+    r[known] = RANK[codes[known].astype(np.int64) - LOWEST_CODE]
     return r
 
 

@@ -22,7 +22,8 @@ import h5py  # noqa: E402
 import numpy as np  # noqa: E402
 
 from . import bins  # noqa: E402
-from .runfile import SLICE_BYTES, lookup, member, signal_text, slices, text  # noqa: E402
+from .runfile import (PRESENT_DATA, SLICE_BYTES, lookup, member, signal_text,  # noqa: E402
+                      slices, text)
 
 LANES = 25               # series per figure
 LANE_COLOURS = ("#1f5fa0", "#c0392b")
@@ -216,7 +217,10 @@ def spectrum_band(ds, first, last, st, quantiles=(0.05, 0.95)):
         flat = (idx + base)[valid]
         hist += np.bincount(flat, minlength=positions * k)
     hist = hist.reshape(lo.shape + (k,))
-    return [histogram_quantile(hist, st["count"], lo, width / k, q) for q in quantiles]
+    # A position whose values are all the same has every one in bin 0 and
+    # no width: its quantiles are that value, not a fraction of a bin above.
+    step = np.where(hi > lo, width / k, 0.0)
+    return [histogram_quantile(hist, st["count"], lo, step, q) for q in quantiles]
 
 
 def histogram_quantile(hist, count, lo, step, q):
@@ -305,15 +309,15 @@ def frame_shape(ds):
 
 
 def camera_scan(ds, present, first, last, blocks):
-    """Reads the frames with data (present == 1) in slices; returns a dict
-    with first, last, sum (uint64) and maximum frame, the number of frames
-    and the frame-sum envelope."""
+    """Reads the frames with data (present PRESENT_DATA) in slices; returns
+    a dict with first, last, sum (uint64) and maximum frame, the number of
+    frames and the frame-sum envelope."""
     h, w = frame_shape(ds)
     cam = {"frames": 0, "first": None, "last": None, "first_row": None, "last_row": None,
            "sum": np.zeros((h, w), dtype=np.uint64), "max": np.zeros((h, w), dtype=ds.dtype),
            "sums": bins.Envelope(blocks)}
     for a, b in slices(ds, first, last, budget=max(FRAME_BYTES, h * w * ds.dtype.itemsize)):
-        have = present[a:b] == 1
+        have = present[a:b] == PRESENT_DATA
         frame_sums = np.full(b - a, np.nan)
         if have.any():
             frames = ds[a:b][have].reshape(-1, h, w)

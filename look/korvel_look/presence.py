@@ -11,7 +11,7 @@ import numpy as np  # noqa: E402
 
 from . import bins  # noqa: E402
 from .output import writing  # noqa: E402
-from .runfile import BadFile, member, slices  # noqa: E402
+from .runfile import PRESENT_QUERY_FAILED, BadFile, member, slices  # noqa: E402
 
 # Colours by gravity rank (bins.STATES), then one for a channel whose
 # presence could not be read at all. Data is a calm green, "none" a light
@@ -52,7 +52,7 @@ def scan(channel, first, last, blocks, watch=()):
         tally += np.bincount(r, minlength=STATE_COUNT)[:STATE_COUNT]
         blocks.reduce(worst, r, a, b, np.maximum)
         rows = watch[(watch >= a) & (watch < b)]
-        failed += [int(row) for row in rows if codes[row - a] == bins.QUERY_FAILED]
+        failed += [int(row) for row in rows if codes[row - a] == PRESENT_QUERY_FAILED]
     counts = {label: int(tally[k]) for k, (_, label) in enumerate(bins.STATES)}
     return counts, worst, failed
 

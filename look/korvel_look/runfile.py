@@ -1,6 +1,6 @@
 """Opening a korvel-h5 file, checking that it is one, its channel table, the
-run's and the channels' attributes, and reads along the event axis in
-chunk-aligned slices.
+run's and the channels' attributes, the presence codes of its `present`
+datasets, and reads along the event axis in chunk-aligned slices.
 
 Every per-event dataset is read in slices of whole chunks (a few MiB at a
 time), never whole: memory stays flat whatever the run's length.
@@ -19,6 +19,13 @@ LAYOUT_VERSIONS = (1, 2)
 # Run metadata: the attributes of /entry in version 2.
 RUN_ATTRIBUTES = ("run", "source_table", "events", "cut_rows", "channels",
                   "first_event_id", "last_event_id", "start_time", "end_time")
+
+# The presence codes of a channel's `present` dataset, one per event: data;
+# the cell says there is none; an empty cell; a cell not understood; not
+# reached (the row was cut before the channel); the channel whose reader
+# query failed and cut the row.
+PRESENT_DATA, PRESENT_NONE, PRESENT_EMPTY = 1, 0, 2
+PRESENT_NOT_UNDERSTOOD, PRESENT_NOT_REACHED, PRESENT_QUERY_FAILED = -1, -2, -3
 
 # Bytes read at a time from one dataset: whole chunks up to about this much
 # (the converter's chunks hold about 1 MiB), so that a long run reads in
