@@ -327,10 +327,10 @@ void plugin_select(bench_case &c, FILE *out) {
     subchans = c.subs.data();
     do_conv = c.conv ? c.conv_flags.data() : nullptr;
     spectprms = nullptr;
-    hdf5mode = c.hdf5;
-    dallval = c.dallval;
-    nostat = c.nostat;
-    nodump = nonvn = zerocheck = imdump = dumpxml = imbin = false;
+    opt = opt_at_load;
+    opt.hdf5mode = c.hdf5;
+    opt.dallval = c.dallval;
+    opt.nostat = c.nostat;
     fd = out;
     out_len = 0;
 }

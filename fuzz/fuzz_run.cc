@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "korvel_evids.h"
+#include "korvel_state.h"
 #include "standin.h"
 #include "zarn_daq_user.h"
 
@@ -314,8 +314,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     h.dump_error = (b.u8() & 7) == 0 ? b.i32() : 0;
 
     standin::Run run(h);
-    standin::DriveOptions opt;
-    standin::apply_globals(h, opt);
+    standin::DriveOptions drive;
+    standin::apply_globals(h, drive);
     std::vector<std::string> argv_s = {"fuzz_run"};
     argv_s.insert(argv_s.end(), words.begin(), words.end());
     std::vector<char *> argv;

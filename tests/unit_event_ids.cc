@@ -3,8 +3,8 @@
 // that a long run of increasing macro-pulse numbers costs one run per
 // channel; the recording rule (a number equal to the last one recorded is
 // not recorded again) and the numbers' order are those of a plain list.
-// And the reset of the whole run state to its load values, which lives
-// beside them.
+// And the reset of the whole run state to its load values, of which the
+// lists are the largest part.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -35,13 +35,13 @@ std::vector<long long> numbers(int i) {
 class EventIdLists : public ::testing::Test {
   protected:
     void SetUp() override {
-        saved_ = evstatdump;
-        evstatdump = true;
+        saved_ = opt.evstatdump;
+        opt.evstatdump = true;
         clear();
     }
     void TearDown() override {
         clear();
-        evstatdump = saved_;
+        opt.evstatdump = saved_;
     }
     static void clear() {
         for (int i = 0; i < 2; i++) {
@@ -55,7 +55,7 @@ class EventIdLists : public ::testing::Test {
 }  // namespace
 
 TEST_F(EventIdLists, NothingIsKeptWithoutEvstat) {
-    evstatdump = false;
+    opt.evstatdump = false;
     for (int m = 0; m < 1000; m += 3)
         evids_record(0, m);
     EXPECT_EQ(eventids[0].len, 0);
@@ -125,13 +125,14 @@ int run_then_reset_in_child(const std::string &dir) {
             if (!ok)
                 fprintf(left, "%s\n", name);
         };
-        expect(strcmp(file, "./user_out.txt") == 0, "file");
-        expect(strcmp(fileids, "./user_evids.txt") == 0, "fileids");
-        expect(strcmp(imdir, "./") == 0, "imdir");
-        expect(strcmp(xfile, "./user_descr.xml") == 0, "xfile");
-        expect(!ftilist, "ftilist");
-        expect(!(zerocheck || imbin || evstatdump || nodump || dallval || nostat || nonvn ||
-                 hdf5mode || imdump || dumpxml), "a flag option");
+        expect(strcmp(opt.file, "./user_out.txt") == 0, "file");
+        expect(strcmp(opt.fileids, "./user_evids.txt") == 0, "fileids");
+        expect(strcmp(opt.imdir, "./") == 0, "imdir");
+        expect(strcmp(opt.xfile, "./user_descr.xml") == 0, "xfile");
+        expect(!opt.ftilist, "ftilist");
+        expect(!(opt.zerocheck || opt.imbin || opt.evstatdump || opt.nodump || opt.dallval ||
+                 opt.nostat || opt.nonvn || opt.hdf5mode || opt.imdump || opt.dumpxml),
+               "a flag option");
         expect(nchans == 0 && !chans && !subchans && !do_conv && !spectprms, "channel table");
         expect(!fd && !fdids, "files");
         expect(first_event == -1 && last_event == -1 && bad_chans == 0, "counters");

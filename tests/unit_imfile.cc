@@ -105,8 +105,7 @@ std::string bytes(std::initializer_list<int> b) {
 class ImageWriter : public ::testing::Test {
   protected:
     void SetUp() override {
-        saved_imdir_ = imdir;
-        saved_imbin_ = imbin;
+        saved_opt_ = opt;
         char cwd[4096];
         ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
         oldcwd_ = cwd;
@@ -115,8 +114,8 @@ class ImageWriter : public ::testing::Test {
         ASSERT_EQ(chdir(dir_.c_str()), 0);
         setenv("TZ", "UTC", 1);
         tzset();
-        imdir = "./";
-        imbin = false;
+        opt.imdir = "./";
+        opt.imbin = false;
         space_refusal_told = false;
         output_errno = 0;
         output_failure_text[0] = '\0';
@@ -126,8 +125,7 @@ class ImageWriter : public ::testing::Test {
     }
     void TearDown() override {
         fake_fs = FakeFileSystem();
-        imdir = saved_imdir_;
-        imbin = saved_imbin_;
+        opt = saved_opt_;
         EXPECT_EQ(chdir(oldcwd_.c_str()), 0);
     }
     static void set_free(unsigned long long bfree, unsigned long long blocks) {
@@ -159,8 +157,7 @@ class ImageWriter : public ::testing::Test {
     std::vector<unsigned char> buf_;
 
   private:
-    const char *saved_imdir_ = nullptr;
-    bool saved_imbin_ = false;
+    run_options saved_opt_ = opt_at_load;
 };
 
 class FreeSpaceGuard : public ImageWriter {};
@@ -170,7 +167,7 @@ class FreeSpaceGuard : public ImageWriter {};
 // ---- Free-space guard ----
 
 TEST_F(FreeSpaceGuard, LimitsUpToNinetyFiveQueryTheWorkingDirectory) {
-    imdir = "/somewhere/else";
+    opt.imdir = "/somewhere/else";
     set_free(96, 100);
     EXPECT_EQ(camera_small_space(95), 0);
     EXPECT_EQ(fake_fs.calls, 1);
@@ -235,7 +232,7 @@ TEST_F(FreeSpaceGuard, WriterNeedsTenPercentFree) {
     EXPECT_EQ(write(1, 1, 4, "xxxx", {kDec7, 0}, 1, "CAM"), -5);
     EXPECT_EQ(err_, "");
 
-    imbin = true;
+    opt.imbin = true;
     set_free(0, 10000);
     EXPECT_EQ(write(1, 1, 1, "x", {kDec7, 0}, 1, "CAM"), -5);
     EXPECT_EQ(err_, "");
@@ -348,14 +345,14 @@ TEST_F(ImageWriter, SlashesOfTheChannelAndAllBlanksBecomeUnderscores) {
     ASSERT_EQ(mkdir("my dir", 0755), 0);
     ASSERT_EQ(mkdir("my_dir", 0755), 0);
     ASSERT_EQ(mkdir("my_dir/a", 0755), 0);
-    imdir = "my dir/a";
+    opt.imdir = "my dir/a";
     EXPECT_EQ(write(1, 1, 1, "z", {0, 0}, 3, "A/B/C x"), 0);
     EXPECT_EQ(err_, "");
     EXPECT_TRUE(dir_entries("my dir").empty());
     EXPECT_EQ(dir_entries("my_dir/a"),
               std::vector<std::string>{"A_B_C_x_3_" + kEpochText + "_0.pgm"});
 
-    imbin = true;
+    opt.imbin = true;
     EXPECT_EQ(write(1, 1, 1, "z", {0, 0}, 3, "A/B/C x"), 0);
     EXPECT_EQ(read_file("my_dir/a/A_B_C_x.bin"), "3 0 0\n1 1 1\nz");
 }
@@ -363,7 +360,7 @@ TEST_F(ImageWriter, SlashesOfTheChannelAndAllBlanksBecomeUnderscores) {
 // ---- .bin records ----
 
 TEST_F(ImageWriter, ImbinAppendsOneRecordPerImage) {
-    imbin = true;
+    opt.imbin = true;
     write_file("CAM_A.bin", "old\n");
     const std::string a = bytes({0x0a, 0xff, 0x00, 0x80, 0x7f, '\n'});
     const std::string b = bytes({0x01, 0x02});
@@ -380,7 +377,7 @@ TEST_F(ImageWriter, ImbinAppendsOneRecordPerImage) {
 // With -imbin the pixel size is not examined: every value gives a record
 // of width x height x lbpx bytes.
 TEST_F(ImageWriter, ImbinWritesAnyPixelSize) {
-    imbin = true;
+    opt.imbin = true;
     const std::string px = "ABCDEFGHIJ";
     EXPECT_EQ(write(2, 1, 4, px, {5, 6}, 7, "Q"), 0);
     EXPECT_EQ(write(2, 1, 0, px, {5, 6}, 8, "Q"), 0);
@@ -395,7 +392,7 @@ TEST_F(ImageWriter, RawWriterTruncatesWithoutImbinAndAppendsWith) {
     write_file("r", "old\n");
     EXPECT_EQ(write_raw_file("r", 3, 2, 1, px), 0);
     EXPECT_EQ(read_file("r"), "3 2 1\nabcdef");
-    imbin = true;
+    opt.imbin = true;
     EXPECT_EQ(write_raw_file("r", 1, 1, 2, px), 0);
     EXPECT_EQ(read_file("r"), "3 2 1\nabcdef1 1 2\nab");
 }
@@ -403,7 +400,7 @@ TEST_F(ImageWriter, RawWriterTruncatesWithoutImbinAndAppendsWith) {
 // ---- Failures ----
 
 TEST_F(ImageWriter, UnopenableFilesGiveMinusTwoWithTheSystemError) {
-    imdir = "nodir";
+    opt.imdir = "nodir";
     EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, "CAM"), -2);
     EXPECT_EQ(err_, "grab: can't open nodir/CAM_1_" + kEpochText +
                         "_0.pgm: No such file or directory\n");
@@ -417,7 +414,7 @@ TEST_F(ImageWriter, UnopenableFilesGiveMinusTwoWithTheSystemError) {
     EXPECT_EQ(write(1, 1, 3, "abc", {0, 0}, 1, "CAM"), -2);
     EXPECT_EQ(err_, "grab: can't open nodir/CAM_1_" + kEpochText +
                         "_0.ppm: No such file or directory\n");
-    imbin = true;
+    opt.imbin = true;
     EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, "CAM"), -2);
     EXPECT_EQ(err_, "grab: can't open nodir/CAM.bin: No such file or directory\n");
     EXPECT_EQ(out_, "");
@@ -430,7 +427,7 @@ TEST_F(ImageWriter, UnopenableFilesGiveMinusTwoWithTheSystemError) {
               "grab: can't open nodir/x.raw: No such file or directory\n");
 
     // A directory where the file should be.
-    imdir = "./";
+    opt.imdir = "./";
     ASSERT_EQ(mkdir("D.bin", 0755), 0);
     EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, "D"), -2);
     EXPECT_EQ(err_, "grab: can't open .//D.bin: Is a directory\n");
@@ -458,8 +455,8 @@ TEST_F(ImageWriter, OutputStatusIsZeroWhenEveryFileWasWritten) {
 // The composed name may have 255 characters; one more is refused with the
 // name cut to 255 characters in the message, and nothing is written.
 TEST_F(ImageWriter, NamesLongerThan255CharactersAreRefused) {
-    imbin = true;
-    imdir = ".";
+    opt.imbin = true;
+    opt.imdir = ".";
     const std::string fits(249, 'c');  // "./" + 249 + ".bin" = 255
     EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, fits.c_str()), 0);
     EXPECT_EQ(err_, "");
@@ -478,7 +475,7 @@ TEST_F(ImageWriter, NamesLongerThan255CharactersAreRefused) {
 
     // Without -imbin: "./" + channel + "_1_" + ctime + "_0.pgm" is 35
     // characters besides the channel.
-    imbin = false;
+    opt.imbin = false;
     const std::string fits2(220, 'e');
     EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, fits2.c_str()), 0);
     EXPECT_EQ(err_, "");
@@ -495,10 +492,10 @@ TEST_F(ImageWriter, NamesLongerThan255CharactersAreRefused) {
         EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, huge.c_str()), -2);
         EXPECT_EQ(err_.rfind("grab: file name too long: ./hhh", 0), 0u) << err_;
         EXPECT_LE(err_.size(), std::string("grab: file name too long: \n").size() + 255);
-        imbin = !imbin;
+        opt.imbin = !opt.imbin;
         EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, huge.c_str()), -2);
         EXPECT_EQ(err_.rfind("grab: file name too long: ./hhh", 0), 0u) << err_;
-        imbin = !imbin;
+        opt.imbin = !opt.imbin;
     }
     EXPECT_EQ(files().size(), 2u);
 }
@@ -596,7 +593,7 @@ TEST_F(ImageWriter, LinkInPlaceOfAFailedFileStays) {
 // A .bin record that cannot be written whole is cut back: the file holds
 // the records before it, byte for byte, and the next record follows them.
 TEST_F(ImageWriter, BinRecordThatFailsIsCutBack) {
-    imbin = true;
+    opt.imbin = true;
     // Record 1: "1 0 0\n", "2 1 1\n" and two bytes: 14 bytes.
     ASSERT_EQ(write(2, 1, 1, "ab", {0, 0}, 1, "CAM"), 0);
     const std::string one = "1 0 0\n2 1 1\nab";

@@ -28,7 +28,7 @@ void cell_marker(int i, int mpulse) {
 }
 
 void cell_unknown() {
-    if (hdf5mode)
+    if (opt.hdf5mode)
         out_bytes("[]", 2);
     else
         out_bytes("Not found", 9);
@@ -40,12 +40,12 @@ void cell_unknown() {
  * it in tab mode. */
 static void put_single(float dt, bool conv) {
     char *p = out_reserve(FMT_MAX + 4);
-    if (hdf5mode) {
+    if (opt.hdf5mode) {
         *p++ = '[';
         *p++ = '[';
     }
     p = conv ? fmt_int(p, float_bits(dt)) : fmt_fixed(p, dt);
-    if (hdf5mode) {
+    if (opt.hdf5mode) {
         *p++ = ']';
         *p++ = ']';
     } else {
@@ -63,7 +63,7 @@ static void put_single(float dt, bool conv) {
  * lies beyond the cut is left to be overwritten. */
 static char *put_item_text(char *p, const char *nm, float dt, bool conv) {
     char *start = p;
-    if (!nonvn) {
+    if (!opt.nonvn) {
         const char *name = nm ? nm : "(null)";
         size_t n = strnlen(name, 255);
         memcpy(p, name, n);
@@ -78,7 +78,7 @@ static char *put_item_text(char *p, const char *nm, float dt, bool conv) {
 static void put_name_value_block(zarn_daq_getdata *data, int i, int nitems) {
     bool conv = channel_converted(i);
     bool pushed = false;  // the files were pushed out at a missing name
-    out_bytes(hdf5mode ? "[" : "\t{", hdf5mode ? 1 : 2);
+    out_bytes(opt.hdf5mode ? "[" : "\t{", opt.hdf5mode ? 1 : 2);
     for (int k = 0; k < nitems; k++) {
         char *p = out_reserve(ITEM_ROOM);
         *p++ = '[';
@@ -104,11 +104,11 @@ static void put_name_value_block(zarn_daq_getdata *data, int i, int nitems) {
         }
         p = put_item_text(p, nm, dt, conv);
         *p++ = ']';
-        if (k < nitems - 1 && !hdf5mode)
+        if (k < nitems - 1 && !opt.hdf5mode)
             *p++ = '\t';
         out_commit(p);
     }
-    out_char(hdf5mode ? ']' : '}');
+    out_char(opt.hdf5mode ? ']' : '}');
 }
 
 /* The hottest cell: a row may hold a thousand single values. Built with
@@ -176,7 +176,7 @@ static void print_roi_summary(zarn_daq_getdata *data, const char *channml) {
 /* Statistics of a member: " [j]:%e" per set bit, in increasing j, with a
  * blank after each piece in form A (member without data), then one blank. */
 static void put_statistics(const zarn_spect_statistics_2010 *stat, bool form_a) {
-    if (!stat || stat->mask == 0 || nostat)
+    if (!stat || stat->mask == 0 || opt.nostat)
         return;
     for (int j = 0; j < 32; j++) {
         if (!(stat->mask & (1u << j)))
@@ -261,7 +261,7 @@ static void grow_image_headers(dim_params *ps, int old_num) {
 /* Keep member ch's parameters for the XML description. */
 static void capture_spectrum_params(int i, int ch, int nmemb,
                                     const zarn_spect_header_2010 &hdr) {
-    if (!dumpxml || !spectprms)
+    if (!opt.dumpxml || !spectprms)
         return;
     dim_params *ps = &spectprms[i];
     if (ps->num < nmemb) {
@@ -286,12 +286,12 @@ static void put_member(zarn_daq_getdata *data, int i, int ch, int nmemb, unsigne
                                 : (int)((uint32_t)hdr.ndata * (uint32_t)hdr.groups);
     capture_spectrum_params(i, ch, nmemb, hdr);
     out_char('[');
-    if (zerocheck)
+    if (opt.zerocheck)
         check_all_zeros(data, ch, lndata, evid);
     put_statistics(stat, false);
-    int count = dallval || lndata < samples ? lndata : samples;
+    int count = opt.dallval || lndata < samples ? lndata : samples;
     put_spectrum_values(data, ch, count, channel_converted(i));
-    if (ch == nmemb - 1 || hdf5mode)
+    if (ch == nmemb - 1 || opt.hdf5mode)
         out_char(']');
     else
         out_bytes("]\t", 2);
@@ -303,21 +303,21 @@ void cell_spectrum(zarn_daq_getdata *data, int i, unsigned evid, int mpulse,
         print_roi_summary(data, channml);
     int nmemb = data->Nmemb;
     evids_record(i, mpulse);
-    out_char(hdf5mode ? '[' : '{');
+    out_char(opt.hdf5mode ? '[' : '{');
     for (int ch = 0; ch < nmemb; ch++) {
         zarn_spect_header_2010 hdr = {0, 0, 0, 0, 0};
         zarn_spect_statistics_2010 *stat = nullptr;
         if (data->GetSpectPar(&hdr.start, &hdr.inc, nullptr, &hdr.ndata, ch, &hdr.groups,
                               &hdr.group_inc, &stat) != 0) {
-            out_str(hdf5mode ? "[]," : "No data\t,");
+            out_str(opt.hdf5mode ? "[]," : "No data\t,");
         } else if (hdr.ndata == 0) {
             put_statistics(stat, true);
-            out_str(hdf5mode ? "[]" : "Not found\t");
+            out_str(opt.hdf5mode ? "[]" : "Not found\t");
         } else {
             put_member(data, i, ch, nmemb, evid, samples, hdr, stat);
         }
     }
-    out_char(hdf5mode ? ']' : '}');
+    out_char(opt.hdf5mode ? ']' : '}');
 }
 
 /* ---- Data type 4 ---- */
@@ -352,10 +352,10 @@ static char *put_pixel_run(char *p, const pixel_text *tab, const unsigned char *
 /* The same, formatted one by one, when the tables could not be made. */
 static char *put_pixel_run_slow(char *p, const unsigned char *buf, int k0, int k1, int bpp) {
     for (int k = k0; k < k1; k++) {
-        if (hdf5mode)
+        if (opt.hdf5mode)
             *p++ = ' ';
         p = fmt_int(p, (int)pixel_at(buf, k, bpp));
-        if (!hdf5mode)
+        if (!opt.hdf5mode)
             *p++ = '\t';
     }
     return p;
@@ -365,12 +365,12 @@ static char *put_pixel_run_slow(char *p, const unsigned char *buf, int k0, int k
  * by a tab, in HDF5 mode one blank between them. */
 static void put_pixels(const unsigned char *buf, int pnts, int bpp) {
     int k = 0;
-    if (hdf5mode && pnts > 0) {  // the first pixel has no blank before it
+    if (opt.hdf5mode && pnts > 0) {  // the first pixel has no blank before it
         char *p = out_reserve(FMT_MAX);
         out_commit(fmt_int(p, (int)pixel_at(buf, 0, bpp)));
         k = 1;
     }
-    const pixel_text *tab = hdf5mode ? pixel_texts_blank() : pixel_texts_tab();
+    const pixel_text *tab = opt.hdf5mode ? pixel_texts_blank() : pixel_texts_tab();
     const int chunk = 65536;
     while (k < pnts) {
         int k1 = pnts - k > chunk ? k + chunk : pnts;
@@ -393,7 +393,7 @@ static void dump_image_file(int i, int nx, int ny, int bpp, int leni, unsigned c
 
 /* Keep the frame header of the latest image for the XML description. */
 static void capture_image_header(zarn_daq_getdata *data, int i) {
-    if (!dumpxml || !spectprms)
+    if (!opt.dumpxml || !spectprms)
         return;
     dim_params *ps = &spectprms[i];
     if (ps->num <= 0) {
@@ -417,30 +417,30 @@ void cell_image(zarn_daq_getdata *data, int i, int mpulse) {
 
     int nframe = 0, compr = 0, bpp = 0, leni = 0;
     if (data->GetImagePar(&nframe, &compr, &bpp, &leni) != 0) {
-        out_str(hdf5mode ? "[]" : "No Image\t");
+        out_str(opt.hdf5mode ? "[]" : "No Image\t");
         return;
     }
     int xstart = 0, xinc = 0, nx = 0, ystart = 0, yinc = 0, ny = 0;
     if (data->GetImageSize(&xstart, &xinc, &nx, &ystart, &yinc, &ny) != leni) {
-        out_str(hdf5mode ? "[]" : "Invalid Image\t");
+        out_str(opt.hdf5mode ? "[]" : "Invalid Image\t");
         return;
     }
     unsigned char *buf = data->GetImage();
     if (!buf && leni > 0) {  // the reader promised leni bytes and gave none
-        out_str(hdf5mode ? "[]" : "No Image\t");
+        out_str(opt.hdf5mode ? "[]" : "No Image\t");
         return;
     }
     time_stamp tm = {tup, tlow};
-    if (imdump)
+    if (opt.imdump)
         dump_image_file(i, nx, ny, bpp, leni, buf, &tm, num);
     capture_image_header(data, i);
 
     if (bpp == 1 || bpp == 2) {
         if (bpp == 2 && leni / 2 > 0)
             zarn_swap2(buf, buf, leni / 2);
-        out_str(hdf5mode ? "[[" : "[");
+        out_str(opt.hdf5mode ? "[[" : "[");
         put_pixels(buf, leni / bpp, bpp);
-        out_str(hdf5mode ? "]]" : "]");
+        out_str(opt.hdf5mode ? "]]" : "]");
     } else if (bpp != 3 && bpp != 4) {
         printf("Invalid bpp:%d for %s\n", bpp, chans[i]);
     }

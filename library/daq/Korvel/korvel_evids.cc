@@ -1,7 +1,6 @@
 // korvel_evids.cc - the event-ID lists: emptied at set-up, grown by the
-// cell writers, read by the event-ID file at the end, released at unload;
-// and korvel_state_reset, which puts the whole run state back to its load
-// values.
+// cell writers, read by the event-ID file at the end, released at unload
+// and by korvel_state_reset.
 //
 // Nothing here may throw or crash into the reader: a list that cannot grow
 // drops the number and says so once.
@@ -12,8 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "korvel_format.h"
 
 evid_list *evids_list(int i) {
     return i < KORVEL_FIXED_LISTS ? &eventids[i] : &eventids_more[i - KORVEL_FIXED_LISTS];
@@ -42,7 +39,7 @@ static bool evids_grow(evid_list *l, int i) {
  * after it lengthens the last run. A failed growth drops the number: the
  * reader must never see an exception or a crash from here. */
 void evids_record(int i, int mpulse) {
-    if (!evstatdump)
+    if (!opt.evstatdump)
         return;
     evid_list *l = evids_list(i);
     if (l->len > 0) {
@@ -107,64 +104,4 @@ void evids_release() {
         free(eventids[i].runs);
         eventids[i] = evid_list{};
     }
-}
-
-/* The channel table and its companions, back to null and 0. The names
- * belong to the reader and are not released. */
-static void release_channel_table() {
-    if (spectprms)
-        for (int i = 0; i < nchans; i++) {
-            free(spectprms[i].params);
-            free(spectprms[i].iparams);
-        }
-    free(spectprms);
-    spectprms = nullptr;
-    free(chans);
-    chans = nullptr;
-    free(subchans);
-    subchans = nullptr;
-    free(chantexts);
-    chantexts = nullptr;
-    free(do_conv);
-    do_conv = nullptr;
-    nchans = 0;
-}
-
-/* Open files are closed; rows still collected reach the table first, as
- * they do at unload. */
-static void close_run_files() {
-    if (fd) {
-        out_flush();
-        fclose(fd);
-        fd = nullptr;
-    }
-    if (fdids) {
-        fclose(fdids);
-        fdids = nullptr;
-    }
-    out_len = 0;
-    out_errno = 0;
-}
-
-/* The load values of korvel_state.cc, given again. */
-static void restore_load_values() {
-    file = KORVEL_TABLE_FILE;
-    fileids = KORVEL_EVIDS_FILE;
-    imdir = KORVEL_IMAGE_DIR;
-    xfile = KORVEL_XML_FILE;
-    ftilist = nullptr;
-    zerocheck = imbin = evstatdump = nodump = dallval = nostat = nonvn = hdf5mode = imdump =
-        dumpxml = false;
-    first_event = last_event = -1;
-    bad_chans = 0;
-    output_errno = 0;
-    output_failure_text[0] = '\0';
-    space_refusal_told = false;
-}
-
-void korvel_state_reset() {
-    close_run_files();
-    release_channel_table();
-    evids_release();
-    restore_load_values();
 }

@@ -1,5 +1,4 @@
-// korvel_evids.h - the event-ID lists (their data: korvel_state.h), and the
-// reset of the whole run state to its load values.
+// korvel_evids.h - the event-ID lists (their data: korvel_state.h).
 #ifndef KORVEL_EVIDS_H
 #define KORVEL_EVIDS_H
 
@@ -10,7 +9,8 @@
 // index keep theirs); channels past 4096 get lists of their own. 0, or -1
 // when those cannot be had.
 int evids_prepare();
-// At unload: give back every list's storage, the highest index first.
+// At unload and reset: give back every list's storage, the highest index
+// first.
 void evids_release();
 
 // ---- Adding numbers ----
@@ -22,14 +22,5 @@ void evids_record(int i, int mpulse);
 // ---- Reading ----
 // List of channel index i (0 <= i < nchans).
 evid_list *evids_list(int i);
-
-// ---- The whole run state ----
-// Release what a run holds (channel arrays, parameter records, event-ID
-// lists, open files, unwritten table bytes) and give every variable of
-// korvel_state.h, and the output buffer, its load value: the plug-in is
-// then as freshly loaded, for a further run in the same process (the fuzz
-// target runs one per input). It lives here, above the state, because the
-// lists are the largest part of what it releases.
-void korvel_state_reset();
 
 #endif

@@ -155,10 +155,10 @@ static void put_raw_record(FILE *f, int width, int height, int lbpx, const unsig
 
 int write_raw_file(const char *file_name, int width, int height, int lbpx,
                    unsigned char *data) {
-    FILE *f = fopen(file_name, imbin ? "a" : "w");
+    FILE *f = fopen(file_name, opt.imbin ? "a" : "w");
     if (!f)
         return report_open_failure(file_name);
-    off_t keep = imbin ? file_length(f) : -1;
+    off_t keep = opt.imbin ? file_length(f) : -1;
     errno = 0;
     put_raw_record(f, width, height, lbpx, data);
     return close_checked(f, file_name, keep);
@@ -205,8 +205,8 @@ static int compose_file_name(char *file_name, const char *channel, const time_st
         for (char *c = channel_nosl; *c; c++)
             if (*c == '/')
                 *c = '_';
-        if (imbin) {
-            n = snprintf(file_name, 256, "%s/%s.bin", imdir, channel_nosl);
+        if (opt.imbin) {
+            n = snprintf(file_name, 256, "%s/%s.bin", opt.imdir, channel_nosl);
         } else {
             time_t tt = (time_t)tm->timeup;
             char ct[64] = {0};
@@ -216,11 +216,11 @@ static int compose_file_name(char *file_name, const char *channel, const time_st
             size_t ctl = strlen(ct);
             if (ctl > 0 && ct[ctl - 1] == '\n')
                 ct[ctl - 1] = '\0';
-            n = snprintf(file_name, 256, "%s/%s_%d_%s_%d%s", imdir, channel_nosl,
+            n = snprintf(file_name, 256, "%s/%s_%d_%s_%d%s", opt.imdir, channel_nosl,
                          (int)event_id, ct, (int)(tm->timelow / 1000), ext);
         }
     } else {
-        n = snprintf(file_name, 256, "%s/%s", imdir, channel);
+        n = snprintf(file_name, 256, "%s/%s", opt.imdir, channel);
     }
     for (char *c = file_name; *c; c++)
         if (*c == ' ')
@@ -241,7 +241,7 @@ int write_image_to_file(int width, int height, int lbpx, unsigned char *data,
         return -5;
     }
     char file_name[256] = {0};
-    if (imbin) {
+    if (opt.imbin) {
         if (compose_file_name(file_name, channel, tm, event_id, "") != 0)
             return -2;
         return append_bin_record(file_name, width, height, lbpx, data, tm, event_id);

@@ -17,9 +17,9 @@ static const struct {
     const char *word;
     bool *flag;
 } flag_options[] = {
-    {"-zerocheck", &zerocheck}, {"-imbin", &imbin},   {"-evstat", &evstatdump},
-    {"-nodump", &nodump},       {"-dumpall", &dallval}, {"-nostat", &nostat},
-    {"-nonvn", &nonvn},         {"-hdf5", &hdf5mode},
+    {"-zerocheck", &opt.zerocheck}, {"-imbin", &opt.imbin},     {"-evstat", &opt.evstatdump},
+    {"-nodump", &opt.nodump},       {"-dumpall", &opt.dallval}, {"-nostat", &opt.nostat},
+    {"-nonvn", &opt.nonvn},         {"-hdf5", &opt.hdf5mode},
 };
 
 /* Set the flag of a flag option; false when `w` is none. */
@@ -49,15 +49,15 @@ void korvel_parse_options(int argc, char **argv) {
         if (strcmp(w, "-out") == 0) {
             // Taken whatever it holds; a trailing -out keeps the default.
             if (next)
-                file = next;
+                opt.file = next;
             i += 2;
         } else if (options_set_flag(w)) {
             i += 1;
         } else if (strcmp(w, "-xdump") == 0 || strcmp(w, "-imdump") == 0) {
             bool x = w[1] == 'x';
-            *(x ? &dumpxml : &imdump) = true;
+            *(x ? &opt.dumpxml : &opt.imdump) = true;
             if (next && !strchr(next, '-')) {
-                *(x ? &xfile : &imdir) = next;
+                *(x ? &opt.xfile : &opt.imdir) = next;
                 i += 2;
             } else {
                 i += 1;  // a word with '-' is looked at as an option next
@@ -69,7 +69,7 @@ void korvel_parse_options(int argc, char **argv) {
                 exit(1);
             }
             if (next)
-                ftilist = next;
+                opt.ftilist = next;
             i += 2;
         } else {
             i += 1;

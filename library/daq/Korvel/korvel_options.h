@@ -2,7 +2,7 @@
 #ifndef KORVEL_OPTIONS_H
 #define KORVEL_OPTIONS_H
 
-// Read argv[1]..argv[argc-1] into the option variables of the run state.
+// Read argv[1]..argv[argc-1] into the run's option record (opt, korvel_state.h).
 // Words that match no option are skipped. Ends the process with status 1
 // when -fti is followed by a word that contains '-'.
 void korvel_parse_options(int argc, char **argv);

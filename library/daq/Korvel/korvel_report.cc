@@ -87,17 +87,17 @@ static void close_reported(FILE *f, int err, const char *what, const char *name)
 }
 
 static void dump_event_ids() {
-    fdids = fopen(fileids, "w+");
+    fdids = fopen(opt.fileids, "w+");
     if (!fdids) {
         int err = errno;
         perror("fopen");
         puts("zarn_user_end2010(): failed to open event IDs file for writing");
-        korvel_output_failed("event IDs file", fileids, err);
+        korvel_output_failed("event IDs file", opt.fileids, err);
         return;
     }
     errno = 0;
     write_event_ids(fdids);
-    close_reported(fdids, 0, "event IDs file", fileids);
+    close_reported(fdids, 0, "event IDs file", opt.fileids);
     fdids = nullptr;
 }
 
@@ -108,7 +108,7 @@ static void close_event_table() {
     if (!fd)
         return;
     out_flush();
-    close_reported(fd, out_errno, "event table file", file);
+    close_reported(fd, out_errno, "event table file", opt.file);
     fd = nullptr;
 }
 
@@ -149,14 +149,14 @@ static void select_dimensions(std::vector<dim_params *> &dims) {
  * table. With -nodump there is no table to lose. */
 static bool xml_file_is_table() {
     struct stat x, t;
-    return !nodump && stat(xfile, &x) == 0 && stat(file, &t) == 0 && x.st_dev == t.st_dev &&
-           x.st_ino == t.st_ino;
+    return !opt.nodump && stat(opt.xfile, &x) == 0 && stat(opt.file, &t) == 0 &&
+           x.st_dev == t.st_dev && x.st_ino == t.st_ino;
 }
 
 static void dump_xml_description(zarn_daq_reader_2010 *reader) {
     if (xml_file_is_table()) {
         printf("zarn_user_end_2010(): the XML description file %s is the event table file;"
-               " the description is not written\n", xfile);
+               " the description is not written\n", opt.xfile);
         return;
     }
     // The reader's writer may want a reader object of the plug-in's own to
@@ -172,17 +172,17 @@ static void dump_xml_description(zarn_daq_reader_2010 *reader) {
         puts("zarn_user_end_2010(): out of memory for the XML description");
         return;
     }
-    int err = dump_chan_desr(&vcout, xfile, DUMP_XML_FILE, 0, -1, nullptr, &dims);
+    int err = dump_chan_desr(&vcout, opt.xfile, DUMP_XML_FILE, 0, -1, nullptr, &dims);
     if (err != 0)
         printf("Failed to dump XML description file error: %d\n", err);
 }
 
 void report_end_of_run(zarn_daq_reader_2010 *reader) {
     print_statistics(reader);
-    if (evstatdump)
+    if (opt.evstatdump)
         dump_event_ids();
-    if (!nodump)
+    if (!opt.nodump)
         close_event_table();
-    if (dumpxml)
+    if (opt.dumpxml)
         dump_xml_description(reader);
 }

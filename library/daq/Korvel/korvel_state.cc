@@ -1,7 +1,7 @@
 // korvel_state.cc - the run state's variables, each with its load value:
 // what every variable holds when the library has been loaded and before
 // any entry point is called. Their meaning is told in korvel_state.h; the
-// comments here say who sets them. korvel_state_reset (korvel_evids.cc)
+// comments here say who sets them. korvel_state_reset (zarn_daq_user.cc)
 // gives them these values again.
 #include "korvel_state.h"
 
@@ -10,21 +10,25 @@
 #include <cstring>
 
 // ---- Options: set by korvel_parse_options at set-up, then only read ----
-const char *file = KORVEL_TABLE_FILE;  // -out FILE
-const char *fileids = KORVEL_EVIDS_FILE;  // no option changes it
-const char *imdir = KORVEL_IMAGE_DIR;  // -imdump DIR
-const char *xfile = KORVEL_XML_FILE;   // -xdump FILE
-const char *ftilist = nullptr;         // -fti LIST; points into argv
-bool zerocheck = false;   // -zerocheck
-bool imbin = false;       // -imbin
-bool evstatdump = false;  // -evstat
-bool nodump = false;      // -nodump
-bool dallval = false;     // -dumpall
-bool nostat = false;      // -nostat
-bool nonvn = false;       // -nonvn
-bool hdf5mode = false;    // -hdf5
-bool imdump = false;      // -imdump
-bool dumpxml = false;     // -xdump
+// A constant expression, so that opt holds it before any code runs.
+constexpr run_options opt_at_load = {
+    KORVEL_TABLE_FILE,  // file: -out FILE
+    KORVEL_EVIDS_FILE,  // fileids: no option changes it
+    KORVEL_IMAGE_DIR,   // imdir: -imdump DIR
+    KORVEL_XML_FILE,    // xfile: -xdump FILE
+    nullptr,            // ftilist: -fti LIST; points into argv
+    false,              // zerocheck: -zerocheck
+    false,              // imbin: -imbin
+    false,              // evstatdump: -evstat
+    false,              // nodump: -nodump
+    false,              // dallval: -dumpall
+    false,              // nostat: -nostat
+    false,              // nonvn: -nonvn
+    false,              // hdf5mode: -hdf5
+    false,              // imdump: -imdump
+    false,              // dumpxml: -xdump
+};
+run_options opt = opt_at_load;
 
 // ---- Channel table: made by zarn_user_init_2010, kept until the process
 // ends (a second set-up is not supported) ----

@@ -1,7 +1,8 @@
 // korvel_state.h - the run state of libKorvel: every process-wide variable
 // of the plug-in, declared once, with its meaning, its load value and who
 // sets it. They are defined in korvel_state.cc; korvel_state_reset (in
-// korvel_evids.cc) puts them all back to their load values.
+// zarn_daq_user.cc, beside the unload that releases the same things) puts
+// them all back to their load values.
 //
 // One run per process, one thread (the reader's): nothing here is locked.
 //
@@ -18,27 +19,35 @@
 #include "event_util.h"
 
 // ---- Options (set by korvel_parse_options, read-only afterwards) ----
-// Load values of the file and directory names, shared by the definitions
-// and korvel_state_reset.
+// The option words of the command line, one record, so that the load
+// values can be given back in one assignment.
+// Load values of the file and directory names.
 #define KORVEL_TABLE_FILE "./user_out.txt"
 #define KORVEL_EVIDS_FILE "./user_evids.txt"
 #define KORVEL_IMAGE_DIR "./"
 #define KORVEL_XML_FILE "./user_descr.xml"
-extern const char *file;     // event table file; KORVEL_TABLE_FILE; -out
-extern const char *fileids;  // event-ID file; always KORVEL_EVIDS_FILE
-extern const char *imdir;    // image directory; KORVEL_IMAGE_DIR; -imdump DIR
-extern const char *xfile;    // XML description; KORVEL_XML_FILE; -xdump F
-extern const char *ftilist;  // channels written in integer form; null; -fti
-extern bool zerocheck;       // -zerocheck: report all-zero spectra
-extern bool imbin;           // -imbin: images appended to CHANNEL.bin
-extern bool evstatdump;      // -evstat: write the event-ID file at the end
-extern bool nodump;          // -nodump: no table file, bookkeeping only
-extern bool dallval;         // -dumpall: every spectrum value, not `samples`
-extern bool nostat;          // -nostat: no spectrum statistics in cells
-extern bool nonvn;           // -nonvn: name-value items without names
-extern bool hdf5mode;        // -hdf5: comma dialect of the table
-extern bool imdump;          // -imdump: write image files
-extern bool dumpxml;         // -xdump: XML description at the end
+struct run_options {
+    const char *file;     // event table file; KORVEL_TABLE_FILE; -out
+    const char *fileids;  // event-ID file; always KORVEL_EVIDS_FILE
+    const char *imdir;    // image directory; KORVEL_IMAGE_DIR; -imdump DIR
+    const char *xfile;    // XML description; KORVEL_XML_FILE; -xdump F
+    const char *ftilist;  // channels written in integer form; null; -fti
+    bool zerocheck;       // -zerocheck: report all-zero spectra
+    bool imbin;           // -imbin: images appended to CHANNEL.bin
+    bool evstatdump;      // -evstat: write the event-ID file at the end
+    bool nodump;          // -nodump: no table file, bookkeeping only
+    bool dallval;         // -dumpall: every spectrum value, not `samples`
+    bool nostat;          // -nostat: no spectrum statistics in cells
+    bool nonvn;           // -nonvn: name-value items without names
+    bool hdf5mode;        // -hdf5: comma dialect of the table
+    bool imdump;          // -imdump: write image files
+    bool dumpxml;         // -xdump: XML description at the end
+};
+// The load values: the names above, no -fti list, every flag off.
+extern const run_options opt_at_load;
+// The options of this run, read everywhere as opt.NAME; opt_at_load until
+// korvel_parse_options sets them.
+extern run_options opt;
 
 // ---- Channel table (built by zarn_user_init_2010) ----
 extern int nchans;            // channels the reader reported; 0 at load
@@ -104,5 +113,14 @@ extern evid_list eventids[KORVEL_FIXED_LISTS];
 // set-up when the channel table needs them; null and 0 at load.
 extern evid_list *eventids_more;
 extern int eventids_more_count;
+
+// ---- Reset (zarn_daq_user.cc) ----
+// Release what a run holds (channel arrays, parameter records, event-ID
+// lists, open files, unwritten table bytes) and give every variable here,
+// and the output buffer, its load value: the plug-in is then as freshly
+// loaded, for a further run in the same process (the fuzz target runs one
+// per input). It is defined beside the unload, which releases the same
+// things when the process ends.
+void korvel_state_reset();
 
 #endif

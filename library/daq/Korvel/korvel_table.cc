@@ -64,14 +64,14 @@ void table_release() {
 
 /* Separator after a field: the dialect's, or the line end. */
 static inline char field_separator(bool last) {
-    return last ? '\n' : (hdf5mode ? ',' : '\t');
+    return last ? '\n' : (opt.hdf5mode ? ',' : '\t');
 }
 
 /* A status word: "0x%X" and three tabs, or a comma in HDF5 mode. */
 static void put_status(int status) {
     char *p = out_reserve(FMT_MAX);
     p = fmt_hex(p, status);
-    if (hdf5mode) {
+    if (opt.hdf5mode) {
         *p++ = ',';
     } else {
         memcpy(p, "\t\t\t", 3);
@@ -81,7 +81,7 @@ static void put_status(int status) {
 }
 
 void table_header_start() {
-    if (hdf5mode) {
+    if (opt.hdf5mode) {
         out_str("EventId,Time,TimeISO,");
         if (outmode)
             out_str("EvHeadStatus,");
@@ -95,14 +95,15 @@ void table_header_start() {
 /* The title is the channel text, used whole whatever its length. */
 void table_header_channel(int i) {
     if (outmode)
-        out_str(hdf5mode ? "SrvBlockStatus,ChanStatus," : "SrvBlockStatus\t\t\tChanStatus\t\t\t");
+        out_str(opt.hdf5mode ? "SrvBlockStatus,ChanStatus,"
+                             : "SrvBlockStatus\t\t\tChanStatus\t\t\t");
     out_str(chantexts[i]);
     out_char(field_separator(i == nchans - 1));
 }
 
 /* Event id and time columns. */
 static void put_event_columns(unsigned evid, int evtype, unsigned tup, unsigned tlow) {
-    if (!hdf5mode) {
+    if (!opt.hdf5mode) {
         out_char('[');
         const char *name = event_name_itoa(evtype);
         out_str(name ? name : "(null)");
@@ -110,7 +111,7 @@ static void put_event_columns(unsigned evid, int evtype, unsigned tup, unsigned 
     }
     char *p = out_reserve(3 * FMT_MAX);
     p = fmt_int(p, (int)evid);
-    if (hdf5mode) {
+    if (opt.hdf5mode) {
         *p++ = ',';
     } else {
         *p++ = '\t';
@@ -119,14 +120,14 @@ static void put_event_columns(unsigned evid, int evtype, unsigned tup, unsigned 
     p = fmt_int(p, (int)tup);
     *p++ = ':';
     p = fmt_int(p, (int)tlow);
-    *p++ = hdf5mode ? ',' : '\t';
+    *p++ = opt.hdf5mode ? ',' : '\t';
     out_commit(p);
 }
 
 /* ISO time column and, with outmode, the event status. */
 static void put_iso_and_status(const char *ltime, int status) {
     out_bytes(ltime, strnlen(ltime, 64));
-    out_char(hdf5mode ? ',' : '\t');
+    out_char(opt.hdf5mode ? ',' : '\t');
     if (outmode)
         put_status(status);
 }
@@ -153,13 +154,13 @@ static int query_channel(zarn_daq_getdata *data, int i, channel_reading *c) {
         return -1;
     }
     c->chhd = data->GetChanHead_2010();
-    if (!nodump && outmode)
+    if (!opt.nodump && outmode)
         put_status(status);
     if (data->GetChanInfo(&c->channml, nullptr, &c->statusch, &llenl) != 0) {
         puts("zarn_user_loop(): failed to get Server Block info");
         return -1;
     }
-    if (!nodump && outmode)
+    if (!opt.nodump && outmode)
         put_status(c->statusch);
     return 0;
 }
@@ -180,7 +181,7 @@ static void report_bad_channel(zarn_daq_getdata *data) {
  * macro-pulse number of data types 1 to 4 is recorded. */
 static void write_cell(zarn_daq_getdata *data, int i, unsigned evid, int samples,
                        const channel_reading &c) {
-    if (nodump) {
+    if (opt.nodump) {
         if (c.ddtt >= 1 && c.ddtt <= 4)
             evids_record(i, c.mpulse);
         return;
@@ -227,12 +228,12 @@ int table_write_event(zarn_daq_getdata *data) {
         first_event = (int)evid;
     last_event = (int)evid;
 
-    if (!nodump)
+    if (!opt.nodump)
         put_event_columns(evid, evtype, tup, tlow);
     // The reader's text is trusted to fit, but never read past the buffer.
     char ltime[64] = {0};
     create_isodate_from_sec(tup, ltime, 1);
-    if (!nodump)
+    if (!opt.nodump)
         put_iso_and_status(ltime, status);
 
     int samples = nbunch != 0 ? nbunch : 100;
@@ -243,7 +244,7 @@ int table_write_event(zarn_daq_getdata *data) {
     if (nchans < 1)
         return 0;
     int rc = put_channels(data, evid, samples);
-    if (!nodump)
+    if (!opt.nodump)
         out_event_end();
     return rc;
 }

@@ -5,7 +5,9 @@
 // zarn_user_end_2010 at the end. Everything the plug-in knows between two
 // calls lives in the run state (korvel_state.h). This file only calls down
 // into the subsystems: options, event-ID lists, table, end-of-run reports;
-// none of them calls back up into it.
+// none of them calls back up into it. At its end, the two ways the run
+// state is released: the unload when the process ends, and the reset to
+// the load values for a further run in the same process.
 #include "zarn_daq_user.h"
 
 #include <cerrno>
@@ -25,7 +27,7 @@
  * before the end of the run hears of it too. */
 int korvel_output_failure(char *what, size_t size) {
     if (output_errno == 0 && out_errno != 0)
-        korvel_output_failed("event table file", file, out_errno);
+        korvel_output_failed("event table file", opt.file, out_errno);
     if (what && size > 0) {
         size_t n = strnlen(output_failure_text, size - 1);
         memcpy(what, output_failure_text, n);
@@ -40,7 +42,7 @@ static int init_fti_flags() {
     if (!do_conv)
         return -1;
     for (int i = 0; i < nchans; i++)
-        do_conv[i] = strstr(ftilist, chans[i]) != nullptr;
+        do_conv[i] = strstr(opt.ftilist, chans[i]) != nullptr;
     return 0;
 }
 
@@ -62,7 +64,7 @@ static void init_xml_params() {
  * end is close_event_table (korvel_report.cc) at the end of the run;
  * korvel_unload flushes it when the end never came. */
 static FILE *open_table_file() {
-    FILE *f = fopen(file, "w+");
+    FILE *f = fopen(opt.file, "w+");
     if (f)
         out_stream_setup(f);
     return f;
@@ -109,7 +111,7 @@ static int init_channel_companions() {
         puts("zarn_user_init(): failed to malloc event lists !!!");
         return -3;
     }
-    if (ftilist && init_fti_flags() != 0) {
+    if (opt.ftilist && init_fti_flags() != 0) {
         puts("zarn_user_init(): failed to malloc do_conv !!!");
         return -3;
     }
@@ -119,13 +121,13 @@ static int init_channel_companions() {
 /* With the table: open its file and start the header row; -5 with the
  * messages when the file cannot be opened. */
 static int init_table() {
-    if (nodump)
+    if (opt.nodump)
         return 0;
     fd = open_table_file();
     if (!fd) {
         int err = errno;
         perror("fopen");
-        korvel_output_failed("event table file", file, err);
+        korvel_output_failed("event table file", opt.file, err);
         puts("zarn_user_init(): failed to open file for writing");
         return -5;
     }
@@ -139,10 +141,10 @@ static void list_channels() {
     puts("zarn_user_init()==== CHANNELS ==============");
     for (int i = 0; i < nchans; i++) {
         printf("[%d] \t %s\n", i, chantexts[i]);
-        if (!nodump)
+        if (!opt.nodump)
             table_header_channel(i);
     }
-    if (!nodump)
+    if (!opt.nodump)
         out_flush();
 }
 
@@ -162,7 +164,7 @@ int zarn_user_init_2010(int argc, char **argv, zarn_daq_reader_2010 *reader) {
         (rc = init_channel_companions()) != 0 || (rc = init_table()) != 0)
         return rc;
     list_channels();
-    if (dumpxml)
+    if (opt.dumpxml)
         init_xml_params();
     puts("zarn_user_init()===== CHANNELS END ==============");
     return 0;
@@ -193,4 +195,54 @@ __attribute__((destructor)) static void korvel_unload() {
     evids_release();
     table_release();
     pixel_texts_release();
+}
+
+/* The channel table and its companions, back to null and 0. The names
+ * belong to the reader and are not released. */
+static void release_channel_table() {
+    if (spectprms)
+        for (int i = 0; i < nchans; i++) {
+            free(spectprms[i].params);
+            free(spectprms[i].iparams);
+        }
+    free(spectprms);
+    spectprms = nullptr;
+    free(chans);
+    chans = nullptr;
+    free(subchans);
+    subchans = nullptr;
+    table_release();
+    free(do_conv);
+    do_conv = nullptr;
+    nchans = 0;
+}
+
+/* Open files are closed; rows still collected reach the table first, as
+ * they do at unload. */
+static void close_run_files() {
+    if (fd) {
+        out_flush();
+        fclose(fd);
+        fd = nullptr;
+    }
+    if (fdids) {
+        fclose(fdids);
+        fdids = nullptr;
+    }
+    out_len = 0;
+    out_errno = 0;
+}
+
+/* Unlike the unload, the reset keeps the pixel texts: they depend on no
+ * run. */
+void korvel_state_reset() {
+    close_run_files();
+    release_channel_table();
+    evids_release();
+    opt = opt_at_load;
+    first_event = last_event = -1;
+    bad_chans = 0;
+    output_errno = 0;
+    output_failure_text[0] = '\0';
+    space_refusal_told = false;
 }
