@@ -6,6 +6,7 @@ Every per-event dataset is read in slices of whole chunks (a few MiB at a
 time), never whole: memory stays flat whatever the run's length.
 """
 
+import dataclasses
 import os
 
 import h5py
@@ -42,16 +43,16 @@ class BadFile(Exception):
     """The file cannot be reported on; the message says why, in one line."""
 
 
+@dataclasses.dataclass(eq=False)
 class Channel:
     """One row of the channel table: its position, title, group path
     (relative to /entry/channels), kind, and the h5py group or None."""
 
-    def __init__(self, index, title, group, kind, node):
-        self.index = index
-        self.title = title
-        self.group = group
-        self.kind = kind
-        self.node = node
+    index: int
+    title: str
+    group: str
+    kind: str
+    node: object
 
 
 def text(value):
