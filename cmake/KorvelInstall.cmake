@@ -101,3 +101,31 @@ function(korvel_install_python_package dir destination)
   install(DIRECTORY ${dir} DESTINATION ${destination}
           FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 endfunction()
+
+# korvel_python_program(PROGRAM PACKAGE DIR DESTINATION DIR SUMMARY TEXT
+#                       MODULES NAME...): the Python program PROGRAM (a
+# script in the calling directory) and its package PACKAGE beside it, of
+# the modules MODULES (names without .py). The build tree gets a runnable
+# copy in the calling directory's binary directory: the script, the
+# modules and PACKAGE/_version.py, which holds the project's version (the
+# sources have none, so that only the build says what version it is). The
+# install puts the script into bin, its man page (SUMMARY: help2man's
+# --name) into man1 and the package's .py files under DESTINATION.
+function(korvel_python_program program)
+  cmake_parse_arguments(PARSE_ARGV 1 PY "" "PACKAGE;DESTINATION;SUMMARY" "MODULES")
+  set(src ${CMAKE_CURRENT_SOURCE_DIR})
+  set(bin ${CMAKE_CURRENT_BINARY_DIR})
+  configure_file(${src}/${program} ${bin}/${program} COPYONLY)
+  foreach(m ${PY_MODULES})
+    configure_file(${src}/${PY_PACKAGE}/${m}.py ${bin}/${PY_PACKAGE}/${m}.py COPYONLY)
+  endforeach()
+  file(WRITE ${bin}/${PY_PACKAGE}/_version.py.in
+    "\"\"\"The project's version, written at configure time.\"\"\"\nVERSION = \"@PROJECT_VERSION@\"\n")
+  configure_file(${bin}/${PY_PACKAGE}/_version.py.in ${bin}/${PY_PACKAGE}/_version.py @ONLY)
+
+  install(PROGRAMS ${src}/${program} DESTINATION ${CMAKE_INSTALL_BINDIR})
+  korvel_man_page(${program} "${PY_SUMMARY}"
+    PROGRAM ${bin}/${program}
+    DEPENDS ${src}/${program} ${bin}/${PY_PACKAGE}/_version.py)
+  korvel_install_python_package(${bin}/${PY_PACKAGE} ${PY_DESTINATION})
+endfunction()
