@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "replay_harness.h"
 #include "standin.h"
 
 using namespace standin;
@@ -61,12 +62,8 @@ private:
 };
 
 std::string event_error(const std::string &line) {
-    RunHeader h;
     std::string err;
-    EXPECT_TRUE(parse_header(kHeader, &h, &err)) << err;
-    standin::Run run(h);
-    Event ev;
-    EXPECT_FALSE(parse_event(line, run, &ev, &err)) << line;
+    parse_event_line(kHeader, line, false, &err);
     return err;
 }
 

@@ -28,23 +28,14 @@ std::string header_error(const std::string &line) {
 }
 
 std::string event_error(const std::string &line) {
-    RunHeader h;
     std::string err;
-    EXPECT_TRUE(parse_header(kHeader, &h, &err)) << err;
-    standin::Run run(h);
-    Event ev;
-    EXPECT_FALSE(parse_event(line, run, &ev, &err)) << line;
+    parse_event_line(kHeader, line, false, &err);
     return err;
 }
 
 Event event_of(const std::string &line) {
-    RunHeader h;
     std::string err;
-    EXPECT_TRUE(parse_header(kHeader, &h, &err)) << err;
-    standin::Run run(h);
-    Event ev;
-    EXPECT_TRUE(parse_event(line, run, &ev, &err)) << err;
-    return ev;
+    return parse_event_line(kHeader, line, true, &err);
 }
 
 }  // namespace

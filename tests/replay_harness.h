@@ -9,6 +9,10 @@
 
 #include "test_files.h"
 
+namespace standin {
+struct Event;
+}
+
 struct ReplayResult {
     std::string out;   // standard output
     std::string err;   // standard error
@@ -56,6 +60,16 @@ void expect_cells(const std::string &title, const std::string &rec,
 ReplayResult replay_args(const std::vector<std::string> &args,
                          const std::string &dir = "",
                          const std::vector<std::string> &env = {});
+
+
+// The stand-in's event parser without a process (host tests only: defined
+// in replay_harness_events.cc, which links the stand-in's library).
+// Parses the event line `line` in a run whose header line is `header` (the
+// test fails if the header does not parse); `parses` says whether the line
+// must be accepted, and the test fails when it is not. Returns the event
+// read (a default one when refused) and leaves the message in *error.
+standin::Event parse_event_line(const std::string &header, const std::string &line,
+                                bool parses, std::string *error);
 
 
 // Building recordings and expected output for the scenario tests.
