@@ -21,15 +21,14 @@
 
 // ---- Dialects and kinds --------------------------------------------------
 
+struct RowCell;
+
 enum Dialect { DIALECT_TAB, DIALECT_HDF5 };
 
 // What a channel holds over the run. KIND_UNSET only before the decision.
+// Each kind has its row in the kind table (KINDS, below).
 enum Kind { KIND_NONE, KIND_MARKER, KIND_VALUE, KIND_BLOCK, KIND_SPECTRUM, KIND_IMAGE,
             KIND_COUNT, KIND_UNSET = -1 };
-
-const char *kind_name(Kind k);
-// The kind named `s`, or KIND_UNSET.
-Kind kind_from_name(std::string_view s);
 
 // Values of the `present` dataset.
 enum Presence : int8_t {
@@ -160,7 +159,64 @@ struct Run {
     uint32_t first_s = 0, first_us = 0, last_s = 0, last_us = 0;
 };
 
-// ---- Messages (h5_report.cc) ------------------------------------------------------
+// ---- The kind table (h5_kinds.cc) -------------------------------------------------------
+
+// Everything the converter does differently for one kind of channel, in
+// one row: the survey, the layout and the conversion look the channel's
+// kind up in KINDS and call its functions, and name no kind themselves.
+// A new kind is a value of Kind (here), its row and functions in
+// h5_kinds.cc, and its cell grammar in h5_cells.cc.
+struct KindInfo {
+    const char *name;       // as --kind, the channel table and @kind write it
+    const char *nx_class;   // the class of the channel's group (null: none)
+    // Among kinds that explain equally many cells of a channel, the lower
+    // `tie` is taken (0: never taken from the cells). The first channel
+    // of the lowest `viewer` is the file's default plot (0: never).
+    int tie, viewer;
+    // How the plug-in writes the kind's numbers: the form that loses
+    // digits ("" none) and the survey's mark that it was seen, or a
+    // format that holds whatever the cells say (null: learnt).
+    const char *float_format;
+    bool Precision::*float_seen;
+    const char *fixed_format;
+    // Reads a cell by this kind's grammar alone, storing nothing (null:
+    // the kind has no grammar).
+    Presence (*read)(Dialect d, const char *b, const char *e);
+    // Survey of one cell with data: `claim` (may be null) counts a cell
+    // that only this kind explains and returns true, and the other kinds
+    // then leave it alone; `survey` counts a cell that reads as this kind.
+    bool (*claim)(Dialect d, Channel &ch, const RowCell &cell);
+    void (*survey)(Dialect d, Channel &ch, const RowCell &cell);
+    // Once the kind is decided: `decide` settles the channel's sizes,
+    // `event_bytes` is one event of its largest dataset, `column_bytes`
+    // one event of its columns other than image frames (each may be null:
+    // nothing to settle, no bytes).
+    void (*decide)(Run &run, Channel &ch);
+    uint64_t (*event_bytes)(const Channel &ch);
+    uint64_t (*column_bytes)(const Channel &ch);
+    // Creates the channel's datasets in its group (both HDF5's hid_t;
+    // null: none).
+    void (*layout)(Channel &ch, int64_t group, int64_t file);
+    // Writes one reached, well-framed cell of event `ev`; returns its
+    // presence (bad: the slot keeps the fill value).
+    Presence (*write)(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev);
+};
+
+extern const KindInfo KINDS[KIND_COUNT];
+
+inline const KindInfo &kind_info(Kind k)
+{
+    return KINDS[k];
+}
+// The kind's name ("unset" for KIND_UNSET).
+const char *kind_name(Kind k);
+// The kind named `s`, or KIND_UNSET.
+Kind kind_from_name(std::string_view s);
+// Every kind's name for --kind: "marker, value, ..., image" then
+// `last` and "none".
+std::string kind_names(const char *last);
+
+// ---- Messages (h5_messages.cc) ------------------------------------------------------
 
 // "korvel-h5: TABLE:LINE: warning: ..." on standard error, counted.
 void warn_line(Run &run, uint64_t line, const char *fmt, ...)
@@ -331,6 +387,8 @@ void assign_groups(std::vector<Channel> &channels);
 std::string item_dataset_name(std::string_view item);
 // The bare channel name of a title "NAME:SUB" (else the title).
 std::string bare_name(const std::string &title);
+// True when `s` is UTF-8 throughout (HDF5 strings are then marked so).
+bool valid_utf8(std::string_view s);
 
 // ---- The XML description and the channel listing (h5_meta.cc) ---------------------------
 
@@ -421,7 +479,7 @@ int output_create(const std::string &part);
 // happened. Returns the exit status (128 + the signal after an interrupt).
 int output_finish(Run &run, const std::string &part, int rc);
 
-// ---- Progress and interrupts (h5_report.cc) -------------------------------------------------
+// ---- Progress and interrupts (h5_messages.cc) -------------------------------------------------
 
 void progress_update(const Run &run, const Input &in, const char *label);
 void progress_done(const Run &run);

@@ -21,6 +21,7 @@
 #define KORVEL_VERSION "unknown"
 #endif
 
+// %s: the --kind option, its kinds from the kind table (usage_text).
 static const char *USAGE =
     "Usage: korvel-h5 [OPTION...] TABLE [-o OUT.h5]\n"
     "       korvel-h5 --fti-word TABLE|LISTING|XML\n"
@@ -39,8 +40,7 @@ static const char *USAGE =
     "                        convert without one\n"
     "  --names FILE          the plug-in's standard output of the run: its channel\n"
     "                        listing gives the exact titles\n"
-    "  --kind CHANNEL=KIND   the kind of a channel: marker, value, block,\n"
-    "                        spectrum, image or none (repeatable)\n"
+    "%s"
     "  --image-shape CHANNEL=WxH[xBYTES]\n"
     "                        an image channel and its frame size (and 1 or 2\n"
     "                        bytes per pixel) (repeatable); frames of another\n"
@@ -79,6 +79,34 @@ static const char *USAGE =
     "130, 143 or 129 after SIGINT, SIGTERM or SIGHUP. On every failure the old\n"
     "output stays untouched. --fti-word: 0, 1 when a channel cannot be flagged,\n"
     "2 when FILE cannot be read.\n";
+
+// An option of the help: its text after the option's 24 columns, wrapped
+// before column 77.
+static std::string help_option(const std::string &option, const std::string &text)
+{
+    std::string out, line = option + std::string(24 - std::min<size_t>(option.size(), 23), ' ');
+    for (size_t from = 0; from <= text.size();) {
+        size_t end = std::min(text.find(' ', from), text.size());
+        std::string word = text.substr(from, end - from);
+        if (line.size() > 24 && line.size() + 1 + word.size() > 76)
+            out += line + "\n", line = std::string(24, ' ');
+        else if (line.size() > 24)
+            line += ' ';
+        line += word;
+        from = end + 1;
+    }
+    return out + line + "\n";
+}
+
+// The help text, its --kind option naming the kinds of the kind table.
+static std::string usage_text()
+{
+    std::string text = USAGE;
+    return text.replace(text.find("%s"), 2,
+                        help_option("  --kind CHANNEL=KIND",
+                                    "the kind of a channel: " + kind_names(" or ") +
+                                        " (repeatable)"));
+}
 
 // ---- Options ----------------------------------------------------------------------------------
 
@@ -186,8 +214,8 @@ static int take_option(Options &o, const std::string &name, const std::string &v
         o.names = v;
     else if (name == "--kind") {
         if (!split_assignment(v, a, b) || kind_from_name(b) == KIND_UNSET)
-            return usage_error("--kind wants CHANNEL=KIND with KIND one of marker, value, "
-                               "block, spectrum, image, none: '%s'", v);
+            return usage_error("--kind wants CHANNEL=KIND with KIND one of " +
+                               kind_names(", ") + ": '%s'", v);
         if (said_otherwise(o.kinds, a, kind_from_name(b)))
             return usage_error("--kind names '%s' twice with different kinds", a);
         o.kinds.emplace_back(a, kind_from_name(b));
@@ -248,7 +276,7 @@ static int parse_args(int argc, char **argv, Options &o)
             v = argv[++i];
         }
         if (a == "-h" || a == "--help")
-            return fputs(USAGE, stdout), 0;
+            return fputs(usage_text().c_str(), stdout), 0;
         if (a == "--version")
             return printf("korvel-h5 %s\n", KORVEL_VERSION), 0;
         if (a == "--strict" || a == "--progress" || a == "--no-progress") {
