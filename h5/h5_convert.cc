@@ -36,7 +36,7 @@ static void put_text(int col, uint64_t ev, std::string_view s, size_t width)
 
 static void write_event(const Run &run, const Row &row, uint64_t ev)
 {
-    const EventColumns &c = event_columns;
+    const EventColumns &c = run.event_columns;
     put<uint32_t>(c.event_id, ev, row.id);
     put<uint32_t>(c.id, ev, row.id);
     put<uint32_t>(c.time_s, ev, row.time_s);

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -24,6 +25,12 @@
 struct RowCell;
 
 enum Dialect { DIALECT_TAB, DIALECT_HDF5 };
+
+// The character between the columns of a dialect's rows and header.
+inline char separator(Dialect d)
+{
+    return d == DIALECT_HDF5 ? ',' : '\t';
+}
 
 // What a channel holds over the run. KIND_UNSET only before the decision.
 // Each kind has its row in the kind table (KINDS, below).
@@ -143,6 +150,26 @@ struct Channel {
 
 // ---- The run ----------------------------------------------------------------
 
+// The XML description as read (xml_read), by channel name, until
+// xml_apply gives each channel its part.
+struct XmlDescription {
+    std::map<std::string, std::pair<std::string, std::string>> descr;  // units, desc
+    std::map<std::string, std::vector<XmlSpectrum>> spectra;           // members
+    std::map<std::string, ImageShape> images;                          // latest image
+    std::map<std::string, bool> dims;  // names with a <dimensions> record
+};
+
+// Column ids of the event datasets (h5_chunks.h), made by the layout.
+struct EventColumns {
+    int event_id = -1, id = -1, time_s = -1, time_us = -1, time = -1, time_iso = -1, type_name = -1;
+    int status = -1, complete = -1, line = -1;
+};
+
+// Everything one conversion knows, handed from step to step by main():
+// the options, the channels, what the survey found, the XML description
+// read and the event columns laid out. A Run starts empty; nothing of a
+// run is kept elsewhere but the progress bar's and the signals' state
+// (h5_messages.cc) and the layout's HDF5 handles while it runs.
 struct Run {
     Options opt;
     Dialect dialect = DIALECT_HDF5;
@@ -154,6 +181,8 @@ struct Run {
     size_t iso_len = 1, type_len = 1;  // longest texts (at least 1)
     uint64_t warnings = 0;
     bool xml_loaded = false;       // an XML description was read
+    XmlDescription xml;            // as read, before xml_apply
+    EventColumns event_columns;    // the layout's ids of the event datasets
     // The first and the last row, seen by the conversion.
     uint32_t first_id = 0, last_id = 0;
     uint32_t first_s = 0, first_us = 0, last_s = 0, last_us = 0;
@@ -410,6 +439,12 @@ int titles_resolve(Run &run, size_t n, const std::vector<std::string> &listing,
 // Walks every row, learns the channels and decides their kinds. Returns
 // 0, or -1 after an error message.
 int survey_run(Run &run, Input &in, const char *bar_label);
+// The kind a channel has before its cells are read: --kind, else the
+// XML description's spectrum or image records, else KIND_UNSET.
+Kind kind_given(const Channel &ch);
+// The image shape --image-shape gives, else the XML description's, with
+// the XML description's depth where the option gives none.
+ImageShape image_shape_given(const Channel &ch);
 // Looks at one cell for every kind it could be.
 void survey_cell(Dialect d, Channel &ch, const RowCell &cell);
 // Decides the kind (and the dataset shapes) of every channel. Returns 0,
@@ -427,12 +462,6 @@ int layout_finish(Run &run, long long file);
 // Closes the file. Returns 0, or -1.
 int layout_close(Run &run, long long file);
 
-// Column ids of the event datasets.
-struct EventColumns {
-    int event_id = -1, id = -1, time_s = -1, time_us = -1, time = -1, time_iso = -1, type_name = -1;
-    int status = -1, complete = -1, line = -1;
-};
-extern EventColumns event_columns;
 
 // ---- Conversion (h5_convert.cc) -----------------------------------------------------
 

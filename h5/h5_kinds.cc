@@ -161,13 +161,10 @@ static void decide_spectrum(Run &, Channel &ch)
 // depth the pixels seen over the run choose the smallest exact one.
 static void decide_image(Run &run, Channel &ch)
 {
-    ImageShape shape = ch.shape_option;
-    const ImageShape &x = ch.xml_image;
-    uint64_t xpix = (uint64_t)x.width * x.height;
-    if (shape.width == 0 && x.width > 0 && (ch.survey.pixels == 0 || xpix == ch.survey.pixels))
-        shape = x;
-    if (shape.bytes != 1 && shape.bytes != 2)
-        shape.bytes = x.bytes;
+    ImageShape shape = image_shape_given(ch);
+    uint64_t xpix = (uint64_t)shape.width * shape.height;
+    if (ch.shape_option.width == 0 && ch.survey.pixels != 0 && xpix != ch.survey.pixels)
+        shape.width = shape.height = 0;  // the description's size is not the frames'
     if (shape.bytes != 1 && shape.bytes != 2)
         shape.bytes = ch.survey.pixel_max > 255 ? 2 : 1;
     if (shape.width == 0)

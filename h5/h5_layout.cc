@@ -27,8 +27,6 @@
 #include <ctime>
 #include <limits>
 
-EventColumns event_columns;
-
 // Budget for the chunks being filled at one time: with thousands of
 // channels the per-event columns get fewer events per chunk. Image frames
 // are outside it (one frame per chunk whatever their size).
@@ -296,7 +294,7 @@ static void event_group(Run &run, hid_t entry)
     hid_t g = group_new(entry, "event", nullptr);
     if (g < 0)
         return;
-    EventColumns &c = event_columns;
+    EventColumns &c = run.event_columns;
     c.event_id = column_scalar(g, "event_id", H5T_STD_U32LE, ZERO);
     if (c.event_id >= 0) {
         // A handle of the layout's own, held until the layout is done
@@ -481,7 +479,7 @@ static hid_t file_create(const char *path)
 long long layout_create(Run &run, const char *path, const char *version)
 {
     layout_error.clear();
-    event_columns = EventColumns();
+    run.event_columns = EventColumns();
     event_scale = -1;
     uint64_t per_event = scalar_bytes_per_event(run);
     scalar_chunk_cap = std::max<uint64_t>(1, CHUNK_MEMORY / per_event);

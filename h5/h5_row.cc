@@ -61,7 +61,7 @@ static bool parse_time(const char *b, const char *e, uint32_t *s, uint32_t *us)
 // a title that holds the separator whole.
 static void split_titles(Run &run, const char *p, const char *e)
 {
-    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
+    char sep = separator(run.dialect);
     std::string marker = run.dialect == DIALECT_HDF5 ? "SrvBlockStatus,ChanStatus,"
                                                      : "SrvBlockStatus\t\t\tChanStatus\t\t\t";
     std::string_view rest(p, (size_t)(e - p));
@@ -185,7 +185,7 @@ size_t rows_channel_count(Run &run, Input &in)
 static const char *status_end(Dialect d, const char *p, const char *e, int32_t *out)
 {
     bool hdf = d == DIALECT_HDF5;
-    const char *f = find_char(p, e, hdf ? ',' : '\t');
+    const char *f = find_char(p, e, separator(d));
     if (f == e || !parse_hex32(p, f, out))
         return nullptr;
     if (!hdf && (e - f < 3 || f[1] != '\t' || f[2] != '\t'))
@@ -210,7 +210,7 @@ static const char *read_event_id(const Run &run, const char *p, const char *e, R
     bool hdf = run.dialect == DIALECT_HDF5;
     if (p == e || (hdf ? *p != '-' && (unsigned)(*p - '0') >= 10u : *p != '['))
         return nullptr;
-    const char *f = find_char(p, e, hdf ? ',' : '\t');
+    const char *f = find_char(p, e, separator(run.dialect));
     int32_t id;
     if (hdf) {
         if (f == e || !parse_i32(p, f, &id))
@@ -235,7 +235,7 @@ static const char *read_event_id(const Run &run, const char *p, const char *e, R
 // event's start.
 static const char *leading_end(const Run &run, const char *p, const char *e, Row &row)
 {
-    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
+    char sep = separator(run.dialect);
     p = read_event_id(run, p, e, row);
     if (!p)
         return nullptr;
@@ -465,7 +465,7 @@ static GroupResult group_cut(const RowReader &rr)
 // A status column that does not read at the end of the file: cut inside.
 static GroupResult bad_status(const RowReader &rr)
 {
-    char sep = rr.run->dialect == DIALECT_HDF5 ? ',' : '\t';
+    char sep = separator(rr.run->dialect);
     return !rr.newline && find_char(rr.p, rr.end, sep) == rr.end ? GROUP_TRUNC : GROUP_BAD;
 }
 
@@ -503,7 +503,7 @@ static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bo
         return GROUP_TRUNC;
     if (bad)
         return GROUP_BAD;
-    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
+    char sep = separator(run.dialect);
     if (last && q != rr.end)
         return GROUP_BAD;
     if (!last && q == rr.end)

@@ -81,16 +81,27 @@ static uint64_t event_bytes(const Channel &ch)
     return k.event_bytes ? k.event_bytes(ch) : 0;
 }
 
+Kind kind_given(const Channel &ch)
+{
+    return ch.forced != KIND_UNSET      ? ch.forced
+           : !ch.xml_spectra.empty()    ? KIND_SPECTRUM
+           : ch.xml_image.width > 0     ? KIND_IMAGE
+                                        : KIND_UNSET;
+}
+
+ImageShape image_shape_given(const Channel &ch)
+{
+    ImageShape shape = ch.shape_option.width > 0 ? ch.shape_option : ch.xml_image;
+    if (shape.bytes != 1 && shape.bytes != 2)
+        shape.bytes = ch.xml_image.bytes;
+    return shape;
+}
+
 int decide_kinds(Run &run)
 {
     for (Channel &ch : run.channels) {
-        if (ch.forced != KIND_UNSET)
-            ch.kind = ch.forced;
-        else if (!ch.xml_spectra.empty())
-            ch.kind = KIND_SPECTRUM;
-        else if (ch.xml_image.width > 0)
-            ch.kind = KIND_IMAGE;
-        else
+        ch.kind = kind_given(ch);
+        if (ch.kind == KIND_UNSET)
             ch.kind = kind_from_cells(run, ch);
         if (kind_info(ch.kind).decide)
             kind_info(ch.kind).decide(run, ch);
@@ -113,14 +124,9 @@ int decide_kinds(Run &run)
 // cells, and they are the largest of the table: the survey skips them.
 static bool image_known(const Channel &ch)
 {
-    bool image = ch.forced == KIND_IMAGE ||
-                 (ch.forced == KIND_UNSET && ch.xml_spectra.empty() && ch.xml_image.width > 0);
-    if (!image)
-        return false;
-    ImageShape shape = ch.shape_option.width > 0 ? ch.shape_option : ch.xml_image;
-    if (shape.bytes != 1 && shape.bytes != 2)
-        shape.bytes = ch.xml_image.bytes;
-    return shape.width > 0 && (shape.bytes == 1 || shape.bytes == 2);
+    ImageShape shape = image_shape_given(ch);
+    return kind_given(ch) == KIND_IMAGE && shape.width > 0 &&
+           (shape.bytes == 1 || shape.bytes == 2);
 }
 
 int survey_run(Run &run, Input &in, const char *bar_label)
@@ -131,13 +137,8 @@ int survey_run(Run &run, Input &in, const char *bar_label)
     // What the options and the XML description say of a channel's kind
     // helps the row reader where a row reads two ways.
     std::vector<Kind> hints(run.channels.size(), KIND_UNSET);
-    for (size_t k = 0; k < hints.size(); k++) {
-        const Channel &ch = run.channels[k];
-        hints[k] = ch.forced != KIND_UNSET ? ch.forced
-                   : !ch.xml_spectra.empty() ? KIND_SPECTRUM
-                   : ch.xml_image.width > 0  ? KIND_IMAGE
-                                             : KIND_UNSET;
-    }
+    for (size_t k = 0; k < hints.size(); k++)
+        hints[k] = kind_given(run.channels[k]);
     rr.hints = &hints;
     rr.mark_uncertain = true;
     std::vector<char> skip(run.channels.size());
