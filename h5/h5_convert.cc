@@ -175,44 +175,39 @@ static void conversion_reader(Run &run, RowReader &rr, std::vector<Kind> &kinds,
     rr.read_at_ctx = &ip;
 }
 
+// One event of the conversion: its columns, then every channel's cell.
+static int convert_row(void *ctx, const Row &row, uint64_t ev)
+{
+    InPlace &ip = *(InPlace *)ctx;
+    Run &run = *ip.run;
+    undo_unkept(ip, row);
+    write_event(run, row, ev);
+    if (ev == 0)
+        run.first_id = row.id, run.first_s = row.time_s, run.first_us = row.time_us;
+    run.last_id = row.id, run.last_s = row.time_s, run.last_us = row.time_us;
+    for (size_t k = 0; k < run.channels.size(); k++)
+        if (!write_channel(run, run.channels[k], row.cells[k], row, ev))
+            return -1;
+    ip.ev = ev + 1;
+    if (chunks_advance(ip.ev) != 0) {
+        message("%s: %s", run.opt.out.c_str(), chunks_error());
+        return -2;
+    }
+    return 0;
+}
+
 int convert_run(Run &run, Input &in, const char *bar_label)
 {
     RowReader rr;
-    if (rows_begin(run, rr, in) != 0)
-        return -1;
     std::vector<Kind> kinds;
     InPlace ip;
     conversion_reader(run, rr, kinds, ip);
-    Row row;
-    uint64_t ev = 0;
-    int r;
-    while ((r = row_next(rr, row)) > 0) {
-        undo_unkept(ip, row);
-        write_event(run, row, ev);
-        if (ev == 0)
-            run.first_id = row.id, run.first_s = row.time_s, run.first_us = row.time_us;
-        run.last_id = row.id, run.last_s = row.time_s, run.last_us = row.time_us;
-        for (size_t k = 0; k < run.channels.size(); k++)
-            if (!write_channel(run, run.channels[k], row.cells[k], row, ev))
-                return -1;
-        ev++;
-        ip.ev = ev;
-        if (chunks_advance(ev) != 0) {
-            message("%s: %s", run.opt.out.c_str(), chunks_error());
-            return -2;
-        }
-        if ((ev & 15) == 0) {
-            progress_update(run, in, bar_label);
-            if (interrupted())
-                return -1;
-        }
-    }
-    if (r < 0)
-        return -1;
-    if (ev != run.events) {
+    if (int r = rows_walk(run, rr, in, RowWalk{convert_row, &ip, bar_label, 16}))
+        return r;
+    if (ip.ev != run.events) {
         message("%s: the table changed while it was converted (%llu events, then %llu)",
                 run.opt.table.c_str(), (unsigned long long)run.events,
-                (unsigned long long)ev);
+                (unsigned long long)ip.ev);
         return -1;
     }
     report_bad_cells(run);

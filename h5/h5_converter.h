@@ -347,6 +347,22 @@ size_t rows_channel_count(Run &run, Input &in);
 // (with --strict) a row not understood, after an error message.
 int row_next(RowReader &rr, Row &row);
 
+// A walk over every row, the loop both walks share: each(ctx, row, n)
+// for the n-th event (from 0) returns 0 to go on, or ends the walk with
+// its result; the progress bar is drawn, and an interrupt looked for,
+// every `bar_every` events (a power of two).
+struct RowWalk {
+    int (*each)(void *ctx, const Row &row, uint64_t n);
+    void *ctx;
+    const char *bar_label;
+    uint64_t bar_every;
+};
+// Rewinds the table and walks its rows with the reader `rr` as the caller
+// set it up. Returns 0 at the end of the table, -1 after a read error (or
+// a row not understood with --strict) or an interrupt, or what each
+// returned.
+int rows_walk(Run &run, RowReader &rr, Input &in, const RowWalk &walk);
+
 // ---- Cells (h5_cells.cc) -----------------------------------------------------------
 
 // What one cell says, read by the grammar of one kind. Data pointers may

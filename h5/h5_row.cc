@@ -130,6 +130,26 @@ int rows_begin(Run &run, RowReader &rr, Input &in)
     return header_read(run, rr, false);
 }
 
+int rows_walk(Run &run, RowReader &rr, Input &in, const RowWalk &walk)
+{
+    if (rows_begin(run, rr, in) != 0)
+        return -1;
+    Row row;
+    uint64_t n = 0;
+    int r;
+    while ((r = row_next(rr, row)) > 0) {
+        if (int stop = walk.each(walk.ctx, row, n))
+            return stop;
+        n++;
+        if ((n & (walk.bar_every - 1)) == 0) {
+            progress_update(run, in, walk.bar_label);
+            if (interrupted())
+                return -1;
+        }
+    }
+    return r;
+}
+
 static const char *hdf5_cell_end(const char *p, const char *e, bool *bad);
 
 // Depth-0 fields of the last event on a comma-dialect line. A line may

@@ -129,36 +129,38 @@ static bool image_known(const Channel &ch)
            (shape.bytes == 1 || shape.bytes == 2);
 }
 
+// One row of the survey: the longest texts, every cell not skipped.
+struct SurveyWalk {
+    Run *run;
+    std::vector<char> skip;  // image channels whose cells need no survey
+};
+
+static int survey_row(void *ctx, const Row &row, uint64_t)
+{
+    SurveyWalk &w = *(SurveyWalk *)ctx;
+    Run &run = *w.run;
+    run.events++;
+    run.cut_events += !row.complete;
+    run.iso_len = std::max(run.iso_len, row.iso.size());
+    run.type_len = std::max(run.type_len, row.type_name.size());
+    for (size_t k = 0; k < run.channels.size(); k++)
+        if (!w.skip[k])
+            survey_cell(run.dialect, run.channels[k], row.cells[k]);
+    return 0;
+}
+
 int survey_run(Run &run, Input &in, const char *bar_label)
 {
     RowReader rr;
-    if (rows_begin(run, rr, in) != 0)
-        return -1;
     // What the options and the XML description say of a channel's kind
     // helps the row reader where a row reads two ways.
     std::vector<Kind> hints(run.channels.size(), KIND_UNSET);
-    for (size_t k = 0; k < hints.size(); k++)
+    SurveyWalk w{&run, std::vector<char>(run.channels.size())};
+    for (size_t k = 0; k < hints.size(); k++) {
         hints[k] = kind_given(run.channels[k]);
+        w.skip[k] = image_known(run.channels[k]);
+    }
     rr.hints = &hints;
     rr.mark_uncertain = true;
-    std::vector<char> skip(run.channels.size());
-    for (size_t k = 0; k < skip.size(); k++)
-        skip[k] = image_known(run.channels[k]);
-    Row row;
-    int r;
-    while ((r = row_next(rr, row)) > 0) {
-        run.events++;
-        run.cut_events += !row.complete;
-        run.iso_len = std::max(run.iso_len, row.iso.size());
-        run.type_len = std::max(run.type_len, row.type_name.size());
-        for (size_t k = 0; k < run.channels.size(); k++)
-            if (!skip[k])
-                survey_cell(run.dialect, run.channels[k], row.cells[k]);
-        if ((run.events & 63) == 0) {
-            progress_update(run, in, bar_label);
-            if (interrupted())
-                return -1;
-        }
-    }
-    return r;
+    return rows_walk(run, rr, in, RowWalk{survey_row, &w, bar_label, 64});
 }
