@@ -220,15 +220,13 @@ static void per_event_data(Channel &ch, int64_t g, int64_t file)
         signal_attributes(ch, column_dataset(ch.col_data));
 }
 
-static void block_items(Channel &ch, int64_t g, int64_t file)
+// One column per item in the group `items`, named by the item (escaped,
+// "~2", "~3", ... where two names meet) or, without names, by its index;
+// the dataset and item names go to *dsname and *itemname.
+static void item_columns(Channel &ch, hid_t items, size_t n, std::vector<std::string> *dsname,
+                         std::vector<std::string> *itemname)
 {
-    hid_t items = group_new(g, "items", "NXcollection");
-    if (items < 0)
-        return;
-    event_links(file, items);
-    size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : ch.items.size();
-    std::vector<std::string> dsname, itemname;
-    std::vector<std::string> taken = {"event_id", "time"};  // the links above
+    std::vector<std::string> taken = {"event_id", "time"};  // the event links
     for (size_t i = 0; i < n; i++) {
         std::string name = ch.survey.nonvn ? std::to_string(i) : item_dataset_name(ch.items[i]);
         std::string base = name;
@@ -237,16 +235,22 @@ static void block_items(Channel &ch, int64_t g, int64_t file)
         taken.push_back(name);
         int col = column_scalar(items, name.c_str(), H5T_IEEE_F32LE, &NAN_F);
         ch.col_items.push_back(col);
-        dsname.push_back(name);
-        itemname.push_back(ch.survey.nonvn ? std::string() : ch.items[i]);
+        dsname->push_back(name);
+        itemname->push_back(ch.survey.nonvn ? std::string() : ch.items[i]);
         if (col >= 0) {
             signal_attributes(ch, column_dataset(col));
-            attr_text(column_dataset(col), "item_name", itemname.back());
+            attr_text(column_dataset(col), "item_name", itemname->back());
         }
     }
-    H5Gclose(items);
+}
+
+// item_names [item]: each item's dataset name and item name, a compound
+// of two fixed-length strings.
+static void item_names_table(const Channel &ch, hid_t g, const std::vector<std::string> &dsname,
+                             const std::vector<std::string> &itemname)
+{
+    size_t n = dsname.size(), l1 = 1, l2 = 1;
     hid_t item = index_scale(g, "item", H5T_STD_I32LE, n);
-    size_t l1 = 1, l2 = 1;
     for (size_t i = 0; i < n; i++)
         l1 = std::max(l1, dsname[i].size()), l2 = std::max(l2, itemname[i].size());
     hid_t t1 = fixed_string(l1, true), t2 = fixed_string(l2, valid_utf8(ch.title));
@@ -265,6 +269,19 @@ static void block_items(Channel &ch, int64_t g, int64_t file)
     H5Tclose(ct);
     H5Tclose(t1);
     H5Tclose(t2);
+}
+
+static void block_items(Channel &ch, int64_t g, int64_t file)
+{
+    hid_t items = group_new(g, "items", "NXcollection");
+    if (items < 0)
+        return;
+    event_links(file, items);
+    size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : ch.items.size();
+    std::vector<std::string> dsname, itemname;
+    item_columns(ch, items, n, &dsname, &itemname);
+    H5Gclose(items);
+    item_names_table(ch, g, dsname, itemname);
 }
 
 // True when every member the XML description records with values shares

@@ -289,6 +289,19 @@ static uint64_t scalar_bytes_per_event(const Run &run)
     return b;
 }
 
+// Units and long names of the event times.
+static void time_attributes(const EventColumns &c)
+{
+    if (c.time >= 0) {
+        attr_text(column_dataset(c.time), "units", "seconds since 1970-01-01 00:00:00 UTC");
+        attr_text(column_dataset(c.time), "long_name", "event time");
+    }
+    if (c.time_us >= 0)
+        attr_text(column_dataset(c.time_us), "units", "us");
+    if (c.time_s >= 0)
+        attr_text(column_dataset(c.time_s), "units", "s");
+}
+
 static void event_group(Run &run, hid_t entry)
 {
     hid_t g = group_new(entry, "event", nullptr);
@@ -320,14 +333,7 @@ static void event_group(Run &run, hid_t entry)
         c.status = column_scalar(g, "status", H5T_STD_I32LE, ZERO);
     c.complete = column_scalar(g, "complete", H5T_STD_U8LE, ZERO);
     c.line = column_scalar(g, "line", H5T_STD_U64LE, ZERO);
-    if (c.time >= 0) {
-        attr_text(column_dataset(c.time), "units", "seconds since 1970-01-01 00:00:00 UTC");
-        attr_text(column_dataset(c.time), "long_name", "event time");
-    }
-    if (c.time_us >= 0)
-        attr_text(column_dataset(c.time_us), "units", "us");
-    if (c.time_s >= 0)
-        attr_text(column_dataset(c.time_s), "units", "s");
+    time_attributes(c);
     H5Gclose(g);
     check(columns_close_idle(), "H5Dclose");
 }
@@ -476,6 +482,25 @@ static hid_t file_create(const char *path)
     return file;
 }
 
+// /entry/channels and a group for every channel (until an interrupt),
+// and the channel a viewer opens first.
+static void channel_groups(Run &run, hid_t entry, hid_t file)
+{
+    hid_t channels = group_new(entry, "channels", "NXcollection");
+    for (Channel &ch : run.channels)
+        if (channels >= 0 && layout_error.empty() && !interrupted()) {
+            channel_layout(run, ch, channels, file);
+            // Done with the channel's datasets: those that do not stay open
+            // are closed (an open dataset costs HDF5 about 20 KB).
+            check(columns_close_idle(), "H5Dclose");
+        }
+    if (const Channel *first = default_channel(run))
+        if (entry >= 0)
+            attr_text(entry, "default", "channels/" + first->group);
+    if (channels >= 0)
+        H5Gclose(channels);
+}
+
 long long layout_create(Run &run, const char *path, const char *version)
 {
     layout_error.clear();
@@ -495,19 +520,7 @@ long long layout_create(Run &run, const char *path, const char *version)
     hid_t entry = group_new(file, "entry", "NXentry");
     event_group(run, entry);
     channel_table(run, entry);
-    hid_t channels = group_new(entry, "channels", "NXcollection");
-    for (Channel &ch : run.channels)
-        if (channels >= 0 && layout_error.empty() && !interrupted()) {
-            channel_layout(run, ch, channels, file);
-            // Done with the channel's datasets: those that do not stay open
-            // are closed (an open dataset costs HDF5 about 20 KB).
-            check(columns_close_idle(), "H5Dclose");
-        }
-    if (const Channel *first = default_channel(run))
-        if (entry >= 0)
-            attr_text(entry, "default", "channels/" + first->group);
-    if (channels >= 0)
-        H5Gclose(channels);
+    channel_groups(run, entry, file);
     if (entry >= 0)
         H5Gclose(entry);
     write_event_refs();

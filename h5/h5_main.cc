@@ -191,10 +191,36 @@ static bool said_otherwise(const std::vector<std::pair<std::string, V>> &given,
     return false;
 }
 
+// --kind CHANNEL=KIND. Returns 0, or an exit status.
+static int take_kind(Options &o, const std::string &v)
+{
+    std::string a, b;
+    if (!split_assignment(v, a, b) || kind_from_name(b) == KIND_UNSET)
+        return usage_error("--kind wants CHANNEL=KIND with KIND one of " + kind_names(", ") +
+                           ": '%s'", v);
+    if (said_otherwise(o.kinds, a, kind_from_name(b)))
+        return usage_error("--kind names '%s' twice with different kinds", a);
+    o.kinds.emplace_back(a, kind_from_name(b));
+    return 0;
+}
+
+// --image-shape CHANNEL=WxH[xBYTES]. Returns 0, or an exit status.
+static int take_image_shape(Options &o, const std::string &v)
+{
+    std::string a, b;
+    ImageShape s;
+    if (!split_assignment(v, a, b) || !parse_shape(b, s))
+        return usage_error("--image-shape wants CHANNEL=WxH or CHANNEL=WxHxBYTES "
+                           "(BYTES 1 or 2): '%s'", v);
+    if (said_otherwise(o.image_shapes, a, s))
+        return usage_error("--image-shape names '%s' twice with different shapes", a);
+    o.image_shapes.emplace_back(a, s);
+    return 0;
+}
+
 // One option with its value. Returns 0, or an exit status.
 static int take_option(Options &o, const std::string &name, const std::string &v)
 {
-    std::string a, b;
     if (name == "-o")
         o.out = v;
     else if (name == "--xml") {
@@ -212,22 +238,11 @@ static int take_option(Options &o, const std::string &name, const std::string &v
         o.fti_word = v;
     } else if (name == "--names")
         o.names = v;
-    else if (name == "--kind") {
-        if (!split_assignment(v, a, b) || kind_from_name(b) == KIND_UNSET)
-            return usage_error("--kind wants CHANNEL=KIND with KIND one of " +
-                               kind_names(", ") + ": '%s'", v);
-        if (said_otherwise(o.kinds, a, kind_from_name(b)))
-            return usage_error("--kind names '%s' twice with different kinds", a);
-        o.kinds.emplace_back(a, kind_from_name(b));
-    } else if (name == "--image-shape") {
-        ImageShape s;
-        if (!split_assignment(v, a, b) || !parse_shape(b, s))
-            return usage_error("--image-shape wants CHANNEL=WxH or CHANNEL=WxHxBYTES "
-                               "(BYTES 1 or 2): '%s'", v);
-        if (said_otherwise(o.image_shapes, a, s))
-            return usage_error("--image-shape names '%s' twice with different shapes", a);
-        o.image_shapes.emplace_back(a, s);
-    } else if (name == "--compression") {
+    else if (name == "--kind")
+        return take_kind(o, v);
+    else if (name == "--image-shape")
+        return take_image_shape(o, v);
+    else if (name == "--compression") {
         if (!parse_compression(v, &o.gzip_level))
             return usage_error("--compression wants none, gzip or gzip=LEVEL (0 to 9): '%s'",
                                v);
@@ -257,6 +272,25 @@ static std::string default_output(const std::string &table)
     size_t slash = table.rfind('/'), dot = table.rfind('.');
     bool ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
     return (ext ? table.substr(0, dot) : table) + ".h5";
+}
+
+// The table and output the arguments name, once all are read. Returns -1
+// to go on, else an exit status.
+static int check_args(Options &o)
+{
+    if (!o.fti_word.empty()) {
+        if (!o.table.empty())
+            return usage_error("--fti-word reads one FILE and converts nothing: '%s'",
+                               o.table);
+        return -1;
+    }
+    if (o.table.empty())
+        return usage_error("%sno TABLE given", "");
+    if (o.out.empty())
+        o.out = default_output(o.table);
+    if (o.out == o.table)
+        return usage_error("the output would replace the table '%s'", o.table);
+    return -1;
 }
 
 // Parses argv into `o`. Returns -1 to go on, else an exit status.
@@ -294,19 +328,7 @@ static int parse_args(int argc, char **argv, Options &o)
         else
             return usage_error("more than one table: '%s'", a);
     }
-    if (!o.fti_word.empty()) {
-        if (!o.table.empty())
-            return usage_error("--fti-word reads one FILE and converts nothing: '%s'",
-                               o.table);
-        return -1;
-    }
-    if (o.table.empty())
-        return usage_error("%sno TABLE given", "");
-    if (o.out.empty())
-        o.out = default_output(o.table);
-    if (o.out == o.table)
-        return usage_error("the output would replace the table '%s'", o.table);
-    return -1;
+    return check_args(o);
 }
 
 // ---- The run ----------------------------------------------------------------------------------
