@@ -7,8 +7,16 @@
 // spectrum, the item names of a block, the image size) and decides each
 // channel's kind once; the conversion (h5_convert.cc) walks them again and
 // writes every cell into the datasets laid out by h5_layout.cc. Both walks
-// read rows through the same row reader (h5_row.cc), so they see the same
-// events.
+// go through the same loop and row reader (rows_walk, h5_row.cc), so they
+// see the same events.
+//
+// Two things hold the design together. A `Run` is everything one
+// conversion knows (options, channels, what the survey found, the XML
+// description, the event columns), passed by reference from step to step.
+// The kind table (KINDS, h5_kinds.cc) holds everything that differs by a
+// channel's kind: the walks and the layout call a row's functions and
+// never switch on the kind, so a new kind is a value of Kind here, a row
+// with its functions in h5_kinds.cc and its grammar in h5_cells.cc.
 #ifndef KORVEL_H5_CONVERTER_H
 #define KORVEL_H5_CONVERTER_H
 
