@@ -8,6 +8,9 @@
 // cell's end before they are read. A cell that does not read as its
 // channel's kind is marked not understood (present -1) and its slot keeps
 // the fill value; one warning per channel names the first such line.
+// What a cell writes is its kind's write function (h5_kinds.cc); here are
+// the events, the frame of each cell (reached, status columns, presence)
+// and the walk.
 #include "h5_kinds.h"
 
 #include <cmath>

@@ -6,7 +6,10 @@
 // /entry/channels one group per channel, an NXdata where a viewer can plot
 // it. Every per-event dataset is a column of h5_chunks.cc; the datasets
 // of fixed size (the channel table, item names, spectrum axes) are written
-// here at once.
+// at once. This file makes the file, its event columns and every channel's
+// group with what all kinds share (present, status columns, attributes);
+// the datasets of each kind are made by its row of the kind table
+// (h5_kinds.cc) with the helpers declared in h5_kinds.h.
 //
 // Every column has the dimension scale /entry/event/event_id attached on
 // its first dimension, and every other dimension a scale of its own
