@@ -13,7 +13,11 @@
 #include <initializer_list>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+// KindInfo::layout takes HDF5 handles as int64_t.
+static_assert(std::is_same<hid_t, int64_t>::value, "hid_t is int64_t (HDF5 1.10 and later)");
 
 // Fill values: NaN for floats, zeros for the rest.
 inline const float NAN_F = std::numeric_limits<float>::quiet_NaN();
