@@ -5,17 +5,15 @@
 // the kinds a cell could be, the conversion reads it by the kind decided
 // for its channel. Each reader returns what the cell says (data, none,
 // empty) or that it does not read as that kind. Pixel lists are the
-// largest cells (a megapixel camera is several MB of text), so they are
-// read by a digit loop of their own; spectrum values in the forms the
+// largest cells (a megapixel camera is several MB of text), so their
+// numbers are read by the readers of h5_pixels.cc; spectrum values in the forms the
 // plug-in writes most ("%.e", the integer form) are read in one pass with
 // their end; every other number goes through parse_number, which also
 // tells the printf forms of the kinds apart.
 #include "h5_converter.h"
+#include "h5_pixels.h"
 
 #include <charconv>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -461,196 +459,13 @@ Presence cell_spectrum(Dialect d, const char *b, const char *e, SpectrumOut &out
 
 // ---- Images ------------------------------------------------------------------------
 
-// The digits at p (8 readable bytes) as a number: *len gets their count,
-// 0 when p holds no digit or 7 or more of them. Eight bytes are looked at
-// at once: a mask of the bytes that are no digit gives the count, and three
-// multiplications join the digits (the number's bytes are moved to the top
-// of the word first, so the bytes after it fall out).
-static inline uint32_t swar_number(const char *p, unsigned *len)
-{
-    uint64_t w;
-    memcpy(&w, p, 8);
-    uint64_t x = w ^ 0x3030303030303030ull;  // a digit byte becomes 0..9
-    uint64_t nondigit =
-        (((x & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | x) & 0x8080808080808080ull;
-    unsigned n = nondigit ? (unsigned)__builtin_ctzll(nondigit) / 8 : 8;
-    if (n == 0 || n > 6) {
-        *len = 0;
-        return 0;
-    }
-    *len = n;
-    x <<= 8 * (8 - n);
-    x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FFull;
-    x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFFull;
-    x = (x * 10000 + (x >> 32)) & 0xFFFFFFFFull;
-    return (uint32_t)x;
-}
-
-// The digits at p, one byte at a time (near the end of a cell). The cell
-// always ends in ']', so the loop stops at *end without a bound check.
-static inline uint32_t scalar_number(const char *p, unsigned *len)
-{
-    uint32_t v = 0;
-    unsigned n = 0, d;
-    while ((d = (unsigned)(p[n] - '0')) < 10u && n < 7) {
-        v = v * 10 + d;
-        n++;
-    }
-    *len = n > 6 ? 0 : n;
-    return v;
-}
-
-// The number of `len` digits at p (8 readable bytes, digits checked by
-// the caller): the same three multiplications as swar_number.
-static inline uint32_t swar_digits(const char *p, unsigned len)
-{
-    uint64_t x;
-    memcpy(&x, p, 8);
-    x = (x ^ 0x3030303030303030ull) << (8 * (8 - len));
-    x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FFull;
-    x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFFull;
-    x = (x * 10000 + (x >> 32)) & 0xFFFFFFFFull;
-    return (uint32_t)x;
-}
-
-// One pixel into out[n] (when out is set), checked against the type and
-// the capacity. Returns false when it does not fit.
-template <typename T>
-static inline bool put_pixel(T *out, uint64_t n, uint64_t cap, uint32_t v, uint32_t limit,
-                             uint32_t *mx)
-{
-    if (v > limit || (out && n >= cap))
-        return false;
-    if (out)
-        out[n] = (T)v;
-    *mx = v > *mx ? v : *mx;
-    return true;
-}
-
-// Sixteen bytes at a time: one comparison finds the separators, another
-// checks that everything else is a digit; the numbers between separators
-// are then joined without a branch on their digits. Stops before the last
-// 16 bytes (and earlier at anything unusual), leaving *pp at the start of
-// the next number for the loop that reads the rest. Returns false when a
-// number is empty, too long or does not fit.
-template <typename T>
-static bool read_pixel_blocks(const char **pp, const char *end, char sep, T *out,
-                              uint64_t cap, uint64_t *np, uint32_t *mx, uint32_t limit)
-{
-#ifdef __SSE2__
-    const char *start = *pp;
-    uint64_t n = *np;
-    const __m128i sepv = _mm_set1_epi8(sep), zero = _mm_set1_epi8('0'),
-                  nine = _mm_set1_epi8(9);
-    for (const char *q = start; end - q >= 24; q += 16) {
-        __m128i v = _mm_loadu_si128((const __m128i *)q);
-        __m128i d = _mm_sub_epi8(v, zero);
-        unsigned digits = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, nine), d));
-        unsigned seps = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, sepv));
-        if ((digits | seps) != 0xFFFFu)
-            break;  // something else: the plain loop reads (or refuses) it
-        while (seps) {
-            const char *s = q + __builtin_ctz(seps);
-            seps &= seps - 1;
-            unsigned len = (unsigned)(s - start);
-            if (len == 0 || len > 6 || !put_pixel(out, n, cap, swar_digits(start, len), limit, mx))
-                return false;
-            n++;
-            start = s + 1;
-        }
-        if (q + 16 - start > 6)
-            return false;  // a number of more than six digits
-    }
-    *pp = start;
-    *np = n;
-#else
-    (void)pp, (void)end, (void)sep, (void)out, (void)cap, (void)np, (void)mx, (void)limit;
-#endif
-    return true;
-}
-
-// Pixel numbers from [p, end), each followed by `sep` except (when
-// !sep_after_last) the last one. The hot loop of the converter: one pass,
-// no allocation; the bulk goes through read_pixel_blocks.
-template <typename T>
-static bool read_pixels(const char *p, const char *end, char sep, bool sep_after_last, T *out,
-                        uint64_t cap, uint64_t *npix, uint64_t *maxval)
-{
-    uint64_t n = 0;
-    uint32_t mx = 0;
-    const uint32_t limit = out ? std::numeric_limits<T>::max() : 999999u;
-    if (!read_pixel_blocks(&p, end, sep, out, cap, &n, &mx, limit))
-        return false;
-    while (p < end) {
-        unsigned len;
-        uint32_t v = end - p >= 8 ? swar_number(p, &len) : scalar_number(p, &len);
-        p += len;
-        if (len == 0 || p > end || !put_pixel(out, n, cap, v, limit, &mx))
-            return false;
-        n++;
-        if (p == end)
-            break;
-        if (*p != sep || (++p == end && !sep_after_last))
-            return false;
-    }
-    if (sep_after_last && n > 0 && end[-1] != sep)
-        return false;
-    *npix = n;
-    *maxval = mx;
-    return true;
-}
-
-// The digits at p, one byte at a time, not beyond `limit`: *len gets
-// their count, 0 when there is none or more than six.
-static inline uint32_t bounded_number(const char *p, const char *limit, unsigned *len)
-{
-    uint32_t v = 0;
-    unsigned n = 0, d;
-    while (p + n < limit && n < 7 && (d = (unsigned)(p[n] - '0')) < 10u) {
-        v = v * 10 + d;
-        n++;
-    }
-    *len = n > 6 ? 0 : n;
-    return v;
-}
-
-// Pixel numbers from p on, separated by single blanks, read until the
-// first byte that is neither a digit nor a blank (at most `limit`): the
-// grammar of read_pixels without a trailing separator, but the list's end
-// is found by the reading itself. Returns the position of that byte, or
-// null when a number is empty, too long or does not fit.
-template <typename T>
-static const char *read_pixels_open(const char *p, const char *limit, T *out, uint64_t cap,
-                                    uint64_t *npix, uint64_t *maxval)
-{
-    uint64_t n = 0;
-    uint32_t mx = 0;
-    const uint32_t limit_v = out ? std::numeric_limits<T>::max() : 999999u;
-    if (!read_pixel_blocks(&p, limit, ' ', out, cap, &n, &mx, limit_v))
-        return nullptr;
-    for (;;) {
-        unsigned len;
-        uint32_t v = limit - p >= 8 ? swar_number(p, &len) : bounded_number(p, limit, &len);
-        if (len == 0 || !put_pixel(out, n, cap, v, limit_v, &mx))
-            return nullptr;
-        n++;
-        p += len;
-        if (p == limit || *p != ' ')
-            break;
-        p++;
-    }
-    *npix = n;
-    *maxval = mx;
-    return p;
-}
-
 const char *cell_image_at(const char *b, const char *limit, uint8_t *out8, uint16_t *out16,
                           uint64_t cap, uint64_t *npix, uint64_t *maxval)
 {
     if (limit - b < 4 || b[0] != '[' || b[1] != '[' || !is_digit(b[2]))
         return nullptr;
-    const char *q = out16 ? read_pixels_open(b + 2, limit, out16, cap, npix, maxval)
-                          : read_pixels_open(b + 2, limit, out8, cap, npix, maxval);
+    const char *q = out16 ? pixels_read_open(b + 2, limit, out16, cap, npix, maxval)
+                          : pixels_read_open(b + 2, limit, out8, cap, npix, maxval);
     if (!q || limit - q < 2 || q[0] != ']' || q[1] != ']' || (limit - q > 2 && q[2] != ','))
         return nullptr;
     return q + 2;
@@ -682,7 +497,7 @@ Presence cell_image(Dialect d, const char *b, const char *e, uint8_t *out8,
     }
     if (p == end)
         return PRESENT_NONE;
-    bool ok = out16 ? read_pixels(p, end, sep, d == DIALECT_TAB, out16, cap, npix, maxval)
-                    : read_pixels(p, end, sep, d == DIALECT_TAB, out8, cap, npix, maxval);
+    bool ok = out16 ? pixels_read(p, end, sep, d == DIALECT_TAB, out16, cap, npix, maxval)
+                    : pixels_read(p, end, sep, d == DIALECT_TAB, out8, cap, npix, maxval);
     return ok ? PRESENT_DATA : PRESENT_BAD;
 }

@@ -7,13 +7,22 @@
 // spectrum, the item names of a block, the image size) and decides each
 // channel's kind once; the conversion (h5_convert.cc) walks them again and
 // writes every cell into the datasets laid out by h5_layout.cc. Both walks
-// read rows through the same row reader (h5_row.cc), so they see the same
-// events.
+// go through the same loop and row reader (rows_walk, h5_row.cc), so they
+// see the same events.
+//
+// Two things hold the design together. A `Run` is everything one
+// conversion knows (options, channels, what the survey found, the XML
+// description, the event columns), passed by reference from step to step.
+// The kind table (KINDS, h5_kinds.cc) holds everything that differs by a
+// channel's kind: the walks and the layout call a row's functions and
+// never switch on the kind, so a new kind is a value of Kind here, a row
+// with its functions in h5_kinds.cc and its grammar in h5_cells.cc.
 #ifndef KORVEL_H5_CONVERTER_H
 #define KORVEL_H5_CONVERTER_H
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -21,15 +30,20 @@
 
 // ---- Dialects and kinds --------------------------------------------------
 
+struct RowCell;
+
 enum Dialect { DIALECT_TAB, DIALECT_HDF5 };
 
+// The character between the columns of a dialect's rows and header.
+inline char separator(Dialect d)
+{
+    return d == DIALECT_HDF5 ? ',' : '\t';
+}
+
 // What a channel holds over the run. KIND_UNSET only before the decision.
+// Each kind has its row in the kind table (KINDS, below).
 enum Kind { KIND_NONE, KIND_MARKER, KIND_VALUE, KIND_BLOCK, KIND_SPECTRUM, KIND_IMAGE,
             KIND_COUNT, KIND_UNSET = -1 };
-
-const char *kind_name(Kind k);
-// The kind named `s`, or KIND_UNSET.
-Kind kind_from_name(std::string_view s);
 
 // Values of the `present` dataset.
 enum Presence : int8_t {
@@ -144,6 +158,26 @@ struct Channel {
 
 // ---- The run ----------------------------------------------------------------
 
+// The XML description as read (xml_read), by channel name, until
+// xml_apply gives each channel its part.
+struct XmlDescription {
+    std::map<std::string, std::pair<std::string, std::string>> descr;  // units, desc
+    std::map<std::string, std::vector<XmlSpectrum>> spectra;           // members
+    std::map<std::string, ImageShape> images;                          // latest image
+    std::map<std::string, bool> dims;  // names with a <dimensions> record
+};
+
+// Column ids of the event datasets (h5_chunks.h), made by the layout.
+struct EventColumns {
+    int event_id = -1, id = -1, time_s = -1, time_us = -1, time = -1, time_iso = -1, type_name = -1;
+    int status = -1, complete = -1, line = -1;
+};
+
+// Everything one conversion knows, handed from step to step by main():
+// the options, the channels, what the survey found, the XML description
+// read and the event columns laid out. A Run starts empty; nothing of a
+// run is kept elsewhere but the progress bar's and the signals' state
+// (h5_messages.cc) and the layout's HDF5 handles while it runs.
 struct Run {
     Options opt;
     Dialect dialect = DIALECT_HDF5;
@@ -155,12 +189,71 @@ struct Run {
     size_t iso_len = 1, type_len = 1;  // longest texts (at least 1)
     uint64_t warnings = 0;
     bool xml_loaded = false;       // an XML description was read
+    XmlDescription xml;            // as read, before xml_apply
+    EventColumns event_columns;    // the layout's ids of the event datasets
     // The first and the last row, seen by the conversion.
     uint32_t first_id = 0, last_id = 0;
     uint32_t first_s = 0, first_us = 0, last_s = 0, last_us = 0;
 };
 
-// ---- Messages (h5_report.cc) ------------------------------------------------------
+// ---- The kind table (h5_kinds.cc) -------------------------------------------------------
+
+// Everything the converter does differently for one kind of channel, in
+// one row: the survey, the layout and the conversion look the channel's
+// kind up in KINDS and call its functions, and name no kind themselves.
+// A new kind is a value of Kind (here), its row and functions in
+// h5_kinds.cc, and its cell grammar in h5_cells.cc.
+struct KindInfo {
+    const char *name;       // as --kind, the channel table and @kind write it
+    const char *nx_class;   // the class of the channel's group (null: none)
+    // Among kinds that explain equally many cells of a channel, the lower
+    // `tie` is taken (0: never taken from the cells). The first channel
+    // of the lowest `viewer` is the file's default plot (0: never).
+    int tie, viewer;
+    // How the plug-in writes the kind's numbers: the form that loses
+    // digits ("" none) and the survey's mark that it was seen, or a
+    // format that holds whatever the cells say (null: learnt).
+    const char *float_format;
+    bool Precision::*float_seen;
+    const char *fixed_format;
+    // Reads a cell by this kind's grammar alone, storing nothing (null:
+    // the kind has no grammar).
+    Presence (*read)(Dialect d, const char *b, const char *e);
+    // Survey of one cell with data: `claim` (may be null) counts a cell
+    // that only this kind explains and returns true, and the other kinds
+    // then leave it alone; `survey` counts a cell that reads as this kind.
+    bool (*claim)(Dialect d, Channel &ch, const RowCell &cell);
+    void (*survey)(Dialect d, Channel &ch, const RowCell &cell);
+    // Once the kind is decided: `decide` settles the channel's sizes,
+    // `event_bytes` is one event of its largest dataset, `column_bytes`
+    // one event of its columns other than image frames (each may be null:
+    // nothing to settle, no bytes).
+    void (*decide)(Run &run, Channel &ch);
+    uint64_t (*event_bytes)(const Channel &ch);
+    uint64_t (*column_bytes)(const Channel &ch);
+    // Creates the channel's datasets in its group (both HDF5's hid_t;
+    // null: none).
+    void (*layout)(Channel &ch, int64_t group, int64_t file);
+    // Writes one reached, well-framed cell of event `ev`; returns its
+    // presence (bad: the slot keeps the fill value).
+    Presence (*write)(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev);
+};
+
+extern const KindInfo KINDS[KIND_COUNT];
+
+inline const KindInfo &kind_info(Kind k)
+{
+    return KINDS[k];
+}
+// The kind's name ("unset" for KIND_UNSET).
+const char *kind_name(Kind k);
+// The kind named `s`, or KIND_UNSET.
+Kind kind_from_name(std::string_view s);
+// Every kind's name for --kind: "marker, value, ..., image" then
+// `last` and "none".
+std::string kind_names(const char *last);
+
+// ---- Messages (h5_messages.cc) ------------------------------------------------------
 
 // "korvel-h5: TABLE:LINE: warning: ..." on standard error, counted.
 void warn_line(Run &run, uint64_t line, const char *fmt, ...)
@@ -262,6 +355,22 @@ size_t rows_channel_count(Run &run, Input &in);
 // (with --strict) a row not understood, after an error message.
 int row_next(RowReader &rr, Row &row);
 
+// A walk over every row, the loop both walks share: each(ctx, row, n)
+// for the n-th event (from 0) returns 0 to go on, or ends the walk with
+// its result; the progress bar is drawn, and an interrupt looked for,
+// every `bar_every` events (a power of two).
+struct RowWalk {
+    int (*each)(void *ctx, const Row &row, uint64_t n);
+    void *ctx;
+    const char *bar_label;
+    uint64_t bar_every;
+};
+// Rewinds the table and walks its rows with the reader `rr` as the caller
+// set it up. Returns 0 at the end of the table, -1 after a read error (or
+// a row not understood with --strict) or an interrupt, or what each
+// returned.
+int rows_walk(Run &run, RowReader &rr, Input &in, const RowWalk &walk);
+
 // ---- Cells (h5_cells.cc) -----------------------------------------------------------
 
 // What one cell says, read by the grammar of one kind. Data pointers may
@@ -331,6 +440,8 @@ void assign_groups(std::vector<Channel> &channels);
 std::string item_dataset_name(std::string_view item);
 // The bare channel name of a title "NAME:SUB" (else the title).
 std::string bare_name(const std::string &title);
+// True when `s` is UTF-8 throughout (HDF5 strings are then marked so).
+bool valid_utf8(std::string_view s);
 
 // ---- The XML description and the channel listing (h5_meta.cc) ---------------------------
 
@@ -352,6 +463,12 @@ int titles_resolve(Run &run, size_t n, const std::vector<std::string> &listing,
 // Walks every row, learns the channels and decides their kinds. Returns
 // 0, or -1 after an error message.
 int survey_run(Run &run, Input &in, const char *bar_label);
+// The kind a channel has before its cells are read: --kind, else the
+// XML description's spectrum or image records, else KIND_UNSET.
+Kind kind_given(const Channel &ch);
+// The image shape --image-shape gives, else the XML description's, with
+// the XML description's depth where the option gives none.
+ImageShape image_shape_given(const Channel &ch);
 // Looks at one cell for every kind it could be.
 void survey_cell(Dialect d, Channel &ch, const RowCell &cell);
 // Decides the kind (and the dataset shapes) of every channel. Returns 0,
@@ -369,12 +486,6 @@ int layout_finish(Run &run, long long file);
 // Closes the file. Returns 0, or -1.
 int layout_close(Run &run, long long file);
 
-// Column ids of the event datasets.
-struct EventColumns {
-    int event_id = -1, id = -1, time_s = -1, time_us = -1, time = -1, time_iso = -1, type_name = -1;
-    int status = -1, complete = -1, line = -1;
-};
-extern EventColumns event_columns;
 
 // ---- Conversion (h5_convert.cc) -----------------------------------------------------
 
@@ -421,7 +532,7 @@ int output_create(const std::string &part);
 // happened. Returns the exit status (128 + the signal after an interrupt).
 int output_finish(Run &run, const std::string &part, int rc);
 
-// ---- Progress and interrupts (h5_report.cc) -------------------------------------------------
+// ---- Progress and interrupts (h5_messages.cc) -------------------------------------------------
 
 void progress_update(const Run &run, const Input &in, const char *label);
 void progress_done(const Run &run);

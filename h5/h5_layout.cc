@@ -6,7 +6,10 @@
 // /entry/channels one group per channel, an NXdata where a viewer can plot
 // it. Every per-event dataset is a column of h5_chunks.cc; the datasets
 // of fixed size (the channel table, item names, spectrum axes) are written
-// here at once.
+// at once. This file makes the file, its event columns and every channel's
+// group with what all kinds share (present, status columns, attributes);
+// the datasets of each kind are made by its row of the kind table
+// (h5_kinds.cc) with the helpers declared in h5_kinds.h.
 //
 // Every column has the dimension scale /entry/event/event_id attached on
 // its first dimension, and every other dimension a scale of its own
@@ -15,8 +18,7 @@
 // event_id and time, where those readers look for a variable's scales.
 // What the conversion learns (the run's first and last event) is written
 // by layout_finish once the chunks are out.
-#include "h5_converter.h"
-#include "h5_chunks.h"
+#include "h5_kinds.h"
 
 #include <hdf5.h>
 #include <hdf5_hl.h>
@@ -28,8 +30,6 @@
 #include <ctime>
 #include <limits>
 
-EventColumns event_columns;
-
 // Budget for the chunks being filled at one time: with thousands of
 // channels the per-event columns get fewer events per chunk. Image frames
 // are outside it (one frame per chunk whatever their size).
@@ -39,7 +39,7 @@ static const uint64_t CHUNK_MEMORY = 64u << 20;
 static std::string layout_error;
 
 // Notes a failed HDF5 call; returns its argument for chaining.
-static long long check(long long r, const char *what)
+long long check(long long r, const char *what)
 {
     if (r < 0 && layout_error.empty())
         layout_error = what;
@@ -48,26 +48,8 @@ static long long check(long long r, const char *what)
 
 // ---- Types and attributes ------------------------------------------------------------
 
-static bool valid_utf8(const std::string &s)
-{
-    const unsigned char *p = (const unsigned char *)s.data();
-    size_t n = s.size();
-    for (size_t i = 0; i < n;) {
-        unsigned char c = p[i];
-        size_t len = c < 0x80 ? 1 : c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3
-                   : c >= 0xF0 && c < 0xF5 ? 4 : 0;
-        if (len == 0 || i + len > n)
-            return false;
-        for (size_t k = 1; k < len; k++)
-            if ((p[i + k] & 0xC0) != 0x80)
-                return false;
-        i += len;
-    }
-    return true;
-}
-
 // A fixed-length string type of `len` bytes (at least 1), NUL-padded.
-static hid_t fixed_string(size_t len, bool utf8)
+hid_t fixed_string(size_t len, bool utf8)
 {
     hid_t t = H5Tcopy(H5T_C_S1);
     H5Tset_size(t, std::max<size_t>(len, 1));
@@ -77,7 +59,7 @@ static hid_t fixed_string(size_t len, bool utf8)
 }
 
 // A scalar attribute holding a variable-length string.
-static void attr_text(hid_t obj, const char *name, const std::string &value)
+void attr_text(hid_t obj, const char *name, const std::string &value)
 {
     hid_t t = H5Tcopy(H5T_C_S1);
     H5Tset_size(t, H5T_VARIABLE);
@@ -106,7 +88,7 @@ static void attr_number(hid_t obj, const char *name, hid_t type, hid_t mem, cons
 }
 
 // A one-dimensional attribute of variable-length strings (NeXus @axes).
-static void attr_texts(hid_t obj, const char *name, const std::vector<std::string> &values)
+void attr_texts(hid_t obj, const char *name, const std::vector<std::string> &values)
 {
     hid_t t = H5Tcopy(H5T_C_S1);
     H5Tset_size(t, H5T_VARIABLE);
@@ -125,12 +107,12 @@ static void attr_texts(hid_t obj, const char *name, const std::vector<std::strin
     H5Tclose(t);
 }
 
-static void attr_u8(hid_t obj, const char *name, uint8_t v)
+void attr_u8(hid_t obj, const char *name, uint8_t v)
 {
     attr_number(obj, name, H5T_STD_U8LE, H5T_NATIVE_UINT8, &v);
 }
 
-static hid_t group_new(hid_t loc, const char *name, const char *nx_class)
+hid_t group_new(hid_t loc, const char *name, const char *nx_class)
 {
     hid_t g = check(H5Gcreate2(loc, name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
                     "H5Gcreate2");
@@ -141,8 +123,8 @@ static hid_t group_new(hid_t loc, const char *name, const char *nx_class)
 
 // A dataset of fixed shape written at once from `data`; returns it open
 // (the caller closes it), or -1.
-static hid_t dataset_fixed_open(hid_t loc, const char *name, hid_t type, int rank,
-                                const hsize_t *dims, const void *data)
+hid_t dataset_fixed_open(hid_t loc, const char *name, hid_t type, int rank,
+                         const hsize_t *dims, const void *data)
 {
     hid_t sp = H5Screate_simple(rank, dims, nullptr);
     hid_t d = check(H5Dcreate2(loc, name, type, sp, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
@@ -168,7 +150,7 @@ static void dataset_fixed(hid_t loc, const char *name, hid_t type, int rank,
 // attached on its first dimension.
 static hid_t event_scale = -1;
 
-static void attach(hid_t dset, hid_t scale, unsigned dim)
+void attach(hid_t dset, hid_t scale, unsigned dim)
 {
     if (dset >= 0 && scale >= 0)
         check(H5DSattach_scale(dset, scale, dim), "H5DSattach_scale");
@@ -232,7 +214,7 @@ static void write_event_refs()
 
 // A dimension scale `name` of n elements 0, 1, ... of `type` (int32 or
 // uint32); returns it open, or -1.
-static hid_t index_scale(hid_t loc, const char *name, hid_t type, uint64_t n)
+hid_t index_scale(hid_t loc, const char *name, hid_t type, uint64_t n)
 {
     std::vector<uint32_t> v((size_t)n);
     for (uint64_t k = 0; k < n; k++)
@@ -244,7 +226,7 @@ static hid_t index_scale(hid_t loc, const char *name, hid_t type, uint64_t n)
     return d;
 }
 
-static void close_all(std::initializer_list<hid_t> ids)
+void close_all(std::initializer_list<hid_t> ids)
 {
     for (hid_t id : ids)
         if (id >= 0)
@@ -269,9 +251,7 @@ static void dataset_strings(hid_t loc, const char *name, const std::vector<std::
 
 // ---- Columns ----------------------------------------------------------------------------
 
-static const float NAN_F = std::numeric_limits<float>::quiet_NaN();
 static const double NAN_D = std::numeric_limits<double>::quiet_NaN();
-static const uint64_t ZERO[4] = {0, 0, 0, 0};
 
 // Events per chunk of the per-event columns that are not image frames:
 // what keeps the chunks being filled within CHUNK_MEMORY together.
@@ -280,9 +260,10 @@ static uint64_t scalar_chunk_cap = 1;
 // chunks instead of megabytes of fill value).
 static uint64_t run_events_cap = 1;
 
-static int column(hid_t loc, const char *name, hid_t type, int rank, const hsize_t *inner,
-                  size_t event_bytes, const void *fill, uint64_t cap)
+int column(hid_t loc, const char *name, hid_t type, int rank, const hsize_t *inner,
+           size_t event_bytes, const void *fill, bool frame)
 {
+    uint64_t cap = frame ? 1 : scalar_chunk_cap;
     uint64_t events = std::min(chunk_events_for(event_bytes, cap), run_events_cap);
     int c = column_create(loc, name, type, rank, inner, events, fill);
     if (c < 0 && layout_error.empty())
@@ -292,9 +273,9 @@ static int column(hid_t loc, const char *name, hid_t type, int rank, const hsize
     return c;
 }
 
-static int column_scalar(hid_t loc, const char *name, hid_t type, const void *fill)
+int column_scalar(hid_t loc, const char *name, hid_t type, const void *fill)
 {
-    return column(loc, name, type, 0, nullptr, H5Tget_size(type), fill, scalar_chunk_cap);
+    return column(loc, name, type, 0, nullptr, H5Tget_size(type), fill, false);
 }
 
 // Bytes per event of all columns but image frames: the event columns,
@@ -305,16 +286,23 @@ static uint64_t scalar_bytes_per_event(const Run &run)
     uint64_t b = 5 * 4 + 8 + 1 + 8 + run.iso_len + run.type_len;
     for (const Channel &ch : run.channels) {
         b += 1 + (run.status_columns ? 8 : 0);
-        if (ch.kind == KIND_VALUE || ch.kind == KIND_MARKER)
-            b += 4;
-        if (ch.kind == KIND_BLOCK)
-            b += 4 * (uint64_t)std::max<size_t>(ch.items.size(), (size_t)ch.survey.max_items);
-        if (ch.kind == KIND_SPECTRUM) {
-            uint64_t members = (uint64_t)ch.survey.members;
-            b += members * ((uint64_t)ch.survey.values * 4 + 4 + (ch.survey.stats ? 128 : 0));
-        }
+        if (kind_info(ch.kind).column_bytes)
+            b += kind_info(ch.kind).column_bytes(ch);
     }
     return b;
+}
+
+// Units and long names of the event times.
+static void time_attributes(const EventColumns &c)
+{
+    if (c.time >= 0) {
+        attr_text(column_dataset(c.time), "units", "seconds since 1970-01-01 00:00:00 UTC");
+        attr_text(column_dataset(c.time), "long_name", "event time");
+    }
+    if (c.time_us >= 0)
+        attr_text(column_dataset(c.time_us), "units", "us");
+    if (c.time_s >= 0)
+        attr_text(column_dataset(c.time_s), "units", "s");
 }
 
 static void event_group(Run &run, hid_t entry)
@@ -322,7 +310,7 @@ static void event_group(Run &run, hid_t entry)
     hid_t g = group_new(entry, "event", nullptr);
     if (g < 0)
         return;
-    EventColumns &c = event_columns;
+    EventColumns &c = run.event_columns;
     c.event_id = column_scalar(g, "event_id", H5T_STD_U32LE, ZERO);
     if (c.event_id >= 0) {
         // A handle of the layout's own, held until the layout is done
@@ -348,14 +336,7 @@ static void event_group(Run &run, hid_t entry)
         c.status = column_scalar(g, "status", H5T_STD_I32LE, ZERO);
     c.complete = column_scalar(g, "complete", H5T_STD_U8LE, ZERO);
     c.line = column_scalar(g, "line", H5T_STD_U64LE, ZERO);
-    if (c.time >= 0) {
-        attr_text(column_dataset(c.time), "units", "seconds since 1970-01-01 00:00:00 UTC");
-        attr_text(column_dataset(c.time), "long_name", "event time");
-    }
-    if (c.time_us >= 0)
-        attr_text(column_dataset(c.time_us), "units", "us");
-    if (c.time_s >= 0)
-        attr_text(column_dataset(c.time_s), "units", "s");
+    time_attributes(c);
     H5Gclose(g);
     check(columns_close_idle(), "H5Dclose");
 }
@@ -423,7 +404,7 @@ static void channel_attributes(const Channel &ch, hid_t g)
 
 // The event id scale and the event time, where netCDF readers look for
 // the scales of the group's variables.
-static void event_links(hid_t file, hid_t g)
+void event_links(hid_t file, hid_t g)
 {
     check(H5Lcreate_hard(file, "/entry/event/event_id", g, "event_id", H5P_DEFAULT,
                          H5P_DEFAULT), "H5Lcreate_hard");
@@ -433,7 +414,7 @@ static void event_links(hid_t file, hid_t g)
 
 // Units and a long name on a signal dataset, from the XML description
 // (the title when it has no description), and its time coordinate.
-static void signal_attributes(const Channel &ch, hid_t d)
+void signal_attributes(const Channel &ch, hid_t d)
 {
     if (d < 0)
         return;
@@ -443,204 +424,10 @@ static void signal_attributes(const Channel &ch, hid_t d)
     attr_text(d, "coordinates", "time");
 }
 
-// NXdata of a value or marker: the data plotted against the event id.
-static void per_event_data(Channel &ch, hid_t g, hid_t file)
-{
-    bool value = ch.kind == KIND_VALUE;
-    ch.col_data = column_scalar(g, "data", value ? H5T_IEEE_F32LE : H5T_STD_U8LE,
-                                value ? (const void *)&NAN_F : ZERO);
-    check(H5Lcreate_hard(file, "/entry/event/id", g, "id", H5P_DEFAULT, H5P_DEFAULT),
-          "H5Lcreate_hard");
-    attr_text(g, "signal", "data");
-    attr_texts(g, "axes", {"event_id"});
-    if (ch.col_data >= 0)
-        signal_attributes(ch, column_dataset(ch.col_data));
-}
-
-static void block_items(Channel &ch, hid_t g, hid_t file)
-{
-    hid_t items = group_new(g, "items", "NXcollection");
-    if (items < 0)
-        return;
-    event_links(file, items);
-    size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : ch.items.size();
-    std::vector<std::string> dsname, itemname;
-    std::vector<std::string> taken = {"event_id", "time"};  // the links above
-    for (size_t i = 0; i < n; i++) {
-        std::string name = ch.survey.nonvn ? std::to_string(i) : item_dataset_name(ch.items[i]);
-        std::string base = name;
-        for (int k = 2; std::find(taken.begin(), taken.end(), name) != taken.end(); k++)
-            name = base + "~" + std::to_string(k);
-        taken.push_back(name);
-        int col = column_scalar(items, name.c_str(), H5T_IEEE_F32LE, &NAN_F);
-        ch.col_items.push_back(col);
-        dsname.push_back(name);
-        itemname.push_back(ch.survey.nonvn ? std::string() : ch.items[i]);
-        if (col >= 0) {
-            signal_attributes(ch, column_dataset(col));
-            attr_text(column_dataset(col), "item_name", itemname.back());
-        }
-    }
-    H5Gclose(items);
-    hid_t item = index_scale(g, "item", H5T_STD_I32LE, n);
-    size_t l1 = 1, l2 = 1;
-    for (size_t i = 0; i < n; i++)
-        l1 = std::max(l1, dsname[i].size()), l2 = std::max(l2, itemname[i].size());
-    hid_t t1 = fixed_string(l1, true), t2 = fixed_string(l2, valid_utf8(ch.title));
-    hid_t ct = H5Tcreate(H5T_COMPOUND, l1 + l2);
-    H5Tinsert(ct, "dataset", 0, t1);
-    H5Tinsert(ct, "name", l1, t2);
-    std::vector<char> buf((l1 + l2) * n, 0);
-    for (size_t i = 0; i < n; i++) {
-        memcpy(buf.data() + i * (l1 + l2), dsname[i].data(), dsname[i].size());
-        memcpy(buf.data() + i * (l1 + l2) + l1, itemname[i].data(), itemname[i].size());
-    }
-    hsize_t dims = n;
-    hid_t names = dataset_fixed_open(g, "item_names", ct, 1, &dims, buf.data());
-    attach(names, item, 0);
-    close_all({names, item});
-    H5Tclose(ct);
-    H5Tclose(t1);
-    H5Tclose(t2);
-}
-
-// True when every member the XML description records with values shares
-// one start and inc and has fewer than 2 groups: one axis for all.
-static bool shared_axis(const Channel &ch, float *start, float *inc)
-{
-    bool any = false;
-    for (const XmlSpectrum &x : ch.xml_spectra) {
-        if (x.ndata <= 0)
-            continue;  // a member never seen with data keeps a zero record
-        if (x.groups >= 2 || (any && (x.start != *start || x.inc != *inc)))
-            return false;
-        *start = x.start, *inc = x.inc, any = true;
-    }
-    return any;
-}
-
-// The scale x [values]: the shared axis of the XML description, else the
-// value index. Returns it open, or -1.
-static hid_t spectrum_x(const Channel &ch, hid_t g, int V)
-{
-    float start = 0, inc = 1;
-    bool axis = shared_axis(ch, &start, &inc);
-    std::vector<float> xs((size_t)V);
-    for (int v = 0; v < V; v++)
-        xs[(size_t)v] = axis ? (float)((double)start + (double)v * inc) : (float)v;
-    hsize_t dims = (hsize_t)V;
-    hid_t x = dataset_fixed_open(g, "x", H5T_IEEE_F32LE, 1, &dims, xs.data());
-    if (x >= 0) {
-        check(H5DSset_scale(x, "x"), "H5DSset_scale");
-        if (!axis)
-            attr_text(x, "long_name", "value index");
-    }
-    return x;
-}
-
-// x_member [members, values] = start + index * inc of each member, when
-// the XML description has no member with groups.
-static void spectrum_member_axes(const Channel &ch, hid_t g, int M, int V, hid_t member,
-                                 hid_t x)
-{
-    if (ch.xml_spectra.empty())
-        return;
-    for (const XmlSpectrum &r : ch.xml_spectra)
-        if (r.groups >= 2)
-            return;
-    std::vector<float> xs((size_t)M * (size_t)V, NAN_F);
-    for (int m = 0; m < M && m < (int)ch.xml_spectra.size(); m++)
-        for (int v = 0; v < V; v++)
-            xs[(size_t)m * V + v] =
-                (float)((double)ch.xml_spectra[m].start + (double)v * ch.xml_spectra[m].inc);
-    hsize_t dims[2] = {(hsize_t)M, (hsize_t)V};
-    hid_t d = dataset_fixed_open(g, "x_member", H5T_IEEE_F32LE, 2, dims, xs.data());
-    attach(d, member, 0);
-    attach(d, x, 1);
-    close_all({d});
-}
-
-static void spectrum_data(Channel &ch, hid_t g)
-{
-    int M = ch.survey.members, V = ch.survey.values;
-    hid_t member = index_scale(g, "member", H5T_STD_I32LE, (uint64_t)M);
-    hid_t x = spectrum_x(ch, g, V);
-    hid_t stat = ch.survey.stats ? index_scale(g, "stat", H5T_STD_I32LE, 32) : -1;
-    hsize_t inner[2] = {(hsize_t)M, (hsize_t)V};
-    size_t per = (size_t)M * (size_t)V * 4;
-    ch.col_data = column(g, "data", H5T_IEEE_F32LE, 2, inner, per, &NAN_F, scalar_chunk_cap);
-    ch.col_count = column(g, "count", H5T_STD_I32LE, 1, inner, (size_t)M * 4, ZERO,
-                          scalar_chunk_cap);
-    if (ch.col_count >= 0)
-        attach(column_dataset(ch.col_count), member, 1);
-    if (ch.survey.stats) {
-        hsize_t sdims[2] = {(hsize_t)M, 32};
-        ch.col_stats = column(g, "stats", H5T_IEEE_F32LE, 2, sdims, (size_t)M * 128, &NAN_F,
-                              scalar_chunk_cap);
-        if (ch.col_stats >= 0) {
-            attach(column_dataset(ch.col_stats), member, 1);
-            attach(column_dataset(ch.col_stats), stat, 2);
-        }
-    }
-    attr_text(g, "signal", "data");
-    attr_texts(g, "axes", {"event_id", "member", "x"});
-    spectrum_member_axes(ch, g, M, V, member, x);
-    if (ch.col_data >= 0) {
-        hid_t d = column_dataset(ch.col_data);
-        attach(d, member, 1);
-        attach(d, x, 2);
-        attr_text(d, "interpretation", "spectrum");
-        signal_attributes(ch, d);
-        if (spectrum_truncated(ch))
-            attr_u8(d, "truncated", 1);
-    }
-    close_all({member, x, stat});
-}
-
-static void image_data(Channel &ch, hid_t g)
-{
-    hid_t type = ch.shape.bytes == 2 ? H5T_STD_U16LE : H5T_STD_U8LE;
-    hsize_t inner[2];
-    int rank;
-    hid_t s1, s2 = -1;
-    if (ch.shape.width > 0) {
-        inner[0] = ch.shape.height, inner[1] = ch.shape.width, rank = 2;
-        s1 = index_scale(g, "y", H5T_STD_U32LE, ch.shape.height);
-        s2 = index_scale(g, "x", H5T_STD_U32LE, ch.shape.width);
-    } else {
-        inner[0] = std::max<uint64_t>(ch.survey.pixels, 1), rank = 1;
-        s1 = index_scale(g, "pixel", H5T_STD_U32LE, inner[0]);
-    }
-    size_t per = ch.shape.bytes * (size_t)inner[0] * (rank == 2 ? (size_t)inner[1] : 1);
-    ch.col_data = column(g, "data", type, rank, inner, per, ZERO, 1);
-    attr_text(g, "signal", "data");
-    if (rank == 2)
-        attr_texts(g, "axes", {"event_id", "y", "x"});
-    else
-        attr_texts(g, "axes", {"event_id", "pixel"});
-    if (ch.col_data >= 0) {
-        hid_t d = column_dataset(ch.col_data);
-        attach(d, s1, 1);
-        attach(d, s2, 2);
-        if (rank == 2)
-            attr_text(d, "interpretation", "image");
-        signal_attributes(ch, d);
-    }
-    close_all({s1, s2});
-}
-
-static const char *nx_class_of(Kind k)
-{
-    switch (k) {
-    case KIND_NONE: return nullptr;
-    case KIND_BLOCK: return "NXcollection";
-    default: return "NXdata";
-    }
-}
-
 static void channel_layout(Run &run, Channel &ch, hid_t channels, hid_t file)
 {
-    hid_t g = channel_group_new(channels, ch.group, nx_class_of(ch.kind));
+    const KindInfo &kind = kind_info(ch.kind);
+    hid_t g = channel_group_new(channels, ch.group, kind.nx_class);
     if (g < 0)
         return;
     channel_attributes(ch, g);
@@ -650,14 +437,8 @@ static void channel_layout(Run &run, Channel &ch, hid_t channels, hid_t file)
         ch.col_srv = column_scalar(g, "srv_status", H5T_STD_I32LE, ZERO);
         ch.col_chan = column_scalar(g, "chan_status", H5T_STD_I32LE, ZERO);
     }
-    switch (ch.kind) {
-    case KIND_MARKER:
-    case KIND_VALUE: per_event_data(ch, g, file); break;
-    case KIND_BLOCK: block_items(ch, g, file); break;
-    case KIND_SPECTRUM: spectrum_data(ch, g); break;
-    case KIND_IMAGE: image_data(ch, g); break;
-    default: break;
-    }
+    if (kind.layout)
+        kind.layout(ch, g, file);
     H5Gclose(g);
 }
 
@@ -675,15 +456,17 @@ static void root_attributes(const Run &run, hid_t file, const char *version)
     attr_text(file, "source_dialect", run.dialect == DIALECT_HDF5 ? "hdf5" : "tab");
 }
 
-// The channel a viewer opens first: the first value channel, else the
-// first spectrum, image or marker (a marker is a flat line at 1).
+// The channel a viewer opens first: the first channel of the kind the
+// kind table prefers most for it.
 static const Channel *default_channel(const Run &run)
 {
-    for (Kind k : {KIND_VALUE, KIND_SPECTRUM, KIND_IMAGE, KIND_MARKER})
-        for (const Channel &ch : run.channels)
-            if (ch.kind == k)
-                return &ch;
-    return nullptr;
+    const Channel *best = nullptr;
+    for (const Channel &ch : run.channels) {
+        int v = kind_info(ch.kind).viewer;
+        if (v > 0 && (!best || v < kind_info(best->kind).viewer))
+            best = &ch;
+    }
+    return best;
 }
 
 // The file is written with the object headers of HDF5 1.8 (readable by
@@ -702,10 +485,29 @@ static hid_t file_create(const char *path)
     return file;
 }
 
+// /entry/channels and a group for every channel (until an interrupt),
+// and the channel a viewer opens first.
+static void channel_groups(Run &run, hid_t entry, hid_t file)
+{
+    hid_t channels = group_new(entry, "channels", "NXcollection");
+    for (Channel &ch : run.channels)
+        if (channels >= 0 && layout_error.empty() && !interrupted()) {
+            channel_layout(run, ch, channels, file);
+            // Done with the channel's datasets: those that do not stay open
+            // are closed (an open dataset costs HDF5 about 20 KB).
+            check(columns_close_idle(), "H5Dclose");
+        }
+    if (const Channel *first = default_channel(run))
+        if (entry >= 0)
+            attr_text(entry, "default", "channels/" + first->group);
+    if (channels >= 0)
+        H5Gclose(channels);
+}
+
 long long layout_create(Run &run, const char *path, const char *version)
 {
     layout_error.clear();
-    event_columns = EventColumns();
+    run.event_columns = EventColumns();
     event_scale = -1;
     uint64_t per_event = scalar_bytes_per_event(run);
     scalar_chunk_cap = std::max<uint64_t>(1, CHUNK_MEMORY / per_event);
@@ -721,19 +523,7 @@ long long layout_create(Run &run, const char *path, const char *version)
     hid_t entry = group_new(file, "entry", "NXentry");
     event_group(run, entry);
     channel_table(run, entry);
-    hid_t channels = group_new(entry, "channels", "NXcollection");
-    for (Channel &ch : run.channels)
-        if (channels >= 0 && layout_error.empty() && !interrupted()) {
-            channel_layout(run, ch, channels, file);
-            // Done with the channel's datasets: those that do not stay open
-            // are closed (an open dataset costs HDF5 about 20 KB).
-            check(columns_close_idle(), "H5Dclose");
-        }
-    if (const Channel *first = default_channel(run))
-        if (entry >= 0)
-            attr_text(entry, "default", "channels/" + first->group);
-    if (channels >= 0)
-        H5Gclose(channels);
+    channel_groups(run, entry, file);
     if (entry >= 0)
         H5Gclose(entry);
     write_event_refs();

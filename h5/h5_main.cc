@@ -21,6 +21,7 @@
 #define KORVEL_VERSION "unknown"
 #endif
 
+// %s: the --kind option, its kinds from the kind table (usage_text).
 static const char *USAGE =
     "Usage: korvel-h5 [OPTION...] TABLE [-o OUT.h5]\n"
     "       korvel-h5 --fti-word TABLE|LISTING|XML\n"
@@ -39,8 +40,7 @@ static const char *USAGE =
     "                        convert without one\n"
     "  --names FILE          the plug-in's standard output of the run: its channel\n"
     "                        listing gives the exact titles\n"
-    "  --kind CHANNEL=KIND   the kind of a channel: marker, value, block,\n"
-    "                        spectrum, image or none (repeatable)\n"
+    "%s"
     "  --image-shape CHANNEL=WxH[xBYTES]\n"
     "                        an image channel and its frame size (and 1 or 2\n"
     "                        bytes per pixel) (repeatable); frames of another\n"
@@ -79,6 +79,34 @@ static const char *USAGE =
     "130, 143 or 129 after SIGINT, SIGTERM or SIGHUP. On every failure the old\n"
     "output stays untouched. --fti-word: 0, 1 when a channel cannot be flagged,\n"
     "2 when FILE cannot be read.\n";
+
+// An option of the help: its text after the option's 24 columns, wrapped
+// before column 77.
+static std::string help_option(const std::string &option, const std::string &text)
+{
+    std::string out, line = option + std::string(24 - std::min<size_t>(option.size(), 23), ' ');
+    for (size_t from = 0; from <= text.size();) {
+        size_t end = std::min(text.find(' ', from), text.size());
+        std::string word = text.substr(from, end - from);
+        if (line.size() > 24 && line.size() + 1 + word.size() > 76)
+            out += line + "\n", line = std::string(24, ' ');
+        else if (line.size() > 24)
+            line += ' ';
+        line += word;
+        from = end + 1;
+    }
+    return out + line + "\n";
+}
+
+// The help text, its --kind option naming the kinds of the kind table.
+static std::string usage_text()
+{
+    std::string text = USAGE;
+    return text.replace(text.find("%s"), 2,
+                        help_option("  --kind CHANNEL=KIND",
+                                    "the kind of a channel: " + kind_names(" or ") +
+                                        " (repeatable)"));
+}
 
 // ---- Options ----------------------------------------------------------------------------------
 
@@ -163,10 +191,36 @@ static bool said_otherwise(const std::vector<std::pair<std::string, V>> &given,
     return false;
 }
 
+// --kind CHANNEL=KIND. Returns 0, or an exit status.
+static int take_kind(Options &o, const std::string &v)
+{
+    std::string a, b;
+    if (!split_assignment(v, a, b) || kind_from_name(b) == KIND_UNSET)
+        return usage_error("--kind wants CHANNEL=KIND with KIND one of " + kind_names(", ") +
+                           ": '%s'", v);
+    if (said_otherwise(o.kinds, a, kind_from_name(b)))
+        return usage_error("--kind names '%s' twice with different kinds", a);
+    o.kinds.emplace_back(a, kind_from_name(b));
+    return 0;
+}
+
+// --image-shape CHANNEL=WxH[xBYTES]. Returns 0, or an exit status.
+static int take_image_shape(Options &o, const std::string &v)
+{
+    std::string a, b;
+    ImageShape s;
+    if (!split_assignment(v, a, b) || !parse_shape(b, s))
+        return usage_error("--image-shape wants CHANNEL=WxH or CHANNEL=WxHxBYTES "
+                           "(BYTES 1 or 2): '%s'", v);
+    if (said_otherwise(o.image_shapes, a, s))
+        return usage_error("--image-shape names '%s' twice with different shapes", a);
+    o.image_shapes.emplace_back(a, s);
+    return 0;
+}
+
 // One option with its value. Returns 0, or an exit status.
 static int take_option(Options &o, const std::string &name, const std::string &v)
 {
-    std::string a, b;
     if (name == "-o")
         o.out = v;
     else if (name == "--xml") {
@@ -184,22 +238,11 @@ static int take_option(Options &o, const std::string &name, const std::string &v
         o.fti_word = v;
     } else if (name == "--names")
         o.names = v;
-    else if (name == "--kind") {
-        if (!split_assignment(v, a, b) || kind_from_name(b) == KIND_UNSET)
-            return usage_error("--kind wants CHANNEL=KIND with KIND one of marker, value, "
-                               "block, spectrum, image, none: '%s'", v);
-        if (said_otherwise(o.kinds, a, kind_from_name(b)))
-            return usage_error("--kind names '%s' twice with different kinds", a);
-        o.kinds.emplace_back(a, kind_from_name(b));
-    } else if (name == "--image-shape") {
-        ImageShape s;
-        if (!split_assignment(v, a, b) || !parse_shape(b, s))
-            return usage_error("--image-shape wants CHANNEL=WxH or CHANNEL=WxHxBYTES "
-                               "(BYTES 1 or 2): '%s'", v);
-        if (said_otherwise(o.image_shapes, a, s))
-            return usage_error("--image-shape names '%s' twice with different shapes", a);
-        o.image_shapes.emplace_back(a, s);
-    } else if (name == "--compression") {
+    else if (name == "--kind")
+        return take_kind(o, v);
+    else if (name == "--image-shape")
+        return take_image_shape(o, v);
+    else if (name == "--compression") {
         if (!parse_compression(v, &o.gzip_level))
             return usage_error("--compression wants none, gzip or gzip=LEVEL (0 to 9): '%s'",
                                v);
@@ -231,6 +274,25 @@ static std::string default_output(const std::string &table)
     return (ext ? table.substr(0, dot) : table) + ".h5";
 }
 
+// The table and output the arguments name, once all are read. Returns -1
+// to go on, else an exit status.
+static int check_args(Options &o)
+{
+    if (!o.fti_word.empty()) {
+        if (!o.table.empty())
+            return usage_error("--fti-word reads one FILE and converts nothing: '%s'",
+                               o.table);
+        return -1;
+    }
+    if (o.table.empty())
+        return usage_error("%sno TABLE given", "");
+    if (o.out.empty())
+        o.out = default_output(o.table);
+    if (o.out == o.table)
+        return usage_error("the output would replace the table '%s'", o.table);
+    return -1;
+}
+
 // Parses argv into `o`. Returns -1 to go on, else an exit status.
 static int parse_args(int argc, char **argv, Options &o)
 {
@@ -248,7 +310,7 @@ static int parse_args(int argc, char **argv, Options &o)
             v = argv[++i];
         }
         if (a == "-h" || a == "--help")
-            return fputs(USAGE, stdout), 0;
+            return fputs(usage_text().c_str(), stdout), 0;
         if (a == "--version")
             return printf("korvel-h5 %s\n", KORVEL_VERSION), 0;
         if (a == "--strict" || a == "--progress" || a == "--no-progress") {
@@ -266,19 +328,7 @@ static int parse_args(int argc, char **argv, Options &o)
         else
             return usage_error("more than one table: '%s'", a);
     }
-    if (!o.fti_word.empty()) {
-        if (!o.table.empty())
-            return usage_error("--fti-word reads one FILE and converts nothing: '%s'",
-                               o.table);
-        return -1;
-    }
-    if (o.table.empty())
-        return usage_error("%sno TABLE given", "");
-    if (o.out.empty())
-        o.out = default_output(o.table);
-    if (o.out == o.table)
-        return usage_error("the output would replace the table '%s'", o.table);
-    return -1;
+    return check_args(o);
 }
 
 // ---- The run ----------------------------------------------------------------------------------

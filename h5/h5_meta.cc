@@ -12,14 +12,6 @@
 #include <map>
 #include <sys/stat.h>
 
-// The XML description, as read by xml_read and used by xml_apply.
-static struct {
-    std::map<std::string, std::pair<std::string, std::string>> descr;  // name: units, desc
-    std::map<std::string, std::vector<XmlSpectrum>> spectra;           // name: members
-    std::map<std::string, ImageShape> images;                          // name: latest image
-    std::map<std::string, bool> dims;  // names with a <dimensions> record
-} xml;
-
 // One <spectrum index=... start=... .../> record into its member slot.
 static void xml_spectrum(std::vector<XmlSpectrum> &v, const pugi::xml_node &s)
 {
@@ -108,15 +100,15 @@ static void xml_dimensions(Run &run, const std::string &path, const pugi::xml_no
         std::string name = d.attribute("name").value();
         if (records[name]++ > 0) {
             // Two records of one name: the last is what the conversion uses.
-            xml.spectra.erase(name);
-            xml.images.erase(name);
+            run.xml.spectra.erase(name);
+            run.xml.images.erase(name);
         }
-        xml.dims[name] = true;
+        run.xml.dims[name] = true;
         for (pugi::xml_node s : d.children("spectrum"))
-            xml_spectrum(xml.spectra[name], s);
+            xml_spectrum(run.xml.spectra[name], s);
         for (pugi::xml_node im : d.children("image"))
             if (im.attribute("index").as_int(-1) == 0)
-                xml_image(run, path, name, im, xml.images[name]);
+                xml_image(run, path, name, im, run.xml.images[name]);
         names->push_back(name);
     }
     for (const auto &kv : records)
@@ -129,10 +121,7 @@ static void xml_dimensions(Run &run, const std::string &path, const pugi::xml_no
 
 int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
 {
-    xml.descr.clear();
-    xml.spectra.clear();
-    xml.images.clear();
-    xml.dims.clear();
+    run.xml = XmlDescription();
     if (!xml_file_usable(run, path))
         return -1;
     pugi::xml_document doc;
@@ -151,7 +140,7 @@ int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
     }
     for (pugi::xml_node c : root.children("channel")) {
         std::string name = c.attribute("daq_name").value();
-        xml.descr[name] = {c.attribute("units").value(), c.attribute("desc").value()};
+        run.xml.descr[name] = {c.attribute("units").value(), c.attribute("desc").value()};
         names->push_back(name);
     }
     xml_dimensions(run, path, root, names);
@@ -172,13 +161,13 @@ static const typename M::mapped_type *lookup(const M &map, const Channel &ch)
 void xml_apply(Run &run)
 {
     for (Channel &ch : run.channels) {
-        if (auto *d = lookup(xml.descr, ch))
+        if (auto *d = lookup(run.xml.descr, ch))
             ch.units = d->first, ch.long_name = d->second;
-        if (auto *s = lookup(xml.spectra, ch))
+        if (auto *s = lookup(run.xml.spectra, ch))
             ch.xml_spectra = *s;
-        if (auto *im = lookup(xml.images, ch))
+        if (auto *im = lookup(run.xml.images, ch))
             ch.xml_image = *im;
-        ch.xml_dims = lookup(xml.dims, ch) != nullptr;
+        ch.xml_dims = lookup(run.xml.dims, ch) != nullptr;
     }
 }
 
@@ -257,7 +246,7 @@ static std::vector<std::string> merge_by_names(const std::vector<std::string> &f
 int titles_resolve(Run &run, size_t n, const std::vector<std::string> &listing,
                    const std::vector<std::string> &xml_names)
 {
-    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
+    char sep = separator(run.dialect);
     std::vector<std::string> fields;
     for (const Channel &ch : run.channels)
         fields.push_back(ch.title);

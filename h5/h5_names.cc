@@ -11,10 +11,13 @@
 
 #include <set>
 
-// Length of the UTF-8 sequence at s[i..n), or 0 when it is not valid.
+// Length of the UTF-8 sequence at s[i..n) (1 for ASCII), or 0 when it is
+// not valid.
 static size_t utf8_len(const unsigned char *s, size_t i, size_t n)
 {
     unsigned char c = s[i];
+    if (c < 0x80)
+        return 1;
     size_t len = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
     if (c >= 0xF5 || len == 0 || i + len > n)
         return 0;
@@ -22,6 +25,15 @@ static size_t utf8_len(const unsigned char *s, size_t i, size_t n)
         if ((s[i + k] & 0xC0) != 0x80)
             return 0;
     return len;
+}
+
+bool valid_utf8(std::string_view s)
+{
+    const unsigned char *p = (const unsigned char *)s.data();
+    for (size_t i = 0, len; i < s.size(); i += len)
+        if ((len = utf8_len(p, i, s.size())) == 0)
+            return false;
+    return true;
 }
 
 // One part of a path: escaped as described at the top of the file;
@@ -38,7 +50,7 @@ static std::string escape_part(std::string_view part, bool slash)
     size_t n = part.size();
     for (size_t i = 0; i < n;) {
         unsigned char c = s[i];
-        size_t len = c >= 0x80 ? utf8_len(s, i, n) : 1;
+        size_t len = utf8_len(s, i, n);
         if (c < 0x20 || c == 0x7F || c == '%' || (slash && c == '/') || len == 0) {
             out += '%';
             out += hex[c >> 4];

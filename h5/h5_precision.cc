@@ -62,28 +62,18 @@ bool spectrum_truncated(const Channel &ch)
 // The reader's default value limit of a spectrum member (nbunch 0).
 static const int DEFAULT_SPECTRUM_CUT = 100;
 
-// The float form of a kind's numbers, and whether the survey saw one.
-static const char *float_format(const Channel &ch, bool *seen)
-{
-    const Precision &p = ch.precision;
-    switch (ch.kind) {
-    case KIND_VALUE: return *seen = p.float_value, "%f";
-    case KIND_BLOCK: return *seen = p.float_item, "%.2e";
-    case KIND_SPECTRUM: return *seen = p.float_spectrum, "%.e";
-    default: return *seen = false, "";
-    }
-}
-
+// The kind's source format: a fixed one, else its float form once the
+// survey saw one value in it, else the integer form when that was seen.
 static void decide_format(Channel &ch)
 {
     Precision &p = ch.precision;
-    bool seen;
-    const char *f = float_format(ch, &seen);
-    if (ch.kind == KIND_IMAGE)
-        p.source_format = "%d";
+    const KindInfo &k = kind_info(ch.kind);
+    bool seen = k.float_seen && p.*k.float_seen;
+    if (k.fixed_format)
+        p.source_format = k.fixed_format;
     else if (seen)
-        p.source_format = f;  // one value in the float form is enough
-    else if (*f && ch.survey.int_form)
+        p.source_format = k.float_format;
+    else if (*k.float_format && ch.survey.int_form)
         p.source_format = "integer form";
     else
         p.source_format = "";

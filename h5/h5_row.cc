@@ -61,7 +61,7 @@ static bool parse_time(const char *b, const char *e, uint32_t *s, uint32_t *us)
 // a title that holds the separator whole.
 static void split_titles(Run &run, const char *p, const char *e)
 {
-    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
+    char sep = separator(run.dialect);
     std::string marker = run.dialect == DIALECT_HDF5 ? "SrvBlockStatus,ChanStatus,"
                                                      : "SrvBlockStatus\t\t\tChanStatus\t\t\t";
     std::string_view rest(p, (size_t)(e - p));
@@ -130,6 +130,26 @@ int rows_begin(Run &run, RowReader &rr, Input &in)
     return header_read(run, rr, false);
 }
 
+int rows_walk(Run &run, RowReader &rr, Input &in, const RowWalk &walk)
+{
+    if (rows_begin(run, rr, in) != 0)
+        return -1;
+    Row row;
+    uint64_t n = 0;
+    int r;
+    while ((r = row_next(rr, row)) > 0) {
+        if (int stop = walk.each(walk.ctx, row, n))
+            return stop;
+        n++;
+        if ((n & (walk.bar_every - 1)) == 0) {
+            progress_update(run, in, walk.bar_label);
+            if (interrupted())
+                return -1;
+        }
+    }
+    return r;
+}
+
 static const char *hdf5_cell_end(const char *p, const char *e, bool *bad);
 
 // Depth-0 fields of the last event on a comma-dialect line. A line may
@@ -185,7 +205,7 @@ size_t rows_channel_count(Run &run, Input &in)
 static const char *status_end(Dialect d, const char *p, const char *e, int32_t *out)
 {
     bool hdf = d == DIALECT_HDF5;
-    const char *f = find_char(p, e, hdf ? ',' : '\t');
+    const char *f = find_char(p, e, separator(d));
     if (f == e || !parse_hex32(p, f, out))
         return nullptr;
     if (!hdf && (e - f < 3 || f[1] != '\t' || f[2] != '\t'))
@@ -210,7 +230,7 @@ static const char *read_event_id(const Run &run, const char *p, const char *e, R
     bool hdf = run.dialect == DIALECT_HDF5;
     if (p == e || (hdf ? *p != '-' && (unsigned)(*p - '0') >= 10u : *p != '['))
         return nullptr;
-    const char *f = find_char(p, e, hdf ? ',' : '\t');
+    const char *f = find_char(p, e, separator(run.dialect));
     int32_t id;
     if (hdf) {
         if (f == e || !parse_i32(p, f, &id))
@@ -235,7 +255,7 @@ static const char *read_event_id(const Run &run, const char *p, const char *e, R
 // event's start.
 static const char *leading_end(const Run &run, const char *p, const char *e, Row &row)
 {
-    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
+    char sep = separator(run.dialect);
     p = read_event_id(run, p, e, row);
     if (!p)
         return nullptr;
@@ -465,8 +485,37 @@ static GroupResult group_cut(const RowReader &rr)
 // A status column that does not read at the end of the file: cut inside.
 static GroupResult bad_status(const RowReader &rr)
 {
-    char sep = rr.run->dialect == DIALECT_HDF5 ? ',' : '\t';
+    char sep = separator(rr.run->dialect);
     return !rr.newline && find_char(rr.p, rr.end, sep) == rr.end ? GROUP_TRUNC : GROUP_BAD;
+}
+
+// The server-block and channel status columns of a group at rr.p.
+static GroupResult read_status_pair(RowReader &rr, RowCell &cell)
+{
+    if (!read_status(rr, &cell.srv))
+        return bad_status(rr);
+    cell.srv_read = true;  // kept when the channel query failed after it
+    GroupResult g = group_cut(rr);
+    if (g != GROUP_OK)
+        return g;
+    if (!read_status(rr, &cell.chan))
+        return bad_status(rr);
+    cell.srv_read = false;
+    return GROUP_OK;
+}
+
+// After a cell ending at q: the separator before the next group, or the
+// line's end after the last one; rr.p moves to the next group.
+static GroupResult group_end(RowReader &rr, const char *q, bool last)
+{
+    if (last && q != rr.end)
+        return GROUP_BAD;
+    if (!last && q == rr.end)
+        return GROUP_SHORT;
+    if (!last && *q != separator(rr.run->dialect))
+        return GROUP_BAD;
+    rr.p = last ? q : q + 1;
+    return GROUP_OK;
 }
 
 // One channel group at rr.p: status columns, cell, separator. `second`
@@ -477,18 +526,8 @@ static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bo
     RowCell &cell = row.cells[k];
     cell = RowCell();
     GroupResult g = group_cut(rr);
-    if (g != GROUP_OK)
+    if (g != GROUP_OK || (run.status_columns && (g = read_status_pair(rr, cell)) != GROUP_OK))
         return g;
-    if (run.status_columns) {
-        if (!read_status(rr, &cell.srv))
-            return bad_status(rr);
-        cell.srv_read = true;  // kept when the channel query failed after it
-        if ((g = group_cut(rr)) != GROUP_OK)
-            return g;
-        if (!read_status(rr, &cell.chan))
-            return bad_status(rr);
-        cell.srv_read = false;
-    }
     bool bad = false;
     bool last = k + 1 == row.cells.size();
     const char *q = nullptr;
@@ -503,15 +542,7 @@ static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bo
         return GROUP_TRUNC;
     if (bad)
         return GROUP_BAD;
-    char sep = run.dialect == DIALECT_HDF5 ? ',' : '\t';
-    if (last && q != rr.end)
-        return GROUP_BAD;
-    if (!last && q == rr.end)
-        return GROUP_SHORT;
-    if (!last && *q != sep)
-        return GROUP_BAD;
-    rr.p = last ? q : q + 1;
-    return GROUP_OK;
+    return group_end(rr, q, last);
 }
 
 // The next line into rr. Returns 1, or 0 at the end of the table.
@@ -558,6 +589,33 @@ static bool any_misfit(const Row &row)
     return false;
 }
 
+// The row cut at channel k: the rest not reached. The server-block status
+// column stands in the row when the channel query failed after it: it is
+// kept.
+static void cut_at(Row &row, size_t k, GroupResult g)
+{
+    RowCell cut = row.cells[k];
+    rest_of_row(row, k, true);
+    row.cells[k].failed = g != GROUP_TRUNC;
+    row.cells[k].srv_read = cut.srv_read;
+    row.cells[k].srv = cut.srv;
+}
+
+// The last line of the file lacks its line end. An empty last cell was
+// never written: the last channel's query failed.
+static void unended_last_line(Row &row, Reading &r)
+{
+    size_t n = row.cells.size();
+    RowCell &last = row.cells[n - 1];
+    r.end = GROUP_TRUNC, r.k = n;
+    if (last.b == last.e) {
+        last = RowCell();
+        last.failed = true;
+        r.end = GROUP_END, r.k = n - 1;
+    }
+    row.complete = false;
+}
+
 // Reads the channel groups from channel k0 at rr.p to the end of the row.
 // `second` reads channel k0 the way that comes second; places that read
 // two ways are pushed onto rr.choices (when `note`).
@@ -575,30 +633,13 @@ static Reading read_from(RowReader &rr, Row &row, size_t k0, bool second, bool n
         if (g == GROUP_OK)
             continue;
         r.end = g, r.k = k;
-        if (g == GROUP_CUT || g == GROUP_END || g == GROUP_TRUNC) {
-            // The server-block status column stands in the row when the
-            // channel query failed after it: it is kept.
-            RowCell cut = row.cells[k];
-            rest_of_row(row, k, true);
-            row.cells[k].failed = g != GROUP_TRUNC;
-            row.cells[k].srv_read = cut.srv_read;
-            row.cells[k].srv = cut.srv;
-        }
+        if (g == GROUP_CUT || g == GROUP_END || g == GROUP_TRUNC)
+            cut_at(row, k, g);
         r.misfit = any_misfit(row);
         return r;
     }
-    if (!rr.newline) {
-        // The last line of the file lacks its line end. An empty last cell
-        // was never written: the last channel's query failed.
-        RowCell &last = row.cells[n - 1];
-        r.end = GROUP_TRUNC, r.k = n;
-        if (last.b == last.e) {
-            last = RowCell();
-            last.failed = true;
-            r.end = GROUP_END, r.k = n - 1;
-        }
-        row.complete = false;
-    }
+    if (!rr.newline)
+        unended_last_line(row, r);
     r.misfit = any_misfit(row);
     return r;
 }

@@ -1,6 +1,6 @@
-// h5_report.cc - what korvel-h5 tells its user: messages and warnings
-// (counted for the closing summary), the progress bar, the interrupt flag,
-// and the names of the kinds.
+// h5_messages.cc - what korvel-h5 tells its user and hears from outside:
+// messages and warnings (counted for the closing summary), the progress
+// bar, and the signals (the interrupt flag, a table cut under its mapping).
 #include "h5_converter.h"
 
 #include <csignal>
@@ -179,22 +179,4 @@ void catch_signals()
     // that passes it, leaving OUT.part and no word; ignored, the write
     // fails with EFBIG and is reported like a full disk.
     signal(SIGXFSZ, SIG_IGN);
-}
-
-// ---- Kind names ----------------------------------------------------------------------------
-
-static const char *KIND_NAMES[KIND_COUNT] = {"none", "marker", "value", "block", "spectrum",
-                                             "image"};
-
-const char *kind_name(Kind k)
-{
-    return k >= 0 && k < KIND_COUNT ? KIND_NAMES[k] : "unset";
-}
-
-Kind kind_from_name(std::string_view s)
-{
-    for (int k = 0; k < KIND_COUNT; k++)
-        if (s == KIND_NAMES[k])
-            return (Kind)k;
-    return KIND_UNSET;
 }

@@ -1,0 +1,615 @@
+// h5_kinds.cc - the kind table: for every kind of channel its name, its
+// NeXus class, how the plug-in writes its numbers, and its functions for
+// each walk: what the survey counts of a cell, the sizes decided for the
+// channel, the datasets laid out for it and how a cell is written.
+//
+// The survey (h5_survey.cc), the layout (h5_layout.cc) and the conversion
+// (h5_convert.cc) look a channel's kind up in KINDS and call the row's
+// functions; a new kind is a row here with its functions, its value of
+// Kind (h5_converter.h) and its cell grammar (h5_cells.cc).
+#include "h5_kinds.h"
+
+#include <hdf5_hl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+// ==== The survey: what each cell could be ==========================================
+
+// The items of one block cell: counted, and their names (views into the
+// table's line) kept until the cell has read whole.
+struct ItemScan {
+    int count = 0;
+    bool finite = false;  // an item was a finite number
+    std::vector<std::string_view> names;
+};
+
+static void scan_item(void *ctx, std::string_view name, float v)
+{
+    ItemScan &scan = *(ItemScan *)ctx;
+    scan.count++;
+    scan.finite |= std::isfinite(v);
+    if (name.data() != nullptr)
+        scan.names.push_back(name);
+}
+
+// Names of a cell that read as a block, in order of first appearance.
+static void note_items(Channel &ch, const std::vector<std::string_view> &names)
+{
+    for (std::string_view name : names) {
+        std::string key(name);
+        if (ch.item_index.count(key) == 0) {
+            ch.item_index.emplace(key, (int)ch.items.size());
+            ch.items.push_back(std::move(key));
+        }
+    }
+}
+
+// A pixel list of digits only also reads as a spectrum of one member in
+// the integer form, and with one number as a value or a one-item block:
+// those follow from the count without reading the digits again.
+static void survey_flat_list(Channel &ch, uint64_t npix)
+{
+    ChannelSurvey &s = ch.survey;
+    s.fits[KIND_SPECTRUM]++;
+    s.members = std::max(s.members, 1);
+    int v = npix > (uint64_t)INT32_MAX ? INT32_MAX : (int)npix;
+    s.values = std::max(s.values, v);
+    if (s.member_values.empty())
+        s.member_values.push_back(0);
+    s.member_values[0] = std::max(s.member_values[0], v);
+    s.int_form = true;
+    if (npix == 1) {
+        s.fits[KIND_VALUE]++;
+        s.fits[KIND_BLOCK]++;
+        s.nonvn = true;
+        s.max_items = std::max(s.max_items, 1);
+    }
+}
+
+static bool survey_image(Dialect d, Channel &ch, const RowCell &cell)
+{
+    uint64_t npix, maxv;
+    Presence p = cell_image(d, cell.b, cell.e, nullptr, nullptr, 0, &npix, &maxv);
+    bool not_found = cell.e - cell.b == 9 && memcmp(cell.b, "Not found", 9) == 0;
+    if (p == PRESENT_NONE && d == DIALECT_TAB && cell.b != cell.e && !not_found) {
+        ch.survey.fits[KIND_IMAGE]++;  // "No Image": only an image says so
+        return true;
+    }
+    if (p == PRESENT_NONE && d == DIALECT_HDF5 && cell.e - cell.b == 4) {
+        // "[[]]": an empty pixel list, or a spectrum whose one member has
+        // no data; the spectrum's grammar counts the second.
+        ch.survey.fits[KIND_IMAGE]++;
+        return false;
+    }
+    if (p != PRESENT_DATA)
+        return false;
+    ChannelSurvey &s = ch.survey;
+    s.fits[KIND_IMAGE]++;
+    s.pixels = std::max(s.pixels, npix);
+    s.pixel_max = std::max(s.pixel_max, maxv);
+    if (d == DIALECT_HDF5)
+        survey_flat_list(ch, npix);
+    return true;
+}
+
+static void survey_spectrum(Dialect d, Channel &ch, const RowCell &cell)
+{
+    ChannelSurvey &s = ch.survey;
+    SpectrumOut out;
+    out.member_values = &s.member_values;
+    std::vector<int> saved = s.member_values;
+    if (cell_spectrum(d, cell.b, cell.e, out) != PRESENT_DATA) {
+        s.member_values = std::move(saved);  // a cell that failed half way
+        return;
+    }
+    s.fits[KIND_SPECTRUM]++;
+    s.members = std::max(s.members, out.seen_members);
+    s.values = std::max(s.values, out.seen_values);
+    s.stats |= out.seen_stats;
+    s.int_form |= out.int_form;
+    ch.precision.float_spectrum |= out.float_form;
+}
+
+static void survey_block(Dialect d, Channel &ch, const RowCell &cell)
+{
+    ChannelSurvey &s = ch.survey;
+    bool nonvn = false, intf = false;
+    static ItemScan scan;  // reused: no allocation per cell once grown
+    scan.count = 0;
+    scan.finite = false;
+    scan.names.clear();
+    if (cell_block(d, cell.b, cell.e, scan_item, &scan, &nonvn, &intf) != PRESENT_DATA)
+        return;
+    if (!nonvn)
+        note_items(ch, scan.names);
+    s.fits[KIND_BLOCK]++;
+    s.nonvn |= nonvn;
+    s.int_form |= intf;
+    ch.precision.float_item |= !intf && scan.finite;
+    s.max_items = std::max(s.max_items, scan.count);
+}
+
+static void survey_marker(Dialect d, Channel &ch, const RowCell &cell)
+{
+    if (cell_marker(d, cell.b, cell.e) == PRESENT_DATA)
+        ch.survey.fits[KIND_MARKER]++;
+}
+
+static void survey_value(Dialect d, Channel &ch, const RowCell &cell)
+{
+    float v;
+    bool intf = false;
+    if (cell_value(d, cell.b, cell.e, &v, &intf) == PRESENT_DATA) {
+        ch.survey.fits[KIND_VALUE]++;
+        ch.survey.int_form |= intf;
+        precision_value(ch, d, cell, v, intf);
+    }
+}
+
+// ==== The sizes decided ==============================================================
+
+static void decide_spectrum(Run &, Channel &ch)
+{
+    ch.survey.members = std::max(ch.survey.members, 1);
+    ch.survey.values = std::max(ch.survey.values, 1);
+}
+
+// Shape and depth of an image channel: --image-shape, else the XML
+// description when its size matches the pixel lists, else flat. Without a
+// depth the pixels seen over the run choose the smallest exact one.
+static void decide_image(Run &run, Channel &ch)
+{
+    ImageShape shape = image_shape_given(ch);
+    uint64_t xpix = (uint64_t)shape.width * shape.height;
+    if (ch.shape_option.width == 0 && ch.survey.pixels != 0 && xpix != ch.survey.pixels)
+        shape.width = shape.height = 0;  // the description's size is not the frames'
+    if (shape.bytes != 1 && shape.bytes != 2)
+        shape.bytes = ch.survey.pixel_max > 255 ? 2 : 1;
+    if (shape.width == 0)
+        warn_line(run, 0, "channel %s: the image shape is not known; its pixels are stored "
+                          "flat, [events, pixels] (--image-shape '%s=WxH' or the XML "
+                          "description gives the shape)", ch.title.c_str(), ch.title.c_str());
+    ch.shape = shape;
+}
+
+// Spectra and images are stored as rectangles as large as the largest
+// cell of the run.
+static uint64_t spectrum_event_bytes(const Channel &ch)
+{
+    return (uint64_t)ch.survey.members * (uint64_t)ch.survey.values * 4;
+}
+
+static uint64_t image_event_bytes(const Channel &ch)
+{
+    return (ch.shape.width ? (uint64_t)ch.shape.width * ch.shape.height : ch.survey.pixels) *
+           ch.shape.bytes;
+}
+
+static uint64_t single_column_bytes(const Channel &)
+{
+    return 4;
+}
+
+static uint64_t block_column_bytes(const Channel &ch)
+{
+    return 4 * (uint64_t)std::max<size_t>(ch.items.size(), (size_t)ch.survey.max_items);
+}
+
+// Data, count and statistics of every member.
+static uint64_t spectrum_column_bytes(const Channel &ch)
+{
+    uint64_t members = (uint64_t)ch.survey.members;
+    return members * ((uint64_t)ch.survey.values * 4 + 4 + (ch.survey.stats ? 128 : 0));
+}
+
+// ==== The layout: each kind's datasets ================================================
+
+// NXdata of a value or marker: the data plotted against the event id.
+static void per_event_data(Channel &ch, int64_t g, int64_t file)
+{
+    bool value = ch.kind == KIND_VALUE;
+    ch.col_data = column_scalar(g, "data", value ? H5T_IEEE_F32LE : H5T_STD_U8LE,
+                                value ? (const void *)&NAN_F : ZERO);
+    check(H5Lcreate_hard(file, "/entry/event/id", g, "id", H5P_DEFAULT, H5P_DEFAULT),
+          "H5Lcreate_hard");
+    attr_text(g, "signal", "data");
+    attr_texts(g, "axes", {"event_id"});
+    if (ch.col_data >= 0)
+        signal_attributes(ch, column_dataset(ch.col_data));
+}
+
+// One column per item in the group `items`, named by the item (escaped,
+// "~2", "~3", ... where two names meet) or, without names, by its index;
+// the dataset and item names go to *dsname and *itemname.
+static void item_columns(Channel &ch, hid_t items, size_t n, std::vector<std::string> *dsname,
+                         std::vector<std::string> *itemname)
+{
+    std::vector<std::string> taken = {"event_id", "time"};  // the event links
+    for (size_t i = 0; i < n; i++) {
+        std::string name = ch.survey.nonvn ? std::to_string(i) : item_dataset_name(ch.items[i]);
+        std::string base = name;
+        for (int k = 2; std::find(taken.begin(), taken.end(), name) != taken.end(); k++)
+            name = base + "~" + std::to_string(k);
+        taken.push_back(name);
+        int col = column_scalar(items, name.c_str(), H5T_IEEE_F32LE, &NAN_F);
+        ch.col_items.push_back(col);
+        dsname->push_back(name);
+        itemname->push_back(ch.survey.nonvn ? std::string() : ch.items[i]);
+        if (col >= 0) {
+            signal_attributes(ch, column_dataset(col));
+            attr_text(column_dataset(col), "item_name", itemname->back());
+        }
+    }
+}
+
+// item_names [item]: each item's dataset name and item name, a compound
+// of two fixed-length strings.
+static void item_names_table(const Channel &ch, hid_t g, const std::vector<std::string> &dsname,
+                             const std::vector<std::string> &itemname)
+{
+    size_t n = dsname.size(), l1 = 1, l2 = 1;
+    hid_t item = index_scale(g, "item", H5T_STD_I32LE, n);
+    for (size_t i = 0; i < n; i++)
+        l1 = std::max(l1, dsname[i].size()), l2 = std::max(l2, itemname[i].size());
+    hid_t t1 = fixed_string(l1, true), t2 = fixed_string(l2, valid_utf8(ch.title));
+    hid_t ct = H5Tcreate(H5T_COMPOUND, l1 + l2);
+    H5Tinsert(ct, "dataset", 0, t1);
+    H5Tinsert(ct, "name", l1, t2);
+    std::vector<char> buf((l1 + l2) * n, 0);
+    for (size_t i = 0; i < n; i++) {
+        memcpy(buf.data() + i * (l1 + l2), dsname[i].data(), dsname[i].size());
+        memcpy(buf.data() + i * (l1 + l2) + l1, itemname[i].data(), itemname[i].size());
+    }
+    hsize_t dims = n;
+    hid_t names = dataset_fixed_open(g, "item_names", ct, 1, &dims, buf.data());
+    attach(names, item, 0);
+    close_all({names, item});
+    H5Tclose(ct);
+    H5Tclose(t1);
+    H5Tclose(t2);
+}
+
+static void block_items(Channel &ch, int64_t g, int64_t file)
+{
+    hid_t items = group_new(g, "items", "NXcollection");
+    if (items < 0)
+        return;
+    event_links(file, items);
+    size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : ch.items.size();
+    std::vector<std::string> dsname, itemname;
+    item_columns(ch, items, n, &dsname, &itemname);
+    H5Gclose(items);
+    item_names_table(ch, g, dsname, itemname);
+}
+
+// True when every member the XML description records with values shares
+// one start and inc and has fewer than 2 groups: one axis for all.
+static bool shared_axis(const Channel &ch, float *start, float *inc)
+{
+    bool any = false;
+    for (const XmlSpectrum &x : ch.xml_spectra) {
+        if (x.ndata <= 0)
+            continue;  // a member never seen with data keeps a zero record
+        if (x.groups >= 2 || (any && (x.start != *start || x.inc != *inc)))
+            return false;
+        *start = x.start, *inc = x.inc, any = true;
+    }
+    return any;
+}
+
+// The scale x [values]: the shared axis of the XML description, else the
+// value index. Returns it open, or -1.
+static hid_t spectrum_x(const Channel &ch, hid_t g, int V)
+{
+    float start = 0, inc = 1;
+    bool axis = shared_axis(ch, &start, &inc);
+    std::vector<float> xs((size_t)V);
+    for (int v = 0; v < V; v++)
+        xs[(size_t)v] = axis ? (float)((double)start + (double)v * inc) : (float)v;
+    hsize_t dims = (hsize_t)V;
+    hid_t x = dataset_fixed_open(g, "x", H5T_IEEE_F32LE, 1, &dims, xs.data());
+    if (x >= 0) {
+        check(H5DSset_scale(x, "x"), "H5DSset_scale");
+        if (!axis)
+            attr_text(x, "long_name", "value index");
+    }
+    return x;
+}
+
+// x_member [members, values] = start + index * inc of each member, when
+// the XML description has no member with groups.
+static void spectrum_member_axes(const Channel &ch, hid_t g, int M, int V, hid_t member,
+                                 hid_t x)
+{
+    if (ch.xml_spectra.empty())
+        return;
+    for (const XmlSpectrum &r : ch.xml_spectra)
+        if (r.groups >= 2)
+            return;
+    std::vector<float> xs((size_t)M * (size_t)V, NAN_F);
+    for (int m = 0; m < M && m < (int)ch.xml_spectra.size(); m++)
+        for (int v = 0; v < V; v++)
+            xs[(size_t)m * V + v] =
+                (float)((double)ch.xml_spectra[m].start + (double)v * ch.xml_spectra[m].inc);
+    hsize_t dims[2] = {(hsize_t)M, (hsize_t)V};
+    hid_t d = dataset_fixed_open(g, "x_member", H5T_IEEE_F32LE, 2, dims, xs.data());
+    attach(d, member, 0);
+    attach(d, x, 1);
+    close_all({d});
+}
+
+static void spectrum_data(Channel &ch, int64_t g, int64_t)
+{
+    int M = ch.survey.members, V = ch.survey.values;
+    hid_t member = index_scale(g, "member", H5T_STD_I32LE, (uint64_t)M);
+    hid_t x = spectrum_x(ch, g, V);
+    hid_t stat = ch.survey.stats ? index_scale(g, "stat", H5T_STD_I32LE, 32) : -1;
+    hsize_t inner[2] = {(hsize_t)M, (hsize_t)V};
+    size_t per = (size_t)M * (size_t)V * 4;
+    ch.col_data = column(g, "data", H5T_IEEE_F32LE, 2, inner, per, &NAN_F, false);
+    ch.col_count = column(g, "count", H5T_STD_I32LE, 1, inner, (size_t)M * 4, ZERO, false);
+    if (ch.col_count >= 0)
+        attach(column_dataset(ch.col_count), member, 1);
+    if (ch.survey.stats) {
+        hsize_t sdims[2] = {(hsize_t)M, 32};
+        ch.col_stats = column(g, "stats", H5T_IEEE_F32LE, 2, sdims, (size_t)M * 128, &NAN_F,
+                              false);
+        if (ch.col_stats >= 0) {
+            attach(column_dataset(ch.col_stats), member, 1);
+            attach(column_dataset(ch.col_stats), stat, 2);
+        }
+    }
+    attr_text(g, "signal", "data");
+    attr_texts(g, "axes", {"event_id", "member", "x"});
+    spectrum_member_axes(ch, g, M, V, member, x);
+    if (ch.col_data >= 0) {
+        hid_t d = column_dataset(ch.col_data);
+        attach(d, member, 1);
+        attach(d, x, 2);
+        attr_text(d, "interpretation", "spectrum");
+        signal_attributes(ch, d);
+        if (spectrum_truncated(ch))
+            attr_u8(d, "truncated", 1);
+    }
+    close_all({member, x, stat});
+}
+
+static void image_data(Channel &ch, int64_t g, int64_t)
+{
+    hid_t type = ch.shape.bytes == 2 ? H5T_STD_U16LE : H5T_STD_U8LE;
+    hsize_t inner[2];
+    int rank;
+    hid_t s1, s2 = -1;
+    if (ch.shape.width > 0) {
+        inner[0] = ch.shape.height, inner[1] = ch.shape.width, rank = 2;
+        s1 = index_scale(g, "y", H5T_STD_U32LE, ch.shape.height);
+        s2 = index_scale(g, "x", H5T_STD_U32LE, ch.shape.width);
+    } else {
+        inner[0] = std::max<uint64_t>(ch.survey.pixels, 1), rank = 1;
+        s1 = index_scale(g, "pixel", H5T_STD_U32LE, inner[0]);
+    }
+    size_t per = ch.shape.bytes * (size_t)inner[0] * (rank == 2 ? (size_t)inner[1] : 1);
+    ch.col_data = column(g, "data", type, rank, inner, per, ZERO, true);
+    attr_text(g, "signal", "data");
+    if (rank == 2)
+        attr_texts(g, "axes", {"event_id", "y", "x"});
+    else
+        attr_texts(g, "axes", {"event_id", "pixel"});
+    if (ch.col_data >= 0) {
+        hid_t d = column_dataset(ch.col_data);
+        attach(d, s1, 1);
+        attach(d, s2, 2);
+        if (rank == 2)
+            attr_text(d, "interpretation", "image");
+        signal_attributes(ch, d);
+    }
+    close_all({s1, s2});
+}
+
+// ==== The conversion: a cell into its event's slots ===================================
+
+static void fill_nan(float *p, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        p[i] = NAN_F;
+}
+
+static Presence write_marker(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev)
+{
+    Presence p = cell_marker(d, cell.b, cell.e);
+    if (p == PRESENT_DATA)
+        put<uint8_t>(ch.col_data, ev, 1);
+    return p;
+}
+
+static Presence write_value(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev)
+{
+    float v = NAN_F;
+    bool intf;
+    Presence p = cell_value(d, cell.b, cell.e, &v, &intf);
+    if (p == PRESENT_DATA)
+        put<float>(ch.col_data, ev, v);
+    return p;
+}
+
+struct BlockCtx {
+    Channel *ch;
+    uint64_t ev;
+    int position;  // items so far (names absent)
+    bool unknown;  // an item name the survey did not see
+};
+
+static void store_item(void *ctx, std::string_view name, float v)
+{
+    BlockCtx &b = *(BlockCtx *)ctx;
+    Channel &ch = *b.ch;
+    int idx = b.position++;
+    if (name.data() != nullptr) {
+        // Items mostly come in the same order in every event: try the
+        // name at this position before the hash lookup.
+        if (!(idx < (int)ch.items.size() && ch.items[(size_t)idx] == name)) {
+            auto it = ch.item_index.find(std::string(name));
+            idx = it == ch.item_index.end() ? -1 : it->second;
+        }
+    }
+    if (idx < 0 || idx >= (int)ch.col_items.size()) {
+        b.unknown = true;
+        return;
+    }
+    put<float>(ch.col_items[(size_t)idx], b.ev, v);
+}
+
+static Presence write_block(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev)
+{
+    BlockCtx ctx{&ch, ev, 0, false};
+    bool nonvn = false, intf = false;
+    Presence p = cell_block(d, cell.b, cell.e, store_item, &ctx, &nonvn, &intf);
+    if (p == PRESENT_DATA && ctx.unknown)
+        p = PRESENT_BAD;
+    if (p == PRESENT_BAD)
+        for (int col : ch.col_items)
+            put<float>(col, ev, NAN_F);
+    return p;
+}
+
+static Presence write_spectrum(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev)
+{
+    SpectrumOut out;
+    out.members = ch.survey.members;
+    out.values = ch.survey.values;
+    out.data = (float *)column_row(ch.col_data, ev);
+    out.count = (int32_t *)column_row(ch.col_count, ev);
+    out.stats = ch.col_stats >= 0 ? (float *)column_row(ch.col_stats, ev) : nullptr;
+    Presence p = cell_spectrum(d, cell.b, cell.e, out);
+    if (p == PRESENT_BAD) {
+        size_t m = (size_t)out.members;
+        fill_nan(out.data, m * (size_t)out.values);
+        memset(out.count, 0, m * sizeof(int32_t));
+        if (out.stats)
+            fill_nan(out.stats, m * 32);
+    }
+    return p;
+}
+
+// Pixels one event of an image channel holds.
+uint64_t image_capacity(const Channel &ch)
+{
+    return ch.shape.width > 0 ? (uint64_t)ch.shape.width * ch.shape.height
+                              : std::max<uint64_t>(ch.survey.pixels, 1);
+}
+
+static Presence write_image(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev)
+{
+    uint64_t cap = image_capacity(ch);
+    void *slot = column_row(ch.col_data, ev);
+    uint8_t *p8 = ch.shape.bytes == 1 ? (uint8_t *)slot : nullptr;
+    uint16_t *p16 = ch.shape.bytes == 2 ? (uint16_t *)slot : nullptr;
+    uint64_t npix = cell.npix, maxv;
+    // A pixel list the row reader read in place is in the slot already.
+    Presence p = cell.read ? PRESENT_DATA
+                           : cell_image(d, cell.b, cell.e, p8, p16, cap, &npix, &maxv);
+    if (p == PRESENT_DATA && ch.shape.width > 0 && npix != cap) {
+        p = PRESENT_BAD;  // a frame of another size than the shape
+        ch.misfit_frames++;
+    } else if (p == PRESENT_BAD &&
+               cell_image(d, cell.b, cell.e, nullptr, nullptr, 0, &npix, &maxv) ==
+                   PRESENT_DATA) {
+        ch.misfit_frames++;  // a pixel list too long or too deep for the shape
+    }
+    if (p == PRESENT_BAD)
+        memset(slot, 0, cap * ch.shape.bytes);
+    return p;
+}
+
+// A channel of kind none stores nothing. A cell that says there is none
+// in any kind's grammar (an empty block, a spectrum without members) is
+// none; data (a channel left out with --kind CHANNEL=none, or one whose
+// only data the survey could not tell apart) is counted, reported and
+// marked none as well. An empty cell reads as empty in every grammar.
+static Presence write_none(Dialect d, Channel &ch, const RowCell &cell, uint64_t)
+{
+    bool none = false;
+    for (const KindInfo &k : KINDS) {
+        Presence t = k.read ? k.read(d, cell.b, cell.e) : PRESENT_BAD;
+        if (t == PRESENT_DATA) {
+            ch.left_out++;
+            return PRESENT_NONE;
+        }
+        if (t == PRESENT_EMPTY)
+            return t;
+        none = none || t == PRESENT_NONE;
+    }
+    return none ? PRESENT_NONE : PRESENT_BAD;
+}
+
+// ==== Each grammar alone ==============================================================
+
+static Presence read_value(Dialect d, const char *b, const char *e)
+{
+    float v;
+    bool intf;
+    return cell_value(d, b, e, &v, &intf);
+}
+
+static Presence read_block(Dialect d, const char *b, const char *e)
+{
+    bool nonvn, intf;
+    return cell_block(d, b, e, nullptr, nullptr, &nonvn, &intf);
+}
+
+static Presence read_spectrum(Dialect d, const char *b, const char *e)
+{
+    SpectrumOut out;
+    return cell_spectrum(d, b, e, out);
+}
+
+static Presence read_image(Dialect d, const char *b, const char *e)
+{
+    uint64_t n, mx;
+    return cell_image(d, b, e, nullptr, nullptr, 0, &n, &mx);
+}
+
+// ==== The table =========================================================================
+
+// Indexed by Kind. tie: a marker before a value of 1 in the integer form,
+// a camera before a spectrum of integers (what a table most often holds
+// first); viewer: the first value channel, else the first spectrum, image
+// or marker (a marker is a flat line at 1).
+const KindInfo KINDS[KIND_COUNT] = {
+    {"none", nullptr, 0, 0, "", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+     nullptr, nullptr, nullptr, write_none},
+    {"marker", "NXdata", 1, 4, "", nullptr, nullptr, cell_marker, nullptr, survey_marker,
+     nullptr, nullptr, single_column_bytes, per_event_data, write_marker},
+    {"value", "NXdata", 2, 1, "%f", &Precision::float_value, nullptr, read_value, nullptr,
+     survey_value, nullptr, nullptr, single_column_bytes, per_event_data, write_value},
+    {"block", "NXcollection", 3, 0, "%.2e", &Precision::float_item, nullptr, read_block,
+     nullptr, survey_block, nullptr, nullptr, block_column_bytes, block_items, write_block},
+    {"spectrum", "NXdata", 5, 2, "%.e", &Precision::float_spectrum, nullptr, read_spectrum,
+     nullptr, survey_spectrum, decide_spectrum, spectrum_event_bytes, spectrum_column_bytes,
+     spectrum_data, write_spectrum},
+    {"image", "NXdata", 4, 3, "", nullptr, "%d", read_image, survey_image, nullptr,
+     decide_image, image_event_bytes, nullptr, image_data, write_image},
+};
+
+const char *kind_name(Kind k)
+{
+    return k >= 0 && k < KIND_COUNT ? KINDS[k].name : "unset";
+}
+
+Kind kind_from_name(std::string_view s)
+{
+    for (int k = 0; k < KIND_COUNT; k++)
+        if (s == KINDS[k].name)
+            return (Kind)k;
+    return KIND_UNSET;
+}
+
+std::string kind_names(const char *last)
+{
+    std::string s;
+    for (int k = 1; k < KIND_COUNT; k++)
+        s += std::string(k > 1 ? ", " : "") + KINDS[k].name;
+    return s + last + KINDS[KIND_NONE].name;
+}

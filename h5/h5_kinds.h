@@ -1,0 +1,65 @@
+// h5_kinds.h - what the kinds' functions (h5_kinds.cc) take from the file
+// layout (h5_layout.cc) and the conversion: HDF5 helpers, the column
+// makers and the fill values. Private to the converter's sources.
+#ifndef KORVEL_H5_KINDS_H
+#define KORVEL_H5_KINDS_H
+
+#include "h5_converter.h"
+#include "h5_chunks.h"
+
+#include <hdf5.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+// KindInfo::layout takes HDF5 handles as int64_t.
+static_assert(std::is_same<hid_t, int64_t>::value, "hid_t is int64_t (HDF5 1.10 and later)");
+
+// Fill values: NaN for floats, zeros for the rest.
+inline const float NAN_F = std::numeric_limits<float>::quiet_NaN();
+inline const uint64_t ZERO[4] = {0, 0, 0, 0};
+
+// ---- Layout helpers (h5_layout.cc) -----------------------------------------
+
+// Notes a failed HDF5 call (the first one is reported); returns r.
+long long check(long long r, const char *what);
+// A fixed-length string type of `len` bytes (at least 1), NUL-padded.
+hid_t fixed_string(size_t len, bool utf8);
+void attr_text(hid_t obj, const char *name, const std::string &value);
+void attr_texts(hid_t obj, const char *name, const std::vector<std::string> &values);
+void attr_u8(hid_t obj, const char *name, uint8_t v);
+// A group, with its NX_class when nx_class is not null.
+hid_t group_new(hid_t loc, const char *name, const char *nx_class);
+// A dataset of fixed shape written at once; returns it open, or -1.
+hid_t dataset_fixed_open(hid_t loc, const char *name, hid_t type, int rank,
+                         const hsize_t *dims, const void *data);
+// A dimension scale `name` of n elements 0, 1, ...; returns it open, or -1.
+hid_t index_scale(hid_t loc, const char *name, hid_t type, uint64_t n);
+void attach(hid_t dset, hid_t scale, unsigned dim);
+void close_all(std::initializer_list<hid_t> ids);
+// A per-event column of `event_bytes` bytes per event (a frame: one event
+// per chunk), the event scale attached. Returns its id, or -1.
+int column(hid_t loc, const char *name, hid_t type, int rank, const hsize_t *inner,
+           size_t event_bytes, const void *fill, bool frame);
+int column_scalar(hid_t loc, const char *name, hid_t type, const void *fill);
+// Hard links to the event id scale and the event time in group g.
+void event_links(hid_t file, hid_t g);
+// Units, long name and time coordinate of a signal dataset.
+void signal_attributes(const Channel &ch, hid_t d);
+
+// ---- Conversion helpers -----------------------------------------------------
+
+template <typename T>
+inline void put(int col, uint64_t ev, T v)
+{
+    memcpy(column_row(col, ev), &v, sizeof v);
+}
+
+// Pixels one event of an image channel holds.
+uint64_t image_capacity(const Channel &ch);
+
+#endif

@@ -1,0 +1,29 @@
+// h5_pixels.h - the readers of pixel lists (h5_pixels.cc): the fast ones
+// the cell grammar (h5_cells.cc) uses, and the portable one they are
+// tested against. T is uint8_t or uint16_t, the pixel depth; `out` null
+// counts without storing (pixels up to 999999 are then accepted).
+#ifndef KORVEL_H5_PIXELS_H
+#define KORVEL_H5_PIXELS_H
+
+#include <cstdint>
+
+// Pixel numbers from [p, end), 1 to 6 digits each, each followed by `sep`
+// except (when !sep_after_last) the last one, into out[0..cap). Returns
+// false when a number is empty, too long, too large for T or beyond cap,
+// or a separator is missing or doubled; else *npix gets the count and
+// *maxval the largest pixel. The byte at `end` must not be a digit.
+template <typename T>
+bool pixels_read(const char *p, const char *end, char sep, bool sep_after_last, T *out,
+                 uint64_t cap, uint64_t *npix, uint64_t *maxval);
+// The same grammar a byte at a time: the reference of pixels_read.
+template <typename T>
+bool pixels_read_portable(const char *p, const char *end, char sep, bool sep_after_last,
+                          T *out, uint64_t cap, uint64_t *npix, uint64_t *maxval);
+// Blank-separated pixel numbers from p on, read up to the first byte that
+// is neither a digit nor a blank (at most `limit`), whose position is
+// returned; null when a number is empty, too long or does not fit.
+template <typename T>
+const char *pixels_read_open(const char *p, const char *limit, T *out, uint64_t cap,
+                             uint64_t *npix, uint64_t *maxval);
+
+#endif
