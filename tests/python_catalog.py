@@ -4,8 +4,11 @@ line. (The catalogue of real runs is checked by workflow_runs.py.)"""
 
 import csv
 import os
+import shutil
 import subprocess
 
+import h5py
+import numpy as np
 import pytest
 
 import python_common as pc
@@ -65,6 +68,40 @@ def test_status_and_reason(tmp_path, files, status, reason):
     row = _catalog.run_row(str(tmp_path), "k")
     assert row["status"] == status
     assert row["reason"].startswith(reason) and (reason.endswith(": ") or row["reason"] == reason)
+
+
+def mark_lossy(path, marks):
+    """Sets the lossy attribute of the channels of the file named in marks."""
+    with h5py.File(path, "r+") as f:
+        titles = [t.decode() for t in f["entry/channel_table/title"][()]]
+        groups = [g.decode() for g in f["entry/channel_table/group"][()]]
+        for title, value in marks.items():
+            f["entry/channels/" + groups[titles.index(title)]].attrs["lossy"] = value
+
+
+@pytest.mark.parametrize("marks, status, lossy, reason", [
+    # the converter's own marks: a block's items written %.2e, a spectrum's %.e
+    ({}, "done", "MAGNETS, SPECT/ADC", ""),
+    # in the channel table's order; a mark of 0 is no mark
+    ({"SPECT/ADC": np.uint8(1), "MAGNETS": np.uint8(0), "BPM/Y": np.uint8(1)}, "done",
+     "BPM/Y, SPECT/ADC", ""),
+    # a damaged mark fails the run's row, naming the channel
+    ({"BPM/Y": "yes"}, "failed", "",
+     "catalogue: {out}/k/k.h5: damaged: the lossy attribute of channel BPM/Y is not one "
+     "integer"),
+    ({"BPM/Y": np.array([1, 1], dtype=np.uint8)}, "failed", "",
+     "catalogue: {out}/k/k.h5: damaged: the lossy attribute of channel BPM/Y is not one "
+     "integer"),
+])
+def test_lossy_channels(tmp_path, marks, status, lossy, reason):
+    out = str(tmp_path / "out")
+    make_run(out, "k", {"log/done": b"", "k.look/index.html": b""})
+    h5 = os.path.join(out, "k", "k.h5")
+    shutil.move(pc.make_run(tmp_path, "k"), h5)
+    mark_lossy(h5, marks)
+    row = _catalog.run_row(out, "k")
+    assert (row["status"], row["lossy_channels"], row["reason"]) == (
+        status, lossy, reason.format(out=out))
 
 
 def test_hostile_key_is_quoted_in_links_and_escaped_in_text(tmp_path):

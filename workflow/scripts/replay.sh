@@ -5,12 +5,23 @@
 # becomes OUT_DIR only when korvel-replay ends with status 0: a run that
 # failed or was cut off never leaves a table that looks whole. The
 # plug-in's file names hold no '-', which -xdump would not take as a name.
+# Like step.sh, it starts no process it can do without: the recording's
+# path is made absolute by the shell, and the leftovers of an interrupted
+# replay are removed only when there are any.
 set -euo pipefail
-replay=$1 recording=$(realpath -- "$2") out=$3
+replay=$1 out=$3
+case $2 in
+  /*) recording=$2 ;;
+  *) recording=$PWD/$2 ;;
+esac
 shift 3
-rm -rf -- "$out.part" "$out"
+for old in "$out.part" "$out"; do
+  if [ -e "$old" ] || [ -L "$old" ]; then
+    rm -rf -- "$old"
+  fi
+done
 mkdir -p -- "$out.part"
 cd -- "$out.part"
 "$replay" --no-progress "$recording" -- "$@" -out table.csv -xdump descr.xml >stdout.txt
-cd - >/dev/null
+cd -- "$OLDPWD"
 mv -- "$out.part" "$out"
