@@ -424,9 +424,14 @@ static const uint64_t BYTES_BESIDES = 128u << 20;
 
 // A table so wide that converting it would take more than half of the
 // machine's memory is refused before the survey: the kernel would end the
-// run (and perhaps other processes) part-way instead. Returns 0 or 2.
+// run (and perhaps other processes) part-way instead; so is one of more
+// than MAX_CHANNELS channels. Returns 0 or 2.
 static int check_width(const Run &run)
 {
+    if (run.channels.size() > MAX_CHANNELS) {  // a channel listing may give more than the header
+        too_many_channels(run, 0, run.channels.size());
+        return 2;
+    }
     long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page <= 0)
         return 0;
