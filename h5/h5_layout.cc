@@ -465,14 +465,13 @@ static const Channel *default_channel(const Run &run)
 }
 
 // HDF5's metadata cache (object headers, B-tree nodes, heaps) is sized by
-// the entries' bytes in the file and resizes itself up to 32 MiB, but an
-// entry in memory costs many times that: the B-tree node that indexes a
-// dataset's chunks holds 65 keys of 33 dimensions each, some 17 KB, for a
-// few hundred bytes in the file. With the default cache a table of 1 000
-// value channels held 30 MB in it, one of 50 000 some 110 MB; at 128 KiB
-// it holds a few hundred datasets' nodes (about 10 MB), and as each
-// dataset is created and written once and rarely looked at again, the
-// run is no slower (50 000 channels: 38 s against 45 s).
+// its entries' bytes in the file and resizes itself up to 32 MiB, but in
+// memory an entry costs many times that: some 16 KB a dataset, most of it
+// the B-tree node that indexes its chunks, where the cache counts a few
+// hundred bytes. With the default cache a table of 1 000 value channels
+// held 30 MB in it, one of 50 000 some 120 MB. At 128 KiB the heap stays
+// near 10 MB, and as each dataset is created and written once and rarely
+// looked at again, the run is no slower (bench/wide_memory.sh).
 static const size_t METADATA_CACHE = 128u << 10;
 
 // Keeps the file's metadata cache at METADATA_CACHE. Returns H5Pset_mdc_config's result.

@@ -417,9 +417,10 @@ static int learn_channels(Run &run, Input &in)
 }
 
 // What converting costs besides the chunks being filled: measured with
-// bench/wide_memory.sh, about 2.7 KiB per channel (its bookkeeping, its
-// columns, HDF5's records of its datasets) over some 60 MiB; rounded up.
-static const uint64_t BYTES_PER_CHANNEL = 4u << 10;
+// bench/wide_memory.sh, about 1.4 KiB per value channel (its bookkeeping,
+// its columns, HDF5's records of its datasets) over some 23 MiB; rounded
+// up, as other kinds have more columns.
+static const uint64_t BYTES_PER_CHANNEL = 2u << 10;
 static const uint64_t BYTES_BESIDES = 128u << 20;
 
 // A table so wide that converting it would take more than half of the
