@@ -963,6 +963,19 @@ int column_create(hid_t loc, const char *name, hid_t type, int inner_rank,
     }
 }
 
+int columns_reserve(size_t more) {
+    if (!g.started)
+        return fail("columns_reserve: chunks_start was not called");
+    try {
+        if (wait_all_idle() < 0)
+            return -1;
+        g.columns.reserve(g.columns.size() + more);
+    } catch (...) {
+        return fail_from_exception("columns_reserve");
+    }
+    return 0;
+}
+
 hid_t column_dataset(int col) {
     if (col < 0 || static_cast<size_t>(col) >= g.columns.size()) {
         fail("column_dataset: there is no column %d", col);

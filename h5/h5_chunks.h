@@ -68,6 +68,11 @@ const int CHUNKS_MAX_THREADS = 256;
 int column_create(hid_t loc, const char *name, hid_t type, int inner_rank,
                   const hsize_t *inner, uint64_t chunk_events, const void *fill);
 
+// Makes room for `more` columns beyond those created, so that the list of
+// a wide run is not copied as it grows (it still grows past them).
+// Returns 0, or -1.
+int columns_reserve(size_t more);
+
 // The dataset of a column, for attributes: opened again if it was
 // closed, and valid until the next columns_close_idle or chunks_finish.
 // Returns a negative id when it cannot be opened.

@@ -82,6 +82,19 @@ struct Options {
     bool progress = false;     // draw the progress bar
 };
 
+// ---- Memory of wide tables -------------------------------------------------
+
+// Budget for the chunks being filled at one time (h5_layout.cc): with
+// thousands of channels the per-event columns get fewer events per chunk.
+// Image frames are outside it (one frame per chunk whatever their size).
+const uint64_t CHUNK_MEMORY = 64u << 20;
+// However few events a chunk holds, every channel fills one of its
+// `present` column and one of its data, each a heap block of at least 32
+// bytes: a table of more than MAX_CHANNELS channels cannot keep to the
+// budget and is refused when its header is read.
+const uint64_t CHANNEL_CHUNK_BYTES = 64;
+const uint64_t MAX_CHANNELS = CHUNK_MEMORY / CHANNEL_CHUNK_BYTES;
+
 // ---- Channels ---------------------------------------------------------------
 
 // One spectrum member as the XML description records it.
@@ -263,6 +276,8 @@ void error_line(const Run &run, uint64_t line, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
 // "korvel-h5: ..." on standard error.
 void message(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// The refusal of a table of more than MAX_CHANNELS channels.
+void too_many_channels(const Run &run, uint64_t line, uint64_t channels);
 
 // ---- Reading lines (h5_input.cc) ------------------------------------------------
 

@@ -30,11 +30,6 @@
 #include <ctime>
 #include <limits>
 
-// Budget for the chunks being filled at one time: with thousands of
-// channels the per-event columns get fewer events per chunk. Image frames
-// are outside it (one frame per chunk whatever their size).
-static const uint64_t CHUNK_MEMORY = 64u << 20;
-
 // The first HDF5 failure of the layout (later ones follow from it).
 static std::string layout_error;
 
@@ -469,6 +464,30 @@ static const Channel *default_channel(const Run &run)
     return best;
 }
 
+// HDF5's metadata cache (object headers, B-tree nodes, heaps) is sized by
+// its entries' bytes in the file and resizes itself up to 32 MiB, but in
+// memory an entry costs many times that: some 16 KB a dataset, most of it
+// the B-tree node that indexes its chunks, where the cache counts a few
+// hundred bytes. With the default cache a table of 1 000 value channels
+// held 30 MB in it, one of 50 000 some 120 MB. At 128 KiB the heap stays
+// near 10 MB, and as each dataset is created and written once and rarely
+// looked at again, the run is no slower (bench/wide_memory.sh).
+static const size_t METADATA_CACHE = 128u << 10;
+
+// Keeps the file's metadata cache at METADATA_CACHE. Returns H5Pset_mdc_config's result.
+static herr_t bound_metadata_cache(hid_t fapl)
+{
+    H5AC_cache_config_t mdc;
+    mdc.version = H5AC__CURR_CACHE_CONFIG_VERSION;
+    if (H5Pget_mdc_config(fapl, &mdc) < 0)
+        return -1;
+    mdc.set_initial_size = true;
+    mdc.initial_size = METADATA_CACHE;
+    mdc.max_size = METADATA_CACHE;
+    mdc.min_size = std::min(mdc.min_size, METADATA_CACHE);
+    return H5Pset_mdc_config(fapl, &mdc);
+}
+
 // The file is written with the object headers of HDF5 1.8 (readable by
 // every HDF5 since then): their dense attribute storage lets event_id's
 // REFERENCE_LIST, one entry per dataset it is attached to, grow beyond
@@ -479,7 +498,8 @@ static hid_t file_create(const char *path)
     if (fapl < 0)
         return -1;
     hid_t file = -1;
-    if (H5Pset_libver_bounds(fapl, H5F_LIBVER_V18, H5F_LIBVER_V18) >= 0)
+    if (bound_metadata_cache(fapl) >= 0 &&
+        H5Pset_libver_bounds(fapl, H5F_LIBVER_V18, H5F_LIBVER_V18) >= 0)
         file = H5Fcreate(path, H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
     H5Pclose(fapl);
     return file;
@@ -489,6 +509,11 @@ static hid_t file_create(const char *path)
 // and the channel a viewer opens first.
 static void channel_groups(Run &run, hid_t entry, hid_t file)
 {
+    // Every channel has its `present` and (but for kind none) its data
+    // column, and two status columns when the table has them; other kinds
+    // have more, and the list grows past this for them.
+    size_t per_channel = 2 + (run.status_columns ? 2 : 0);
+    check(columns_reserve(run.channels.size() * per_channel), "memory");
     hid_t channels = group_new(entry, "channels", "NXcollection");
     for (Channel &ch : run.channels)
         if (channels >= 0 && layout_error.empty() && !interrupted()) {

@@ -417,16 +417,22 @@ static int learn_channels(Run &run, Input &in)
 }
 
 // What converting costs besides the chunks being filled: measured with
-// bench/wide_memory.sh, about 2.7 KiB per channel (its bookkeeping, its
-// columns, HDF5's records of its datasets) over some 60 MiB; rounded up.
-static const uint64_t BYTES_PER_CHANNEL = 4u << 10;
+// bench/wide_memory.sh, about 1.4 KiB per value channel (its bookkeeping,
+// its columns, HDF5's records of its datasets) over some 23 MiB; rounded
+// up, as other kinds have more columns.
+static const uint64_t BYTES_PER_CHANNEL = 2u << 10;
 static const uint64_t BYTES_BESIDES = 128u << 20;
 
 // A table so wide that converting it would take more than half of the
 // machine's memory is refused before the survey: the kernel would end the
-// run (and perhaps other processes) part-way instead. Returns 0 or 2.
+// run (and perhaps other processes) part-way instead; so is one of more
+// than MAX_CHANNELS channels. Returns 0 or 2.
 static int check_width(const Run &run)
 {
+    if (run.channels.size() > MAX_CHANNELS) {  // a channel listing may give more than the header
+        too_many_channels(run, 0, run.channels.size());
+        return 2;
+    }
     long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page <= 0)
         return 0;

@@ -54,6 +54,15 @@ void error_line(const Run &run, uint64_t line, const char *fmt, ...)
     va_end(ap);
 }
 
+void too_many_channels(const Run &run, uint64_t line, uint64_t channels)
+{
+    error_line(run, line, "%llu channels, more than the %llu this converter takes (the chunks "
+                          "being filled may hold %llu MiB together, at least %llu bytes a "
+                          "channel); not converted", (unsigned long long)channels,
+               (unsigned long long)MAX_CHANNELS, (unsigned long long)(CHUNK_MEMORY >> 20),
+               (unsigned long long)CHANNEL_CHUNK_BYTES);
+}
+
 // ---- Progress bar ------------------------------------------------------------------------
 
 static double bar_last;      // when the bar was last drawn (monotonic seconds)

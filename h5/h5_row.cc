@@ -56,26 +56,44 @@ static bool parse_time(const char *b, const char *e, uint32_t *s, uint32_t *us)
 
 // ---- Header -------------------------------------------------------------------------
 
-// Splits the channel part of the header into titles. With status columns
-// every title follows "SrvBlockStatus" and "ChanStatus", which also keeps
-// a title that holds the separator whole.
-static void split_titles(Run &run, const char *p, const char *e)
+// Calls title(t) for each title of the channel part of the header. With
+// status columns every title follows "SrvBlockStatus" and "ChanStatus",
+// which also keeps a title that holds the separator whole.
+template <typename Fn>
+static void each_title(const Run &run, const char *p, const char *e, Fn title)
 {
     char sep = separator(run.dialect);
     std::string marker = run.dialect == DIALECT_HDF5 ? "SrvBlockStatus,ChanStatus,"
                                                      : "SrvBlockStatus\t\t\tChanStatus\t\t\t";
     std::string_view rest(p, (size_t)(e - p));
-    while (!rest.empty() || run.channels.empty()) {
+    for (bool first = true; !rest.empty() || first; first = false) {
         if (run.status_columns && rest.substr(0, marker.size()) == marker)
             rest.remove_prefix(marker.size());
         size_t cut = run.status_columns ? rest.find(sep + marker) : rest.find(sep);
-        Channel ch;
-        ch.title = std::string(rest.substr(0, cut));
-        run.channels.push_back(std::move(ch));
+        title(rest.substr(0, cut));
         if (cut == std::string_view::npos)
             break;
         rest.remove_prefix(cut + 1);
     }
+}
+
+// Splits the channel part of the header into titles. They are counted
+// first, so that a header of more than MAX_CHANNELS is refused before a
+// record is made for any of them. Returns 0, or -1 after an error message.
+static int split_titles(Run &run, const char *p, const char *e)
+{
+    uint64_t n = 0;
+    each_title(run, p, e, [&n](std::string_view) { n++; });
+    if (n > MAX_CHANNELS) {
+        too_many_channels(run, 1, n);
+        return -1;
+    }
+    run.channels.reserve((size_t)n);
+    each_title(run, p, e, [&run](std::string_view t) {
+        run.channels.emplace_back();
+        run.channels.back().title = std::string(t);
+    });
+    return 0;
 }
 
 static bool is_event_start(const Run &run, const char *p, const char *e);
@@ -113,9 +131,7 @@ int header_read(Run &run, RowReader &rr, bool titles)
         rr.p = p, rr.end = e, rr.newline = nl, rr.have_line = p != e;
         return 0;
     }
-    if (titles)
-        split_titles(run, p, e);
-    return 0;
+    return titles ? split_titles(run, p, e) : 0;
 }
 
 int rows_begin(Run &run, RowReader &rr, Input &in)

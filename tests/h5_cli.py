@@ -36,6 +36,10 @@ C8_TABLE = ("EventId,Time,TimeISO,C8\n"
             "2,101:0,1970-01-01T00:01:41Z,[[255 0 1 2 254 128]]\n")
 C8_PIXELS = [[0, 17, 128, 255, 127, 1], [255, 0, 1, 2, 254, 128]]
 
+# A header of 2**20 + 1 channels: the chunks being filled may hold 64 MiB,
+# at least 64 bytes a channel, which allows 2**20 channels.
+WIDE_TABLE = "EventId,Time,TimeISO," + ",".join(["W"] * (2**20 + 1)) + "\n"
+
 
 def image_record(width, height):
     return ('<dimensions name="C8" num="1"><image index="0" width="%s" height="%s" '
@@ -112,6 +116,10 @@ class RefusalsTest(Answers):
         ("an empty user_descr.xml beside the table", VS_TABLE,
          ["t.txt", "-o", "out.h5"], {"user_descr.xml": ""}, 2,
          "--xml none converts without one"),
+        ("a table wider than the chunks being filled allow, refused from its header",
+         WIDE_TABLE, ["t.txt", "-o", "out.h5"], {}, 2,
+         "t.txt:1: 1048577 channels, more than the 1048576 this converter takes "
+         "(the chunks being filled may hold 64 MiB together, at least 64 bytes a channel)"),
         ("a FIFO as the table", VS_TABLE,
          ["fifo", "-o", "out.h5"], {"fifo": None}, 2,
          "fifo: cannot open: not a regular file"),
