@@ -7,10 +7,14 @@
 // empty) or that it does not read as that kind. Pixel lists are the
 // largest cells (a megapixel camera is several MB of text), so their
 // numbers are read by the readers of h5_pixels.cc; spectrum values in the forms the
-// plug-in writes most ("%.e", the integer form) are read in one pass with
-// their end; every other number goes through parse_number, which also
-// tells the printf forms of the kinds apart.
+// plug-in writes most ("%.e", the integer form) are looked up or read in
+// one pass with their end; the other numbers of spectra, blocks and single
+// values are read by number_at, which finds a number's end while it reads
+// its digits. Texts number_at leaves alone (other shapes, extreme
+// magnitudes) go through parse_number_exact, which also tells the printf
+// forms of the kinds apart.
 #include "h5_converter.h"
+#include "h5_numbers.h"
 #include "h5_pixels.h"
 
 #include <charconv>
@@ -99,7 +103,8 @@ static unsigned number_form(const char *b, const char *e)
     return point ? (unsigned)FORM_FIXED : 0u;
 }
 
-bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool *int_form)
+bool parse_number_exact(const char *b, const char *e, unsigned forms, float *out,
+                        bool *int_form)
 {
     unsigned form = number_form(b, e);
     if (!(form & forms))
@@ -119,6 +124,152 @@ bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool
     // from_chars takes no '+'; the plug-in never writes one before a value.
     auto r = std::from_chars(b, e, *out, std::chars_format::general);
     return r.ec == std::errc() && r.ptr == e;
+}
+
+// ---- Numbers read with their end ------------------------------------------------
+//
+// A decimal text is an integer N (its digits without the point) times a
+// power of ten 10^x. Where N and 10^|x| are exact doubles, one double
+// operation gives the nearest double to the value, and rounding that to
+// float gives the nearest float -- the same float from_chars gives --
+// unless the double lands on a point halfway between two floats that the
+// value itself is not on. It cannot, in these cases:
+//  - x >= 0 and N·10^x < 2^63: the integer is exact and converted once;
+//  - x = -k with k <= 8 and N < 2^53: a halfway point is M·2^-s with
+//    M < 2^25; a value N/10^k that is not on it is at least 1/(10^k·2^s)
+//    away, more than half a double's step (value·2^-53) as 10^k·2^25 <
+//    2^53 (for halfway points that are integers: at least 1/10^k, more
+//    than value·2^-53 as N < 2^53);
+//  - x = -k with k <= 12 and N < 2^24: then s >= k, both terms of the
+//    distance are multiples of 2^k, so it is at least 1/(5^k·2^s), and
+//    5^k·2^25 < 2^53.
+// Every "%f" of a float below 9·10^9, every "%.2e" from 1e-10 to 9.2e+18 and
+// every "%e" from 1e-06 on is read so; the rest by from_chars.
+
+static const double POW10_DOUBLE[13] = {1e0, 1e1, 1e2, 1e3, 1e4,  1e5, 1e6,
+                                        1e7, 1e8, 1e9, 1e10, 1e11, 1e12};
+static const int64_t POW10_INT[19] = {1,
+                                      10,
+                                      100,
+                                      1000,
+                                      10000,
+                                      100000,
+                                      1000000,
+                                      10000000,
+                                      100000000,
+                                      1000000000,
+                                      10000000000,
+                                      100000000000,
+                                      1000000000000,
+                                      10000000000000,
+                                      100000000000000,
+                                      1000000000000000,
+                                      10000000000000000,
+                                      100000000000000000,
+                                      1000000000000000000};
+
+// The most digits N may have: 19 always fit 64 bits.
+static const int MAX_DIGITS = 19;
+
+// N·10^x as the nearest float when the cases above allow it.
+static bool scaled_float(uint64_t n, int x, float *out)
+{
+    if (n == 0 && x >= -99 && x <= 99) {
+        *out = 0.0f;
+        return true;
+    }
+    if (x >= 0) {
+        if (x > 18 || n > (uint64_t)(INT64_MAX / POW10_INT[x]))
+            return false;
+        *out = (float)(int64_t)(n * (uint64_t)POW10_INT[x]);
+        return true;
+    }
+    int k = -x;
+    if ((k <= 8 && n < (1ull << 53)) || (k <= 12 && n < (1ull << 24))) {
+        *out = (float)((double)n / POW10_DOUBLE[k]);
+        return true;
+    }
+    return false;
+}
+
+// Digits at p (before e) onto *n; at most `room` of them. Returns the
+// position after them; *count gets how many there were, room + 1 when
+// there were more.
+static const char *digits_at(const char *p, const char *e, int room, uint64_t *n, int *count)
+{
+    const char *start = p;
+    uint64_t v = *n;
+    while (p < e && is_digit(*p) && p - start < room)
+        v = v * 10 + (uint64_t)(*p++ - '0');
+    *n = v;
+    *count = (int)(p - start) + (p < e && is_digit(*p));
+    return p;
+}
+
+// The exponent "e[+-]D+" at p (1 to 4 digits) into *x. Null when it does
+// not read so.
+static const char *exponent_at(const char *p, const char *e, int *x)
+{
+    if (e - p < 3 || (p[1] != '+' && p[1] != '-') || !is_digit(p[2]))
+        return nullptr;
+    uint64_t v = 0;
+    int count;
+    const char *q = digits_at(p + 2, e, 4, &v, &count);
+    if (count > 4)
+        return nullptr;
+    *x = p[1] == '-' ? -(int)v : (int)v;
+    return q;
+}
+
+// The integer form: parse_i32's grammar (at most 10 digits, in int32).
+static bool int_form_bits(bool neg, uint64_t n, int count, float *out)
+{
+    if (count > 10)
+        return false;
+    int64_t v = neg ? -(int64_t)n : (int64_t)n;
+    if (v < INT32_MIN || v > INT32_MAX)
+        return false;
+    int32_t bits = (int32_t)v;
+    memcpy(out, &bits, sizeof *out);
+    return true;
+}
+
+const char *number_at(const char *p, const char *e, unsigned forms, float *out,
+                      bool *int_form)
+{
+    bool neg = p < e && *p == '-';
+    uint64_t n = 0;
+    int whole, frac = 0, x = 0;
+    const char *c = digits_at(p + neg, e, MAX_DIGITS, &n, &whole);
+    if (whole == 0 || whole > MAX_DIGITS)
+        return nullptr;
+    bool point = c < e && *c == '.';
+    if (point) {
+        c = digits_at(c + 1, e, MAX_DIGITS - whole, &n, &frac);
+        if (frac == 0 || frac > MAX_DIGITS - whole)
+            return nullptr;
+    }
+    bool exp = c < e && *c == 'e';
+    if (exp && !(c = exponent_at(c, e, &x)))
+        return nullptr;
+    unsigned form = point ? (exp ? FORM_EXP_POINT : FORM_FIXED) : (exp ? FORM_EXP : FORM_INT);
+    if (!(form & forms))
+        return nullptr;
+    *int_form = form == FORM_INT;
+    if (form == FORM_INT)
+        return int_form_bits(neg, n, whole, out) ? c : nullptr;
+    float v;
+    if (!scaled_float(n, x - frac, &v))
+        return nullptr;
+    *out = neg ? -v : v;
+    return c;
+}
+
+bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool *int_form)
+{
+    if (number_at(b, e, forms, out, int_form) == e)
+        return true;
+    return parse_number_exact(b, e, forms, out, int_form);
 }
 
 // ---- Cells every kind shares ---------------------------------------------------------
