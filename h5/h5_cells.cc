@@ -322,6 +322,14 @@ Presence cell_value(Dialect d, const char *b, const char *e, float *out, bool *i
 
 // ---- Name-value blocks ---------------------------------------------------------------
 
+// Whether the ']' at q ends an item (just before `close`, or before
+// the next item's opening).
+static bool ends_item(Dialect d, const char *q, const char *close)
+{
+    return q + 1 == close ||
+           (d == DIALECT_HDF5 ? q[1] == '[' : (close - q > 2 && q[1] == '\t' && q[2] == '['));
+}
+
 // The end of the item that starts at `p` (just after its '['): the ']'
 // followed by the next item's opening ("[" in the HDF5 dialect, a tab and
 // "[" in the tab dialect) or standing last before `close`. A name may hold
@@ -332,9 +340,7 @@ static const char *item_end(Dialect d, const char *p, const char *close)
         const char *q = (const char *)memchr(p, ']', (size_t)(close - p));
         if (!q)
             return nullptr;
-        if (q + 1 == close)
-            return q;
-        if (d == DIALECT_HDF5 ? q[1] == '[' : (close - q > 2 && q[1] == '\t' && q[2] == '['))
+        if (ends_item(d, q, close))
             return q;
         p = q + 1;
     }
@@ -363,6 +369,33 @@ static bool read_item(const char *b, const char *e, ItemFn item, void *ctx, bool
     return true;
 }
 
+// The item at p (just after its '[') read forward in one pass, when it is
+// plain: a name without ':' or ']' and its ':', or no name, then a number
+// number_at reads up to the ']' that ends the item. That ']' is then the
+// one item_end finds and the ':' the last one before it, so the item
+// reads as read_item reads it. Returns that ']', or null (nothing
+// reported) for any other item: read_item then reads it.
+static const char *plain_item(Dialect d, const char *p, const char *close, ItemFn item,
+                              void *ctx, bool *nonvn, bool *int_form)
+{
+    const char *c = p;
+    while (c < close && *c != ':' && *c != ']')
+        c++;
+    if (c == close)
+        return nullptr;
+    bool named = *c == ':';
+    float v;
+    bool intf;
+    const char *q = number_at(named ? c + 1 : p, close, FORMS_ITEM, &v, &intf);
+    if (!q || q == close || *q != ']' || (!named && q != c) || !ends_item(d, q, close))
+        return nullptr;
+    *int_form |= intf;
+    *nonvn = !named;
+    if (item)
+        item(ctx, named ? std::string_view(p, (size_t)(c - p)) : std::string_view(), v);
+    return q;
+}
+
 // HDF5 dialect "[" then "[item]" per item then "]"; tab dialect a tab,
 // "{", the items "[item]" separated by tabs, "}".
 Presence cell_block(Dialect d, const char *b, const char *e, ItemFn item, void *ctx,
@@ -384,9 +417,12 @@ Presence cell_block(Dialect d, const char *b, const char *e, ItemFn item, void *
     while (p < close) {
         if (*p != '[')
             return PRESENT_BAD;
-        const char *q = item_end(d, p + 1, close);
-        if (!q || !read_item(p + 1, q, item, ctx, nonvn, int_form))
-            return PRESENT_BAD;
+        const char *q = plain_item(d, p + 1, close, item, ctx, nonvn, int_form);
+        if (!q) {
+            q = item_end(d, p + 1, close);
+            if (!q || !read_item(p + 1, q, item, ctx, nonvn, int_form))
+                return PRESENT_BAD;
+        }
         p = q + 1;
         if (d == DIALECT_TAB && p < close)
             p++;  // the tab between items
@@ -410,13 +446,15 @@ static const char *read_stats(const char *p, const char *e, bool trailing, int m
         if (j > 31 || e - q < 3 || q[0] != ']' || q[1] != ':')
             return nullptr;
         const char *num = q + 2;
-        const char *blank = (const char *)memchr(num, ' ', (size_t)(e - num));
-        if (!blank)
-            return nullptr;
         float v;
         bool intf;
-        if (!parse_number(num, blank, FORMS_STAT, &v, &intf))
-            return nullptr;
+        // Read with its end; the blank after it is then the first one.
+        const char *blank = number_at(num, e, FORMS_STAT, &v, &intf);
+        if (!blank || blank == e || *blank != ' ') {
+            blank = (const char *)memchr(num, ' ', (size_t)(e - num));
+            if (!blank || !parse_number_exact(num, blank, FORMS_STAT, &v, &intf))
+                return nullptr;
+        }
         out.seen_stats = true;
         if (out.stats && member < out.members)
             out.stats[member * 32 + j] = v;
@@ -491,16 +529,22 @@ static bool quick_spectrum_value(const char *p, const char *e, float *v, bool *i
     return true;
 }
 
-// One spectrum value at p of any form: its end searched, then read by
-// parse_number.
+// One spectrum value at p of any other form: read with its end by
+// number_at, else its end searched and the text read by
+// parse_number_exact ("Invalid", extreme exponents).
 static bool slow_spectrum_value(const char *p, const char *e, float *v, bool *intf,
                                 const char **q)
 {
-    const char *t = p;
+    const char *t = number_at(p, e, FORMS_SPECTRUM, v, intf);
+    if (t && t != e && is_value_end(*t)) {
+        *q = t;
+        return true;
+    }
+    t = p;
     while (t < e && *t != ' ' && *t != ']')
         t++;
     *q = t;
-    return t != e && parse_number(p, t, FORMS_SPECTRUM, v, intf);
+    return t != e && parse_number_exact(p, t, FORMS_SPECTRUM, v, intf);
 }
 
 // Values separated by one blank up to the ']' that closes the member.

@@ -204,4 +204,79 @@ TEST(NumberAt, CommonTextsAreReadWithTheirEnd)
     EXPECT_EQ(number_at(fixed, fixed + 8, FORMS_ITEM, &v, &intf), nullptr);
 }
 
+// Items of a block are read forward where they are plain; names holding
+// ':', ']' or '[' and odd values go the long way. Both must give what the
+// block's rule gives: an item ends at the first ']' followed by the next
+// item's '[' or by the block's end, and its name ends at its last ':'.
+struct Item {
+    std::string name;
+    uint32_t bits;
+};
+
+void collect(void *ctx, std::string_view name, float v)
+{
+    ((std::vector<Item> *)ctx)->push_back({std::string(name), bits_of(v)});
+}
+
+// The HDF5 dialect's block rule, spelt out plainly.
+Presence block_by_rule(const std::string &cell, std::vector<Item> &items)
+{
+    if (cell.size() < 2 || cell.front() != '[' || cell.back() != ']')
+        return PRESENT_BAD;
+    if (cell.size() == 2)
+        return PRESENT_NONE;
+    size_t close = cell.size() - 1, p = 1;
+    while (p < close) {
+        if (cell[p] != '[')
+            return PRESENT_BAD;
+        size_t q = p + 1;
+        while (q < close && !(cell[q] == ']' && (q + 1 == close || cell[q + 1] == '[')))
+            q++;
+        if (q == close)
+            return PRESENT_BAD;
+        std::string text = cell.substr(p + 1, q - p - 1);
+        size_t colon = text.rfind(':');
+        std::string num = colon == std::string::npos ? text : text.substr(colon + 1);
+        float v;
+        bool intf;
+        if (!parse_number_exact(num.data(), num.data() + num.size(), FORMS_ITEM, &v, &intf))
+            return PRESENT_BAD;
+        items.push_back({colon == std::string::npos ? "" : text.substr(0, colon), bits_of(v)});
+        p = q + 1;
+    }
+    return PRESENT_DATA;
+}
+
+TEST(NumberAt, BlockItemsReadAsTheBlockRuleSays)
+{
+    std::mt19937 rng(11);
+    const char *names[] = {"x", "", "a:b", "a]b", "a][b", "a:]", "q[", "12", "k:1.00e+00]"};
+    const char *values[] = {"1.00e+00", "-2.50e-01", "42", "-7", "1.00e-45", "inf", "-nan",
+                            "0.500000", "1e5", "", "1.00e+00]", "3.4e+39", "1.5E5"};
+    for (int i = 0; i < 20000; i++) {
+        std::string cell = "[";
+        for (int n = (int)(rng() % 4); n > 0; n--) {
+            std::string name = names[rng() % (sizeof names / sizeof *names)];
+            std::string value = values[rng() % (sizeof values / sizeof *values)];
+            if (rng() % 2)
+                value = printed("%.2e", float_of((uint32_t)rng()));
+            cell += "[" + (rng() % 5 ? name + ":" : "") + value + "]";
+        }
+        cell += "]";
+        std::vector<Item> got, want;
+        bool nonvn, intf;
+        Presence g = cell_block(DIALECT_HDF5, cell.data(), cell.data() + cell.size(), collect,
+                                &got, &nonvn, &intf);
+        Presence w = block_by_rule(cell, want);
+        ASSERT_EQ(g, w) << cell;
+        if (w != PRESENT_DATA)
+            continue;
+        ASSERT_EQ(got.size(), want.size()) << cell;
+        for (size_t k = 0; k < got.size(); k++) {
+            ASSERT_EQ(got[k].name, want[k].name) << cell;
+            ASSERT_EQ(got[k].bits, want[k].bits) << cell;
+        }
+    }
+}
+
 }  // namespace
