@@ -234,8 +234,17 @@ static bool int_form_bits(bool neg, uint64_t n, int count, float *out)
     return true;
 }
 
-const char *number_at(const char *p, const char *e, unsigned forms, float *out,
-                      bool *int_form)
+// What number_scan made of a number text of a plain shape.
+enum Scanned {
+    SCANNED_VALUE,       // read: *out holds its value
+    SCANNED_OTHER_FORM,  // its form is not one of `forms`: no value
+    SCANNED_SLOW         // its value needs parse_number_exact
+};
+
+// The number text at p in the shapes number_at reads, up to its end,
+// which is returned (null: another shape), with what was made of it.
+static const char *number_scan(const char *p, const char *e, unsigned forms, float *out,
+                               bool *int_form, Scanned *what)
 {
     bool neg = p < e && *p == '-';
     uint64_t n = 0;
@@ -253,22 +262,43 @@ const char *number_at(const char *p, const char *e, unsigned forms, float *out,
     if (exp && !(c = exponent_at(c, e, &x)))
         return nullptr;
     unsigned form = point ? (exp ? FORM_EXP_POINT : FORM_FIXED) : (exp ? FORM_EXP : FORM_INT);
-    if (!(form & forms))
-        return nullptr;
-    *int_form = form == FORM_INT;
-    if (form == FORM_INT)
-        return int_form_bits(neg, n, whole, out) ? c : nullptr;
+    *what = SCANNED_SLOW;
     float v;
-    if (!scaled_float(n, x - frac, &v))
-        return nullptr;
-    *out = neg ? -v : v;
+    if (!(form & forms))
+        *what = SCANNED_OTHER_FORM;
+    else if (form == FORM_INT ? int_form_bits(neg, n, whole, &v) : scaled_float(n, x - frac, &v))
+        *what = SCANNED_VALUE, *out = form == FORM_INT || !neg ? v : -v,
+        *int_form = form == FORM_INT;
     return c;
+}
+
+const char *number_at(const char *p, const char *e, unsigned forms, float *out,
+                      bool *int_form)
+{
+    Scanned what;
+    const char *q = number_scan(p, e, forms, out, int_form, &what);
+    return what == SCANNED_VALUE ? q : nullptr;
+}
+
+// A text whose start number_scan read up to q, before its end e, is no
+// number at all: from_chars stops at q too, as the only byte that could
+// take a plain number further is an 'E' (an exponent parse_number_exact
+// takes, in a text it reads as "%f").
+static bool text_goes_on(const char *q, const char *e)
+{
+    return q != e && *q != 'E';
 }
 
 bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool *int_form)
 {
-    if (number_at(b, e, forms, out, int_form) == e)
+    Scanned what;
+    const char *q = number_scan(b, e, forms, out, int_form, &what);
+    if (q == e && what == SCANNED_VALUE)
         return true;
+    // A cell read by a kind it is not (the survey tries every kind) is
+    // turned down here without a second look at its bytes.
+    if (q && (text_goes_on(q, e) || what == SCANNED_OTHER_FORM))
+        return false;
     return parse_number_exact(b, e, forms, out, int_form);
 }
 
@@ -530,16 +560,20 @@ static bool quick_spectrum_value(const char *p, const char *e, float *v, bool *i
 }
 
 // One spectrum value at p of any other form: read with its end by
-// number_at, else its end searched and the text read by
-// parse_number_exact ("Invalid", extreme exponents).
+// number_scan (a value of another kind's form turned down at once), else
+// its end searched and the text read by parse_number_exact ("Invalid",
+// extreme exponents).
 static bool slow_spectrum_value(const char *p, const char *e, float *v, bool *intf,
                                 const char **q)
 {
-    const char *t = number_at(p, e, FORMS_SPECTRUM, v, intf);
-    if (t && t != e && is_value_end(*t)) {
+    Scanned what;
+    const char *t = number_scan(p, e, FORMS_SPECTRUM, v, intf, &what);
+    if (t && t != e && is_value_end(*t) && what != SCANNED_SLOW) {
         *q = t;
-        return true;
+        return what == SCANNED_VALUE;
     }
+    if (t && text_goes_on(t, e) && !is_value_end(*t))
+        return false;  // a byte no value holds comes before the value's end
     t = p;
     while (t < e && *t != ' ' && *t != ']')
         t++;

@@ -42,7 +42,7 @@ const unsigned ALL_FORMS[] = {FORMS_VALUE, FORMS_ITEM, FORMS_SPECTRUM, FORMS_STA
 
 // Every way `text` can be read agrees with parse_number_exact: number_at
 // with any byte after the text (where it stops short of the text's end,
-// the shorter text), and parse_number on the text.
+// the shorter text), and parse_number on the text with and without it.
 void expect_same_reading(const std::string &text)
 {
     for (unsigned forms : ALL_FORMS) {
@@ -57,6 +57,13 @@ void expect_same_reading(const std::string &text)
         }
         for (const char *after : {"", "]", " ", "\t", "]]", "x", "5", "e", "."}) {
             std::string s = text + after;
+            bool ok_after = parse_number_exact(s.data(), s.data() + s.size(), forms, &want,
+                                               &want_int);
+            ASSERT_EQ(parse_number(s.data(), s.data() + s.size(), forms, &got, &got_int),
+                      ok_after) << s;
+            if (ok_after) {
+                ASSERT_EQ(bits_of(got), bits_of(want)) << s;
+            }
             const char *q = number_at(s.data(), s.data() + s.size(), forms, &got, &got_int);
             if (!q)
                 continue;
