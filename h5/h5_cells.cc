@@ -246,6 +246,7 @@ enum Scanned {
 static const char *number_scan(const char *p, const char *e, unsigned forms, float *out,
                                bool *int_form, Scanned *what)
 {
+    *what = SCANNED_SLOW;
     bool neg = p < e && *p == '-';
     uint64_t n = 0;
     int whole, frac = 0, x = 0;
@@ -262,13 +263,14 @@ static const char *number_scan(const char *p, const char *e, unsigned forms, flo
     if (exp && !(c = exponent_at(c, e, &x)))
         return nullptr;
     unsigned form = point ? (exp ? FORM_EXP_POINT : FORM_FIXED) : (exp ? FORM_EXP : FORM_INT);
-    *what = SCANNED_SLOW;
     float v;
     if (!(form & forms))
         *what = SCANNED_OTHER_FORM;
-    else if (form == FORM_INT ? int_form_bits(neg, n, whole, &v) : scaled_float(n, x - frac, &v))
-        *what = SCANNED_VALUE, *out = form == FORM_INT || !neg ? v : -v,
+    else if (form == FORM_INT ? int_form_bits(neg, n, whole, &v) : scaled_float(n, x - frac, &v)) {
+        *what = SCANNED_VALUE;
+        *out = form == FORM_INT || !neg ? v : -v;  // the integer form carries its sign
         *int_form = form == FORM_INT;
+    }
     return c;
 }
 
@@ -289,6 +291,15 @@ static bool text_goes_on(const char *q, const char *e)
     return q != e && *q != 'E';
 }
 
+// Whether [b, e) can be a number at all: from_chars reads nothing that
+// does not begin, after an optional '-', with a digit, a point, or the
+// first letter of "inf" or "nan"; "Invalid" is the one word besides.
+static bool may_be_number(const char *b, const char *e)
+{
+    const char *c = b + (b < e && *b == '-');
+    return c < e && (is_digit(*c) || strchr(".iInNI", *c) != nullptr);
+}
+
 bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool *int_form)
 {
     Scanned what;
@@ -297,7 +308,7 @@ bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool
         return true;
     // A cell read by a kind it is not (the survey tries every kind) is
     // turned down here without a second look at its bytes.
-    if (q && (text_goes_on(q, e) || what == SCANNED_OTHER_FORM))
+    if (q ? text_goes_on(q, e) || what == SCANNED_OTHER_FORM : !may_be_number(b, e))
         return false;
     return parse_number_exact(b, e, forms, out, int_form);
 }
@@ -572,7 +583,7 @@ static bool slow_spectrum_value(const char *p, const char *e, float *v, bool *in
         *q = t;
         return what == SCANNED_VALUE;
     }
-    if (t && text_goes_on(t, e) && !is_value_end(*t))
+    if (t ? text_goes_on(t, e) && !is_value_end(*t) : !may_be_number(p, e))
         return false;  // a byte no value holds comes before the value's end
     t = p;
     while (t < e && *t != ' ' && *t != ']')
