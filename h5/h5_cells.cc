@@ -297,7 +297,7 @@ static bool text_goes_on(const char *q, const char *e)
 static bool may_be_number(const char *b, const char *e)
 {
     const char *c = b + (b < e && *b == '-');
-    return c < e && (is_digit(*c) || strchr(".iInNI", *c) != nullptr);
+    return c < e && (is_digit(*c) || (*c != '\0' && strchr(".iInN", *c) != nullptr));
 }
 
 bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool *int_form)
