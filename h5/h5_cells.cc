@@ -7,10 +7,14 @@
 // empty) or that it does not read as that kind. Pixel lists are the
 // largest cells (a megapixel camera is several MB of text), so their
 // numbers are read by the readers of h5_pixels.cc; spectrum values in the forms the
-// plug-in writes most ("%.e", the integer form) are read in one pass with
-// their end; every other number goes through parse_number, which also
-// tells the printf forms of the kinds apart.
+// plug-in writes most ("%.e", the integer form) are looked up or read in
+// one pass with their end; the other numbers of spectra, blocks and single
+// values are read by number_at, which finds a number's end while it reads
+// its digits. Texts number_at leaves alone (other shapes, extreme
+// magnitudes) go through parse_number_exact, which also tells the printf
+// forms of the kinds apart.
 #include "h5_converter.h"
+#include "h5_numbers.h"
 #include "h5_pixels.h"
 
 #include <charconv>
@@ -99,7 +103,8 @@ static unsigned number_form(const char *b, const char *e)
     return point ? (unsigned)FORM_FIXED : 0u;
 }
 
-bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool *int_form)
+bool parse_number_exact(const char *b, const char *e, unsigned forms, float *out,
+                        bool *int_form)
 {
     unsigned form = number_form(b, e);
     if (!(form & forms))
@@ -119,6 +124,193 @@ bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool
     // from_chars takes no '+'; the plug-in never writes one before a value.
     auto r = std::from_chars(b, e, *out, std::chars_format::general);
     return r.ec == std::errc() && r.ptr == e;
+}
+
+// ---- Numbers read with their end ------------------------------------------------
+//
+// A decimal text is an integer N (its digits without the point) times a
+// power of ten 10^x. Where N and 10^|x| are exact doubles, one double
+// operation gives the nearest double to the value, and rounding that to
+// float gives the nearest float -- the same float from_chars gives --
+// unless the double lands on a point halfway between two floats that the
+// value itself is not on. It cannot, in these cases:
+//  - x >= 0 and N·10^x < 2^63: the integer is exact and converted once;
+//  - x = -k with k <= 8 and N < 2^53: a halfway point is M·2^-s with
+//    M < 2^25; a value N/10^k that is not on it is at least 1/(10^k·2^s)
+//    away, more than half a double's step (value·2^-53) as 10^k·2^25 <
+//    2^53 (for halfway points that are integers: at least 1/10^k, more
+//    than value·2^-53 as N < 2^53);
+//  - x = -k with k <= 12 and N < 2^24: then s >= k, both terms of the
+//    distance are multiples of 2^k, so it is at least 1/(5^k·2^s), and
+//    5^k·2^25 < 2^53.
+// Every "%f" of a float below 9·10^9, every "%.2e" from 1e-10 to 9.2e+18 and
+// every "%e" from 1e-06 on is read so; the rest by from_chars.
+
+static const double POW10_DOUBLE[13] = {1e0, 1e1, 1e2, 1e3, 1e4,  1e5, 1e6,
+                                        1e7, 1e8, 1e9, 1e10, 1e11, 1e12};
+static const int64_t POW10_INT[19] = {1,
+                                      10,
+                                      100,
+                                      1000,
+                                      10000,
+                                      100000,
+                                      1000000,
+                                      10000000,
+                                      100000000,
+                                      1000000000,
+                                      10000000000,
+                                      100000000000,
+                                      1000000000000,
+                                      10000000000000,
+                                      100000000000000,
+                                      1000000000000000,
+                                      10000000000000000,
+                                      100000000000000000,
+                                      1000000000000000000};
+
+// The most digits N may have: 19 always fit 64 bits.
+static const int MAX_DIGITS = 19;
+
+// N·10^x as the nearest float when the cases above allow it.
+static bool scaled_float(uint64_t n, int x, float *out)
+{
+    if (n == 0 && x >= -99 && x <= 99) {
+        *out = 0.0f;
+        return true;
+    }
+    if (x >= 0) {
+        if (x > 18 || n > (uint64_t)(INT64_MAX / POW10_INT[x]))
+            return false;
+        *out = (float)(int64_t)(n * (uint64_t)POW10_INT[x]);
+        return true;
+    }
+    int k = -x;
+    if ((k <= 8 && n < (1ull << 53)) || (k <= 12 && n < (1ull << 24))) {
+        *out = (float)((double)n / POW10_DOUBLE[k]);
+        return true;
+    }
+    return false;
+}
+
+// Digits at p (before e) onto *n; at most `room` of them. Returns the
+// position after them; *count gets how many there were, room + 1 when
+// there were more.
+static const char *digits_at(const char *p, const char *e, int room, uint64_t *n, int *count)
+{
+    const char *start = p;
+    uint64_t v = *n;
+    while (p < e && is_digit(*p) && p - start < room)
+        v = v * 10 + (uint64_t)(*p++ - '0');
+    *n = v;
+    *count = (int)(p - start) + (p < e && is_digit(*p));
+    return p;
+}
+
+// The exponent "e[+-]D+" at p (1 to 4 digits) into *x. Null when it does
+// not read so.
+static const char *exponent_at(const char *p, const char *e, int *x)
+{
+    if (e - p < 3 || (p[1] != '+' && p[1] != '-') || !is_digit(p[2]))
+        return nullptr;
+    uint64_t v = 0;
+    int count;
+    const char *q = digits_at(p + 2, e, 4, &v, &count);
+    if (count > 4)
+        return nullptr;
+    *x = p[1] == '-' ? -(int)v : (int)v;
+    return q;
+}
+
+// The integer form: parse_i32's grammar (at most 10 digits, in int32).
+static bool int_form_bits(bool neg, uint64_t n, int count, float *out)
+{
+    if (count > 10)
+        return false;
+    int64_t v = neg ? -(int64_t)n : (int64_t)n;
+    if (v < INT32_MIN || v > INT32_MAX)
+        return false;
+    int32_t bits = (int32_t)v;
+    memcpy(out, &bits, sizeof *out);
+    return true;
+}
+
+// What number_scan made of a number text of a plain shape.
+enum Scanned {
+    SCANNED_VALUE,       // read: *out holds its value
+    SCANNED_OTHER_FORM,  // its form is not one of `forms`: no value
+    SCANNED_SLOW         // its value needs parse_number_exact
+};
+
+// The number text at p in the shapes number_at reads, up to its end,
+// which is returned (null: another shape), with what was made of it.
+static const char *number_scan(const char *p, const char *e, unsigned forms, float *out,
+                               bool *int_form, Scanned *what)
+{
+    *what = SCANNED_SLOW;
+    bool neg = p < e && *p == '-';
+    uint64_t n = 0;
+    int whole, frac = 0, x = 0;
+    const char *c = digits_at(p + neg, e, MAX_DIGITS, &n, &whole);
+    if (whole == 0 || whole > MAX_DIGITS)
+        return nullptr;
+    bool point = c < e && *c == '.';
+    if (point) {
+        c = digits_at(c + 1, e, MAX_DIGITS - whole, &n, &frac);
+        if (frac == 0 || frac > MAX_DIGITS - whole)
+            return nullptr;
+    }
+    bool exp = c < e && *c == 'e';
+    if (exp && !(c = exponent_at(c, e, &x)))
+        return nullptr;
+    unsigned form = point ? (exp ? FORM_EXP_POINT : FORM_FIXED) : (exp ? FORM_EXP : FORM_INT);
+    float v;
+    if (!(form & forms))
+        *what = SCANNED_OTHER_FORM;
+    else if (form == FORM_INT ? int_form_bits(neg, n, whole, &v) : scaled_float(n, x - frac, &v)) {
+        *what = SCANNED_VALUE;
+        *out = form == FORM_INT || !neg ? v : -v;  // the integer form carries its sign
+        *int_form = form == FORM_INT;
+    }
+    return c;
+}
+
+const char *number_at(const char *p, const char *e, unsigned forms, float *out,
+                      bool *int_form)
+{
+    Scanned what;
+    const char *q = number_scan(p, e, forms, out, int_form, &what);
+    return what == SCANNED_VALUE ? q : nullptr;
+}
+
+// A text whose start number_scan read up to q, before its end e, is no
+// number at all: from_chars stops at q too, as the only byte that could
+// take a plain number further is an 'E' (an exponent parse_number_exact
+// takes, in a text it reads as "%f").
+static bool text_goes_on(const char *q, const char *e)
+{
+    return q != e && *q != 'E';
+}
+
+// Whether [b, e) can be a number at all: from_chars reads nothing that
+// does not begin, after an optional '-', with a digit, a point, or the
+// first letter of "inf" or "nan"; "Invalid" is the one word besides.
+static bool may_be_number(const char *b, const char *e)
+{
+    const char *c = b + (b < e && *b == '-');
+    return c < e && (is_digit(*c) || (*c != '\0' && strchr(".iInN", *c) != nullptr));
+}
+
+bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool *int_form)
+{
+    Scanned what;
+    const char *q = number_scan(b, e, forms, out, int_form, &what);
+    if (q == e && what == SCANNED_VALUE)
+        return true;
+    // A cell read by a kind it is not (the survey tries every kind) is
+    // turned down here without a second look at its bytes.
+    if (q ? text_goes_on(q, e) || what == SCANNED_OTHER_FORM : !may_be_number(b, e))
+        return false;
+    return parse_number_exact(b, e, forms, out, int_form);
 }
 
 // ---- Cells every kind shares ---------------------------------------------------------
@@ -171,6 +363,14 @@ Presence cell_value(Dialect d, const char *b, const char *e, float *out, bool *i
 
 // ---- Name-value blocks ---------------------------------------------------------------
 
+// Whether the ']' at q ends an item (just before `close`, or before
+// the next item's opening).
+static bool ends_item(Dialect d, const char *q, const char *close)
+{
+    return q + 1 == close ||
+           (d == DIALECT_HDF5 ? q[1] == '[' : (close - q > 2 && q[1] == '\t' && q[2] == '['));
+}
+
 // The end of the item that starts at `p` (just after its '['): the ']'
 // followed by the next item's opening ("[" in the HDF5 dialect, a tab and
 // "[" in the tab dialect) or standing last before `close`. A name may hold
@@ -181,9 +381,7 @@ static const char *item_end(Dialect d, const char *p, const char *close)
         const char *q = (const char *)memchr(p, ']', (size_t)(close - p));
         if (!q)
             return nullptr;
-        if (q + 1 == close)
-            return q;
-        if (d == DIALECT_HDF5 ? q[1] == '[' : (close - q > 2 && q[1] == '\t' && q[2] == '['))
+        if (ends_item(d, q, close))
             return q;
         p = q + 1;
     }
@@ -212,6 +410,33 @@ static bool read_item(const char *b, const char *e, ItemFn item, void *ctx, bool
     return true;
 }
 
+// The item at p (just after its '[') read forward in one pass, when it is
+// plain: a name without ':' or ']' and its ':', or no name, then a number
+// number_at reads up to the ']' that ends the item. That ']' is then the
+// one item_end finds and the ':' the last one before it, so the item
+// reads as read_item reads it. Returns that ']', or null (nothing
+// reported) for any other item: read_item then reads it.
+static const char *plain_item(Dialect d, const char *p, const char *close, ItemFn item,
+                              void *ctx, bool *nonvn, bool *int_form)
+{
+    const char *c = p;
+    while (c < close && *c != ':' && *c != ']')
+        c++;
+    if (c == close)
+        return nullptr;
+    bool named = *c == ':';
+    float v;
+    bool intf;
+    const char *q = number_at(named ? c + 1 : p, close, FORMS_ITEM, &v, &intf);
+    if (!q || q == close || *q != ']' || (!named && q != c) || !ends_item(d, q, close))
+        return nullptr;
+    *int_form |= intf;
+    *nonvn = !named;
+    if (item)
+        item(ctx, named ? std::string_view(p, (size_t)(c - p)) : std::string_view(), v);
+    return q;
+}
+
 // HDF5 dialect "[" then "[item]" per item then "]"; tab dialect a tab,
 // "{", the items "[item]" separated by tabs, "}".
 Presence cell_block(Dialect d, const char *b, const char *e, ItemFn item, void *ctx,
@@ -233,9 +458,12 @@ Presence cell_block(Dialect d, const char *b, const char *e, ItemFn item, void *
     while (p < close) {
         if (*p != '[')
             return PRESENT_BAD;
-        const char *q = item_end(d, p + 1, close);
-        if (!q || !read_item(p + 1, q, item, ctx, nonvn, int_form))
-            return PRESENT_BAD;
+        const char *q = plain_item(d, p + 1, close, item, ctx, nonvn, int_form);
+        if (!q) {
+            q = item_end(d, p + 1, close);
+            if (!q || !read_item(p + 1, q, item, ctx, nonvn, int_form))
+                return PRESENT_BAD;
+        }
         p = q + 1;
         if (d == DIALECT_TAB && p < close)
             p++;  // the tab between items
@@ -259,13 +487,15 @@ static const char *read_stats(const char *p, const char *e, bool trailing, int m
         if (j > 31 || e - q < 3 || q[0] != ']' || q[1] != ':')
             return nullptr;
         const char *num = q + 2;
-        const char *blank = (const char *)memchr(num, ' ', (size_t)(e - num));
-        if (!blank)
-            return nullptr;
         float v;
         bool intf;
-        if (!parse_number(num, blank, FORMS_STAT, &v, &intf))
-            return nullptr;
+        // Read with its end; the blank after it is then the first one.
+        const char *blank = number_at(num, e, FORMS_STAT, &v, &intf);
+        if (!blank || blank == e || *blank != ' ') {
+            blank = (const char *)memchr(num, ' ', (size_t)(e - num));
+            if (!blank || !parse_number_exact(num, blank, FORMS_STAT, &v, &intf))
+                return nullptr;
+        }
         out.seen_stats = true;
         if (out.stats && member < out.members)
             out.stats[member * 32 + j] = v;
@@ -340,16 +570,26 @@ static bool quick_spectrum_value(const char *p, const char *e, float *v, bool *i
     return true;
 }
 
-// One spectrum value at p of any form: its end searched, then read by
-// parse_number.
+// One spectrum value at p of any other form: read with its end by
+// number_scan (a value of another kind's form turned down at once), else
+// its end searched and the text read by parse_number_exact ("Invalid",
+// extreme exponents).
 static bool slow_spectrum_value(const char *p, const char *e, float *v, bool *intf,
                                 const char **q)
 {
-    const char *t = p;
+    Scanned what;
+    const char *t = number_scan(p, e, FORMS_SPECTRUM, v, intf, &what);
+    if (t && t != e && is_value_end(*t) && what != SCANNED_SLOW) {
+        *q = t;
+        return what == SCANNED_VALUE;
+    }
+    if (t ? text_goes_on(t, e) && !is_value_end(*t) : !may_be_number(p, e))
+        return false;  // a byte no value holds comes before the value's end
+    t = p;
     while (t < e && *t != ' ' && *t != ']')
         t++;
     *q = t;
-    return t != e && parse_number(p, t, FORMS_SPECTRUM, v, intf);
+    return t != e && parse_number_exact(p, t, FORMS_SPECTRUM, v, intf);
 }
 
 // Values separated by one blank up to the ']' that closes the member.
