@@ -24,15 +24,20 @@
 
 namespace {
 
-enum form { EXP0, EXP2, EXP6, FIXED, INT };
+enum form {
+    EXP0,
+    EXP2,
+    EXP6,
+    FIXED,
+    INT
+};
 
 struct form_info {
     const char *printf_format;
     form f;
 };
 
-const form_info forms[] = {
-    {"%.e", EXP0}, {"%.2e", EXP2}, {"%e", EXP6}, {"%f", FIXED}, {"%d", INT}};
+const form_info forms[] = {{"%.e", EXP0}, {"%.2e", EXP2}, {"%e", EXP6}, {"%f", FIXED}, {"%d", INT}};
 
 /* The plug-in's text of the pattern `bits` in form f, at p; the end. */
 char *plugin_text(char *p, form f, uint32_t bits) {
@@ -61,7 +66,7 @@ int printf_text(char *p, size_t size, const form_info &fi, uint32_t bits) {
 struct shared_state {
     std::atomic<uint64_t> next_block{0};  // first pattern of the next block to check
     std::atomic<uint64_t> mismatches{0};
-    std::atomic<int> reported{0};         // differences printed so far
+    std::atomic<int> reported{0};  // differences printed so far
 };
 
 constexpr uint64_t kPatterns = 1ull << 32;

@@ -151,7 +151,9 @@ struct rng {
         return z ^ (z >> 31);
     }
     // Uniform in [0, n).
-    uint32_t below(uint32_t n) { return (uint32_t)(next() % n); }
+    uint32_t below(uint32_t n) {
+        return (uint32_t)(next() % n);
+    }
     // A float of either sign whose decimal exponent is spread over
     // lo..hi: the numbers a channel of physical values carries.
     float spread(int lo, int hi) {
@@ -168,7 +170,11 @@ float float_of_bits(int32_t b) {
     return f;
 }
 
-enum cell_kind { KIND_VALUE, KIND_SPECTRUM, KIND_IMAGE };
+enum cell_kind {
+    KIND_VALUE,
+    KIND_SPECTRUM,
+    KIND_IMAGE
+};
 
 // One family: a run with its channel table, one event, the plug-in's run
 // state for it, and the bytes every variant must write.
@@ -245,7 +251,9 @@ std::unique_ptr<bench_case> make_image(int bpp, bool hdf5) {
 // the bits of an infinity or a NaN.
 std::unique_ptr<bench_case> make_spectrum(bool fti, bool nostat, bool hdf5) {
     auto c = std::make_unique<bench_case>();
-    c->name = std::string(fti ? "spectrum_fti" : nostat ? "spectrum_nostat" : "spectrum") +
+    c->name = std::string(fti      ? "spectrum_fti"
+                          : nostat ? "spectrum_nostat"
+                                   : "spectrum") +
               (hdf5 ? "_hdf5" : "");
     c->kind = KIND_SPECTRUM;
     c->hdf5 = hdf5;
@@ -264,9 +272,9 @@ std::unique_ptr<bench_case> make_spectrum(bool fti, bool nostat, bool hdf5) {
         for (float &v : mb.values) {
             uint32_t pick = r.below(1000);
             if (fti)
-                v = float_of_bits(pick < 700 ? (int32_t)r.below(100000)
-                                             : pick < 995 ? (int32_t)(uint32_t)r.next()
-                                                          : -(int32_t)r.below(8388608) - 1);
+                v = float_of_bits(pick < 700   ? (int32_t)r.below(100000)
+                                  : pick < 995 ? (int32_t)(uint32_t)r.next()
+                                               : -(int32_t)r.below(8388608) - 1);
             else
                 v = pick == 0 ? INFINITY : pick == 1 ? NAN : r.spread(-6, 8);
         }
@@ -403,7 +411,11 @@ void reference_cells(bench_case &c, FILE *out) {
     }
 }
 
-enum variant { PLUGIN, REFERENCE, LIMIT };
+enum variant {
+    PLUGIN,
+    REFERENCE,
+    LIMIT
+};
 const char *const variant_names[] = {"plugin", "reference", "limit"};
 
 /* One iteration of a variant into `out` (the event already prepared). */
@@ -449,7 +461,9 @@ bool same_bytes(const std::string &what, const std::string &want, const std::str
         std::string t;
         for (size_t j = from; j < s.size() && j < k + 40; j++) {
             char ch = s[j];
-            t += ch == '\t' ? std::string("\\t") : ch == '\n' ? std::string("\\n") : std::string(1, ch);
+            t += ch == '\t'   ? std::string("\\t")
+                 : ch == '\n' ? std::string("\\n")
+                              : std::string(1, ch);
         }
         return t;
     };
@@ -510,9 +524,10 @@ std::vector<hand_case> hand_cases() {
         m0.stat = st;
         m1.values = {100.0f, 300.0f};
         d.members = {m0, m1};
-        v.push_back({std::move(c),
-                     hdf5 ? "[[ [0]:1.500000e+00 [2]:-2.000000e+00 1e+00 5e-01 -2e+00][1e+02 3e+02]]\n"
-                          : "{[ [0]:1.500000e+00 [2]:-2.000000e+00 1e+00 5e-01 -2e+00]\t[1e+02 3e+02]}\n"});
+        v.push_back(
+            {std::move(c),
+             hdf5 ? "[[ [0]:1.500000e+00 [2]:-2.000000e+00 1e+00 5e-01 -2e+00][1e+02 3e+02]]\n"
+                  : "{[ [0]:1.500000e+00 [2]:-2.000000e+00 1e+00 5e-01 -2e+00]\t[1e+02 3e+02]}\n"});
 
         // The same with -nostat: no statistics, nor the blank after them.
         c = small_case("spectrum_nostat", KIND_SPECTRUM, 3, hdf5);
@@ -532,10 +547,10 @@ std::vector<hand_case> hand_cases() {
 
         // Items x = 1.0 and y = 0.25.
         c = small_case("namevalue", KIND_VALUE, 2, hdf5);
-        c->event.add("HAND").items = std::vector<standin::Item>{{std::string("x"), 1.0f},
-                                                                {std::string("y"), 0.25f}};
-        v.push_back({std::move(c), hdf5 ? "[[x:1.00e+00][y:2.50e-01]]\n"
-                                        : "\t{[x:1.00e+00]\t[y:2.50e-01]}\n"});
+        c->event.add("HAND").items =
+            std::vector<standin::Item>{{std::string("x"), 1.0f}, {std::string("y"), 0.25f}};
+        v.push_back({std::move(c),
+                     hdf5 ? "[[x:1.00e+00][y:2.50e-01]]\n" : "\t{[x:1.00e+00]\t[y:2.50e-01]}\n"});
 
         // Two single values, 0.5 and 3.25, in one row.
         c = small_case("single", KIND_VALUE, 2, hdf5);
@@ -543,8 +558,8 @@ std::vector<hand_case> hand_cases() {
         finish_case(*c, 2);
         c->event.add("HAND").value = 0.5f;
         c->event.add("HAND2").value = 3.25f;
-        v.push_back({std::move(c), hdf5 ? "[[0.500000]],[[3.250000]]\n"
-                                        : "0.500000\t\t3.250000\t\n"});
+        v.push_back(
+            {std::move(c), hdf5 ? "[[0.500000]],[[3.250000]]\n" : "0.500000\t\t3.250000\t\n"});
     }
     return v;
 }

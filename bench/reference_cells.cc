@@ -64,8 +64,7 @@ static void ref_statistics(const ref_channel &c, const zarn_spect_statistics_201
     for (int j = 0; j < 32; j++) {
         if (!(stat->mask & (1u << j)))
             continue;
-        snprintf(number, sizeof number, form_a ? " [%d]:%e " : " [%d]:%e", j,
-                 (double)stat->val[j]);
+        snprintf(number, sizeof number, form_a ? " [%d]:%e " : " [%d]:%e", j, (double)stat->val[j]);
         fputs(number, c.out);
     }
     fputs(" ", c.out);
@@ -95,8 +94,8 @@ void ref_cell_spectrum(zarn_daq_getdata *data, const ref_channel &c, int mpulse,
         float start = 0, inc = 0, groups_inc = 0;
         int ndata = 0, groups = 0;
         zarn_spect_statistics_2010 *stat = nullptr;
-        if (data->GetSpectPar(&start, &inc, nullptr, &ndata, ch, &groups, &groups_inc,
-                              &stat) != 0) {
+        if (data->GetSpectPar(&start, &inc, nullptr, &ndata, ch, &groups, &groups_inc, &stat) !=
+            0) {
             fputs(c.hdf5 ? "[]," : "No data\t,", c.out);
             continue;
         }

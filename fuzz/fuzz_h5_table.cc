@@ -29,8 +29,7 @@ int korvel_h5_main(int argc, char **argv);  // h5_main.cc, built with main renam
 
 // The whole 1-D dataset `path` of `f` as `type`; empty when it is absent.
 template <typename T>
-static std::vector<T> read_all(hid_t f, const std::string &path, hid_t type)
-{
+static std::vector<T> read_all(hid_t f, const std::string &path, hid_t type) {
     std::vector<T> v;
     hid_t d = H5Dopen2(f, path.c_str(), H5P_DEFAULT);
     if (d < 0)
@@ -46,8 +45,7 @@ static std::vector<T> read_all(hid_t f, const std::string &path, hid_t type)
 }
 
 // The fixed-length strings of /entry/channel_table/group.
-static std::vector<std::string> channel_groups(hid_t f)
-{
+static std::vector<std::string> channel_groups(hid_t f) {
     std::vector<std::string> out;
     hid_t d = H5Dopen2(f, "/entry/channel_table/group", H5P_DEFAULT);
     if (d < 0)
@@ -70,30 +68,27 @@ static std::vector<std::string> channel_groups(hid_t f)
     return out;
 }
 
-static void broken(const char *what, size_t event, const std::string &channel)
-{
+static void broken(const char *what, size_t event, const std::string &channel) {
     fprintf(stderr, "fuzz_h5_table: %s (event %zu%s%s)\n", what, event,
             channel.empty() ? "" : ", channel ", channel.c_str());
     abort();
 }
 
 // The promises on rows and states (see the top of the file).
-static void check_file(const std::string &out, const uint8_t *data, size_t size)
-{
+static void check_file(const std::string &out, const uint8_t *data, size_t size) {
     hid_t f = H5Fopen(out.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
     if (f < 0)
         broken("the converter said it wrote the file, but it cannot be opened", 0, "");
     std::vector<uint64_t> line = read_all<uint64_t>(f, "/entry/event/line", H5T_NATIVE_UINT64);
-    std::vector<uint8_t> complete =
-        read_all<uint8_t>(f, "/entry/event/complete", H5T_NATIVE_UINT8);
+    std::vector<uint8_t> complete = read_all<uint8_t>(f, "/entry/event/complete", H5T_NATIVE_UINT8);
     std::vector<std::string> groups = channel_groups(f);
     size_t n = line.size();
     if (complete.size() != n)
         broken("complete and line differ in length", 0, "");
     std::vector<std::vector<int8_t>> present;
     for (const std::string &g : groups) {
-        present.push_back(read_all<int8_t>(f, "/entry/channels/" + g + "/present",
-                                           H5T_NATIVE_INT8));
+        present.push_back(
+            read_all<int8_t>(f, "/entry/channels/" + g + "/present", H5T_NATIVE_INT8));
         if (present.back().size() != n)
             broken("a present dataset does not hold every event", 0, g);
     }
@@ -124,22 +119,19 @@ static void check_file(const std::string &out, const uint8_t *data, size_t size)
 static char scratch[] = "/tmp/fuzz-h5-XXXXXX";
 
 // The files of one input, all in the scratch directory made at the start.
-static std::string in_scratch(const char *name)
-{
+static std::string in_scratch(const char *name) {
     return std::string(scratch) + "/" + name;
 }
 
 // The scratch directory and what the converter may leave in it go when the
 // fuzzer exits normally; nothing outside it is ever written or removed.
-static void remove_scratch()
-{
+static void remove_scratch() {
     for (const char *name : {"table.txt", "out.h5", "out.h5.part"})
         unlink(in_scratch(name).c_str());
     rmdir(scratch);
 }
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (!mkdtemp(scratch))
         abort();
     atexit(remove_scratch);
@@ -147,16 +139,15 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string table = in_scratch("table.txt"), out = in_scratch("out.h5");
     FILE *f = fopen(table.c_str(), "wb");
     if (!f)
         return 0;
     fwrite(data, 1, size, f);
     fclose(f);
-    std::string args[] = {"korvel-h5", "--no-progress", "--compression", "none",
-                          "--threads", "1", table, "-o", out};
+    std::string args[] = {
+        "korvel-h5", "--no-progress", "--compression", "none", "--threads", "1", table, "-o", out};
     char *argv[9];
     for (int i = 0; i < 9; i++)
         argv[i] = &args[i][0];

@@ -28,23 +28,29 @@ namespace {
 
 // Bytes read front to back; past the end every read gives 0.
 class Bytes {
-public:
+  public:
     Bytes(const uint8_t *d, size_t n) : d_(d), n_(n) {}
-    uint8_t u8() { return at_ < n_ ? d_[at_++] : 0; }
+    uint8_t u8() {
+        return at_ < n_ ? d_[at_++] : 0;
+    }
     uint32_t u32() {
         uint32_t v = 0;
         for (int k = 0; k < 4; k++)
             v = v << 8 | u8();
         return v;
     }
-    int32_t i32() { return (int32_t)u32(); }
+    int32_t i32() {
+        return (int32_t)u32();
+    }
     float f32() {
         uint32_t b = u32();
         float f;
         memcpy(&f, &b, sizeof f);
         return f;
     }
-    bool flag() { return u8() & 1; }
+    bool flag() {
+        return u8() & 1;
+    }
     // A count that is small most of the time, sometimes extreme.
     int count(int small) {
         uint8_t k = u8();
@@ -83,9 +89,11 @@ public:
         }
         return s;
     }
-    bool done() const { return at_ >= n_; }
+    bool done() const {
+        return at_ >= n_;
+    }
 
-private:
+  private:
     const uint8_t *d_;
     size_t n_;
     size_t at_ = 0;
@@ -106,9 +114,9 @@ void empty_scratch() {
     closedir(d);
 }
 
-const char *const kWords[] = {"-out",   "-zerocheck", "-imbin",  "-evstat", "-nodump",
-                              "-dumpall", "-nostat",  "-nonvn",  "-hdf5",   "-imdump",
-                              "-xdump", "-fti",       "out.txt", "x.xml",   "."};
+const char *const kWords[] = {"-out",     "-zerocheck", "-imbin",  "-evstat", "-nodump",
+                              "-dumpall", "-nostat",    "-nonvn",  "-hdf5",   "-imdump",
+                              "-xdump",   "-fti",       "out.txt", "x.xml",   "."};
 
 std::vector<std::string> option_words(Bytes &b) {
     std::vector<std::string> w;
@@ -239,7 +247,6 @@ void fill_data(Bytes &b, standin::ChannelData &cd) {
         cd.eq = eq;
     }
 }
-
 
 // The scratch directory goes when the fuzzer exits normally.
 void remove_scratch() {

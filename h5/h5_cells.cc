@@ -24,12 +24,13 @@
 
 // ---- Numbers ------------------------------------------------------------------
 
-static inline bool is_digit(char c) { return (unsigned)(c - '0') < 10u; }
+static inline bool is_digit(char c) {
+    return (unsigned)(c - '0') < 10u;
+}
 
 // "%d" of a 32-bit pattern: an optional '-' and 1 to 10 digits, in the
 // range of int32.
-bool parse_i32(const char *b, const char *e, int32_t *out)
-{
+bool parse_i32(const char *b, const char *e, int32_t *out) {
     bool neg = b < e && *b == '-';
     const char *p = b + neg;
     if (p == e || e - p > 10)
@@ -49,8 +50,7 @@ bool parse_i32(const char *b, const char *e, int32_t *out)
 }
 
 // "0x%X": "0x" and 1 to 8 hexadecimal digits.
-bool parse_hex32(const char *b, const char *e, int32_t *out)
-{
+bool parse_hex32(const char *b, const char *e, int32_t *out) {
     if (e - b < 3 || e - b > 10 || b[0] != '0' || (b[1] != 'x' && b[1] != 'X'))
         return false;
     uint32_t v = 0;
@@ -72,8 +72,7 @@ bool parse_hex32(const char *b, const char *e, int32_t *out)
 
 // True when [b, e) is an optional '-' and digits only: the integer form,
 // in which the plug-in prints a float's bit pattern.
-static bool is_integer_text(const char *b, const char *e)
-{
+static bool is_integer_text(const char *b, const char *e) {
     const char *p = b + (b < e && *b == '-');
     if (p == e)
         return false;
@@ -86,8 +85,7 @@ static bool is_integer_text(const char *b, const char *e)
 // Which printf form a number text has: the forms keep the kinds apart
 // ("%f" values have a point and no exponent, "%.2e" items both, "%.e"
 // spectrum values an exponent and no point).
-static unsigned number_form(const char *b, const char *e)
-{
+static unsigned number_form(const char *b, const char *e) {
     if (is_integer_text(b, e))
         return FORM_INT;
     if (e - b == 7 && memcmp(b, "Invalid", 7) == 0)
@@ -103,9 +101,7 @@ static unsigned number_form(const char *b, const char *e)
     return point ? (unsigned)FORM_FIXED : 0u;
 }
 
-bool parse_number_exact(const char *b, const char *e, unsigned forms, float *out,
-                        bool *int_form)
-{
+bool parse_number_exact(const char *b, const char *e, unsigned forms, float *out, bool *int_form) {
     unsigned form = number_form(b, e);
     if (!(form & forms))
         return false;
@@ -146,7 +142,7 @@ bool parse_number_exact(const char *b, const char *e, unsigned forms, float *out
 // Every "%f" of a float below 9·10^9, every "%.2e" from 1e-10 to 9.2e+18 and
 // every "%e" from 1e-06 on is read so; the rest by from_chars.
 
-static const double POW10_DOUBLE[13] = {1e0, 1e1, 1e2, 1e3, 1e4,  1e5, 1e6,
+static const double POW10_DOUBLE[13] = {1e0, 1e1, 1e2, 1e3,  1e4,  1e5, 1e6,
                                         1e7, 1e8, 1e9, 1e10, 1e11, 1e12};
 static const int64_t POW10_INT[19] = {1,
                                       10,
@@ -172,8 +168,7 @@ static const int64_t POW10_INT[19] = {1,
 static const int MAX_DIGITS = 19;
 
 // N·10^x as the nearest float when the cases above allow it.
-static bool scaled_float(uint64_t n, int x, float *out)
-{
+static bool scaled_float(uint64_t n, int x, float *out) {
     if (n == 0 && x >= -99 && x <= 99) {
         *out = 0.0f;
         return true;
@@ -195,8 +190,7 @@ static bool scaled_float(uint64_t n, int x, float *out)
 // Digits at p (before e) onto *n; at most `room` of them. Returns the
 // position after them; *count gets how many there were, room + 1 when
 // there were more.
-static const char *digits_at(const char *p, const char *e, int room, uint64_t *n, int *count)
-{
+static const char *digits_at(const char *p, const char *e, int room, uint64_t *n, int *count) {
     const char *start = p;
     uint64_t v = *n;
     while (p < e && is_digit(*p) && p - start < room)
@@ -208,8 +202,7 @@ static const char *digits_at(const char *p, const char *e, int room, uint64_t *n
 
 // The exponent "e[+-]D+" at p (1 to 4 digits) into *x. Null when it does
 // not read so.
-static const char *exponent_at(const char *p, const char *e, int *x)
-{
+static const char *exponent_at(const char *p, const char *e, int *x) {
     if (e - p < 3 || (p[1] != '+' && p[1] != '-') || !is_digit(p[2]))
         return nullptr;
     uint64_t v = 0;
@@ -222,8 +215,7 @@ static const char *exponent_at(const char *p, const char *e, int *x)
 }
 
 // The integer form: parse_i32's grammar (at most 10 digits, in int32).
-static bool int_form_bits(bool neg, uint64_t n, int count, float *out)
-{
+static bool int_form_bits(bool neg, uint64_t n, int count, float *out) {
     if (count > 10)
         return false;
     int64_t v = neg ? -(int64_t)n : (int64_t)n;
@@ -244,8 +236,7 @@ enum Scanned {
 // The number text at p in the shapes number_at reads, up to its end,
 // which is returned (null: another shape), with what was made of it.
 static const char *number_scan(const char *p, const char *e, unsigned forms, float *out,
-                               bool *int_form, Scanned *what)
-{
+                               bool *int_form, Scanned *what) {
     *what = SCANNED_SLOW;
     bool neg = p < e && *p == '-';
     uint64_t n = 0;
@@ -274,9 +265,7 @@ static const char *number_scan(const char *p, const char *e, unsigned forms, flo
     return c;
 }
 
-const char *number_at(const char *p, const char *e, unsigned forms, float *out,
-                      bool *int_form)
-{
+const char *number_at(const char *p, const char *e, unsigned forms, float *out, bool *int_form) {
     Scanned what;
     const char *q = number_scan(p, e, forms, out, int_form, &what);
     return what == SCANNED_VALUE ? q : nullptr;
@@ -286,22 +275,19 @@ const char *number_at(const char *p, const char *e, unsigned forms, float *out,
 // number at all: from_chars stops at q too, as the only byte that could
 // take a plain number further is an 'E' (an exponent parse_number_exact
 // takes, in a text it reads as "%f").
-static bool text_goes_on(const char *q, const char *e)
-{
+static bool text_goes_on(const char *q, const char *e) {
     return q != e && *q != 'E';
 }
 
 // Whether [b, e) can be a number at all: from_chars reads nothing that
 // does not begin, after an optional '-', with a digit, a point, or the
 // first letter of "inf" or "nan"; "Invalid" is the one word besides.
-static bool may_be_number(const char *b, const char *e)
-{
+static bool may_be_number(const char *b, const char *e) {
     const char *c = b + (b < e && *b == '-');
     return c < e && (is_digit(*c) || (*c != '\0' && strchr(".iInN", *c) != nullptr));
 }
 
-bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool *int_form)
-{
+bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool *int_form) {
     Scanned what;
     const char *q = number_scan(b, e, forms, out, int_form, &what);
     if (q == e && what == SCANNED_VALUE)
@@ -315,8 +301,7 @@ bool parse_number(const char *b, const char *e, unsigned forms, float *out, bool
 
 // ---- Cells every kind shares ---------------------------------------------------------
 
-static bool text_is(const char *b, const char *e, const char *lit)
-{
+static bool text_is(const char *b, const char *e, const char *lit) {
     size_t n = strlen(lit);
     return (size_t)(e - b) == n && memcmp(b, lit, n) == 0;
 }
@@ -324,8 +309,7 @@ static bool text_is(const char *b, const char *e, const char *lit)
 // An empty cell, or the cell of a channel the event does not hold ("[]",
 // "Not found"): those read the same whatever the kind. Returns the
 // presence, or PRESENT_BAD when the cell is neither.
-static Presence cell_common(Dialect d, const char *b, const char *e)
-{
+static Presence cell_common(Dialect d, const char *b, const char *e) {
     if (b == e)
         return PRESENT_EMPTY;
     if (text_is(b, e, d == DIALECT_HDF5 ? "[]" : "Not found"))
@@ -333,8 +317,7 @@ static Presence cell_common(Dialect d, const char *b, const char *e)
     return PRESENT_BAD;
 }
 
-Presence cell_marker(Dialect d, const char *b, const char *e)
-{
+Presence cell_marker(Dialect d, const char *b, const char *e) {
     Presence c = cell_common(d, b, e);
     if (c != PRESENT_BAD)
         return c;
@@ -344,8 +327,7 @@ Presence cell_marker(Dialect d, const char *b, const char *e)
 // ---- Single values -------------------------------------------------------------------
 
 // HDF5 dialect "[[X]]", tab dialect "X" and a tab.
-Presence cell_value(Dialect d, const char *b, const char *e, float *out, bool *int_form)
-{
+Presence cell_value(Dialect d, const char *b, const char *e, float *out, bool *int_form) {
     Presence c = cell_common(d, b, e);
     if (c != PRESENT_BAD)
         return c;
@@ -365,8 +347,7 @@ Presence cell_value(Dialect d, const char *b, const char *e, float *out, bool *i
 
 // Whether the ']' at q ends an item (just before `close`, or before
 // the next item's opening).
-static bool ends_item(Dialect d, const char *q, const char *close)
-{
+static bool ends_item(Dialect d, const char *q, const char *close) {
     return q + 1 == close ||
            (d == DIALECT_HDF5 ? q[1] == '[' : (close - q > 2 && q[1] == '\t' && q[2] == '['));
 }
@@ -375,8 +356,7 @@ static bool ends_item(Dialect d, const char *q, const char *close)
 // followed by the next item's opening ("[" in the HDF5 dialect, a tab and
 // "[" in the tab dialect) or standing last before `close`. A name may hold
 // ']' itself, so a ']' followed by anything else belongs to the name.
-static const char *item_end(Dialect d, const char *p, const char *close)
-{
+static const char *item_end(Dialect d, const char *p, const char *close) {
     for (;;) {
         const char *q = (const char *)memchr(p, ']', (size_t)(close - p));
         if (!q)
@@ -390,8 +370,7 @@ static const char *item_end(Dialect d, const char *p, const char *close)
 // One item "name:value" (split at the last ':', as names may hold ':')
 // or, without names, "value".
 static bool read_item(const char *b, const char *e, ItemFn item, void *ctx, bool *nonvn,
-                      bool *int_form)
-{
+                      bool *int_form) {
     const char *colon = nullptr;
     for (const char *p = e; p > b; p--)
         if (p[-1] == ':') {
@@ -416,9 +395,8 @@ static bool read_item(const char *b, const char *e, ItemFn item, void *ctx, bool
 // one item_end finds and the ':' the last one before it, so the item
 // reads as read_item reads it. Returns that ']', or null (nothing
 // reported) for any other item: read_item then reads it.
-static const char *plain_item(Dialect d, const char *p, const char *close, ItemFn item,
-                              void *ctx, bool *nonvn, bool *int_form)
-{
+static const char *plain_item(Dialect d, const char *p, const char *close, ItemFn item, void *ctx,
+                              bool *nonvn, bool *int_form) {
     const char *c = p;
     while (c < close && *c != ':' && *c != ']')
         c++;
@@ -439,9 +417,8 @@ static const char *plain_item(Dialect d, const char *p, const char *close, ItemF
 
 // HDF5 dialect "[" then "[item]" per item then "]"; tab dialect a tab,
 // "{", the items "[item]" separated by tabs, "}".
-Presence cell_block(Dialect d, const char *b, const char *e, ItemFn item, void *ctx,
-                    bool *nonvn, bool *int_form)
-{
+Presence cell_block(Dialect d, const char *b, const char *e, ItemFn item, void *ctx, bool *nonvn,
+                    bool *int_form) {
     Presence c = cell_common(d, b, e);
     if (c != PRESENT_BAD)
         return c;
@@ -477,8 +454,7 @@ Presence cell_block(Dialect d, const char *b, const char *e, ItemFn item, void *
 // blank, as before a member without data) and the one blank after them.
 // Returns the position after them, or null when they do not read.
 static const char *read_stats(const char *p, const char *e, bool trailing, int member,
-                              SpectrumOut &out)
-{
+                              SpectrumOut &out) {
     while (e - p > 3 && p[0] == ' ' && p[1] == '[' && is_digit(p[2])) {
         const char *q = p + 2;
         int j = 0;
@@ -511,8 +487,7 @@ static const char *read_stats(const char *p, const char *e, bool trailing, int m
 struct ExpTexts {
     float value[2][10][2][100];  // [minus][digit][exponent minus][exponent]
     bool ok[2][10][2][100];      // parse_number takes the text
-    ExpTexts()
-    {
+    ExpTexts() {
         char t[7];
         for (int neg = 0; neg < 2; neg++)
             for (int d = 0; d < 10; d++)
@@ -531,7 +506,9 @@ struct ExpTexts {
     }
 };
 
-static bool is_value_end(char c) { return c == ' ' || c == ']'; }
+static bool is_value_end(char c) {
+    return c == ' ' || c == ']';
+}
 
 // One spectrum value at p in the two forms the plug-in writes most, read
 // in one pass with its end: "%.e" looked up, the integer form as
@@ -539,8 +516,7 @@ static bool is_value_end(char c) { return c == ' ' || c == ']'; }
 // for any other text (read_values then asks parse_number), and for a
 // value that does not stand before `e`.
 static bool quick_spectrum_value(const char *p, const char *e, float *v, bool *intf,
-                                 const char **q)
-{
+                                 const char **q) {
     static const ExpTexts texts;
     bool neg = *p == '-';
     const char *c = p + neg;
@@ -575,8 +551,7 @@ static bool quick_spectrum_value(const char *p, const char *e, float *v, bool *i
 // its end searched and the text read by parse_number_exact ("Invalid",
 // extreme exponents).
 static bool slow_spectrum_value(const char *p, const char *e, float *v, bool *intf,
-                                const char **q)
-{
+                                const char **q) {
     Scanned what;
     const char *t = number_scan(p, e, FORMS_SPECTRUM, v, intf, &what);
     if (t && t != e && is_value_end(*t) && what != SCANNED_SLOW) {
@@ -594,9 +569,7 @@ static bool slow_spectrum_value(const char *p, const char *e, float *v, bool *in
 
 // Values separated by one blank up to the ']' that closes the member.
 // Returns the position of that ']', or null.
-static const char *read_values(const char *p, const char *e, int member, SpectrumOut &out,
-                               int *n)
-{
+static const char *read_values(const char *p, const char *e, int member, SpectrumOut &out, int *n) {
     *n = 0;
     if (p < e && *p == ']')
         return p;
@@ -622,8 +595,7 @@ static const char *read_values(const char *p, const char *e, int member, Spectru
 }
 
 // Records member `m` with `n` values written (-1: its query failed).
-static bool member_done(SpectrumOut &out, int m, int n)
-{
+static bool member_done(SpectrumOut &out, int m, int n) {
     if (out.count) {
         if (m >= out.members)
             return false;
@@ -641,9 +613,7 @@ static bool member_done(SpectrumOut &out, int m, int n)
 }
 
 // One member entry at p; returns the position after it, or null.
-static const char *read_member(Dialect d, const char *p, const char *e, int m,
-                               SpectrumOut &out)
-{
+static const char *read_member(Dialect d, const char *p, const char *e, int m, SpectrumOut &out) {
     bool hdf = d == DIALECT_HDF5;
     const char *failed = hdf ? "[]," : "No data\t,";
     const char *nodata = hdf ? "[]" : "Not found\t";
@@ -673,8 +643,7 @@ static const char *read_member(Dialect d, const char *p, const char *e, int m,
 }
 
 // HDF5 dialect "[" members "]", tab dialect "{" members "}".
-Presence cell_spectrum(Dialect d, const char *b, const char *e, SpectrumOut &out)
-{
+Presence cell_spectrum(Dialect d, const char *b, const char *e, SpectrumOut &out) {
     out.seen_members = out.seen_values = 0;
     out.seen_stats = out.int_form = out.float_form = false;
     Presence c = cell_common(d, b, e);
@@ -700,8 +669,7 @@ Presence cell_spectrum(Dialect d, const char *b, const char *e, SpectrumOut &out
 // ---- Images ------------------------------------------------------------------------
 
 const char *cell_image_at(const char *b, const char *limit, uint8_t *out8, uint16_t *out16,
-                          uint64_t cap, uint64_t *npix, uint64_t *maxval)
-{
+                          uint64_t cap, uint64_t *npix, uint64_t *maxval) {
     if (limit - b < 4 || b[0] != '[' || b[1] != '[' || !is_digit(b[2]))
         return nullptr;
     const char *q = out16 ? pixels_read_open(b + 2, limit, out16, cap, npix, maxval)
@@ -714,9 +682,8 @@ const char *cell_image_at(const char *b, const char *limit, uint8_t *out8, uint1
 // HDF5 dialect "[[" pixels separated by blanks "]]"; tab dialect "[",
 // every pixel followed by a tab, "]". "No Image" and "Invalid Image"
 // (tab dialect) say there is none, as an empty pixel list does.
-Presence cell_image(Dialect d, const char *b, const char *e, uint8_t *out8,
-                    uint16_t *out16, uint64_t cap, uint64_t *npix, uint64_t *maxval)
-{
+Presence cell_image(Dialect d, const char *b, const char *e, uint8_t *out8, uint16_t *out16,
+                    uint64_t cap, uint64_t *npix, uint64_t *maxval) {
     *npix = 0;
     *maxval = 0;
     Presence c = cell_common(d, b, e);

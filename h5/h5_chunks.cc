@@ -87,17 +87,17 @@ constexpr size_t kSlackDivisor = 4;
 // `extent` while a chunk of the column is on its way; the calling thread
 // owns the rest.
 struct Column {
-    hid_t dataset = H5I_INVALID_HID;  // open, or H5I_INVALID_HID while closed
-    bool stays_open = false;          // open until chunks_finish (the first kOpenColumns)
-    std::string path;                 // its name in the file: for messages and reopening
-    int rank = 0;                     // 1 + the inner rank
+    hid_t dataset = H5I_INVALID_HID;    // open, or H5I_INVALID_HID while closed
+    bool stays_open = false;            // open until chunks_finish (the first kOpenColumns)
+    std::string path;                   // its name in the file: for messages and reopening
+    int rank = 0;                       // 1 + the inner rank
     hsize_t chunk_dims[kMaxRank] = {};  // [chunk events, inner...]
-    size_t element_bytes = 0;         // one element of the type: the shuffle's unit
-    size_t event_bytes = 0;           // one event: element_bytes * inner elements
-    size_t chunk_bytes = 0;           // chunk_events * event_bytes
-    uint64_t chunk_events = 0;        // events per chunk
-    uint64_t chunk_start = 0;         // first event of the chunk being filled
-    hsize_t extent = 0;               // events the dataset holds now
+    size_t element_bytes = 0;           // one element of the type: the shuffle's unit
+    size_t event_bytes = 0;             // one event: element_bytes * inner elements
+    size_t chunk_bytes = 0;             // chunk_events * event_bytes
+    uint64_t chunk_events = 0;          // events per chunk
+    uint64_t chunk_start = 0;           // first event of the chunk being filled
+    hsize_t extent = 0;                 // events the dataset holds now
     std::vector<unsigned char> fill;    // one element of fill value
     std::vector<unsigned char> buffer;  // the chunk being filled
 };
@@ -105,15 +105,15 @@ struct Column {
 // A full chunk on its way to the file. Everything a worker needs is
 // copied in, so that workers never look at the columns.
 struct Slot {
-    int col = -1;                 // the column it belongs to
-    uint64_t first_event = 0;     // where the chunk starts
-    uint64_t covered = 0;         // events the dataset must hold before the write
-    size_t element_bytes = 0;     // the shuffle's unit
-    int level = 0;                // deflate level, -1 to store `raw` as it is
+    int col = -1;                       // the column it belongs to
+    uint64_t first_event = 0;           // where the chunk starts
+    uint64_t covered = 0;               // events the dataset must hold before the write
+    size_t element_bytes = 0;           // the shuffle's unit
+    int level = 0;                      // deflate level, -1 to store `raw` as it is
     std::vector<unsigned char> raw;     // the chunk as the converter filled it
     std::vector<unsigned char> packed;  // shuffled and deflated
-    size_t packed_bytes = 0;      // the valid part of `packed`
-    int status = Z_OK;            // zlib's result for this chunk
+    size_t packed_bytes = 0;            // the valid part of `packed`
+    int status = Z_OK;                  // zlib's result for this chunk
 };
 
 // A worker thread and its scratch buffer for the shuffled bytes.
@@ -143,11 +143,11 @@ struct Report {
 // exits without chunks_finish must not have its exit aborted by the
 // destructor of a running std::thread.
 struct ChunkState {
-    bool started = false;     // chunks_start succeeded, chunks_finish not yet called
-    bool failed = false;      // something failed: only chunks_finish may follow
-    int level = -1;           // deflate level, -1 for uncompressed chunks
-    int threads = 1;          // >= 2: slots and workers; else inline
-    uint64_t advanced = 0;    // the count of the last chunks_advance
+    bool started = false;             // chunks_start succeeded, chunks_finish not yet called
+    bool failed = false;              // something failed: only chunks_finish may follow
+    int level = -1;                   // deflate level, -1 for uncompressed chunks
+    int threads = 1;                  // >= 2: slots and workers; else inline
+    uint64_t advanced = 0;            // the count of the last chunks_advance
     uint64_t next_full = UINT64_MAX;  // the lowest count at which a chunk is full
     std::vector<Column> columns;      // by column id; resized only while all slots are idle
     hid_t file = H5I_INVALID_HID;     // the file of the columns, where closed ones are reopened
@@ -156,19 +156,19 @@ struct ChunkState {
     std::vector<unsigned char> shuffled;  // inline compression: shuffled chunk
     std::vector<unsigned char> packed;    // inline compression: deflated chunk
 
-    std::vector<Slot> slots;          // all slots; never resized while threads run
-    std::vector<Worker> workers;      // never resized while they run
+    std::vector<Slot> slots;           // all slots; never resized while threads run
+    std::vector<Worker> workers;       // never resized while they run
     H5E_auto2_t error_func = nullptr;  // the caller's HDF5 error printing, which the
     void *error_data = nullptr;        // workers take on (HDF5 keeps it per thread)
 
-    std::mutex lock;                  // guards the members below
+    std::mutex lock;                     // guards the members below
     std::condition_variable work_ready;  // a slot was queued, writing ended, or stop was set
     std::condition_variable slot_idle;   // a slot came back to `idle`
-    std::vector<Slot *> idle;         // slots the calling thread may fill
-    Ring to_pack;                     // slots to compress
-    Ring to_write;                    // slots to write
-    bool writing = false;             // a worker is writing: it alone is in HDF5
-    bool stop = false;                // the workers are to return
+    std::vector<Slot *> idle;            // slots the calling thread may fill
+    Ring to_pack;                        // slots to compress
+    Ring to_write;                       // slots to write
+    bool writing = false;                // a worker is writing: it alone is in HDF5
+    bool stop = false;                   // the workers are to return
 
     // The failure of a write: the worker writing (the only one) fills
     // `write_report` once, then publishes the flag; nobody else writes the
@@ -177,8 +177,8 @@ struct ChunkState {
     Report write_report;
     std::atomic<bool> write_failed{false};
 
-    char message[1024] = "";          // what went wrong; fixed, so that reporting
-                                      // running out of memory needs none
+    char message[1024] = "";  // what went wrong; fixed, so that reporting
+                              // running out of memory needs none
 };
 
 ChunkState &g = *new ChunkState;
@@ -235,7 +235,9 @@ int fail_with(const Report &r) {
 }
 
 // A count for printf's %llu (uint64_t may be a plain unsigned long).
-unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
+unsigned long long ull(uint64_t v) {
+    return static_cast<unsigned long long>(v);
+}
 
 // ---- Chunk bytes ----
 
@@ -256,8 +258,8 @@ void fill_with(unsigned char *buf, size_t size, const unsigned char *element,
 // True when `size` bytes hold nothing but copies of the element: the first
 // element matches, and the buffer equals itself shifted by one element.
 // This spares every column a second, all-fill copy of its chunk.
-bool holds_only_fill(const unsigned char *buf, size_t size,
-                     const unsigned char *element, size_t element_bytes) {
+bool holds_only_fill(const unsigned char *buf, size_t size, const unsigned char *element,
+                     size_t element_bytes) {
     if (memcmp(buf, element, element_bytes) != 0)
         return false;
     return memcmp(buf, buf + element_bytes, size - element_bytes) == 0;
@@ -299,7 +301,9 @@ libdeflate_compressor *thread_compressor(int level) {
     struct Held {
         libdeflate_compressor *c = nullptr;
         int level = -1;
-        ~Held() { libdeflate_free_compressor(c); }
+        ~Held() {
+            libdeflate_free_compressor(c);
+        }
     };
     thread_local Held held;
     if (!held.c || held.level != level) {
@@ -369,11 +373,12 @@ herr_t grow_extent(Column &c, uint64_t covered) {
 // Stores the bytes of the chunk starting at `first_event`, filters already
 // applied, after growing the dataset to `covered` events. Returns 0, or -1
 // with `r` naming the chunk, the dataset and the call that failed.
-int store_chunk(Column &c, uint64_t first_event, uint64_t covered,
-                const unsigned char *data, size_t size, Report &r) {
+int store_chunk(Column &c, uint64_t first_event, uint64_t covered, const unsigned char *data,
+                size_t size, Report &r) {
     unsigned long long index = ull(first_event / c.chunk_events);
     if (size > kMaxStoredChunk)
-        return note(r, "cannot write chunk %llu of %s: %zu bytes, more than HDF5 stores in one chunk",
+        return note(r,
+                    "cannot write chunk %llu of %s: %zu bytes, more than HDF5 stores in one chunk",
                     index, c.path.c_str(), size);
     if (open_dataset(c) < 0)
         return note(r, "cannot write chunk %llu of %s (H5Dopen2)", index, c.path.c_str());
@@ -406,8 +411,8 @@ int store_inline(Column &c, uint64_t covered) {
     const unsigned char *data = c.buffer.data();
     size_t size = c.chunk_bytes;
     if (g.level >= 0) {
-        int status = pack_chunk(data, c.chunk_bytes, c.element_bytes, g.level, g.shuffled,
-                                g.packed, &size);
+        int status =
+            pack_chunk(data, c.chunk_bytes, c.element_bytes, g.level, g.shuffled, g.packed, &size);
         if (status != Z_OK)
             return fail("cannot compress chunk %llu of %s (deflate: %s)",
                         ull(c.chunk_start / c.chunk_events), c.path.c_str(), zError(status));
@@ -440,8 +445,8 @@ Slot *ring_pop(Ring &r) {
 // out-of-memory status.
 void compress_slot(Slot *s, std::vector<unsigned char> &shuffled) {
     try {
-        s->status = pack_chunk(s->raw.data(), s->raw.size(), s->element_bytes, s->level,
-                               shuffled, s->packed, &s->packed_bytes);
+        s->status = pack_chunk(s->raw.data(), s->raw.size(), s->element_bytes, s->level, shuffled,
+                               s->packed, &s->packed_bytes);
     } catch (...) {
         s->status = Z_MEM_ERROR;
     }
@@ -467,7 +472,9 @@ void write_slot(const Slot &s, Worker *w) {
 
 // True (under the lock) when a worker may start writing: a slot waits and
 // no other worker is in HDF5.
-bool may_write() { return !g.writing && g.to_write.count > 0; }
+bool may_write() {
+    return !g.writing && g.to_write.count > 0;
+}
 
 // Under the lock: writes the oldest slot queued for writing, as the only
 // worker in HDF5, outside the lock, and puts it back among the idle ones.
@@ -664,8 +671,8 @@ int advance_to(uint64_t events) {
     if (g.failed || adopt_write_failure() < 0)
         return -1;
     if (events < g.advanced)
-        return fail("chunks_advance: the event count went back from %llu to %llu",
-                    ull(g.advanced), ull(events));
+        return fail("chunks_advance: the event count went back from %llu to %llu", ull(g.advanced),
+                    ull(events));
     g.advanced = events;
     if (events < g.next_full)
         return 0;
@@ -675,8 +682,8 @@ int advance_to(uint64_t events) {
 // ---- Creating columns ----
 
 // Checks column_create's arguments that HDF5 does not see. Returns 0, or -1.
-int check_column_args(const char *name, int inner_rank, const hsize_t *inner,
-                      uint64_t chunk_events, const void *fill) {
+int check_column_args(const char *name, int inner_rank, const hsize_t *inner, uint64_t chunk_events,
+                      const void *fill) {
     if (!g.started)
         return fail("column_create: chunks_start was not called");
     if (g.failed)
@@ -755,8 +762,7 @@ int report_create_failure(hid_t loc, const char *name, const char *call) {
 
 // Creates the empty, extendible dataset of a column (with the access
 // properties of every column: no chunk cache). Returns the dataset, or -1.
-hid_t create_dataset(hid_t loc, const char *name, hid_t type, const Column &c,
-                     const void *fill) {
+hid_t create_dataset(hid_t loc, const char *name, hid_t type, const Column &c, const void *fill) {
     hsize_t dims[kMaxRank], maxdims[kMaxRank];
     std::copy(c.chunk_dims, c.chunk_dims + c.rank, dims);
     std::copy(c.chunk_dims, c.chunk_dims + c.rank, maxdims);
@@ -815,8 +821,8 @@ bool in_run_file(hid_t loc) {
 // alone in HDF5 and free to move the column list. The column is in the
 // list before its dataset exists, so that whatever happens afterwards
 // chunks_finish finds the dataset to close.
-int create_column(hid_t loc, const char *name, hid_t type, int inner_rank,
-                  const hsize_t *inner, uint64_t chunk_events, const void *fill) {
+int create_column(hid_t loc, const char *name, hid_t type, int inner_rank, const hsize_t *inner,
+                  uint64_t chunk_events, const void *fill) {
     if (check_column_args(name, inner_rank, inner, chunk_events, fill) < 0)
         return -1;
     if (wait_all_idle() < 0)
@@ -856,8 +862,8 @@ int create_column(hid_t loc, const char *name, hid_t type, int inner_rank,
 // dataset `events` events. Returns 0, or -1.
 int write_remaining(uint64_t events) {
     if (events < g.advanced)
-        return fail("chunks_finish: %llu events, but %llu were already complete",
-                    ull(events), ull(g.advanced));
+        return fail("chunks_finish: %llu events, but %llu were already complete", ull(events),
+                    ull(g.advanced));
     g.advanced = events;
     if (advance_columns(events) < 0)
         return -1;
@@ -954,8 +960,8 @@ int chunks_start(int gzip_level, int threads) {
     return 0;
 }
 
-int column_create(hid_t loc, const char *name, hid_t type, int inner_rank,
-                  const hsize_t *inner, uint64_t chunk_events, const void *fill) {
+int column_create(hid_t loc, const char *name, hid_t type, int inner_rank, const hsize_t *inner,
+                  uint64_t chunk_events, const void *fill) {
     try {
         return create_column(loc, name, type, inner_rank, inner, chunk_events, fill);
     } catch (...) {
@@ -1055,4 +1061,6 @@ uint64_t chunk_events_for(size_t event_bytes, uint64_t cap) {
     return std::max<uint64_t>(1, std::min(cap, fit));
 }
 
-const char *chunks_error() { return g.message; }
+const char *chunks_error() {
+    return g.message;
+}

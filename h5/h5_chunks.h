@@ -65,8 +65,8 @@ const int CHUNKS_MAX_THREADS = 256;
 // extendible along events only, chunked as [chunk_events, inner...], with the filters of
 // chunks_start and `fill` (one element of `type`) as fill value. The
 // dataset starts with 0 events. Returns the column id (0, 1, ...), or -1.
-int column_create(hid_t loc, const char *name, hid_t type, int inner_rank,
-                  const hsize_t *inner, uint64_t chunk_events, const void *fill);
+int column_create(hid_t loc, const char *name, hid_t type, int inner_rank, const hsize_t *inner,
+                  uint64_t chunk_events, const void *fill);
 
 // Makes room for `more` columns beyond those created, so that the list of
 // a wide run is not copied as it grows (it still grows past them).

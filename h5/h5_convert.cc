@@ -18,18 +18,15 @@
 #include <limits>
 
 // "WxH, N byte(s) per pixel" or "flat, N byte(s) per pixel".
-static std::string shape_text(const ImageShape &s)
-{
+static std::string shape_text(const ImageShape &s) {
     std::string t = s.width > 0 ? std::to_string(s.width) + "x" + std::to_string(s.height)
                                 : std::string("flat");
-    return t + ", " + std::to_string(s.bytes) + (s.bytes == 1 ? " byte" : " bytes") +
-           " per pixel";
+    return t + ", " + std::to_string(s.bytes) + (s.bytes == 1 ? " byte" : " bytes") + " per pixel";
 }
 
 // ---- Events ---------------------------------------------------------------------------
 
-static void put_text(int col, uint64_t ev, std::string_view s, size_t width)
-{
+static void put_text(int col, uint64_t ev, std::string_view s, size_t width) {
     char *slot = (char *)column_row(col, ev);
     size_t n = s.size() < width ? s.size() : width;
     if (n > 0)  // an empty view may hold no pointer at all
@@ -37,8 +34,7 @@ static void put_text(int col, uint64_t ev, std::string_view s, size_t width)
     memset(slot + n, 0, width - n);
 }
 
-static void write_event(const Run &run, const Row &row, uint64_t ev)
-{
+static void write_event(const Run &run, const Row &row, uint64_t ev) {
     const EventColumns &c = run.event_columns;
     put<uint32_t>(c.event_id, ev, row.id);
     put<uint32_t>(c.id, ev, row.id);
@@ -55,9 +51,7 @@ static void write_event(const Run &run, const Row &row, uint64_t ev)
 }
 
 // One channel of one event. Returns false when --strict forbids the cell.
-static bool write_channel(Run &run, Channel &ch, const RowCell &cell, const Row &row,
-                          uint64_t ev)
-{
+static bool write_channel(Run &run, Channel &ch, const RowCell &cell, const Row &row, uint64_t ev) {
     Presence p;
     if (!cell.reached) {
         p = cell.bad ? PRESENT_BAD : cell.failed ? PRESENT_FAILED : PRESENT_NOT_REACHED;
@@ -73,13 +67,15 @@ static bool write_channel(Run &run, Channel &ch, const RowCell &cell, const Row 
             ch.first_bad_line = row.line;
             if (run.opt.strict) {
                 if (ch.misfit_frames > 0)
-                    error_line(run, row.line, "the frame of channel %s does not fit its "
-                                              "image shape %s", ch.title.c_str(),
-                               shape_text(ch.shape).c_str());
+                    error_line(run, row.line,
+                               "the frame of channel %s does not fit its "
+                               "image shape %s",
+                               ch.title.c_str(), shape_text(ch.shape).c_str());
                 else
-                    error_line(run, row.line, "the cell of channel %s is not what a %s "
-                                              "channel writes", ch.title.c_str(),
-                               kind_name(ch.kind));
+                    error_line(run, row.line,
+                               "the cell of channel %s is not what a %s "
+                               "channel writes",
+                               ch.title.c_str(), kind_name(ch.kind));
                 return false;
             }
         }
@@ -91,13 +87,14 @@ static bool write_channel(Run &run, Channel &ch, const RowCell &cell, const Row 
 // One warning per channel with cells that were not understood (frames
 // that do not fit an image channel's shape counted apart), and per
 // channel whose data --kind none left out.
-static void report_bad_cells(Run &run)
-{
+static void report_bad_cells(Run &run) {
     for (const Channel &ch : run.channels) {
         if (ch.left_out > 0)
-            warn_line(run, 0, "channel %s: %llu cell%s with data left out, as the channel's "
-                              "kind is none%s; present 0 there", ch.title.c_str(),
-                      (unsigned long long)ch.left_out, ch.left_out == 1 ? "" : "s",
+            warn_line(run, 0,
+                      "channel %s: %llu cell%s with data left out, as the channel's "
+                      "kind is none%s; present 0 there",
+                      ch.title.c_str(), (unsigned long long)ch.left_out,
+                      ch.left_out == 1 ? "" : "s",
                       ch.forced == KIND_NONE ? " (--kind)" : " (--kind decides another)");
         if (ch.bad_cells == 0)
             continue;
@@ -129,8 +126,7 @@ struct InPlace {
     std::vector<char> written;  // channels whose slot got pixels this event
 };
 
-static const char *image_at(void *ctx, size_t k, const char *p, const char *e, RowCell &cell)
-{
+static const char *image_at(void *ctx, size_t k, const char *p, const char *e, RowCell &cell) {
     InPlace &ip = *(InPlace *)ctx;
     Channel &ch = ip.run->channels[k];
     if (ch.kind != KIND_IMAGE || e - p < 3 || p[0] != '[' || p[1] != '[' ||
@@ -150,8 +146,7 @@ static const char *image_at(void *ctx, size_t k, const char *p, const char *e, R
 // A slot that got pixels while its row was read, but whose cell the row
 // reader did not keep (the row turned out cut or malformed there), gets
 // its fill value back; a kept cell has been written by write_image.
-static void undo_unkept(InPlace &ip, const Row &row)
-{
+static void undo_unkept(InPlace &ip, const Row &row) {
     for (size_t k = 0; k < ip.written.size(); k++) {
         if (!ip.written[k])
             continue;
@@ -166,8 +161,7 @@ static void undo_unkept(InPlace &ip, const Row &row)
 
 // The row reader of the conversion: the kinds decided, no warnings (the
 // survey has reported the rows already), pixel lists read in place.
-static void conversion_reader(Run &run, RowReader &rr, std::vector<Kind> &kinds, InPlace &ip)
-{
+static void conversion_reader(Run &run, RowReader &rr, std::vector<Kind> &kinds, InPlace &ip) {
     for (const Channel &ch : run.channels)
         kinds.push_back(ch.kind);
     rr.hints = &kinds;
@@ -179,8 +173,7 @@ static void conversion_reader(Run &run, RowReader &rr, std::vector<Kind> &kinds,
 }
 
 // One event of the conversion: its columns, then every channel's cell.
-static int convert_row(void *ctx, const Row &row, uint64_t ev)
-{
+static int convert_row(void *ctx, const Row &row, uint64_t ev) {
     InPlace &ip = *(InPlace *)ctx;
     Run &run = *ip.run;
     undo_unkept(ip, row);
@@ -199,8 +192,7 @@ static int convert_row(void *ctx, const Row &row, uint64_t ev)
     return 0;
 }
 
-int convert_run(Run &run, Input &in, const char *bar_label)
-{
+int convert_run(Run &run, Input &in, const char *bar_label) {
     RowReader rr;
     std::vector<Kind> kinds;
     InPlace ip;
@@ -209,8 +201,7 @@ int convert_run(Run &run, Input &in, const char *bar_label)
         return r;
     if (ip.ev != run.events) {
         message("%s: the table changed while it was converted (%llu events, then %llu)",
-                run.opt.table.c_str(), (unsigned long long)run.events,
-                (unsigned long long)ip.ev);
+                run.opt.table.c_str(), (unsigned long long)run.events, (unsigned long long)ip.ev);
         return -1;
     }
     report_bad_cells(run);

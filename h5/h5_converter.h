@@ -32,27 +32,37 @@
 
 struct RowCell;
 
-enum Dialect { DIALECT_TAB, DIALECT_HDF5 };
+enum Dialect {
+    DIALECT_TAB,
+    DIALECT_HDF5
+};
 
 // The character between the columns of a dialect's rows and header.
-inline char separator(Dialect d)
-{
+inline char separator(Dialect d) {
     return d == DIALECT_HDF5 ? ',' : '\t';
 }
 
 // What a channel holds over the run. KIND_UNSET only before the decision.
 // Each kind has its row in the kind table (KINDS, below).
-enum Kind { KIND_NONE, KIND_MARKER, KIND_VALUE, KIND_BLOCK, KIND_SPECTRUM, KIND_IMAGE,
-            KIND_COUNT, KIND_UNSET = -1 };
+enum Kind {
+    KIND_NONE,
+    KIND_MARKER,
+    KIND_VALUE,
+    KIND_BLOCK,
+    KIND_SPECTRUM,
+    KIND_IMAGE,
+    KIND_COUNT,
+    KIND_UNSET = -1
+};
 
 // Values of the `present` dataset.
 enum Presence : int8_t {
-    PRESENT_DATA = 1,         // the cell holds data
-    PRESENT_NONE = 0,         // the cell says there is none
-    PRESENT_EMPTY = 2,        // an empty cell
-    PRESENT_BAD = -1,         // not understood
-    PRESENT_NOT_REACHED = -2, // the row was cut before this channel
-    PRESENT_FAILED = -3       // the row was cut here: this channel's reader query failed
+    PRESENT_DATA = 1,          // the cell holds data
+    PRESENT_NONE = 0,          // the cell says there is none
+    PRESENT_EMPTY = 2,         // an empty cell
+    PRESENT_BAD = -1,          // not understood
+    PRESENT_NOT_REACHED = -2,  // the row was cut before this channel
+    PRESENT_FAILED = -3        // the row was cut here: this channel's reader query failed
 };
 
 // ---- Options (h5_main.cc) -------------------------------------------------
@@ -65,21 +75,21 @@ struct ImageShape {
 const uint32_t MAX_IMAGE_SIDE = 1u << 20;
 
 struct Options {
-    std::string table;         // the event table
-    std::string out;           // the HDF5 file (written as out + ".part")
-    std::string xml;           // XML description, empty: the one beside the table
-    bool xml_none = false;     // --xml none: no XML description at all
-    std::string run_name;      // --run, empty: the table's base name
-    std::string fti_word;      // --fti-word FILE: print the -fti word only
-    std::string names;         // the plug-in's standard output, empty: none
+    std::string table;      // the event table
+    std::string out;        // the HDF5 file (written as out + ".part")
+    std::string xml;        // XML description, empty: the one beside the table
+    bool xml_none = false;  // --xml none: no XML description at all
+    std::string run_name;   // --run, empty: the table's base name
+    std::string fti_word;   // --fti-word FILE: print the -fti word only
+    std::string names;      // the plug-in's standard output, empty: none
     // --kind and --image-shape: a title or a shell wildcard pattern on
     // titles; a later option wins over an earlier one.
     std::vector<std::pair<std::string, Kind>> kinds;
     std::vector<std::pair<std::string, ImageShape>> image_shapes;
-    int gzip_level = 1;        // -1: no compression
-    int threads = 1;           // compression threads
-    bool strict = false;       // the first row not understood is an error
-    bool progress = false;     // draw the progress bar
+    int gzip_level = 1;     // -1: no compression
+    int threads = 1;        // compression threads
+    bool strict = false;    // the first row not understood is an error
+    bool progress = false;  // draw the progress bar
 };
 
 // ---- Memory of wide tables -------------------------------------------------
@@ -133,27 +143,27 @@ struct Precision {
     const char *source_format = "";  // "%f", "%.2e", "%.e", "integer form", "%d", ""
     bool exact = true;
     bool lossy = false;
-    bool fti_helps = false;       // -fti would make the values exact
-    bool truncated = false;       // spectra cut (or possibly cut) by the plug-in
-    bool certain = false;         // the evidence proves the loss (a 0 may be a true 0)
+    bool fti_helps = false;  // -fti would make the values exact
+    bool truncated = false;  // spectra cut (or possibly cut) by the plug-in
+    bool certain = false;    // the evidence proves the loss (a 0 may be a true 0)
     bool eqdata = false;
-    std::string evidence;         // lossy_evidence
+    std::string evidence;  // lossy_evidence
 };
 
 struct Channel {
-    std::string title;        // as the table writes it
-    std::string bare;         // the name without a ":SUB" suffix
-    std::string group;        // path below /entry/channels
+    std::string title;  // as the table writes it
+    std::string bare;   // the name without a ":SUB" suffix
+    std::string group;  // path below /entry/channels
     Kind kind = KIND_UNSET;
-    Kind forced = KIND_UNSET; // --kind (or image, from --image-shape alone)
-    ImageShape shape_option;  // --image-shape (width 0: none)
+    Kind forced = KIND_UNSET;  // --kind (or image, from --image-shape alone)
+    ImageShape shape_option;   // --image-shape (width 0: none)
     ChannelSurvey survey;
     // From the XML description.
     std::string units, long_name;
     std::vector<XmlSpectrum> xml_spectra;
     ImageShape xml_image;
-    bool xml_dims = false;    // the description holds spectrum or image records
-    ImageShape shape;         // decided image shape (width 0: flat)
+    bool xml_dims = false;  // the description holds spectrum or image records
+    ImageShape shape;       // decided image shape (width 0: flat)
     // Block items: names in order of first appearance and their index.
     std::vector<std::string> items;
     std::unordered_map<std::string, int> item_index;
@@ -166,7 +176,7 @@ struct Channel {
     // Image cells whose pixels do not fit the shape (or depth) decided.
     uint64_t misfit_frames = 0;
     Precision precision;
-    uint64_t left_out = 0;    // kind none: cells with data, not stored
+    uint64_t left_out = 0;  // kind none: cells with data, not stored
 };
 
 // ---- The run ----------------------------------------------------------------
@@ -194,16 +204,16 @@ struct EventColumns {
 struct Run {
     Options opt;
     Dialect dialect = DIALECT_HDF5;
-    bool status_columns = false;   // EvHeadStatus and the per-channel pair
+    bool status_columns = false;  // EvHeadStatus and the per-channel pair
     std::vector<Channel> channels;
     // Found by the survey.
     uint64_t events = 0;
     uint64_t cut_events = 0;
     size_t iso_len = 1, type_len = 1;  // longest texts (at least 1)
     uint64_t warnings = 0;
-    bool xml_loaded = false;       // an XML description was read
-    XmlDescription xml;            // as read, before xml_apply
-    EventColumns event_columns;    // the layout's ids of the event datasets
+    bool xml_loaded = false;     // an XML description was read
+    XmlDescription xml;          // as read, before xml_apply
+    EventColumns event_columns;  // the layout's ids of the event datasets
     // The first and the last row, seen by the conversion.
     uint32_t first_id = 0, last_id = 0;
     uint32_t first_s = 0, first_us = 0, last_s = 0, last_us = 0;
@@ -217,8 +227,8 @@ struct Run {
 // A new kind is a value of Kind (here), its row and functions in
 // h5_kinds.cc, and its cell grammar in h5_cells.cc.
 struct KindInfo {
-    const char *name;       // as --kind, the channel table and @kind write it
-    const char *nx_class;   // the class of the channel's group (null: none)
+    const char *name;      // as --kind, the channel table and @kind write it
+    const char *nx_class;  // the class of the channel's group (null: none)
     // Among kinds that explain equally many cells of a channel, the lower
     // `tie` is taken (0: never taken from the cells). The first channel
     // of the lowest `viewer` is the file's default plot (0: never).
@@ -254,8 +264,7 @@ struct KindInfo {
 
 extern const KindInfo KINDS[KIND_COUNT];
 
-inline const KindInfo &kind_info(Kind k)
-{
+inline const KindInfo &kind_info(Kind k) {
     return KINDS[k];
 }
 // The kind's name ("unset" for KIND_UNSET).
@@ -269,8 +278,7 @@ std::string kind_names(const char *last);
 // ---- Messages (h5_messages.cc) ------------------------------------------------------
 
 // "korvel-h5: TABLE:LINE: warning: ..." on standard error, counted.
-void warn_line(Run &run, uint64_t line, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+void warn_line(Run &run, uint64_t line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 // "korvel-h5: TABLE:LINE: ..." on standard error (an error).
 void error_line(const Run &run, uint64_t line, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
@@ -285,11 +293,11 @@ void too_many_channels(const Run &run, uint64_t line, uint64_t channels);
 // any length.
 struct Input {
     int fd = -1;
-    const char *map = nullptr;   // the file's bytes (null when it is empty)
-    uint64_t size = 0;           // file size at open
-    uint64_t pos = 0;            // offset of the next line
-    uint64_t released = 0;       // pages before this offset were given back
-    uint64_t line = 0;           // number of the line last handed out
+    const char *map = nullptr;  // the file's bytes (null when it is empty)
+    uint64_t size = 0;          // file size at open
+    uint64_t pos = 0;           // offset of the next line
+    uint64_t released = 0;      // pages before this offset were given back
+    uint64_t line = 0;          // number of the line last handed out
 };
 
 // Opens `path`. Returns 0, -1 with errno set, or -2 when it is not a
@@ -313,36 +321,36 @@ uint64_t input_consumed(const Input &in);
 struct RowCell {
     const char *b = nullptr, *e = nullptr;  // the cell, without its separator
     int32_t srv = 0, chan = 0;              // status columns (when present)
-    bool reached = false;                    // false: the row ended before it
-    bool bad = false;                        // its frame (status, separator) is broken
-    bool failed = false;      // not reached: the row was cut at this channel (its query failed)
-    bool srv_read = false;    // not reached, but its server-block status column was written
-    bool uncertain = false;   // the row fits two readings here (the survey skips the cell)
-    bool misfit = false;      // its text reads as no kind it could be (h5_row.cc)
-    bool read = false;        // read where it was found (RowReader::read_at): DATA,
-    uint64_t npix = 0;        //   with this many pixels
+    bool reached = false;                   // false: the row ended before it
+    bool bad = false;                       // its frame (status, separator) is broken
+    bool failed = false;     // not reached: the row was cut at this channel (its query failed)
+    bool srv_read = false;   // not reached, but its server-block status column was written
+    bool uncertain = false;  // the row fits two readings here (the survey skips the cell)
+    bool misfit = false;     // its text reads as no kind it could be (h5_row.cc)
+    bool read = false;       // read where it was found (RowReader::read_at): DATA,
+    uint64_t npix = 0;       //   with this many pixels
 };
 
 // One event of the table.
 struct Row {
-    uint64_t line = 0;          // line on which the row starts
-    bool complete = true;       // false: cut short
+    uint64_t line = 0;     // line on which the row starts
+    bool complete = true;  // false: cut short
     uint32_t id = 0, time_s = 0, time_us = 0;
     int32_t status = 0;
     std::string_view iso, type_name;
-    std::vector<RowCell> cells; // one per channel
+    std::vector<RowCell> cells;  // one per channel
 };
 
 // Reads events from a table whose header has been read.
 struct RowReader {
     Run *run = nullptr;
     Input *in = nullptr;
-    const char *p = nullptr, *end = nullptr;  // rest of the current line
-    bool newline = true;        // the current line had its "\n"
-    bool have_line = false;     // p..end still holds an event's start
-    bool warn = true;           // report structural problems (first walk only)
+    const char *p = nullptr, *end = nullptr;   // rest of the current line
+    bool newline = true;                       // the current line had its "\n"
+    bool have_line = false;                    // p..end still holds an event's start
+    bool warn = true;                          // report structural problems (first walk only)
     const std::vector<Kind> *hints = nullptr;  // kinds, when known
-    bool mark_uncertain = false;  // mark the cells of rows that fit two ways (survey)
+    bool mark_uncertain = false;               // mark the cells of rows that fit two ways (survey)
     // Comma dialect: reads channel k's cell at p where it is found (the
     // conversion's pixel lists), so that its bytes are not searched for
     // its end first. Returns the cell's end and sets cell.read, or null:
@@ -409,13 +417,13 @@ Presence cell_value(Dialect d, const char *b, const char *e, float *out, bool *i
 // Calls item(ctx, name, value) for each item; nonvn tells whether the
 // items have no names. A bad item leaves the cell bad.
 typedef void (*ItemFn)(void *ctx, std::string_view name, float value);
-Presence cell_block(Dialect d, const char *b, const char *e, ItemFn item, void *ctx,
-                    bool *nonvn, bool *int_form);
+Presence cell_block(Dialect d, const char *b, const char *e, ItemFn item, void *ctx, bool *nonvn,
+                    bool *int_form);
 Presence cell_spectrum(Dialect d, const char *b, const char *e, SpectrumOut &out);
 // Pixels into out8 or out16 (one of them, capacity cap); *npix gets the
 // count, *maxval the largest value (both also when out is null).
-Presence cell_image(Dialect d, const char *b, const char *e, uint8_t *out8,
-                    uint16_t *out16, uint64_t cap, uint64_t *npix, uint64_t *maxval);
+Presence cell_image(Dialect d, const char *b, const char *e, uint8_t *out8, uint16_t *out16,
+                    uint64_t cap, uint64_t *npix, uint64_t *maxval);
 
 // A comma-dialect pixel list "[[...]]" at b whose end is found by reading
 // it (into out8 or out16, as cell_image does): the cell must close with
@@ -427,8 +435,8 @@ const char *cell_image_at(const char *b, const char *limit, uint8_t *out8, uint1
                           uint64_t cap, uint64_t *npix, uint64_t *maxval);
 
 // Numbers of the leading and status columns.
-bool parse_i32(const char *b, const char *e, int32_t *out);   // "%d" of 32 bits
-bool parse_hex32(const char *b, const char *e, int32_t *out); // "0x%X"
+bool parse_i32(const char *b, const char *e, int32_t *out);    // "%d" of 32 bits
+bool parse_hex32(const char *b, const char *e, int32_t *out);  // "0x%X"
 // The printf forms of a number text.
 enum NumberForm : unsigned {
     FORM_INT = 1,        // "%d": the integer form, a float's bit pattern
@@ -501,7 +509,6 @@ int layout_finish(Run &run, long long file);
 // Closes the file. Returns 0, or -1.
 int layout_close(Run &run, long long file);
 
-
 // ---- Conversion (h5_convert.cc) -----------------------------------------------------
 
 // Walks every row again and writes it. Returns 0, -1 after a message on
@@ -528,8 +535,7 @@ void precision_summary(const Run &run);
 // `names` (the plug-in flags a channel whose name occurs anywhere in the
 // word); names holding '-' (or empty) cannot be given in the word and go
 // to *unflaggable.
-std::string fti_word(const std::vector<std::string> &names,
-                     std::vector<std::string> *unflaggable);
+std::string fti_word(const std::vector<std::string> &names, std::vector<std::string> *unflaggable);
 // korvel-h5 --fti-word FILE: the word for every channel of a table, a
 // channel listing or an XML description. Returns the exit status.
 int fti_word_main(const std::string &path);

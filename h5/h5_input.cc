@@ -21,8 +21,7 @@ static const uint64_t RELEASE_STEP = 8u << 20;
 // The table is read twice (survey, then conversion) and mapped, so it must
 // be a regular file. O_NONBLOCK keeps the open of a FIFO without a writer
 // from waiting; it changes nothing for a regular file.
-int input_open(Input &in, const char *path)
-{
+int input_open(Input &in, const char *path) {
     in = Input();
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
@@ -51,24 +50,21 @@ int input_open(Input &in, const char *path)
     return 0;
 }
 
-const char *input_open_error(int result)
-{
+const char *input_open_error(int result) {
     if (result == -2)
         return "not a regular file; a table must be one, as it is read twice "
                "(save a pipe's output to a file first)";
     return strerror(errno);
 }
 
-int input_rewind(Input &in)
-{
+int input_rewind(Input &in) {
     in.pos = 0;
     in.released = 0;
     in.line = 0;
     return 0;
 }
 
-void input_close(Input &in)
-{
+void input_close(Input &in) {
     if (in.map)
         munmap((void *)in.map, (size_t)in.size);
     if (in.fd >= 0)
@@ -78,8 +74,7 @@ void input_close(Input &in)
 }
 
 // Gives the pages before offset `until` back (they stay in the page cache).
-static void release_behind(Input &in, uint64_t until)
-{
+static void release_behind(Input &in, uint64_t until) {
     long page = sysconf(_SC_PAGESIZE);
     uint64_t end = until / (uint64_t)page * (uint64_t)page;
     if (end < in.released + RELEASE_STEP)
@@ -88,8 +83,7 @@ static void release_behind(Input &in, uint64_t until)
     in.released = end;
 }
 
-int input_line(Input &in, const char **b, const char **e, bool *newline)
-{
+int input_line(Input &in, const char **b, const char **e, bool *newline) {
     if (in.pos >= in.size)
         return 0;
     release_behind(in, in.pos);
@@ -109,7 +103,6 @@ int input_line(Input &in, const char **b, const char **e, bool *newline)
     return 1;
 }
 
-uint64_t input_consumed(const Input &in)
-{
+uint64_t input_consumed(const Input &in) {
     return in.pos;
 }

@@ -25,8 +25,7 @@ struct ItemScan {
     std::vector<std::string_view> names;
 };
 
-static void scan_item(void *ctx, std::string_view name, float v)
-{
+static void scan_item(void *ctx, std::string_view name, float v) {
     ItemScan &scan = *(ItemScan *)ctx;
     scan.count++;
     scan.finite |= std::isfinite(v);
@@ -35,8 +34,7 @@ static void scan_item(void *ctx, std::string_view name, float v)
 }
 
 // Names of a cell that read as a block, in order of first appearance.
-static void note_items(Channel &ch, const std::vector<std::string_view> &names)
-{
+static void note_items(Channel &ch, const std::vector<std::string_view> &names) {
     for (std::string_view name : names) {
         std::string key(name);
         if (ch.item_index.count(key) == 0) {
@@ -49,8 +47,7 @@ static void note_items(Channel &ch, const std::vector<std::string_view> &names)
 // A pixel list of digits only also reads as a spectrum of one member in
 // the integer form, and with one number as a value or a one-item block:
 // those follow from the count without reading the digits again.
-static void survey_flat_list(Channel &ch, uint64_t npix)
-{
+static void survey_flat_list(Channel &ch, uint64_t npix) {
     ChannelSurvey &s = ch.survey;
     s.fits[KIND_SPECTRUM]++;
     s.members = std::max(s.members, 1);
@@ -68,8 +65,7 @@ static void survey_flat_list(Channel &ch, uint64_t npix)
     }
 }
 
-static bool survey_image(Dialect d, Channel &ch, const RowCell &cell)
-{
+static bool survey_image(Dialect d, Channel &ch, const RowCell &cell) {
     uint64_t npix, maxv;
     Presence p = cell_image(d, cell.b, cell.e, nullptr, nullptr, 0, &npix, &maxv);
     bool not_found = cell.e - cell.b == 9 && memcmp(cell.b, "Not found", 9) == 0;
@@ -94,8 +90,7 @@ static bool survey_image(Dialect d, Channel &ch, const RowCell &cell)
     return true;
 }
 
-static void survey_spectrum(Dialect d, Channel &ch, const RowCell &cell)
-{
+static void survey_spectrum(Dialect d, Channel &ch, const RowCell &cell) {
     ChannelSurvey &s = ch.survey;
     SpectrumOut out;
     out.member_values = &s.member_values;
@@ -112,8 +107,7 @@ static void survey_spectrum(Dialect d, Channel &ch, const RowCell &cell)
     ch.precision.float_spectrum |= out.float_form;
 }
 
-static void survey_block(Dialect d, Channel &ch, const RowCell &cell)
-{
+static void survey_block(Dialect d, Channel &ch, const RowCell &cell) {
     ChannelSurvey &s = ch.survey;
     bool nonvn = false, intf = false;
     static ItemScan scan;  // reused: no allocation per cell once grown
@@ -131,14 +125,12 @@ static void survey_block(Dialect d, Channel &ch, const RowCell &cell)
     s.max_items = std::max(s.max_items, scan.count);
 }
 
-static void survey_marker(Dialect d, Channel &ch, const RowCell &cell)
-{
+static void survey_marker(Dialect d, Channel &ch, const RowCell &cell) {
     if (cell_marker(d, cell.b, cell.e) == PRESENT_DATA)
         ch.survey.fits[KIND_MARKER]++;
 }
 
-static void survey_value(Dialect d, Channel &ch, const RowCell &cell)
-{
+static void survey_value(Dialect d, Channel &ch, const RowCell &cell) {
     float v;
     bool intf = false;
     if (cell_value(d, cell.b, cell.e, &v, &intf) == PRESENT_DATA) {
@@ -150,8 +142,7 @@ static void survey_value(Dialect d, Channel &ch, const RowCell &cell)
 
 // ==== The sizes decided ==============================================================
 
-static void decide_spectrum(Run &, Channel &ch)
-{
+static void decide_spectrum(Run &, Channel &ch) {
     ch.survey.members = std::max(ch.survey.members, 1);
     ch.survey.values = std::max(ch.survey.values, 1);
 }
@@ -159,8 +150,7 @@ static void decide_spectrum(Run &, Channel &ch)
 // Shape and depth of an image channel: --image-shape, else the XML
 // description when its size matches the pixel lists, else flat. Without a
 // depth the pixels seen over the run choose the smallest exact one.
-static void decide_image(Run &run, Channel &ch)
-{
+static void decide_image(Run &run, Channel &ch) {
     ImageShape shape = image_shape_given(ch);
     uint64_t xpix = (uint64_t)shape.width * shape.height;
     if (ch.shape_option.width == 0 && ch.survey.pixels != 0 && xpix != ch.survey.pixels)
@@ -168,38 +158,35 @@ static void decide_image(Run &run, Channel &ch)
     if (shape.bytes != 1 && shape.bytes != 2)
         shape.bytes = ch.survey.pixel_max > 255 ? 2 : 1;
     if (shape.width == 0)
-        warn_line(run, 0, "channel %s: the image shape is not known; its pixels are stored "
-                          "flat, [events, pixels] (--image-shape '%s=WxH' or the XML "
-                          "description gives the shape)", ch.title.c_str(), ch.title.c_str());
+        warn_line(run, 0,
+                  "channel %s: the image shape is not known; its pixels are stored "
+                  "flat, [events, pixels] (--image-shape '%s=WxH' or the XML "
+                  "description gives the shape)",
+                  ch.title.c_str(), ch.title.c_str());
     ch.shape = shape;
 }
 
 // Spectra and images are stored as rectangles as large as the largest
 // cell of the run.
-static uint64_t spectrum_event_bytes(const Channel &ch)
-{
+static uint64_t spectrum_event_bytes(const Channel &ch) {
     return (uint64_t)ch.survey.members * (uint64_t)ch.survey.values * 4;
 }
 
-static uint64_t image_event_bytes(const Channel &ch)
-{
+static uint64_t image_event_bytes(const Channel &ch) {
     return (ch.shape.width ? (uint64_t)ch.shape.width * ch.shape.height : ch.survey.pixels) *
            ch.shape.bytes;
 }
 
-static uint64_t single_column_bytes(const Channel &)
-{
+static uint64_t single_column_bytes(const Channel &) {
     return 4;
 }
 
-static uint64_t block_column_bytes(const Channel &ch)
-{
+static uint64_t block_column_bytes(const Channel &ch) {
     return 4 * (uint64_t)std::max<size_t>(ch.items.size(), (size_t)ch.survey.max_items);
 }
 
 // Data, count and statistics of every member.
-static uint64_t spectrum_column_bytes(const Channel &ch)
-{
+static uint64_t spectrum_column_bytes(const Channel &ch) {
     uint64_t members = (uint64_t)ch.survey.members;
     return members * ((uint64_t)ch.survey.values * 4 + 4 + (ch.survey.stats ? 128 : 0));
 }
@@ -207,8 +194,7 @@ static uint64_t spectrum_column_bytes(const Channel &ch)
 // ==== The layout: each kind's datasets ================================================
 
 // NXdata of a value or marker: the data plotted against the event id.
-static void per_event_data(Channel &ch, int64_t g, int64_t file)
-{
+static void per_event_data(Channel &ch, int64_t g, int64_t file) {
     bool value = ch.kind == KIND_VALUE;
     ch.col_data = column_scalar(g, "data", value ? H5T_IEEE_F32LE : H5T_STD_U8LE,
                                 value ? (const void *)&NAN_F : ZERO);
@@ -224,8 +210,7 @@ static void per_event_data(Channel &ch, int64_t g, int64_t file)
 // "~2", "~3", ... where two names meet) or, without names, by its index;
 // the dataset and item names go to *dsname and *itemname.
 static void item_columns(Channel &ch, hid_t items, size_t n, std::vector<std::string> *dsname,
-                         std::vector<std::string> *itemname)
-{
+                         std::vector<std::string> *itemname) {
     std::vector<std::string> taken = {"event_id", "time"};  // the event links
     for (size_t i = 0; i < n; i++) {
         std::string name = ch.survey.nonvn ? std::to_string(i) : item_dataset_name(ch.items[i]);
@@ -247,8 +232,7 @@ static void item_columns(Channel &ch, hid_t items, size_t n, std::vector<std::st
 // item_names [item]: each item's dataset name and item name, a compound
 // of two fixed-length strings.
 static void item_names_table(const Channel &ch, hid_t g, const std::vector<std::string> &dsname,
-                             const std::vector<std::string> &itemname)
-{
+                             const std::vector<std::string> &itemname) {
     size_t n = dsname.size(), l1 = 1, l2 = 1;
     hid_t item = index_scale(g, "item", H5T_STD_I32LE, n);
     for (size_t i = 0; i < n; i++)
@@ -271,8 +255,7 @@ static void item_names_table(const Channel &ch, hid_t g, const std::vector<std::
     H5Tclose(t2);
 }
 
-static void block_items(Channel &ch, int64_t g, int64_t file)
-{
+static void block_items(Channel &ch, int64_t g, int64_t file) {
     hid_t items = group_new(g, "items", "NXcollection");
     if (items < 0)
         return;
@@ -286,8 +269,7 @@ static void block_items(Channel &ch, int64_t g, int64_t file)
 
 // True when every member the XML description records with values shares
 // one start and inc and has fewer than 2 groups: one axis for all.
-static bool shared_axis(const Channel &ch, float *start, float *inc)
-{
+static bool shared_axis(const Channel &ch, float *start, float *inc) {
     bool any = false;
     for (const XmlSpectrum &x : ch.xml_spectra) {
         if (x.ndata <= 0)
@@ -301,8 +283,7 @@ static bool shared_axis(const Channel &ch, float *start, float *inc)
 
 // The scale x [values]: the shared axis of the XML description, else the
 // value index. Returns it open, or -1.
-static hid_t spectrum_x(const Channel &ch, hid_t g, int V)
-{
+static hid_t spectrum_x(const Channel &ch, hid_t g, int V) {
     float start = 0, inc = 1;
     bool axis = shared_axis(ch, &start, &inc);
     std::vector<float> xs((size_t)V);
@@ -320,9 +301,7 @@ static hid_t spectrum_x(const Channel &ch, hid_t g, int V)
 
 // x_member [members, values] = start + index * inc of each member, when
 // the XML description has no member with groups.
-static void spectrum_member_axes(const Channel &ch, hid_t g, int M, int V, hid_t member,
-                                 hid_t x)
-{
+static void spectrum_member_axes(const Channel &ch, hid_t g, int M, int V, hid_t member, hid_t x) {
     if (ch.xml_spectra.empty())
         return;
     for (const XmlSpectrum &r : ch.xml_spectra)
@@ -340,8 +319,7 @@ static void spectrum_member_axes(const Channel &ch, hid_t g, int M, int V, hid_t
     close_all({d});
 }
 
-static void spectrum_data(Channel &ch, int64_t g, int64_t)
-{
+static void spectrum_data(Channel &ch, int64_t g, int64_t) {
     int M = ch.survey.members, V = ch.survey.values;
     hid_t member = index_scale(g, "member", H5T_STD_I32LE, (uint64_t)M);
     hid_t x = spectrum_x(ch, g, V);
@@ -354,8 +332,7 @@ static void spectrum_data(Channel &ch, int64_t g, int64_t)
         attach(column_dataset(ch.col_count), member, 1);
     if (ch.survey.stats) {
         hsize_t sdims[2] = {(hsize_t)M, 32};
-        ch.col_stats = column(g, "stats", H5T_IEEE_F32LE, 2, sdims, (size_t)M * 128, &NAN_F,
-                              false);
+        ch.col_stats = column(g, "stats", H5T_IEEE_F32LE, 2, sdims, (size_t)M * 128, &NAN_F, false);
         if (ch.col_stats >= 0) {
             attach(column_dataset(ch.col_stats), member, 1);
             attach(column_dataset(ch.col_stats), stat, 2);
@@ -376,8 +353,7 @@ static void spectrum_data(Channel &ch, int64_t g, int64_t)
     close_all({member, x, stat});
 }
 
-static void image_data(Channel &ch, int64_t g, int64_t)
-{
+static void image_data(Channel &ch, int64_t g, int64_t) {
     hid_t type = ch.shape.bytes == 2 ? H5T_STD_U16LE : H5T_STD_U8LE;
     hsize_t inner[2];
     int rank;
@@ -410,22 +386,19 @@ static void image_data(Channel &ch, int64_t g, int64_t)
 
 // ==== The conversion: a cell into its event's slots ===================================
 
-static void fill_nan(float *p, size_t n)
-{
+static void fill_nan(float *p, size_t n) {
     for (size_t i = 0; i < n; i++)
         p[i] = NAN_F;
 }
 
-static Presence write_marker(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev)
-{
+static Presence write_marker(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev) {
     Presence p = cell_marker(d, cell.b, cell.e);
     if (p == PRESENT_DATA)
         put<uint8_t>(ch.col_data, ev, 1);
     return p;
 }
 
-static Presence write_value(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev)
-{
+static Presence write_value(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev) {
     float v = NAN_F;
     bool intf;
     Presence p = cell_value(d, cell.b, cell.e, &v, &intf);
@@ -441,8 +414,7 @@ struct BlockCtx {
     bool unknown;  // an item name the survey did not see
 };
 
-static void store_item(void *ctx, std::string_view name, float v)
-{
+static void store_item(void *ctx, std::string_view name, float v) {
     BlockCtx &b = *(BlockCtx *)ctx;
     Channel &ch = *b.ch;
     int idx = b.position++;
@@ -461,8 +433,7 @@ static void store_item(void *ctx, std::string_view name, float v)
     put<float>(ch.col_items[(size_t)idx], b.ev, v);
 }
 
-static Presence write_block(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev)
-{
+static Presence write_block(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev) {
     BlockCtx ctx{&ch, ev, 0, false};
     bool nonvn = false, intf = false;
     Presence p = cell_block(d, cell.b, cell.e, store_item, &ctx, &nonvn, &intf);
@@ -474,8 +445,7 @@ static Presence write_block(Dialect d, Channel &ch, const RowCell &cell, uint64_
     return p;
 }
 
-static Presence write_spectrum(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev)
-{
+static Presence write_spectrum(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev) {
     SpectrumOut out;
     out.members = ch.survey.members;
     out.values = ch.survey.values;
@@ -494,28 +464,25 @@ static Presence write_spectrum(Dialect d, Channel &ch, const RowCell &cell, uint
 }
 
 // Pixels one event of an image channel holds.
-uint64_t image_capacity(const Channel &ch)
-{
+uint64_t image_capacity(const Channel &ch) {
     return ch.shape.width > 0 ? (uint64_t)ch.shape.width * ch.shape.height
                               : std::max<uint64_t>(ch.survey.pixels, 1);
 }
 
-static Presence write_image(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev)
-{
+static Presence write_image(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev) {
     uint64_t cap = image_capacity(ch);
     void *slot = column_row(ch.col_data, ev);
     uint8_t *p8 = ch.shape.bytes == 1 ? (uint8_t *)slot : nullptr;
     uint16_t *p16 = ch.shape.bytes == 2 ? (uint16_t *)slot : nullptr;
     uint64_t npix = cell.npix, maxv;
     // A pixel list the row reader read in place is in the slot already.
-    Presence p = cell.read ? PRESENT_DATA
-                           : cell_image(d, cell.b, cell.e, p8, p16, cap, &npix, &maxv);
+    Presence p =
+        cell.read ? PRESENT_DATA : cell_image(d, cell.b, cell.e, p8, p16, cap, &npix, &maxv);
     if (p == PRESENT_DATA && ch.shape.width > 0 && npix != cap) {
         p = PRESENT_BAD;  // a frame of another size than the shape
         ch.misfit_frames++;
     } else if (p == PRESENT_BAD &&
-               cell_image(d, cell.b, cell.e, nullptr, nullptr, 0, &npix, &maxv) ==
-                   PRESENT_DATA) {
+               cell_image(d, cell.b, cell.e, nullptr, nullptr, 0, &npix, &maxv) == PRESENT_DATA) {
         ch.misfit_frames++;  // a pixel list too long or too deep for the shape
     }
     if (p == PRESENT_BAD)
@@ -528,8 +495,7 @@ static Presence write_image(Dialect d, Channel &ch, const RowCell &cell, uint64_
 // none; data (a channel left out with --kind CHANNEL=none, or one whose
 // only data the survey could not tell apart) is counted, reported and
 // marked none as well. An empty cell reads as empty in every grammar.
-static Presence write_none(Dialect d, Channel &ch, const RowCell &cell, uint64_t)
-{
+static Presence write_none(Dialect d, Channel &ch, const RowCell &cell, uint64_t) {
     bool none = false;
     for (const KindInfo &k : KINDS) {
         Presence t = k.read ? k.read(d, cell.b, cell.e) : PRESENT_BAD;
@@ -546,27 +512,23 @@ static Presence write_none(Dialect d, Channel &ch, const RowCell &cell, uint64_t
 
 // ==== Each grammar alone ==============================================================
 
-static Presence read_value(Dialect d, const char *b, const char *e)
-{
+static Presence read_value(Dialect d, const char *b, const char *e) {
     float v;
     bool intf;
     return cell_value(d, b, e, &v, &intf);
 }
 
-static Presence read_block(Dialect d, const char *b, const char *e)
-{
+static Presence read_block(Dialect d, const char *b, const char *e) {
     bool nonvn, intf;
     return cell_block(d, b, e, nullptr, nullptr, &nonvn, &intf);
 }
 
-static Presence read_spectrum(Dialect d, const char *b, const char *e)
-{
+static Presence read_spectrum(Dialect d, const char *b, const char *e) {
     SpectrumOut out;
     return cell_spectrum(d, b, e, out);
 }
 
-static Presence read_image(Dialect d, const char *b, const char *e)
-{
+static Presence read_image(Dialect d, const char *b, const char *e) {
     uint64_t n, mx;
     return cell_image(d, b, e, nullptr, nullptr, 0, &n, &mx);
 }
@@ -578,36 +540,33 @@ static Presence read_image(Dialect d, const char *b, const char *e)
 // first); viewer: the first value channel, else the first spectrum, image
 // or marker (a marker is a flat line at 1).
 const KindInfo KINDS[KIND_COUNT] = {
-    {"none", nullptr, 0, 0, "", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr, nullptr, write_none},
-    {"marker", "NXdata", 1, 4, "", nullptr, nullptr, cell_marker, nullptr, survey_marker,
-     nullptr, nullptr, single_column_bytes, per_event_data, write_marker},
+    {"none", nullptr, 0, 0, "", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+     nullptr, nullptr, write_none},
+    {"marker", "NXdata", 1, 4, "", nullptr, nullptr, cell_marker, nullptr, survey_marker, nullptr,
+     nullptr, single_column_bytes, per_event_data, write_marker},
     {"value", "NXdata", 2, 1, "%f", &Precision::float_value, nullptr, read_value, nullptr,
      survey_value, nullptr, nullptr, single_column_bytes, per_event_data, write_value},
-    {"block", "NXcollection", 3, 0, "%.2e", &Precision::float_item, nullptr, read_block,
-     nullptr, survey_block, nullptr, nullptr, block_column_bytes, block_items, write_block},
-    {"spectrum", "NXdata", 5, 2, "%.e", &Precision::float_spectrum, nullptr, read_spectrum,
-     nullptr, survey_spectrum, decide_spectrum, spectrum_event_bytes, spectrum_column_bytes,
-     spectrum_data, write_spectrum},
-    {"image", "NXdata", 4, 3, "", nullptr, "%d", read_image, survey_image, nullptr,
-     decide_image, image_event_bytes, nullptr, image_data, write_image},
+    {"block", "NXcollection", 3, 0, "%.2e", &Precision::float_item, nullptr, read_block, nullptr,
+     survey_block, nullptr, nullptr, block_column_bytes, block_items, write_block},
+    {"spectrum", "NXdata", 5, 2, "%.e", &Precision::float_spectrum, nullptr, read_spectrum, nullptr,
+     survey_spectrum, decide_spectrum, spectrum_event_bytes, spectrum_column_bytes, spectrum_data,
+     write_spectrum},
+    {"image", "NXdata", 4, 3, "", nullptr, "%d", read_image, survey_image, nullptr, decide_image,
+     image_event_bytes, nullptr, image_data, write_image},
 };
 
-const char *kind_name(Kind k)
-{
+const char *kind_name(Kind k) {
     return k >= 0 && k < KIND_COUNT ? KINDS[k].name : "unset";
 }
 
-Kind kind_from_name(std::string_view s)
-{
+Kind kind_from_name(std::string_view s) {
     for (int k = 0; k < KIND_COUNT; k++)
         if (s == KINDS[k].name)
             return (Kind)k;
     return KIND_UNSET;
 }
 
-std::string kind_names(const char *last)
-{
+std::string kind_names(const char *last) {
     std::string s;
     for (int k = 1; k < KIND_COUNT; k++)
         s += std::string(k > 1 ? ", " : "") + KINDS[k].name;

@@ -35,8 +35,8 @@ void attr_u8(hid_t obj, const char *name, uint8_t v);
 // A group, with its NX_class when nx_class is not null.
 hid_t group_new(hid_t loc, const char *name, const char *nx_class);
 // A dataset of fixed shape written at once; returns it open, or -1.
-hid_t dataset_fixed_open(hid_t loc, const char *name, hid_t type, int rank,
-                         const hsize_t *dims, const void *data);
+hid_t dataset_fixed_open(hid_t loc, const char *name, hid_t type, int rank, const hsize_t *dims,
+                         const void *data);
 // A dimension scale `name` of n elements 0, 1, ...; returns it open, or -1.
 hid_t index_scale(hid_t loc, const char *name, hid_t type, uint64_t n);
 void attach(hid_t dset, hid_t scale, unsigned dim);
@@ -54,8 +54,7 @@ void signal_attributes(const Channel &ch, hid_t d);
 // ---- Conversion helpers -----------------------------------------------------
 
 template <typename T>
-inline void put(int col, uint64_t ev, T v)
-{
+inline void put(int col, uint64_t ev, T v) {
     memcpy(column_row(col, ev), &v, sizeof v);
 }
 

@@ -34,8 +34,7 @@
 static std::string layout_error;
 
 // Notes a failed HDF5 call; returns its argument for chaining.
-long long check(long long r, const char *what)
-{
+long long check(long long r, const char *what) {
     if (r < 0 && layout_error.empty())
         layout_error = what;
     return r;
@@ -44,8 +43,7 @@ long long check(long long r, const char *what)
 // ---- Types and attributes ------------------------------------------------------------
 
 // A fixed-length string type of `len` bytes (at least 1), NUL-padded.
-hid_t fixed_string(size_t len, bool utf8)
-{
+hid_t fixed_string(size_t len, bool utf8) {
     hid_t t = H5Tcopy(H5T_C_S1);
     H5Tset_size(t, std::max<size_t>(len, 1));
     H5Tset_strpad(t, H5T_STR_NULLPAD);
@@ -54,8 +52,7 @@ hid_t fixed_string(size_t len, bool utf8)
 }
 
 // A scalar attribute holding a variable-length string.
-void attr_text(hid_t obj, const char *name, const std::string &value)
-{
+void attr_text(hid_t obj, const char *name, const std::string &value) {
     hid_t t = H5Tcopy(H5T_C_S1);
     H5Tset_size(t, H5T_VARIABLE);
     H5Tset_cset(t, valid_utf8(value) ? H5T_CSET_UTF8 : H5T_CSET_ASCII);
@@ -71,8 +68,7 @@ void attr_text(hid_t obj, const char *name, const std::string &value)
 }
 
 // A scalar numeric attribute of file type `type` from memory type `mem`.
-static void attr_number(hid_t obj, const char *name, hid_t type, hid_t mem, const void *v)
-{
+static void attr_number(hid_t obj, const char *name, hid_t type, hid_t mem, const void *v) {
     hid_t sp = H5Screate(H5S_SCALAR);
     hid_t a = check(H5Acreate2(obj, name, type, sp, H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
     if (a >= 0) {
@@ -83,8 +79,7 @@ static void attr_number(hid_t obj, const char *name, hid_t type, hid_t mem, cons
 }
 
 // A one-dimensional attribute of variable-length strings (NeXus @axes).
-void attr_texts(hid_t obj, const char *name, const std::vector<std::string> &values)
-{
+void attr_texts(hid_t obj, const char *name, const std::vector<std::string> &values) {
     hid_t t = H5Tcopy(H5T_C_S1);
     H5Tset_size(t, H5T_VARIABLE);
     H5Tset_cset(t, H5T_CSET_UTF8);
@@ -102,15 +97,12 @@ void attr_texts(hid_t obj, const char *name, const std::vector<std::string> &val
     H5Tclose(t);
 }
 
-void attr_u8(hid_t obj, const char *name, uint8_t v)
-{
+void attr_u8(hid_t obj, const char *name, uint8_t v) {
     attr_number(obj, name, H5T_STD_U8LE, H5T_NATIVE_UINT8, &v);
 }
 
-hid_t group_new(hid_t loc, const char *name, const char *nx_class)
-{
-    hid_t g = check(H5Gcreate2(loc, name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
-                    "H5Gcreate2");
+hid_t group_new(hid_t loc, const char *name, const char *nx_class) {
+    hid_t g = check(H5Gcreate2(loc, name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), "H5Gcreate2");
     if (g >= 0 && nx_class)
         attr_text(g, "NX_class", nx_class);
     return g;
@@ -118,12 +110,11 @@ hid_t group_new(hid_t loc, const char *name, const char *nx_class)
 
 // A dataset of fixed shape written at once from `data`; returns it open
 // (the caller closes it), or -1.
-hid_t dataset_fixed_open(hid_t loc, const char *name, hid_t type, int rank,
-                         const hsize_t *dims, const void *data)
-{
+hid_t dataset_fixed_open(hid_t loc, const char *name, hid_t type, int rank, const hsize_t *dims,
+                         const void *data) {
     hid_t sp = H5Screate_simple(rank, dims, nullptr);
-    hid_t d = check(H5Dcreate2(loc, name, type, sp, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
-                    "H5Dcreate2");
+    hid_t d =
+        check(H5Dcreate2(loc, name, type, sp, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), "H5Dcreate2");
     bool empty = H5Sget_simple_extent_npoints(sp) == 0;
     if (d >= 0 && !empty)
         check(H5Dwrite(d, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data), "H5Dwrite");
@@ -131,9 +122,8 @@ hid_t dataset_fixed_open(hid_t loc, const char *name, hid_t type, int rank,
     return d;
 }
 
-static void dataset_fixed(hid_t loc, const char *name, hid_t type, int rank,
-                          const hsize_t *dims, const void *data)
-{
+static void dataset_fixed(hid_t loc, const char *name, hid_t type, int rank, const hsize_t *dims,
+                          const void *data) {
     hid_t d = dataset_fixed_open(loc, name, type, rank, dims, data);
     if (d >= 0)
         H5Dclose(d);
@@ -145,8 +135,7 @@ static void dataset_fixed(hid_t loc, const char *name, hid_t type, int rank,
 // attached on its first dimension.
 static hid_t event_scale = -1;
 
-void attach(hid_t dset, hid_t scale, unsigned dim)
-{
+void attach(hid_t dset, hid_t scale, unsigned dim) {
     if (dset >= 0 && scale >= 0)
         check(H5DSattach_scale(dset, scale, dim), "H5DSattach_scale");
 }
@@ -164,8 +153,7 @@ static struct {
     std::vector<unsigned char> entries;
 } event_refs;
 
-static void attach_event_scale(hid_t dset)
-{
+static void attach_event_scale(hid_t dset) {
     if (dset < 0 || event_scale < 0 ||
         check(H5DSattach_scale(dset, event_scale, 0), "H5DSattach_scale") < 0)
         return;
@@ -188,13 +176,13 @@ static void attach_event_scale(hid_t dset)
 }
 
 // The event scale's REFERENCE_LIST, whole.
-static void write_event_refs()
-{
+static void write_event_refs() {
     if (event_refs.type >= 0 && event_scale >= 0 && layout_error.empty()) {
         hsize_t n = event_refs.entries.size() / event_refs.size;
         hid_t sp = H5Screate_simple(1, &n, nullptr);
-        hid_t a = check(H5Acreate2(event_scale, "REFERENCE_LIST", event_refs.type, sp,
-                                   H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
+        hid_t a = check(H5Acreate2(event_scale, "REFERENCE_LIST", event_refs.type, sp, H5P_DEFAULT,
+                                   H5P_DEFAULT),
+                        "H5Acreate2");
         if (a >= 0) {
             check(H5Awrite(a, event_refs.type, event_refs.entries.data()), "H5Awrite");
             H5Aclose(a);
@@ -209,8 +197,7 @@ static void write_event_refs()
 
 // A dimension scale `name` of n elements 0, 1, ... of `type` (int32 or
 // uint32); returns it open, or -1.
-hid_t index_scale(hid_t loc, const char *name, hid_t type, uint64_t n)
-{
+hid_t index_scale(hid_t loc, const char *name, hid_t type, uint64_t n) {
     std::vector<uint32_t> v((size_t)n);
     for (uint64_t k = 0; k < n; k++)
         v[(size_t)k] = (uint32_t)k;
@@ -221,16 +208,14 @@ hid_t index_scale(hid_t loc, const char *name, hid_t type, uint64_t n)
     return d;
 }
 
-void close_all(std::initializer_list<hid_t> ids)
-{
+void close_all(std::initializer_list<hid_t> ids) {
     for (hid_t id : ids)
         if (id >= 0)
             H5Dclose(id);
 }
 
 // Fixed-length strings, one per element of `v`.
-static void dataset_strings(hid_t loc, const char *name, const std::vector<std::string> &v)
-{
+static void dataset_strings(hid_t loc, const char *name, const std::vector<std::string> &v) {
     size_t len = 1;
     bool utf8 = true;
     for (const std::string &s : v)
@@ -256,8 +241,7 @@ static uint64_t scalar_chunk_cap = 1;
 static uint64_t run_events_cap = 1;
 
 int column(hid_t loc, const char *name, hid_t type, int rank, const hsize_t *inner,
-           size_t event_bytes, const void *fill, bool frame)
-{
+           size_t event_bytes, const void *fill, bool frame) {
     uint64_t cap = frame ? 1 : scalar_chunk_cap;
     uint64_t events = std::min(chunk_events_for(event_bytes, cap), run_events_cap);
     int c = column_create(loc, name, type, rank, inner, events, fill);
@@ -268,16 +252,14 @@ int column(hid_t loc, const char *name, hid_t type, int rank, const hsize_t *inn
     return c;
 }
 
-int column_scalar(hid_t loc, const char *name, hid_t type, const void *fill)
-{
+int column_scalar(hid_t loc, const char *name, hid_t type, const void *fill) {
     return column(loc, name, type, 0, nullptr, H5Tget_size(type), fill, false);
 }
 
 // Bytes per event of all columns but image frames: the event columns,
 // each channel's present and status, values, block items and spectra
 // with their counts and statistics.
-static uint64_t scalar_bytes_per_event(const Run &run)
-{
+static uint64_t scalar_bytes_per_event(const Run &run) {
     uint64_t b = 5 * 4 + 8 + 1 + 8 + run.iso_len + run.type_len;
     for (const Channel &ch : run.channels) {
         b += 1 + (run.status_columns ? 8 : 0);
@@ -288,8 +270,7 @@ static uint64_t scalar_bytes_per_event(const Run &run)
 }
 
 // Units and long names of the event times.
-static void time_attributes(const EventColumns &c)
-{
+static void time_attributes(const EventColumns &c) {
     if (c.time >= 0) {
         attr_text(column_dataset(c.time), "units", "seconds since 1970-01-01 00:00:00 UTC");
         attr_text(column_dataset(c.time), "long_name", "event time");
@@ -300,8 +281,7 @@ static void time_attributes(const EventColumns &c)
         attr_text(column_dataset(c.time_s), "units", "s");
 }
 
-static void event_group(Run &run, hid_t entry)
-{
+static void event_group(Run &run, hid_t entry) {
     hid_t g = group_new(entry, "event", nullptr);
     if (g < 0)
         return;
@@ -336,8 +316,7 @@ static void event_group(Run &run, hid_t entry)
     check(columns_close_idle(), "H5Dclose");
 }
 
-static void channel_table(const Run &run, hid_t entry)
-{
+static void channel_table(const Run &run, hid_t entry) {
     hid_t g = group_new(entry, "channel_table", nullptr);
     if (g < 0)
         return;
@@ -357,8 +336,7 @@ static void channel_table(const Run &run, hid_t entry)
 
 // Opens (or makes, as NXcollections) the groups above a channel's group
 // and creates the channel's own group.
-static hid_t channel_group_new(hid_t channels, const std::string &path, const char *nx_class)
-{
+static hid_t channel_group_new(hid_t channels, const std::string &path, const char *nx_class) {
     size_t from = 0;
     hid_t loc = H5Gopen2(channels, ".", H5P_DEFAULT);
     for (;;) {
@@ -379,8 +357,7 @@ static hid_t channel_group_new(hid_t channels, const std::string &path, const ch
     }
 }
 
-static void channel_attributes(const Channel &ch, hid_t g)
-{
+static void channel_attributes(const Channel &ch, hid_t g) {
     attr_text(g, "title", ch.title);
     attr_text(g, "kind", kind_name(ch.kind));
     if (!ch.units.empty())
@@ -399,18 +376,16 @@ static void channel_attributes(const Channel &ch, hid_t g)
 
 // The event id scale and the event time, where netCDF readers look for
 // the scales of the group's variables.
-void event_links(hid_t file, hid_t g)
-{
-    check(H5Lcreate_hard(file, "/entry/event/event_id", g, "event_id", H5P_DEFAULT,
-                         H5P_DEFAULT), "H5Lcreate_hard");
+void event_links(hid_t file, hid_t g) {
+    check(H5Lcreate_hard(file, "/entry/event/event_id", g, "event_id", H5P_DEFAULT, H5P_DEFAULT),
+          "H5Lcreate_hard");
     check(H5Lcreate_hard(file, "/entry/event/time", g, "time", H5P_DEFAULT, H5P_DEFAULT),
           "H5Lcreate_hard");
 }
 
 // Units and a long name on a signal dataset, from the XML description
 // (the title when it has no description), and its time coordinate.
-void signal_attributes(const Channel &ch, hid_t d)
-{
+void signal_attributes(const Channel &ch, hid_t d) {
     if (d < 0)
         return;
     if (!ch.units.empty())
@@ -419,8 +394,7 @@ void signal_attributes(const Channel &ch, hid_t d)
     attr_text(d, "coordinates", "time");
 }
 
-static void channel_layout(Run &run, Channel &ch, hid_t channels, hid_t file)
-{
+static void channel_layout(Run &run, Channel &ch, hid_t channels, hid_t file) {
     const KindInfo &kind = kind_info(ch.kind);
     hid_t g = channel_group_new(channels, ch.group, kind.nx_class);
     if (g < 0)
@@ -439,8 +413,7 @@ static void channel_layout(Run &run, Channel &ch, hid_t channels, hid_t file)
 
 // ---- The file -----------------------------------------------------------------------------
 
-static void root_attributes(const Run &run, hid_t file, const char *version)
-{
+static void root_attributes(const Run &run, hid_t file, const char *version) {
     attr_text(file, "NX_class", "NXroot");
     attr_text(file, "default", "entry");
     int32_t layout = 2;
@@ -453,8 +426,7 @@ static void root_attributes(const Run &run, hid_t file, const char *version)
 
 // The channel a viewer opens first: the first channel of the kind the
 // kind table prefers most for it.
-static const Channel *default_channel(const Run &run)
-{
+static const Channel *default_channel(const Run &run) {
     const Channel *best = nullptr;
     for (const Channel &ch : run.channels) {
         int v = kind_info(ch.kind).viewer;
@@ -475,8 +447,7 @@ static const Channel *default_channel(const Run &run)
 static const size_t METADATA_CACHE = 128u << 10;
 
 // Keeps the file's metadata cache at METADATA_CACHE. Returns H5Pset_mdc_config's result.
-static herr_t bound_metadata_cache(hid_t fapl)
-{
+static herr_t bound_metadata_cache(hid_t fapl) {
     H5AC_cache_config_t mdc;
     mdc.version = H5AC__CURR_CACHE_CONFIG_VERSION;
     if (H5Pget_mdc_config(fapl, &mdc) < 0)
@@ -492,8 +463,7 @@ static herr_t bound_metadata_cache(hid_t fapl)
 // every HDF5 since then): their dense attribute storage lets event_id's
 // REFERENCE_LIST, one entry per dataset it is attached to, grow beyond
 // the 64 KiB that the oldest headers hold.
-static hid_t file_create(const char *path)
-{
+static hid_t file_create(const char *path) {
     hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
     if (fapl < 0)
         return -1;
@@ -507,8 +477,7 @@ static hid_t file_create(const char *path)
 
 // /entry/channels and a group for every channel (until an interrupt),
 // and the channel a viewer opens first.
-static void channel_groups(Run &run, hid_t entry, hid_t file)
-{
+static void channel_groups(Run &run, hid_t entry, hid_t file) {
     // Every channel has its `present` and (but for kind none) its data
     // column, and two status columns when the table has them; other kinds
     // have more, and the list grows past this for them.
@@ -529,8 +498,7 @@ static void channel_groups(Run &run, hid_t entry, hid_t file)
         H5Gclose(channels);
 }
 
-long long layout_create(Run &run, const char *path, const char *version)
-{
+long long layout_create(Run &run, const char *path, const char *version) {
     layout_error.clear();
     run.event_columns = EventColumns();
     event_scale = -1;
@@ -566,8 +534,7 @@ long long layout_create(Run &run, const char *path, const char *version)
 // ---- What the conversion learnt -----------------------------------------------------------
 
 // ISO 8601 UTC with microseconds, "2023-11-14T22:13:20.000000Z".
-static std::string iso_time(uint32_t s, uint32_t us)
-{
+static std::string iso_time(uint32_t s, uint32_t us) {
     time_t t = (time_t)s + (time_t)(us / 1000000);
     struct tm tm;
     gmtime_r(&t, &tm);
@@ -579,8 +546,7 @@ static std::string iso_time(uint32_t s, uint32_t us)
 
 // The run's key: --run, else the table's file name without its directory
 // and its last extension.
-static std::string run_name(const Run &run)
-{
+static std::string run_name(const Run &run) {
     if (!run.opt.run_name.empty())
         return run.opt.run_name;
     std::string base = run.opt.table.substr(run.opt.table.rfind('/') + 1);
@@ -588,8 +554,7 @@ static std::string run_name(const Run &run)
     return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
 }
 
-static void run_metadata(const Run &run, hid_t entry)
-{
+static void run_metadata(const Run &run, hid_t entry) {
     attr_text(entry, "run", run_name(run));
     attr_text(entry, "source_table", run.opt.table);
     uint64_t counts[3] = {run.events, run.cut_events, run.channels.size()};
@@ -604,8 +569,7 @@ static void run_metadata(const Run &run, hid_t entry)
     attr_text(entry, "end_time", iso_time(run.last_s, run.last_us));
 }
 
-int layout_finish(Run &run, long long file)
-{
+int layout_finish(Run &run, long long file) {
     layout_error.clear();
     hid_t entry = check(H5Gopen2((hid_t)file, "/entry", H5P_DEFAULT), "H5Gopen2");
     if (entry >= 0) {
@@ -620,8 +584,7 @@ int layout_finish(Run &run, long long file)
     return 0;
 }
 
-int layout_close(Run &run, long long file)
-{
+int layout_close(Run &run, long long file) {
     if (H5Fclose((hid_t)file) < 0) {
         message("%s: cannot finish the HDF5 file: the file system refused a write",
                 run.opt.out.c_str());

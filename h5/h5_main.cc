@@ -82,8 +82,7 @@ static const char *USAGE =
 
 // An option of the help: its text after the option's 24 columns, wrapped
 // before column 77.
-static std::string help_option(const std::string &option, const std::string &text)
-{
+static std::string help_option(const std::string &option, const std::string &text) {
     std::string out, line = option + std::string(24 - std::min<size_t>(option.size(), 23), ' ');
     for (size_t from = 0; from <= text.size();) {
         size_t end = std::min(text.find(' ', from), text.size());
@@ -99,20 +98,18 @@ static std::string help_option(const std::string &option, const std::string &tex
 }
 
 // The help text, its --kind option naming the kinds of the kind table.
-static std::string usage_text()
-{
+static std::string usage_text() {
     std::string text = USAGE;
-    return text.replace(text.find("%s"), 2,
-                        help_option("  --kind CHANNEL=KIND",
-                                    "the kind of a channel: " + kind_names(" or ") +
-                                        " (repeatable)"));
+    return text.replace(
+        text.find("%s"), 2,
+        help_option("  --kind CHANNEL=KIND",
+                    "the kind of a channel: " + kind_names(" or ") + " (repeatable)"));
 }
 
 // ---- Options ----------------------------------------------------------------------------------
 
 // "CHANNEL=VALUE", split at the last '=' (a title may hold '=').
-static bool split_assignment(const std::string &s, std::string &name, std::string &value)
-{
+static bool split_assignment(const std::string &s, std::string &name, std::string &value) {
     size_t eq = s.rfind('=');
     if (eq == std::string::npos || eq == 0)
         return false;
@@ -121,8 +118,7 @@ static bool split_assignment(const std::string &s, std::string &name, std::strin
     return true;
 }
 
-static bool parse_uint(const std::string &s, uint32_t max, uint32_t *out)
-{
+static bool parse_uint(const std::string &s, uint32_t max, uint32_t *out) {
     if (s.empty() || s.size() > 10)
         return false;
     uint64_t v = 0;
@@ -138,8 +134,7 @@ static bool parse_uint(const std::string &s, uint32_t max, uint32_t *out)
 }
 
 // "WxH" or "WxHxBYTES".
-static bool parse_shape(const std::string &s, ImageShape &shape)
-{
+static bool parse_shape(const std::string &s, ImageShape &shape) {
     size_t x1 = s.find('x');
     size_t x2 = x1 == std::string::npos ? x1 : s.find('x', x1 + 1);
     if (x1 == std::string::npos)
@@ -153,8 +148,7 @@ static bool parse_shape(const std::string &s, ImageShape &shape)
     return true;
 }
 
-static bool parse_compression(const std::string &v, int *level)
-{
+static bool parse_compression(const std::string &v, int *level) {
     if (v == "none")
         return *level = -1, true;
     if (v == "gzip")
@@ -165,16 +159,14 @@ static bool parse_compression(const std::string &v, int *level)
     return false;
 }
 
-static int usage_error(const std::string &fmt, const std::string &arg)
-{
+static int usage_error(const std::string &fmt, const std::string &arg) {
     fprintf(stderr, "korvel-h5: ");
     fprintf(stderr, fmt.c_str(), arg.c_str());
     fprintf(stderr, "\nTry 'korvel-h5 --help'.\n");
     return 2;
 }
 
-static bool operator==(const ImageShape &a, const ImageShape &b)
-{
+static bool operator==(const ImageShape &a, const ImageShape &b) {
     return a.width == b.width && a.height == b.height && a.bytes == b.bytes;
 }
 
@@ -183,8 +175,7 @@ static bool operator==(const ImageShape &a, const ImageShape &b)
 // (Different texts that match one channel are ordered: the last wins.)
 template <typename V>
 static bool said_otherwise(const std::vector<std::pair<std::string, V>> &given,
-                           const std::string &channel, const V &value)
-{
+                           const std::string &channel, const V &value) {
     for (const auto &kv : given)
         if (kv.first == channel && !(kv.second == value))
             return true;
@@ -192,12 +183,11 @@ static bool said_otherwise(const std::vector<std::pair<std::string, V>> &given,
 }
 
 // --kind CHANNEL=KIND. Returns 0, or an exit status.
-static int take_kind(Options &o, const std::string &v)
-{
+static int take_kind(Options &o, const std::string &v) {
     std::string a, b;
     if (!split_assignment(v, a, b) || kind_from_name(b) == KIND_UNSET)
-        return usage_error("--kind wants CHANNEL=KIND with KIND one of " + kind_names(", ") +
-                           ": '%s'", v);
+        return usage_error(
+            "--kind wants CHANNEL=KIND with KIND one of " + kind_names(", ") + ": '%s'", v);
     if (said_otherwise(o.kinds, a, kind_from_name(b)))
         return usage_error("--kind names '%s' twice with different kinds", a);
     o.kinds.emplace_back(a, kind_from_name(b));
@@ -205,13 +195,13 @@ static int take_kind(Options &o, const std::string &v)
 }
 
 // --image-shape CHANNEL=WxH[xBYTES]. Returns 0, or an exit status.
-static int take_image_shape(Options &o, const std::string &v)
-{
+static int take_image_shape(Options &o, const std::string &v) {
     std::string a, b;
     ImageShape s;
     if (!split_assignment(v, a, b) || !parse_shape(b, s))
         return usage_error("--image-shape wants CHANNEL=WxH or CHANNEL=WxHxBYTES "
-                           "(BYTES 1 or 2): '%s'", v);
+                           "(BYTES 1 or 2): '%s'",
+                           v);
     if (said_otherwise(o.image_shapes, a, s))
         return usage_error("--image-shape names '%s' twice with different shapes", a);
     o.image_shapes.emplace_back(a, s);
@@ -219,8 +209,7 @@ static int take_image_shape(Options &o, const std::string &v)
 }
 
 // One option with its value. Returns 0, or an exit status.
-static int take_option(Options &o, const std::string &name, const std::string &v)
-{
+static int take_option(Options &o, const std::string &name, const std::string &v) {
     if (name == "-o")
         o.out = v;
     else if (name == "--xml") {
@@ -244,31 +233,29 @@ static int take_option(Options &o, const std::string &name, const std::string &v
         return take_image_shape(o, v);
     else if (name == "--compression") {
         if (!parse_compression(v, &o.gzip_level))
-            return usage_error("--compression wants none, gzip or gzip=LEVEL (0 to 9): '%s'",
-                               v);
+            return usage_error("--compression wants none, gzip or gzip=LEVEL (0 to 9): '%s'", v);
     } else if (name == "--threads") {
         uint32_t n;
         if (!parse_uint(v, CHUNKS_MAX_THREADS, &n) || n == 0)
             return usage_error("--threads wants a number from 1 to " +
-                               std::to_string(CHUNKS_MAX_THREADS) + ": '%s'", v);
+                                   std::to_string(CHUNKS_MAX_THREADS) + ": '%s'",
+                               v);
         o.threads = (int)n;
     } else
         return usage_error("unknown option '%s'", name);
     return 0;
 }
 
-static bool takes_value(const std::string &name)
-{
-    for (const char *n : {"-o", "--xml", "--names", "--kind", "--image-shape",
-                          "--compression", "--threads", "--run", "--fti-word"})
+static bool takes_value(const std::string &name) {
+    for (const char *n : {"-o", "--xml", "--names", "--kind", "--image-shape", "--compression",
+                          "--threads", "--run", "--fti-word"})
         if (name == n)
             return true;
     return false;
 }
 
 // TABLE with its extension (if any) replaced by ".h5".
-static std::string default_output(const std::string &table)
-{
+static std::string default_output(const std::string &table) {
     size_t slash = table.rfind('/'), dot = table.rfind('.');
     bool ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
     return (ext ? table.substr(0, dot) : table) + ".h5";
@@ -276,12 +263,10 @@ static std::string default_output(const std::string &table)
 
 // The table and output the arguments name, once all are read. Returns -1
 // to go on, else an exit status.
-static int check_args(Options &o)
-{
+static int check_args(Options &o) {
     if (!o.fti_word.empty()) {
         if (!o.table.empty())
-            return usage_error("--fti-word reads one FILE and converts nothing: '%s'",
-                               o.table);
+            return usage_error("--fti-word reads one FILE and converts nothing: '%s'", o.table);
         return -1;
     }
     if (o.table.empty())
@@ -294,8 +279,7 @@ static int check_args(Options &o)
 }
 
 // Parses argv into `o`. Returns -1 to go on, else an exit status.
-static int parse_args(int argc, char **argv, Options &o)
-{
+static int parse_args(int argc, char **argv, Options &o) {
     unsigned hw = std::thread::hardware_concurrency();
     o.threads = hw == 0 ? 1 : hw > (unsigned)CHUNKS_MAX_THREADS ? CHUNKS_MAX_THREADS : (int)hw;
     o.progress = isatty(2);
@@ -334,8 +318,7 @@ static int parse_args(int argc, char **argv, Options &o)
 // ---- The run ----------------------------------------------------------------------------------
 
 // The XML description: --xml, else user_descr.xml beside the table.
-static int read_xml(Run &run, std::vector<std::string> &names)
-{
+static int read_xml(Run &run, std::vector<std::string> &names) {
     std::string path = run.opt.xml;
     if (run.opt.xml_none)
         return 0;
@@ -351,16 +334,14 @@ static int read_xml(Run &run, std::vector<std::string> &names)
 }
 
 // A title or a shell wildcard pattern on titles ('*' also matches '/').
-static bool names_channel(const std::string &pattern, const std::string &title)
-{
+static bool names_channel(const std::string &pattern, const std::string &title) {
     return pattern == title || fnmatch(pattern.c_str(), title.c_str(), 0) == 0;
 }
 
 // --kind and --image-shape name channels by their titles or by patterns;
 // a later option wins. --image-shape alone makes a channel an image.
 // Returns 0, or an exit status when an option names no channel.
-static int apply_channel_options(Run &run)
-{
+static int apply_channel_options(Run &run) {
     for (auto &kv : run.opt.image_shapes) {
         bool found = false;
         for (Channel &ch : run.channels)
@@ -368,7 +349,8 @@ static int apply_channel_options(Run &run)
                 ch.shape_option = kv.second, ch.forced = KIND_IMAGE, found = true;
         if (!found)
             return usage_error("--image-shape: no channel of the table is titled '%s' "
-                               "or matches it", kv.first);
+                               "or matches it",
+                               kv.first);
     }
     for (auto &kv : run.opt.kinds) {
         bool found = false;
@@ -385,14 +367,14 @@ static int apply_channel_options(Run &run)
         for (const Channel &ch : run.channels)
             if (ch.title == kv.first && ch.forced != KIND_IMAGE)
                 return usage_error("channel '%s' has an --image-shape, but --kind makes it " +
-                                   std::string(kind_name(ch.forced)) +
-                                   "; a shape needs kind image", ch.title);
+                                       std::string(kind_name(ch.forced)) +
+                                       "; a shape needs kind image",
+                                   ch.title);
     return 0;
 }
 
 // Header, titles, XML, channel options, groups. Returns 0 or an exit status.
-static int learn_channels(Run &run, Input &in)
-{
+static int learn_channels(Run &run, Input &in) {
     RowReader rr;
     rr.run = &run;
     rr.in = &in;
@@ -403,8 +385,8 @@ static int learn_channels(Run &run, Input &in)
         return 2;
     if (read_xml(run, xml_names) != 0)
         return 2;
-    size_t n = run.dialect == DIALECT_HDF5 && !run.channels.empty()
-                   ? rows_channel_count(run, in) : run.channels.size();
+    size_t n = run.dialect == DIALECT_HDF5 && !run.channels.empty() ? rows_channel_count(run, in)
+                                                                    : run.channels.size();
     if (!run.channels.empty() && titles_resolve(run, n, listing, xml_names) != 0)
         return 2;
     for (Channel &ch : run.channels)
@@ -427,8 +409,7 @@ static const uint64_t BYTES_BESIDES = 128u << 20;
 // machine's memory is refused before the survey: the kernel would end the
 // run (and perhaps other processes) part-way instead; so is one of more
 // than MAX_CHANNELS channels. Returns 0 or 2.
-static int check_width(const Run &run)
-{
+static int check_width(const Run &run) {
     if (run.channels.size() > MAX_CHANNELS) {  // a channel listing may give more than the header
         too_many_channels(run, 0, run.channels.size());
         return 2;
@@ -449,8 +430,7 @@ static int check_width(const Run &run)
 
 // Lays out OUT.part, converts into it and closes it. Returns 0, or 1 for
 // an output failure, 2 for a table failure.
-static int write_file(Run &run, Input &in, const std::string &part)
-{
+static int write_file(Run &run, Input &in, const std::string &part) {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     if (chunks_start(run.opt.gzip_level, run.opt.threads) != 0) {
         message("%s", chunks_error());
@@ -485,8 +465,7 @@ static int write_file(Run &run, Input &in, const std::string &part)
 // Checks the output's paths, opens the table and creates OUT.part, in
 // that order, before any work. Returns 0, or an exit status with nothing
 // left open or created.
-static int open_both(const Options &o, Input &in, const std::string &part)
-{
+static int open_both(const Options &o, Input &in, const std::string &part) {
     if (int bad = output_check(o, part))
         return bad;
     catch_signals();
@@ -502,8 +481,7 @@ static int open_both(const Options &o, Input &in, const std::string &part)
     return 0;
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     Run run;
     int r = parse_args(argc, argv, run.opt);
     if (r >= 0)
@@ -537,4 +515,3 @@ int main(int argc, char **argv)
     }
     return rc;
 }
-

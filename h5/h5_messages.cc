@@ -12,15 +12,13 @@
 
 // ---- Messages ---------------------------------------------------------------------------
 
-static void vmessage(const char *prefix, const char *fmt, va_list ap)
-{
+static void vmessage(const char *prefix, const char *fmt, va_list ap) {
     fprintf(stderr, "korvel-h5: %s", prefix);
     vfprintf(stderr, fmt, ap);
     fputc('\n', stderr);
 }
 
-void message(const char *fmt, ...)
-{
+void message(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     vmessage("", fmt, ap);
@@ -28,13 +26,11 @@ void message(const char *fmt, ...)
 }
 
 // "TABLE:LINE: " (or "TABLE: " for line 0, a remark on the whole run).
-static std::string where(const Run &run, uint64_t line)
-{
+static std::string where(const Run &run, uint64_t line) {
     return line ? run.opt.table + ":" + std::to_string(line) + ": " : run.opt.table + ": ";
 }
 
-void warn_line(Run &run, uint64_t line, const char *fmt, ...)
-{
+void warn_line(Run &run, uint64_t line, const char *fmt, ...) {
     progress_done(run);
     run.warnings++;
     std::string prefix = where(run, line) + "warning: ";
@@ -44,8 +40,7 @@ void warn_line(Run &run, uint64_t line, const char *fmt, ...)
     va_end(ap);
 }
 
-void error_line(const Run &run, uint64_t line, const char *fmt, ...)
-{
+void error_line(const Run &run, uint64_t line, const char *fmt, ...) {
     progress_done(run);
     std::string prefix = where(run, line);
     va_list ap;
@@ -54,29 +49,27 @@ void error_line(const Run &run, uint64_t line, const char *fmt, ...)
     va_end(ap);
 }
 
-void too_many_channels(const Run &run, uint64_t line, uint64_t channels)
-{
-    error_line(run, line, "%llu channels, more than the %llu this converter takes (the chunks "
-                          "being filled may hold %llu MiB together, at least %llu bytes a "
-                          "channel); not converted", (unsigned long long)channels,
-               (unsigned long long)MAX_CHANNELS, (unsigned long long)(CHUNK_MEMORY >> 20),
-               (unsigned long long)CHANNEL_CHUNK_BYTES);
+void too_many_channels(const Run &run, uint64_t line, uint64_t channels) {
+    error_line(run, line,
+               "%llu channels, more than the %llu this converter takes (the chunks "
+               "being filled may hold %llu MiB together, at least %llu bytes a "
+               "channel); not converted",
+               (unsigned long long)channels, (unsigned long long)MAX_CHANNELS,
+               (unsigned long long)(CHUNK_MEMORY >> 20), (unsigned long long)CHANNEL_CHUNK_BYTES);
 }
 
 // ---- Progress bar ------------------------------------------------------------------------
 
-static double bar_last;      // when the bar was last drawn (monotonic seconds)
-static bool bar_shown;       // a bar stands on the terminal's last line
+static double bar_last;  // when the bar was last drawn (monotonic seconds)
+static bool bar_shown;   // a bar stands on the terminal's last line
 
-static double now_seconds()
-{
+static double now_seconds() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
     return (double)ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 
-void progress_update(const Run &run, const Input &in, const char *label)
-{
+void progress_update(const Run &run, const Input &in, const char *label) {
     if (!run.opt.progress)
         return;
     double t = now_seconds();
@@ -94,8 +87,7 @@ void progress_update(const Run &run, const Input &in, const char *label)
     bar_shown = true;
 }
 
-void progress_done(const Run &run)
-{
+void progress_done(const Run &run) {
     if (run.opt.progress && bar_shown)
         fputs("\r\033[K", stderr);
     bar_shown = false;
@@ -106,36 +98,31 @@ void progress_done(const Run &run)
 
 static volatile sig_atomic_t got_signal;  // the first SIGINT, SIGTERM or SIGHUP
 
-static void on_signal(int sig)
-{
+static void on_signal(int sig) {
     if (got_signal)
         _exit(128 + sig);  // a second signal ends at once
     got_signal = sig;
 }
 
-int interrupted()
-{
+int interrupted() {
     return got_signal;
 }
 
 static const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 
-static void interrupt_set(sigset_t *set)
-{
+static void interrupt_set(sigset_t *set) {
     sigemptyset(set);
     for (int s : INTERRUPTS)
         sigaddset(set, s);
 }
 
-void hold_interrupts()
-{
+void hold_interrupts() {
     sigset_t set;
     interrupt_set(&set);
     sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
-bool interrupt_held()
-{
+bool interrupt_held() {
     sigset_t pending;
     if (sigpending(&pending) != 0)
         return false;
@@ -145,18 +132,15 @@ bool interrupt_held()
     return false;
 }
 
-
 static char crash_path[4096];  // removed by the SIGBUS handler
 
-void remove_on_crash(const char *path)
-{
+void remove_on_crash(const char *path) {
     snprintf(crash_path, sizeof crash_path, "%s", path);
 }
 
 // The table is mapped: a file cut shorter while it is read faults here.
 // Only async-signal-safe calls.
-static void on_bus_error(int)
-{
+static void on_bus_error(int) {
     static const char msg[] = "korvel-h5: the table became shorter while it was read; "
                               "nothing written\n";
     if (write(2, msg, sizeof msg - 1) < 0) {
@@ -166,8 +150,7 @@ static void on_bus_error(int)
     _exit(2);
 }
 
-void catch_signals()
-{
+void catch_signals() {
     struct sigaction bus;
     memset(&bus, 0, sizeof bus);
     bus.sa_handler = on_bus_error;

@@ -13,8 +13,7 @@
 #include <sys/stat.h>
 
 // One <spectrum index=... start=... .../> record into its member slot.
-static void xml_spectrum(std::vector<XmlSpectrum> &v, const pugi::xml_node &s)
-{
+static void xml_spectrum(std::vector<XmlSpectrum> &v, const pugi::xml_node &s) {
     long long idx = s.attribute("index").as_llong(-1);
     if (idx < 0 || idx > 1000000)
         return;
@@ -30,8 +29,7 @@ static void xml_spectrum(std::vector<XmlSpectrum> &v, const pugi::xml_node &s)
 // "A whole number from 0 to max" of an XML attribute: pugixml's as_uint
 // would read "1e300" as 1 and "-3" as a huge number. Returns false for
 // anything else (an absent attribute reads as 0).
-static bool xml_count(const pugi::xml_attribute &a, uint32_t max, uint32_t *out)
-{
+static bool xml_count(const pugi::xml_attribute &a, uint32_t max, uint32_t *out) {
     const char *s = a.value();
     uint64_t v = 0;
     *out = 0;
@@ -49,17 +47,16 @@ static bool xml_count(const pugi::xml_attribute &a, uint32_t max, uint32_t *out)
 // `shape`; a width or height that is no plausible count is warned about
 // and leaves no shape (the frames are then stored flat).
 static void xml_image(Run &run, const std::string &path, const std::string &name,
-                      const pugi::xml_node &im, ImageShape &shape)
-{
+                      const pugi::xml_node &im, ImageShape &shape) {
     uint32_t bytes = 0;
     shape = ImageShape();
     if (!xml_count(im.attribute("width"), MAX_IMAGE_SIDE, &shape.width) ||
         !xml_count(im.attribute("height"), MAX_IMAGE_SIDE, &shape.height)) {
         run.warnings++;
         message("%s: warning: the image record of channel %s gives width '%s' and height "
-                "'%s', not whole numbers up to %u; its shape is not used", path.c_str(),
-                name.c_str(), im.attribute("width").value(), im.attribute("height").value(),
-                (unsigned)MAX_IMAGE_SIDE);
+                "'%s', not whole numbers up to %u; its shape is not used",
+                path.c_str(), name.c_str(), im.attribute("width").value(),
+                im.attribute("height").value(), (unsigned)MAX_IMAGE_SIDE);
         shape = ImageShape();
         return;
     }
@@ -72,16 +69,16 @@ static void xml_image(Run &run, const std::string &path, const std::string &name
 // "Could not allocate memory" of a directory and "No document element
 // found" of an empty file; an empty user_descr.xml is what a run stopped
 // before its end leaves.
-static bool xml_file_usable(const Run &run, const std::string &path)
-{
+static bool xml_file_usable(const Run &run, const std::string &path) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
         message("%s: cannot read the XML description: %s", path.c_str(), strerror(errno));
         return false;
     }
-    const char *what = S_ISDIR(st.st_mode) ? "is a directory"
+    const char *what = S_ISDIR(st.st_mode)    ? "is a directory"
                        : !S_ISREG(st.st_mode) ? "is not a regular file"
-                       : st.st_size == 0 ? "is empty" : nullptr;
+                       : st.st_size == 0      ? "is empty"
+                                              : nullptr;
     if (what)
         message("%s: %s, not an XML description%s", path.c_str(), what,
                 run.opt.xml.empty() ? " (--xml FILE names another, --xml none converts "
@@ -93,8 +90,7 @@ static bool xml_file_usable(const Run &run, const std::string &path)
 // The <dimensions> records: spectrum members and image shapes by channel
 // name. Of several records of one name the last is used, with a warning.
 static void xml_dimensions(Run &run, const std::string &path, const pugi::xml_node &root,
-                           std::vector<std::string> *names)
-{
+                           std::vector<std::string> *names) {
     std::map<std::string, int> records;
     for (pugi::xml_node d : root.children("dimensions")) {
         std::string name = d.attribute("name").value();
@@ -119,8 +115,7 @@ static void xml_dimensions(Run &run, const std::string &path, const pugi::xml_no
         }
 }
 
-int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
-{
+int xml_read(Run &run, const std::string &path, std::vector<std::string> *names) {
     run.xml = XmlDescription();
     if (!xml_file_usable(run, path))
         return -1;
@@ -135,7 +130,8 @@ int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
     pugi::xml_node root = doc.child("channels");
     if (!root) {
         message("%s: not an XML channel description (no <channels> element; --xml none "
-                "converts without one)", path.c_str());
+                "converts without one)",
+                path.c_str());
         return -1;
     }
     for (pugi::xml_node c : root.children("channel")) {
@@ -150,16 +146,14 @@ int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
 
 // The entry of `map` for the channel's title, else for its bare name.
 template <typename M>
-static const typename M::mapped_type *lookup(const M &map, const Channel &ch)
-{
+static const typename M::mapped_type *lookup(const M &map, const Channel &ch) {
     auto it = map.find(ch.title);
     if (it == map.end())
         it = map.find(ch.bare);
     return it == map.end() ? nullptr : &it->second;
 }
 
-void xml_apply(Run &run)
-{
+void xml_apply(Run &run) {
     for (Channel &ch : run.channels) {
         if (auto *d = lookup(run.xml.descr, ch))
             ch.units = d->first, ch.long_name = d->second;
@@ -171,8 +165,7 @@ void xml_apply(Run &run)
     }
 }
 
-int names_read(const std::string &path, std::vector<std::string> &titles)
-{
+int names_read(const std::string &path, std::vector<std::string> &titles) {
     std::ifstream f(path, std::ios::binary);
     if (!f) {
         message("%s: cannot read the channel listing: %s", path.c_str(), strerror(errno));
@@ -207,8 +200,7 @@ int names_read(const std::string &path, std::vector<std::string> &titles)
     return 0;
 }
 
-static std::string join(const std::vector<std::string> &v, size_t from, size_t to, char sep)
-{
+static std::string join(const std::vector<std::string> &v, size_t from, size_t to, char sep) {
     std::string s;
     for (size_t i = from; i < to; i++) {
         if (i > from)
@@ -221,9 +213,7 @@ static std::string join(const std::vector<std::string> &v, size_t from, size_t t
 // Joins header fields back into titles where the joined text is a name of
 // the XML description (the longest such run of fields first).
 static std::vector<std::string> merge_by_names(const std::vector<std::string> &fields,
-                                               const std::vector<std::string> &names,
-                                               char sep)
-{
+                                               const std::vector<std::string> &names, char sep) {
     std::vector<std::string> out;
     for (size_t i = 0; i < fields.size();) {
         size_t take = 1;
@@ -244,8 +234,7 @@ static std::vector<std::string> merge_by_names(const std::vector<std::string> &f
 }
 
 int titles_resolve(Run &run, size_t n, const std::vector<std::string> &listing,
-                   const std::vector<std::string> &xml_names)
-{
+                   const std::vector<std::string> &xml_names) {
     char sep = separator(run.dialect);
     std::vector<std::string> fields;
     for (const Channel &ch : run.channels)
@@ -255,8 +244,10 @@ int titles_resolve(Run &run, size_t n, const std::vector<std::string> &listing,
     if (!listing.empty()) {
         titles = listing, from = "the channel listing";
         if (join(titles, 0, titles.size(), sep) != join(fields, 0, fields.size(), sep))
-            warn_line(run, 1, "the header's titles differ from those of %s; "
-                              "the listing's are used", run.opt.names.c_str());
+            warn_line(run, 1,
+                      "the header's titles differ from those of %s; "
+                      "the listing's are used",
+                      run.opt.names.c_str());
     } else if (n != fields.size() && !xml_names.empty()) {
         titles = merge_by_names(fields, xml_names, sep), from = "the XML description";
     } else {

@@ -13,8 +13,7 @@
 
 // Length of the UTF-8 sequence at s[i..n) (1 for ASCII), or 0 when it is
 // not valid.
-static size_t utf8_len(const unsigned char *s, size_t i, size_t n)
-{
+static size_t utf8_len(const unsigned char *s, size_t i, size_t n) {
     unsigned char c = s[i];
     if (c < 0x80)
         return 1;
@@ -27,8 +26,7 @@ static size_t utf8_len(const unsigned char *s, size_t i, size_t n)
     return len;
 }
 
-bool valid_utf8(std::string_view s)
-{
+bool valid_utf8(std::string_view s) {
     const unsigned char *p = (const unsigned char *)s.data();
     for (size_t i = 0, len; i < s.size(); i += len)
         if ((len = utf8_len(p, i, s.size())) == 0)
@@ -38,8 +36,7 @@ bool valid_utf8(std::string_view s)
 
 // One part of a path: escaped as described at the top of the file;
 // `slash` also escapes '/' (item names are single parts).
-static std::string escape_part(std::string_view part, bool slash)
-{
+static std::string escape_part(std::string_view part, bool slash) {
     if (part.empty())
         return "_";
     if (part == "." || part == "..")
@@ -64,13 +61,11 @@ static std::string escape_part(std::string_view part, bool slash)
     return out;
 }
 
-std::string item_dataset_name(std::string_view item)
-{
+std::string item_dataset_name(std::string_view item) {
     return escape_part(item, true);
 }
 
-std::string bare_name(const std::string &title)
-{
+std::string bare_name(const std::string &title) {
     size_t colon = title.rfind(':');
     if (colon == std::string::npos || colon + 1 == title.size())
         return title;
@@ -84,15 +79,13 @@ std::string bare_name(const std::string &title)
 }
 
 // The escaped parts of a title.
-static std::vector<std::string> title_parts(const std::string &title)
-{
+static std::vector<std::string> title_parts(const std::string &title) {
     std::vector<std::string> parts;
     size_t from = 0;
     for (;;) {
         size_t slash = title.find('/', from);
         parts.push_back(escape_part(
-            std::string_view(title).substr(from, slash == std::string::npos ? slash
-                                                                           : slash - from),
+            std::string_view(title).substr(from, slash == std::string::npos ? slash : slash - from),
             false));
         if (slash == std::string::npos)
             return parts;
@@ -106,16 +99,14 @@ struct Taken {
     std::set<std::string> all_groups;
 };
 
-static std::string join_path(const std::string &prefix, const std::string &part)
-{
+static std::string join_path(const std::string &prefix, const std::string &part) {
     return prefix.empty() ? part : prefix + "/" + part;
 }
 
 // The path of one channel, parts taken from the first; a part whose path
 // is an earlier channel's group (or, for the last part, any group at all)
 // gets the smallest "~N" that frees it.
-static std::string free_path(const std::vector<std::string> &parts, Taken &taken)
-{
+static std::string free_path(const std::vector<std::string> &parts, Taken &taken) {
     std::string path;
     for (size_t i = 0; i < parts.size(); i++) {
         bool last = i + 1 == parts.size();
@@ -131,8 +122,7 @@ static std::string free_path(const std::vector<std::string> &parts, Taken &taken
     return path;
 }
 
-void assign_groups(std::vector<Channel> &channels)
-{
+void assign_groups(std::vector<Channel> &channels) {
     Taken taken;
     for (Channel &ch : channels)
         ch.group = free_path(title_parts(ch.title), taken);

@@ -13,13 +13,11 @@
 // `forms`, or a value whose reading needs from_chars (very large or very
 // small magnitudes, many digits): the caller then delimits the text and
 // asks parse_number_exact.
-const char *number_at(const char *p, const char *e, unsigned forms, float *out,
-                      bool *int_form);
+const char *number_at(const char *p, const char *e, unsigned forms, float *out, bool *int_form);
 
 // The number text [b, e) of one of `forms` as parse_number reads it, the
 // slow way: its printf form told from its characters, then parse_i32 (the
 // integer form) or from_chars.
-bool parse_number_exact(const char *b, const char *e, unsigned forms, float *out,
-                        bool *int_form);
+bool parse_number_exact(const char *b, const char *e, unsigned forms, float *out, bool *int_form);
 
 #endif

@@ -17,8 +17,7 @@
 // Whether the regular file at `path` is what a killed run leaves as
 // OUT.part: empty (created before the survey), or beginning with HDF5's
 // signature (the file is created with its superblock at once).
-static bool left_by_a_killed_run(const char *path, const struct stat &st)
-{
+static bool left_by_a_killed_run(const char *path, const struct stat &st) {
     if (st.st_size == 0)
         return true;
     static const char signature[8] = {'\x89', 'H', 'D', 'F', '\r', '\n', '\x1a', '\n'};
@@ -39,8 +38,7 @@ static bool left_by_a_killed_run(const char *path, const struct stat &st)
 // (see left_by_a_killed_run) is removed; anything else of that name (a
 // link, a device, some other file) is not this program's and is refused,
 // so that nothing is written through it or removed.
-int output_check(const Options &o, const std::string &part)
-{
+int output_check(const Options &o, const std::string &part) {
     struct stat out, table, left;
     if (stat(o.out.c_str(), &out) == 0) {
         if (!S_ISREG(out.st_mode)) {
@@ -56,7 +54,8 @@ int output_check(const Options &o, const std::string &part)
     if (lstat(part.c_str(), &left) == 0) {
         if (!S_ISREG(left.st_mode) || !left_by_a_killed_run(part.c_str(), left)) {
             message("%s: exists and is not a file left by an interrupted run; it is not "
-                    "replaced", part.c_str());
+                    "replaced",
+                    part.c_str());
             return 2;
         }
         unlink(part.c_str());
@@ -67,8 +66,7 @@ int output_check(const Options &o, const std::string &part)
 // Creating OUT.part at once tells before the survey, which may take
 // minutes, whether the directory takes the file at all; HDF5 later
 // truncates and writes it.
-int output_create(const std::string &part)
-{
+int output_create(const std::string &part) {
     int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
         message("%s: cannot create: %s", part.c_str(), strerror(errno));
@@ -79,11 +77,9 @@ int output_create(const std::string &part)
 }
 
 // The closing line of a written file.
-static void report_written(const Run &run)
-{
-    message("%s: %llu events (%llu cut short), %zu channels; %llu warning%s",
-            run.opt.out.c_str(), (unsigned long long)run.events,
-            (unsigned long long)run.cut_events, run.channels.size(),
+static void report_written(const Run &run) {
+    message("%s: %llu events (%llu cut short), %zu channels; %llu warning%s", run.opt.out.c_str(),
+            (unsigned long long)run.events, (unsigned long long)run.cut_events, run.channels.size(),
             (unsigned long long)run.warnings, run.warnings == 1 ? "" : "s");
     precision_summary(run);
 }
@@ -92,14 +88,12 @@ static void report_written(const Run &run)
 // back: an interrupt that came before is one that stops the run, and OUT
 // stays as it was; one that comes after finds the file complete and in
 // place, and is only noted.
-int output_finish(Run &run, const std::string &part, int rc)
-{
+int output_finish(Run &run, const std::string &part, int rc) {
     progress_done(run);
     hold_interrupts();
     int sig = interrupted();
     if (rc == 0 && sig == 0 && rename(part.c_str(), run.opt.out.c_str()) != 0) {
-        message("cannot rename %s to %s: %s", part.c_str(), run.opt.out.c_str(),
-                strerror(errno));
+        message("cannot rename %s to %s: %s", part.c_str(), run.opt.out.c_str(), strerror(errno));
         rc = 1;
     }
     if (rc != 0 || sig != 0)
@@ -116,4 +110,3 @@ int output_finish(Run &run, const std::string &part, int rc)
     }
     return rc;
 }
-

@@ -15,8 +15,7 @@
 // The largest pixel a list may hold: the type's, or (counting only) the
 // largest number of six digits.
 template <typename T>
-static uint32_t pixel_limit(const T *out)
-{
+static uint32_t pixel_limit(const T *out) {
     return out ? std::numeric_limits<T>::max() : 999999u;
 }
 
@@ -25,8 +24,7 @@ static uint32_t pixel_limit(const T *out)
 // at once: a mask of the bytes that are no digit gives the count, and three
 // multiplications join the digits (the number's bytes are moved to the top
 // of the word first, so the bytes after it fall out).
-static inline uint32_t swar_number(const char *p, unsigned *len)
-{
+static inline uint32_t swar_number(const char *p, unsigned *len) {
     uint64_t w;
     memcpy(&w, p, 8);
     uint64_t x = w ^ 0x3030303030303030ull;  // a digit byte becomes 0..9
@@ -47,8 +45,7 @@ static inline uint32_t swar_number(const char *p, unsigned *len)
 
 // The digits at p, one byte at a time (near the end of a cell). The cell
 // always ends in ']', so the loop stops at *end without a bound check.
-static inline uint32_t scalar_number(const char *p, unsigned *len)
-{
+static inline uint32_t scalar_number(const char *p, unsigned *len) {
     uint32_t v = 0;
     unsigned n = 0, d;
     while ((d = (unsigned)(p[n] - '0')) < 10u && n < 7) {
@@ -61,8 +58,7 @@ static inline uint32_t scalar_number(const char *p, unsigned *len)
 
 // The number of `len` digits at p (8 readable bytes, digits checked by
 // the caller): the same three multiplications as swar_number.
-static inline uint32_t swar_digits(const char *p, unsigned len)
-{
+static inline uint32_t swar_digits(const char *p, unsigned len) {
     uint64_t x;
     memcpy(&x, p, 8);
     x = (x ^ 0x3030303030303030ull) << (8 * (8 - len));
@@ -76,8 +72,7 @@ static inline uint32_t swar_digits(const char *p, unsigned len)
 // the capacity. Returns false when it does not fit.
 template <typename T>
 static inline bool put_pixel(T *out, uint64_t n, uint64_t cap, uint32_t v, uint32_t limit,
-                             uint32_t *mx)
-{
+                             uint32_t *mx) {
     if (v > limit || (out && n >= cap))
         return false;
     if (out)
@@ -93,14 +88,12 @@ static inline bool put_pixel(T *out, uint64_t n, uint64_t cap, uint32_t v, uint3
 // the next number for the loop that reads the rest. Returns false when a
 // number is empty, too long or does not fit.
 template <typename T>
-static bool read_pixel_blocks(const char **pp, const char *end, char sep, T *out,
-                              uint64_t cap, uint64_t *np, uint32_t *mx, uint32_t limit)
-{
+static bool read_pixel_blocks(const char **pp, const char *end, char sep, T *out, uint64_t cap,
+                              uint64_t *np, uint32_t *mx, uint32_t limit) {
 #ifdef __SSE2__
     const char *start = *pp;
     uint64_t n = *np;
-    const __m128i sepv = _mm_set1_epi8(sep), zero = _mm_set1_epi8('0'),
-                  nine = _mm_set1_epi8(9);
+    const __m128i sepv = _mm_set1_epi8(sep), zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9);
     for (const char *q = start; end - q >= 24; q += 16) {
         __m128i v = _mm_loadu_si128((const __m128i *)q);
         __m128i d = _mm_sub_epi8(v, zero);
@@ -133,8 +126,7 @@ static bool read_pixel_blocks(const char **pp, const char *end, char sep, T *out
 // no allocation; the bulk goes through read_pixel_blocks.
 template <typename T>
 bool pixels_read(const char *p, const char *end, char sep, bool sep_after_last, T *out,
-                        uint64_t cap, uint64_t *npix, uint64_t *maxval)
-{
+                 uint64_t cap, uint64_t *npix, uint64_t *maxval) {
     uint64_t n = 0;
     uint32_t mx = 0;
     const uint32_t limit = pixel_limit(out);
@@ -161,8 +153,7 @@ bool pixels_read(const char *p, const char *end, char sep, bool sep_after_last, 
 
 // The digits at p, one byte at a time, not beyond `limit`: *len gets
 // their count, 0 when there is none or more than six.
-static inline uint32_t bounded_number(const char *p, const char *limit, unsigned *len)
-{
+static inline uint32_t bounded_number(const char *p, const char *limit, unsigned *len) {
     uint32_t v = 0;
     unsigned n = 0, d;
     while (p + n < limit && n < 7 && (d = (unsigned)(p[n] - '0')) < 10u) {
@@ -179,9 +170,8 @@ static inline uint32_t bounded_number(const char *p, const char *limit, unsigned
 // is found by the reading itself. Returns the position of that byte, or
 // null when a number is empty, too long or does not fit.
 template <typename T>
-const char *pixels_read_open(const char *p, const char *limit, T *out, uint64_t cap,
-                                    uint64_t *npix, uint64_t *maxval)
-{
+const char *pixels_read_open(const char *p, const char *limit, T *out, uint64_t cap, uint64_t *npix,
+                             uint64_t *maxval) {
     uint64_t n = 0;
     uint32_t mx = 0;
     const uint32_t limit_v = pixel_limit(out);
@@ -206,9 +196,8 @@ const char *pixels_read_open(const char *p, const char *limit, T *out, uint64_t 
 // ---- The portable reader ----------------------------------------------------------
 
 template <typename T>
-bool pixels_read_portable(const char *p, const char *end, char sep, bool sep_after_last,
-                          T *out, uint64_t cap, uint64_t *npix, uint64_t *maxval)
-{
+bool pixels_read_portable(const char *p, const char *end, char sep, bool sep_after_last, T *out,
+                          uint64_t cap, uint64_t *npix, uint64_t *maxval) {
     uint64_t n = 0;
     uint32_t mx = 0;
     while (p < end) {
@@ -235,12 +224,12 @@ bool pixels_read_portable(const char *p, const char *end, char sep, bool sep_aft
 }
 
 // The readers for both pixel depths.
-#define PIXEL_READERS(T)                                                                       \
-    template bool pixels_read(const char *, const char *, char, bool, T *, uint64_t,          \
-                              uint64_t *, uint64_t *);                                         \
-    template bool pixels_read_portable(const char *, const char *, char, bool, T *, uint64_t, \
-                                       uint64_t *, uint64_t *);                                \
-    template const char *pixels_read_open(const char *, const char *, T *, uint64_t,          \
-                                          uint64_t *, uint64_t *);
+#define PIXEL_READERS(T)                                                                           \
+    template bool pixels_read(const char *, const char *, char, bool, T *, uint64_t, uint64_t *,   \
+                              uint64_t *);                                                         \
+    template bool pixels_read_portable(const char *, const char *, char, bool, T *, uint64_t,      \
+                                       uint64_t *, uint64_t *);                                    \
+    template const char *pixels_read_open(const char *, const char *, T *, uint64_t, uint64_t *,   \
+                                          uint64_t *);
 PIXEL_READERS(uint8_t)
 PIXEL_READERS(uint16_t)

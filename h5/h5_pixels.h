@@ -17,13 +17,13 @@ bool pixels_read(const char *p, const char *end, char sep, bool sep_after_last, 
                  uint64_t cap, uint64_t *npix, uint64_t *maxval);
 // The same grammar a byte at a time: the reference of pixels_read.
 template <typename T>
-bool pixels_read_portable(const char *p, const char *end, char sep, bool sep_after_last,
-                          T *out, uint64_t cap, uint64_t *npix, uint64_t *maxval);
+bool pixels_read_portable(const char *p, const char *end, char sep, bool sep_after_last, T *out,
+                          uint64_t cap, uint64_t *npix, uint64_t *maxval);
 // Blank-separated pixel numbers from p on, read up to the first byte that
 // is neither a digit nor a blank (at most `limit`), whose position is
 // returned; null when a number is empty, too long or does not fit.
 template <typename T>
-const char *pixels_read_open(const char *p, const char *limit, T *out, uint64_t cap,
-                             uint64_t *npix, uint64_t *maxval);
+const char *pixels_read_open(const char *p, const char *limit, T *out, uint64_t cap, uint64_t *npix,
+                             uint64_t *maxval);
 
 #endif

@@ -22,8 +22,7 @@
 
 // ---- What the survey sees ------------------------------------------------------------------
 
-void precision_cell(Channel &ch, const RowCell &cell)
-{
+void precision_cell(Channel &ch, const RowCell &cell) {
     if (!cell.reached)
         return;
     if (cell.b == cell.e && !cell.bad)
@@ -32,8 +31,7 @@ void precision_cell(Channel &ch, const RowCell &cell)
         ch.precision.other_cells++;
 }
 
-void precision_value(Channel &ch, Dialect d, const RowCell &cell, float v, bool int_form)
-{
+void precision_value(Channel &ch, Dialect d, const RowCell &cell, float v, bool int_form) {
     Precision &p = ch.precision;
     if (int_form || !std::isfinite(v))
         return;  // "inf" and "nan" say nothing of the digits
@@ -45,8 +43,7 @@ void precision_value(Channel &ch, Dialect d, const RowCell &cell, float v, bool 
         p.zeros++, p.negative_zeros += text < cell.e && *text == '-';
 }
 
-bool spectrum_truncated(const Channel &ch)
-{
+bool spectrum_truncated(const Channel &ch) {
     for (size_t m = 0; m < ch.xml_spectra.size(); m++) {
         const XmlSpectrum &x = ch.xml_spectra[m];
         int64_t held = x.groups >= 2 ? x.ndata * x.groups : x.ndata;
@@ -64,8 +61,7 @@ static const int DEFAULT_SPECTRUM_CUT = 100;
 
 // The kind's source format: a fixed one, else its float form once the
 // survey saw one value in it, else the integer form when that was seen.
-static void decide_format(Channel &ch)
-{
+static void decide_format(Channel &ch) {
     Precision &p = ch.precision;
     const KindInfo &k = kind_info(ch.kind);
     bool seen = k.float_seen && p.*k.float_seen;
@@ -80,25 +76,21 @@ static void decide_format(Channel &ch)
     p.exact = !seen;
 }
 
-static void add(std::string &evidence, const std::string &sentence)
-{
+static void add(std::string &evidence, const std::string &sentence) {
     evidence += (evidence.empty() ? "" : "; ") + sentence;
 }
 
-static std::string count_text(uint64_t n, const char *one, const char *many)
-{
+static std::string count_text(uint64_t n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 // Evidence that -fti would have kept: the digits of the float forms.
-static void float_evidence(Channel &ch)
-{
+static void float_evidence(Channel &ch) {
     Precision &p = ch.precision;
     if (p.exact)
         return;
     if (ch.kind == KIND_VALUE && p.zeros > 0 && p.nonzeros > 0)
-        add(p.evidence, count_text(p.zeros, "value reads", "values read") +
-                            " as 0.000000 where " +
+        add(p.evidence, count_text(p.zeros, "value reads", "values read") + " as 0.000000 where " +
                             count_text(p.nonzeros, "other event", "other events") +
                             " of the channel are not zero (%f keeps 6 decimals: a value "
                             "below 5e-7 reads as 0)");
@@ -116,8 +108,7 @@ static void float_evidence(Channel &ch)
 }
 
 // Evidence that only -dumpall would have kept: members cut short.
-static void cut_evidence(Channel &ch)
-{
+static void cut_evidence(Channel &ch) {
     if (ch.kind != KIND_SPECTRUM)
         return;
     Precision &p = ch.precision;
@@ -136,8 +127,7 @@ static void cut_evidence(Channel &ch)
                         "are possibly cut");
 }
 
-static const char *remedy(const Precision &p)
-{
+static const char *remedy(const Precision &p) {
     if (p.fti_helps && p.truncated)
         return "the plug-in words -fti (with a word holding the channel's name) and "
                "-dumpall write every value exactly";
@@ -147,8 +137,7 @@ static const char *remedy(const Precision &p)
     return "the plug-in word -dumpall writes every value";
 }
 
-void precision_decide(Run &run)
-{
+void precision_decide(Run &run) {
     for (Channel &ch : run.channels) {
         Precision &p = ch.precision;
         decide_format(ch);
@@ -162,8 +151,8 @@ void precision_decide(Run &run)
                    p.other_cells == 0 && !ch.xml_dims;
         if (p.lossy)
             warn_line(run, 0, "channel %s: values %s precision in the table: %s; %s",
-                      ch.title.c_str(), p.certain ? "lost" : "may have lost",
-                      p.evidence.c_str(), remedy(p));
+                      ch.title.c_str(), p.certain ? "lost" : "may have lost", p.evidence.c_str(),
+                      remedy(p));
     }
 }
 
@@ -175,8 +164,7 @@ static const size_t WORD_SHOWN = 200;
 // Lossy channels named in the closing lines.
 static const size_t NAMES_SHOWN = 10;
 
-static std::string joined(const std::vector<std::string> &v, size_t most)
-{
+static std::string joined(const std::vector<std::string> &v, size_t most) {
     std::string s;
     for (size_t k = 0; k < v.size() && k < most; k++)
         s += (k ? ", " : "") + v[k];
@@ -185,8 +173,7 @@ static std::string joined(const std::vector<std::string> &v, size_t most)
     return s;
 }
 
-void precision_summary(const Run &run)
-{
+void precision_summary(const Run &run) {
     std::vector<std::string> lossy, fixable;
     bool cut = false;
     for (const Channel &ch : run.channels) {
@@ -218,9 +205,7 @@ void precision_summary(const Run &run)
 
 // ---- The -fti word -----------------------------------------------------------------------
 
-std::string fti_word(const std::vector<std::string> &names,
-                     std::vector<std::string> *unflaggable)
-{
+std::string fti_word(const std::vector<std::string> &names, std::vector<std::string> *unflaggable) {
     std::vector<std::string> order;
     for (const std::string &n : names) {
         if (n.empty())
@@ -234,10 +219,9 @@ std::string fti_word(const std::vector<std::string> &names,
     }
     // Longest first: a name that already occurs in the word (inside a
     // longer name, or across two) is flagged without being added.
-    std::stable_sort(order.begin(), order.end(),
-                     [](const std::string &a, const std::string &b) {
-                         return a.size() > b.size();
-                     });
+    std::stable_sort(order.begin(), order.end(), [](const std::string &a, const std::string &b) {
+        return a.size() > b.size();
+    });
     std::string word;
     for (const std::string &n : order)
         if (word.find(n) == std::string::npos)
@@ -247,8 +231,7 @@ std::string fti_word(const std::vector<std::string> &names,
 
 // The first bytes of a file, to tell a table, a listing and an XML
 // description apart.
-static std::string file_start(const std::string &path)
-{
+static std::string file_start(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
     char buf[16] = {};
     f.read(buf, sizeof buf);
@@ -256,8 +239,7 @@ static std::string file_start(const std::string &path)
 }
 
 // The titles of a table's header.
-static int table_titles(const std::string &path, std::vector<std::string> &names)
-{
+static int table_titles(const std::string &path, std::vector<std::string> &names) {
     Run run;
     run.opt.table = path;
     Input in;
@@ -276,8 +258,7 @@ static int table_titles(const std::string &path, std::vector<std::string> &names
 }
 
 // Channel names from a table, a channel listing or an XML description.
-static int run_names(const std::string &path, std::vector<std::string> &names)
-{
+static int run_names(const std::string &path, std::vector<std::string> &names) {
     std::string start = file_start(path);
     if (start.compare(0, 7, "EventId") == 0)
         return table_titles(path, names);
@@ -294,8 +275,7 @@ static int run_names(const std::string &path, std::vector<std::string> &names)
     return names_read(path, names);
 }
 
-int fti_word_main(const std::string &path)
-{
+int fti_word_main(const std::string &path) {
     std::vector<std::string> names, unflaggable;
     if (run_names(path, names) != 0)
         return 2;
@@ -311,7 +291,6 @@ int fti_word_main(const std::string &path)
     if (word.empty() && unflaggable.empty())
         message("%s: no channels", path.c_str());
     if (word.size() >= 131072)
-        message("the word has %zu bytes; Linux passes at most 131071 in one argument",
-                word.size());
+        message("the word has %zu bytes; Linux passes at most 131071 in one argument", word.size());
     return unflaggable.empty() && !word.empty() ? 0 : 1;
 }

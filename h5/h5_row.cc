@@ -30,21 +30,18 @@ static const char *TAB_LEAD = "EventId\tTime\t\t\t";
 
 // ---- Small scanners ---------------------------------------------------------------
 
-static const char *find_char(const char *p, const char *e, char c)
-{
+static const char *find_char(const char *p, const char *e, char c) {
     const char *q = (const char *)memchr(p, c, (size_t)(e - p));
     return q ? q : e;
 }
 
-static bool starts(const char *p, const char *e, const char *lit)
-{
+static bool starts(const char *p, const char *e, const char *lit) {
     size_t n = strlen(lit);
     return (size_t)(e - p) >= n && memcmp(p, lit, n) == 0;
 }
 
 // "seconds:microseconds" in [b, e).
-static bool parse_time(const char *b, const char *e, uint32_t *s, uint32_t *us)
-{
+static bool parse_time(const char *b, const char *e, uint32_t *s, uint32_t *us) {
     const char *colon = find_char(b, e, ':');
     int32_t a, c;
     if (colon == e || !parse_i32(b, colon, &a) || !parse_i32(colon + 1, e, &c))
@@ -60,8 +57,7 @@ static bool parse_time(const char *b, const char *e, uint32_t *s, uint32_t *us)
 // status columns every title follows "SrvBlockStatus" and "ChanStatus",
 // which also keeps a title that holds the separator whole.
 template <typename Fn>
-static void each_title(const Run &run, const char *p, const char *e, Fn title)
-{
+static void each_title(const Run &run, const char *p, const char *e, Fn title) {
     char sep = separator(run.dialect);
     std::string marker = run.dialect == DIALECT_HDF5 ? "SrvBlockStatus,ChanStatus,"
                                                      : "SrvBlockStatus\t\t\tChanStatus\t\t\t";
@@ -80,8 +76,7 @@ static void each_title(const Run &run, const char *p, const char *e, Fn title)
 // Splits the channel part of the header into titles. They are counted
 // first, so that a header of more than MAX_CHANNELS is refused before a
 // record is made for any of them. Returns 0, or -1 after an error message.
-static int split_titles(Run &run, const char *p, const char *e)
-{
+static int split_titles(Run &run, const char *p, const char *e) {
     uint64_t n = 0;
     each_title(run, p, e, [&n](std::string_view) { n++; });
     if (n > MAX_CHANNELS) {
@@ -98,8 +93,7 @@ static int split_titles(Run &run, const char *p, const char *e)
 
 static bool is_event_start(const Run &run, const char *p, const char *e);
 
-int header_read(Run &run, RowReader &rr, bool titles)
-{
+int header_read(Run &run, RowReader &rr, bool titles) {
     const char *b, *e;
     bool nl;
     int r = input_line(*rr.in, &b, &e, &nl);
@@ -113,8 +107,9 @@ int header_read(Run &run, RowReader &rr, bool titles)
     else if (starts(b, e, TAB_LEAD))
         run.dialect = DIALECT_TAB, lead = TAB_LEAD;
     else {
-        error_line(run, 1, "not an event table: the first line does not begin with "
-                           "the titles EventId and Time");
+        error_line(run, 1,
+                   "not an event table: the first line does not begin with "
+                   "the titles EventId and Time");
         return -1;
     }
     const char *p = b + strlen(lead);
@@ -134,8 +129,7 @@ int header_read(Run &run, RowReader &rr, bool titles)
     return titles ? split_titles(run, p, e) : 0;
 }
 
-int rows_begin(Run &run, RowReader &rr, Input &in)
-{
+int rows_begin(Run &run, RowReader &rr, Input &in) {
     if (input_rewind(in) != 0) {
         message("%s: cannot read it again: %s", run.opt.table.c_str(), strerror(errno));
         return -1;
@@ -146,8 +140,7 @@ int rows_begin(Run &run, RowReader &rr, Input &in)
     return header_read(run, rr, false);
 }
 
-int rows_walk(Run &run, RowReader &rr, Input &in, const RowWalk &walk)
-{
+int rows_walk(Run &run, RowReader &rr, Input &in, const RowWalk &walk) {
     if (rows_begin(run, rr, in) != 0)
         return -1;
     Row row;
@@ -172,8 +165,7 @@ static const char *hdf5_cell_end(const char *p, const char *e, bool *bad);
 // hold rows cut short before it: each event begins where an event's
 // leading columns stand at a field's start. 0 when a bracket does not
 // close.
-static size_t last_event_fields(const Run &run, const char *b, const char *e)
-{
+static size_t last_event_fields(const Run &run, const char *b, const char *e) {
     size_t n = 0;
     bool bad = false;
     for (const char *p = b;; p++) {
@@ -188,8 +180,7 @@ static size_t last_event_fields(const Run &run, const char *b, const char *e)
     }
 }
 
-size_t rows_channel_count(Run &run, Input &in)
-{
+size_t rows_channel_count(Run &run, Input &in) {
     size_t lead = 3 + run.status_columns, per = run.status_columns ? 3 : 1;
     // A count that 11 of the 20 rows looked at have is what most have,
     // whatever the rest say: the rows after it (megabytes each with a
@@ -218,8 +209,7 @@ size_t rows_channel_count(Run &run, Input &in)
 
 // One "0x%X" status column and its separator (a comma, or three tabs in
 // the tab dialect) at p. Returns the position after it, or null.
-static const char *status_end(Dialect d, const char *p, const char *e, int32_t *out)
-{
+static const char *status_end(Dialect d, const char *p, const char *e, int32_t *out) {
     bool hdf = d == DIALECT_HDF5;
     const char *f = find_char(p, e, separator(d));
     if (f == e || !parse_hex32(p, f, out))
@@ -229,8 +219,7 @@ static const char *status_end(Dialect d, const char *p, const char *e, int32_t *
     return f + (hdf ? 1 : 3);
 }
 
-static bool read_status(RowReader &rr, int32_t *out)
-{
+static bool read_status(RowReader &rr, int32_t *out) {
     const char *p = status_end(rr.run->dialect, rr.p, rr.end, out);
     if (p)
         rr.p = p;
@@ -239,8 +228,7 @@ static bool read_status(RowReader &rr, int32_t *out)
 
 // The event id column at p: "%d" (comma dialect) or "[TYPE]%d" and two
 // tabs (tab dialect). Returns the position after it, or null.
-static const char *read_event_id(const Run &run, const char *p, const char *e, Row &row)
-{
+static const char *read_event_id(const Run &run, const char *p, const char *e, Row &row) {
     // The first byte first: a pixel list's megabytes are not searched for
     // a separator.
     bool hdf = run.dialect == DIALECT_HDF5;
@@ -269,8 +257,7 @@ static const char *read_event_id(const Run &run, const char *p, const char *e, R
 // (with status columns) the event status, each with its separator.
 // Returns the position after them, or null when the text there is no
 // event's start.
-static const char *leading_end(const Run &run, const char *p, const char *e, Row &row)
-{
+static const char *leading_end(const Run &run, const char *p, const char *e, Row &row) {
     char sep = separator(run.dialect);
     p = read_event_id(run, p, e, row);
     if (!p)
@@ -290,16 +277,14 @@ static const char *leading_end(const Run &run, const char *p, const char *e, Row
 // Whole leading columns of an event at p. No cell or status column begins
 // like them: in the comma dialect no cell is a bare integer, in the tab
 // dialect no pixel list has a ']' before its first tab.
-static bool is_event_start(const Run &run, const char *p, const char *e)
-{
+static bool is_event_start(const Run &run, const char *p, const char *e) {
     Row scratch;
     return leading_end(run, p, e, scratch) != nullptr;
 }
 
 // Reads the leading columns at rr.p into `row`. Returns false when the
 // text there is no event's start.
-static bool read_leading(RowReader &rr, Row &row)
-{
+static bool read_leading(RowReader &rr, Row &row) {
     const char *p = leading_end(*rr.run, rr.p, rr.end, row);
     if (p)
         rr.p = p;
@@ -310,11 +295,9 @@ static bool read_leading(RowReader &rr, Row &row)
 
 // The first '[', ']' or ',' in [p, e), or e. Spectra are long runs of
 // numbers with a bracket now and then: sixteen bytes are looked at at once.
-static const char *next_bracket_or_comma(const char *p, const char *e)
-{
+static const char *next_bracket_or_comma(const char *p, const char *e) {
 #ifdef __SSE2__
-    const __m128i open = _mm_set1_epi8('['), close = _mm_set1_epi8(']'),
-                  comma = _mm_set1_epi8(',');
+    const __m128i open = _mm_set1_epi8('['), close = _mm_set1_epi8(']'), comma = _mm_set1_epi8(',');
     for (; e - p >= 16; p += 16) {
         __m128i v = _mm_loadu_si128((const __m128i *)p);
         __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, open), _mm_cmpeq_epi8(v, close)),
@@ -335,8 +318,7 @@ static const char *next_bracket_or_comma(const char *p, const char *e)
 // with memchr, so that megabytes of digits are not looked at byte by byte
 // here (a '[' among the digits would make the cell unreadable by any kind,
 // so it need not be looked for). Sets *bad for unbalanced brackets.
-static const char *hdf5_cell_end(const char *p, const char *e, bool *bad)
-{
+static const char *hdf5_cell_end(const char *p, const char *e, bool *bad) {
     if (e - p > 3 && p[0] == '[' && p[1] == '[' && (unsigned)(p[2] - '0') < 10u) {
         const char *q = (const char *)memchr(p + 2, ']', (size_t)(e - p - 2));
         if (q && e - q >= 2 && q[1] == ']' && (q + 2 == e || q[2] == ','))
@@ -369,8 +351,7 @@ static const char *hdf5_cell_end(const char *p, const char *e, bool *bad)
 
 // The end of the block "\t{...}" at p: its '}' followed by the separator
 // or the line's end (no item holds a tab). Null when there is none.
-static const char *tab_block_end(const char *p, const char *e)
-{
+static const char *tab_block_end(const char *p, const char *e) {
     for (const char *q = p + 2; q < e; q++) {
         q = find_char(q, e, '}');
         if (q == e)
@@ -381,15 +362,13 @@ static const char *tab_block_end(const char *p, const char *e)
     return nullptr;
 }
 
-static bool reads_as_block(const char *b, const char *e)
-{
+static bool reads_as_block(const char *b, const char *e) {
     bool nonvn, intf;
     return cell_block(DIALECT_TAB, b, e, nullptr, nullptr, &nonvn, &intf) != PRESENT_BAD;
 }
 
 // A spectrum cell "{...}" at p (no member entry holds a '}').
-static bool spectrum_at(const char *p, const char *e)
-{
+static bool spectrum_at(const char *p, const char *e) {
     const char *q = find_char(p, e, '}');
     SpectrumOut out;
     return q < e && cell_spectrum(DIALECT_TAB, p, q + 1, out) != PRESENT_BAD;
@@ -398,8 +377,7 @@ static bool spectrum_at(const char *p, const char *e)
 // Whether the empty cell comes first when both readings fit: channel k is
 // no block and the next channel is a spectrum, as far as the kinds known
 // say.
-static bool empty_first(Kind here, Kind next)
-{
+static bool empty_first(Kind here, Kind next) {
     if (here == KIND_BLOCK)
         return false;
     if (next == KIND_SPECTRUM)
@@ -411,10 +389,9 @@ static bool empty_first(Kind here, Kind next)
 // takes the reading that comes second; *two says whether there is one.
 // *misfit: the cell reads neither way, or not as the kind known for
 // channel k.
-static const char *tab_brace_cell_end(const RowReader &rr, size_t k, bool last,
-                                      const char *p, const char *e, bool second, bool *two,
-                                      bool *bad, bool *misfit)
-{
+static const char *tab_brace_cell_end(const RowReader &rr, size_t k, bool last, const char *p,
+                                      const char *e, bool second, bool *two, bool *bad,
+                                      bool *misfit) {
     const std::vector<Kind> *h = rr.hints;
     Kind here = h ? (*h)[k] : KIND_UNSET;
     const char *block_end = tab_block_end(p, e);
@@ -439,9 +416,8 @@ static const char *tab_brace_cell_end(const RowReader &rr, size_t k, bool last,
 // Tab dialect: each cell by its own grammar, as tabs inside cells make
 // field counts meaningless. Returns the end of the cell (its own trailing
 // tab included, the separator not).
-static const char *tab_cell_end(const RowReader &rr, size_t k, bool last, bool second,
-                                bool *two, bool *bad, bool *misfit)
-{
+static const char *tab_cell_end(const RowReader &rr, size_t k, bool last, bool second, bool *two,
+                                bool *bad, bool *misfit) {
     const char *p = rr.p, *e = rr.end;
     if (p == e)
         return p;
@@ -467,8 +443,7 @@ static const char *tab_cell_end(const RowReader &rr, size_t k, bool last, bool s
 
 // Marks the channels from `from` on as not reached (cut: the row was cut
 // short) or as not understood (the row is malformed there, not short).
-static void rest_of_row(Row &row, size_t from, bool cut)
-{
+static void rest_of_row(Row &row, size_t from, bool cut) {
     for (size_t k = from; k < row.cells.size(); k++) {
         row.cells[k] = RowCell();
         row.cells[k].bad = !cut;
@@ -489,8 +464,7 @@ enum GroupResult {
 // Where the row stops within a group, before its cell: the next event,
 // or (in the last line of the file, without its line end) the file's
 // end. GROUP_OK when it goes on.
-static GroupResult group_cut(const RowReader &rr)
-{
+static GroupResult group_cut(const RowReader &rr) {
     if (is_event_start(*rr.run, rr.p, rr.end))
         return GROUP_CUT;
     if (rr.p == rr.end && !rr.newline)
@@ -499,15 +473,13 @@ static GroupResult group_cut(const RowReader &rr)
 }
 
 // A status column that does not read at the end of the file: cut inside.
-static GroupResult bad_status(const RowReader &rr)
-{
+static GroupResult bad_status(const RowReader &rr) {
     char sep = separator(rr.run->dialect);
     return !rr.newline && find_char(rr.p, rr.end, sep) == rr.end ? GROUP_TRUNC : GROUP_BAD;
 }
 
 // The server-block and channel status columns of a group at rr.p.
-static GroupResult read_status_pair(RowReader &rr, RowCell &cell)
-{
+static GroupResult read_status_pair(RowReader &rr, RowCell &cell) {
     if (!read_status(rr, &cell.srv))
         return bad_status(rr);
     cell.srv_read = true;  // kept when the channel query failed after it
@@ -522,8 +494,7 @@ static GroupResult read_status_pair(RowReader &rr, RowCell &cell)
 
 // After a cell ending at q: the separator before the next group, or the
 // line's end after the last one; rr.p moves to the next group.
-static GroupResult group_end(RowReader &rr, const char *q, bool last)
-{
+static GroupResult group_end(RowReader &rr, const char *q, bool last) {
     if (last && q != rr.end)
         return GROUP_BAD;
     if (!last && q == rr.end)
@@ -536,8 +507,7 @@ static GroupResult group_end(RowReader &rr, const char *q, bool last)
 
 // One channel group at rr.p: status columns, cell, separator. `second`
 // reads the cell the way that comes second; *two says whether it has one.
-static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bool *two)
-{
+static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bool *two) {
     const Run &run = *rr.run;
     RowCell &cell = row.cells[k];
     cell = RowCell();
@@ -550,9 +520,9 @@ static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bo
     if (run.dialect == DIALECT_HDF5 && rr.read_at)
         q = rr.read_at(rr.read_at_ctx, k, rr.p, rr.end, cell);
     if (!q)
-        q = run.dialect == DIALECT_HDF5 ? hdf5_cell_end(rr.p, rr.end, &bad)
-                                        : tab_cell_end(rr, k, last, second, two, &bad,
-                                                       &cell.misfit);
+        q = run.dialect == DIALECT_HDF5
+                ? hdf5_cell_end(rr.p, rr.end, &bad)
+                : tab_cell_end(rr, k, last, second, two, &bad, &cell.misfit);
     cell.b = rr.p, cell.e = q, cell.reached = true;
     if (q == rr.end && !rr.newline && (bad || !last))
         return GROUP_TRUNC;
@@ -562,8 +532,7 @@ static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bo
 }
 
 // The next line into rr. Returns 1, or 0 at the end of the table.
-static int next_line(RowReader &rr)
-{
+static int next_line(RowReader &rr) {
     const char *b, *e;
     bool nl;
     if (input_line(*rr.in, &b, &e, &nl) == 0)
@@ -573,8 +542,7 @@ static int next_line(RowReader &rr)
 }
 
 // Reports a row that does not read; with --strict it is an error.
-static bool row_problem(RowReader &rr, uint64_t line, const char *what, const char *title)
-{
+static bool row_problem(RowReader &rr, uint64_t line, const char *what, const char *title) {
     Run &run = *rr.run;
     if (run.opt.strict) {
         error_line(run, line, "%s%s%s", what, title ? " " : "", title ? title : "");
@@ -592,13 +560,11 @@ struct Reading {
     bool misfit = false;         // a cell reads as no kind it could be
 };
 
-static bool reading_fits(const Reading &r)
-{
+static bool reading_fits(const Reading &r) {
     return r.end != GROUP_SHORT && r.end != GROUP_BAD && !r.misfit;
 }
 
-static bool any_misfit(const Row &row)
-{
+static bool any_misfit(const Row &row) {
     for (const RowCell &c : row.cells)
         if (c.misfit)
             return true;
@@ -608,8 +574,7 @@ static bool any_misfit(const Row &row)
 // The row cut at channel k: the rest not reached. The server-block status
 // column stands in the row when the channel query failed after it: it is
 // kept.
-static void cut_at(Row &row, size_t k, GroupResult g)
-{
+static void cut_at(Row &row, size_t k, GroupResult g) {
     RowCell cut = row.cells[k];
     rest_of_row(row, k, true);
     row.cells[k].failed = g != GROUP_TRUNC;
@@ -619,8 +584,7 @@ static void cut_at(Row &row, size_t k, GroupResult g)
 
 // The last line of the file lacks its line end. An empty last cell was
 // never written: the last channel's query failed.
-static void unended_last_line(Row &row, Reading &r)
-{
+static void unended_last_line(Row &row, Reading &r) {
     size_t n = row.cells.size();
     RowCell &last = row.cells[n - 1];
     r.end = GROUP_TRUNC, r.k = n;
@@ -635,8 +599,7 @@ static void unended_last_line(Row &row, Reading &r)
 // Reads the channel groups from channel k0 at rr.p to the end of the row.
 // `second` reads channel k0 the way that comes second; places that read
 // two ways are pushed onto rr.choices (when `note`).
-static Reading read_from(RowReader &rr, Row &row, size_t k0, bool second, bool note)
-{
+static Reading read_from(RowReader &rr, Row &row, size_t k0, bool second, bool note) {
     Reading r;
     row.complete = true;
     size_t n = row.cells.size();
@@ -664,8 +627,7 @@ static Reading read_from(RowReader &rr, Row &row, size_t k0, bool second, bool n
 // that reads two ways. Where that fits too, the cells the two readings
 // give differently tell nothing certain of their channels. A row cut
 // short, or one whose last cell is empty, can fit both ways.
-static void mark_uncertain(RowReader &rr, Row &row)
-{
+static void mark_uncertain(RowReader &rr, Row &row) {
     rr.kept = row.cells;
     const char *p = rr.p;
     bool complete = row.complete;
@@ -676,8 +638,7 @@ static void mark_uncertain(RowReader &rr, Row &row)
             continue;
         for (size_t j = c.first; j < row.cells.size(); j++) {
             const RowCell &x = row.cells[j], &y = rr.kept[j];
-            differ[j] |= x.b != y.b || x.e != y.e || x.reached != y.reached ||
-                         x.failed != y.failed;
+            differ[j] |= x.b != y.b || x.e != y.e || x.reached != y.reached || x.failed != y.failed;
         }
     }
     row.cells.swap(rr.kept);
@@ -695,8 +656,7 @@ static const int MAX_REREADS = 64;
 // last channel's cell and the line end, and cuts a row short only where a
 // channel group would begin. When none fits, the first reading is kept
 // for the report.
-static Reading read_fitting(RowReader &rr, Row &row)
-{
+static Reading read_fitting(RowReader &rr, Row &row) {
     const char *start = rr.p;
     rr.choices.clear();
     Reading r = read_from(rr, row, 0, false, true);
@@ -719,8 +679,7 @@ static Reading read_fitting(RowReader &rr, Row &row)
 
 // Reads the channel groups of the row whose leading columns were read.
 // Returns 1, or -1 (strict mode) after an error.
-static int read_groups(RowReader &rr, Row &row)
-{
+static int read_groups(RowReader &rr, Row &row) {
     Reading r = read_fitting(rr, row);
     if (r.end == GROUP_OK || r.end == GROUP_CUT) {
         rr.have_line = r.end == GROUP_CUT || rr.p < rr.end;
@@ -735,19 +694,20 @@ static int read_groups(RowReader &rr, Row &row)
         return row_problem(rr, row.line, what.c_str(), nullptr) ? 1 : -1;
     }
     if (r.end == GROUP_TRUNC)
-        return row_problem(rr, row.line, r.k == chs.size()
-                               ? "the last row has no line end (an interrupted run?)"
-                               : "the last row is cut off (an interrupted run?)",
-                           nullptr) ? 1 : -1;
+        return row_problem(rr, row.line,
+                           r.k == chs.size() ? "the last row has no line end (an interrupted run?)"
+                                             : "the last row is cut off (an interrupted run?)",
+                           nullptr)
+                   ? 1
+                   : -1;
     size_t from = r.end == GROUP_SHORT ? r.k + 1 : r.k;
-    const char *what = r.end == GROUP_SHORT ? "the row ends before channel"
-                                            : "cannot read the cell of channel";
+    const char *what =
+        r.end == GROUP_SHORT ? "the row ends before channel" : "cannot read the cell of channel";
     rest_of_row(row, from, false);
     return row_problem(rr, row.line, what, chs[from].title.c_str()) ? 1 : -1;
 }
 
-int row_next(RowReader &rr, Row &row)
-{
+int row_next(RowReader &rr, Row &row) {
     Run &run = *rr.run;
     row.cells.resize(run.channels.size());
     for (;;) {

@@ -17,8 +17,7 @@
 // ---- One cell ---------------------------------------------------------------------
 
 // Every kind counts the cell it reads, unless one kind alone explains it.
-void survey_cell(Dialect d, Channel &ch, const RowCell &cell)
-{
+void survey_cell(Dialect d, Channel &ch, const RowCell &cell) {
     if (!cell.uncertain)
         precision_cell(ch, cell);
     if (!cell.reached || cell.bad || cell.uncertain || cell.b == cell.e)
@@ -40,8 +39,7 @@ static const uint64_t MAX_EVENT_BYTES = 256u << 20;
 
 // The kinds a channel's cells may choose, in the order in which equally
 // good ones are taken.
-static std::vector<Kind> tie_order()
-{
+static std::vector<Kind> tie_order() {
     std::vector<Kind> order;
     for (int k = 0; k < KIND_COUNT; k++)
         if (KINDS[k].tie > 0)
@@ -51,8 +49,7 @@ static std::vector<Kind> tie_order()
     return order;
 }
 
-static Kind kind_from_cells(Run &run, const Channel &ch)
-{
+static Kind kind_from_cells(Run &run, const Channel &ch) {
     const ChannelSurvey &s = ch.survey;
     Kind best = KIND_NONE;
     uint64_t most = 0;
@@ -67,38 +64,35 @@ static Kind kind_from_cells(Run &run, const Channel &ch)
         if (k != best && k != KIND_MARKER && s.fits[k] == most)
             also += std::string(also.empty() ? "" : " or ") + kind_name(k);
     if (!also.empty())
-        warn_line(run, 0, "channel %s reads as %s or %s; taken as %s "
-                          "(--kind '%s=KIND' or the XML description decides)",
+        warn_line(run, 0,
+                  "channel %s reads as %s or %s; taken as %s "
+                  "(--kind '%s=KIND' or the XML description decides)",
                   ch.title.c_str(), kind_name(best), also.c_str(), kind_name(best),
                   ch.title.c_str());
     return best;
 }
 
 // Bytes one event of the channel's largest dataset takes.
-static uint64_t event_bytes(const Channel &ch)
-{
+static uint64_t event_bytes(const Channel &ch) {
     const KindInfo &k = kind_info(ch.kind);
     return k.event_bytes ? k.event_bytes(ch) : 0;
 }
 
-Kind kind_given(const Channel &ch)
-{
-    return ch.forced != KIND_UNSET      ? ch.forced
-           : !ch.xml_spectra.empty()    ? KIND_SPECTRUM
-           : ch.xml_image.width > 0     ? KIND_IMAGE
-                                        : KIND_UNSET;
+Kind kind_given(const Channel &ch) {
+    return ch.forced != KIND_UNSET   ? ch.forced
+           : !ch.xml_spectra.empty() ? KIND_SPECTRUM
+           : ch.xml_image.width > 0  ? KIND_IMAGE
+                                     : KIND_UNSET;
 }
 
-ImageShape image_shape_given(const Channel &ch)
-{
+ImageShape image_shape_given(const Channel &ch) {
     ImageShape shape = ch.shape_option.width > 0 ? ch.shape_option : ch.xml_image;
     if (shape.bytes != 1 && shape.bytes != 2)
         shape.bytes = ch.xml_image.bytes;
     return shape;
 }
 
-int decide_kinds(Run &run)
-{
+int decide_kinds(Run &run) {
     for (Channel &ch : run.channels) {
         ch.kind = kind_given(ch);
         if (ch.kind == KIND_UNSET)
@@ -106,9 +100,11 @@ int decide_kinds(Run &run)
         if (kind_info(ch.kind).decide)
             kind_info(ch.kind).decide(run, ch);
         if (event_bytes(ch) > MAX_EVENT_BYTES) {
-            error_line(run, 0, "channel %s: one event of its %s takes %llu MB, more than the "
-                               "%llu MB this converter holds per event (--kind '%s=none' "
-                               "leaves it out)", ch.title.c_str(), kind_name(ch.kind),
+            error_line(run, 0,
+                       "channel %s: one event of its %s takes %llu MB, more than the "
+                       "%llu MB this converter holds per event (--kind '%s=none' "
+                       "leaves it out)",
+                       ch.title.c_str(), kind_name(ch.kind),
                        (unsigned long long)(event_bytes(ch) >> 20),
                        (unsigned long long)(MAX_EVENT_BYTES >> 20), ch.title.c_str());
             return -1;
@@ -122,8 +118,7 @@ int decide_kinds(Run &run)
 // An image channel whose kind, shape and depth are known before the walk
 // (from the options or the XML description) has nothing to learn from its
 // cells, and they are the largest of the table: the survey skips them.
-static bool image_known(const Channel &ch)
-{
+static bool image_known(const Channel &ch) {
     ImageShape shape = image_shape_given(ch);
     return kind_given(ch) == KIND_IMAGE && shape.width > 0 &&
            (shape.bytes == 1 || shape.bytes == 2);
@@ -135,8 +130,7 @@ struct SurveyWalk {
     std::vector<char> skip;  // image channels whose cells need no survey
 };
 
-static int survey_row(void *ctx, const Row &row, uint64_t)
-{
+static int survey_row(void *ctx, const Row &row, uint64_t) {
     SurveyWalk &w = *(SurveyWalk *)ctx;
     Run &run = *w.run;
     run.events++;
@@ -149,8 +143,7 @@ static int survey_row(void *ctx, const Row &row, uint64_t)
     return 0;
 }
 
-int survey_run(Run &run, Input &in, const char *bar_label)
-{
+int survey_run(Run &run, Input &in, const char *bar_label) {
     RowReader rr;
     // What the options and the XML description say of a channel's kind
     // helps the row reader where a row reads two ways.

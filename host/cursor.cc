@@ -62,8 +62,7 @@ void resolve_identity(BoundChan &b, const ChannelData &d, const Channel *ch) {
         b.chan_name = nullptr;
     else
         b.chan_name = d.chan.name ? d.chan.name->c_str() : b.bare_name;
-    b.nmemb = d.nmemb ? *d.nmemb
-                      : static_cast<int>(std::min<size_t>(d.members.size(), INT_MAX));
+    b.nmemb = d.nmemb ? *d.nmemb : static_cast<int>(std::min<size_t>(d.members.size(), INT_MAX));
 }
 
 // The server-block head and channel sub-head, with the event's time and
@@ -133,8 +132,7 @@ void resolve_frame(BoundChan &b, const ChannelData &d, const Event &ev) {
 void resolve(BoundChan &b, const ChannelData &d, const Run::State &run, const Event &ev) {
     b.data = &d;
     auto ch_it = run.by_text.find(d.text);
-    const Channel *ch =
-        ch_it == run.by_text.end() ? nullptr : &run.header.channels[ch_it->second];
+    const Channel *ch = ch_it == run.by_text.end() ? nullptr : &run.header.channels[ch_it->second];
     resolve_identity(b, d, ch);
     resolve_heads(b, d, ch, ev);
     // Statistics are copies: the plug-in gets writable pointers, and the
@@ -177,14 +175,12 @@ void deselect(Cursor::State *st, Cursor::State::Selection sel) {
 unsigned char *pixel_buffer(BoundChan &b) {
     const Image &img = *b.data->image;
     if (!b.pixels_ready) {
-        long long len = std::min<long long>(std::max(img.resolved_len(), 0),
-                                            kMaxImageBytes);
+        long long len = std::min<long long>(std::max(img.resolved_len(), 0), kMaxImageBytes);
         size_t n = std::max<size_t>(static_cast<size_t>(len), img.pixels.size());
         b.pixels.resize(std::max<size_t>(n, 1));
         if (!img.pixels.empty())
             memcpy(b.pixels.data(), img.pixels.data(), img.pixels.size());
-        memset(b.pixels.data() + img.pixels.size(), 0,
-               b.pixels.size() - img.pixels.size());
+        memset(b.pixels.data() + img.pixels.size(), 0, b.pixels.size() - img.pixels.size());
         b.pixels_ready = true;
     }
     return b.pixels.data();
@@ -246,9 +242,13 @@ void Cursor::bind(const Run &run, const Event &event) {
     });
 }
 
-void Cursor::watch_stop(const volatile std::sig_atomic_t *flag) { state_->stop = flag; }
+void Cursor::watch_stop(const volatile std::sig_atomic_t *flag) {
+    state_->stop = flag;
+}
 
-bool Cursor::cut_by_stop() const { return state_->cut_by_stop; }
+bool Cursor::cut_by_stop() const {
+    return state_->cut_by_stop;
+}
 
 // A stop was asked for while an event has run longer than kStopGrace: its
 // next channel query fails, as a reader's does for a block it cannot read,
@@ -270,7 +270,9 @@ void Cursor::unbind() {
     deselect(&st, State::NONE);
 }
 
-zarn_daq_getdata *Cursor::get() { return &state_->obj; }
+zarn_daq_getdata *Cursor::get() {
+    return &state_->obj;
+}
 
 }  // namespace standin
 
@@ -281,9 +283,8 @@ using standin::cursor_state;
 using standin::selected;
 using CursorState = standin::Cursor::State;
 
-int zarn_daq_getdata::GetEventInfo(unsigned *evid, int *evtype, unsigned *len,
-                                   unsigned *tup, unsigned *tlow, int *status,
-                                   int *nsrvb) {
+int zarn_daq_getdata::GetEventInfo(unsigned *evid, int *evtype, unsigned *len, unsigned *tup,
+                                   unsigned *tlow, int *status, int *nsrvb) {
     CursorState *st = cursor_state(impl);
     if (!st || st->event->fail)
         return 1;
@@ -310,13 +311,16 @@ static int select_side(CursorState *st, int n, bool image) {
     return 1;
 }
 
-int zarn_daq_getdata::SetImage(int n) { return select_side(cursor_state(impl), n, true); }
+int zarn_daq_getdata::SetImage(int n) {
+    return select_side(cursor_state(impl), n, true);
+}
 
-int zarn_daq_getdata::SetFast(int n) { return select_side(cursor_state(impl), n, false); }
+int zarn_daq_getdata::SetFast(int n) {
+    return select_side(cursor_state(impl), n, false);
+}
 
-int zarn_daq_getdata::GetServBlockInfo(unsigned *tup, unsigned *tlow, int *ltot,
-                                       int *mpulse, int *spare, int *status,
-                                       int *nchan) {
+int zarn_daq_getdata::GetServBlockInfo(unsigned *tup, unsigned *tlow, int *ltot, int *mpulse,
+                                       int *spare, int *status, int *nchan) {
     CursorState *st = cursor_state(impl);
     if (!st)
         return 1;
@@ -359,9 +363,9 @@ int zarn_daq_getdata::SetProp(const char *chname) {
     }
     std::string_view text = chname ? chname : "";
     const standin::Event &ev = *st->event;
-    auto it = std::lower_bound(
-        st->order.begin(), st->order.end(), text,
-        [&](size_t i, std::string_view key) { return ev.channels[i].text < key; });
+    auto it =
+        std::lower_bound(st->order.begin(), st->order.end(), text,
+                         [&](size_t i, std::string_view key) { return ev.channels[i].text < key; });
     if (it != st->order.end() && ev.channels[*it].text == text) {
         BoundChan &b = st->chans[*it];
         st->sel = CursorState::CHANNEL;
@@ -384,8 +388,7 @@ int zarn_daq_getdata::SetProp(const char *chname) {
     return 0;
 }
 
-int zarn_daq_getdata::GetChanInfo(const char **name, int *spare, int *status,
-                                  int *len) {
+int zarn_daq_getdata::GetChanInfo(const char **name, int *spare, int *status, int *len) {
     CursorState *st = cursor_state(impl);
     if (!st)
         return 1;
@@ -419,8 +422,8 @@ int zarn_daq_getdata::GetImagePar(int *nframe, int *compr, int *bpp, int *len) {
     return 0;
 }
 
-bool zarn_daq_getdata::GetValNamPrm(void **block, int *type, const char **text,
-                                    int *n, void **items) {
+bool zarn_daq_getdata::GetValNamPrm(void **block, int *type, const char **text, int *n,
+                                    void **items) {
     BoundChan *b = selected(cursor_state(impl));
     put(block, nullptr);
     put(type, b ? b->type : 0);
@@ -447,8 +450,7 @@ float zarn_daq_getdata::GetSingle(int k) {
 
 bool zarn_daq_getdata::GetValNamChan(const char **name, float *value, int k) {
     BoundChan *b = selected(cursor_state(impl));
-    if (b && b->data->items && k >= 0 &&
-        static_cast<size_t>(k) < b->data->items->size()) {
+    if (b && b->data->items && k >= 0 && static_cast<size_t>(k) < b->data->items->size()) {
         const standin::Item &it = (*b->data->items)[k];
         put(name, it.name ? it.name->c_str() : nullptr);
         put(value, it.value);
@@ -459,8 +461,8 @@ bool zarn_daq_getdata::GetValNamChan(const char **name, float *value, int k) {
     return false;
 }
 
-int zarn_daq_getdata::GetSpectPar(float *start, float *inc, float **data,
-                                  int *ndata, int m, int *groups, float *groups_inc,
+int zarn_daq_getdata::GetSpectPar(float *start, float *inc, float **data, int *ndata, int m,
+                                  int *groups, float *groups_inc,
                                   zarn_spect_statistics_2010 **stat) {
     BoundChan *b = selected(cursor_state(impl));
     if (!b || m < 0 || static_cast<size_t>(m) >= b->data->members.size())
@@ -491,8 +493,8 @@ float zarn_daq_getdata::GetSpectVal(int m, int k) {
 }
 
 // Only ROI 0 exists.
-int zarn_daq_getdata::GetRoiPar(void **blk, float *start, float *inc, float **mean,
-                                int *ndata, int n) {
+int zarn_daq_getdata::GetRoiPar(void **blk, float *start, float *inc, float **mean, int *ndata,
+                                int n) {
     BoundChan *b = selected(cursor_state(impl));
     if (!b || !b->data->roi || n != 0)
         return 1;
@@ -504,8 +506,8 @@ int zarn_daq_getdata::GetRoiPar(void **blk, float *start, float *inc, float **me
     return 0;
 }
 
-int zarn_daq_getdata::GetImageSize(int *xstart, int *xinc, int *nx, int *ystart,
-                                   int *yinc, int *ny) {
+int zarn_daq_getdata::GetImageSize(int *xstart, int *xinc, int *nx, int *ystart, int *yinc,
+                                   int *ny) {
     BoundChan *b = selected(cursor_state(impl));
     const standin::Image *img = b && b->data->image ? &*b->data->image : nullptr;
     put(xstart, 0);

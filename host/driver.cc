@@ -66,8 +66,7 @@ bool image_onto_recording(const DriveOptions &opt, const ImageWords &images, con
 }
 
 // One loop call, counted; a row a stop cut short is noted.
-void play_event(const Entries &entries, Run &run, const Event &ev, Cursor *cursor,
-                DriveResult *r) {
+void play_event(const Entries &entries, Run &run, const Event &ev, Cursor *cursor, DriveResult *r) {
     run.count_event();
     cursor->bind(run, ev);
     if (entries.loop(cursor->get()) != 0)
@@ -79,8 +78,8 @@ void play_event(const Entries &entries, Run &run, const Event &ev, Cursor *curso
 
 // One loop call per event until the source ends, fails, or a signal asks
 // to stop; the event in progress is always finished.
-void replay_events(const Entries &entries, EventSource &source, Run &run,
-                   const DriveOptions &opt, FILE *diag, DriveResult *r) {
+void replay_events(const Entries &entries, EventSource &source, Run &run, const DriveOptions &opt,
+                   FILE *diag, DriveResult *r) {
     Cursor cursor;
     cursor.watch_stop(opt.stop);
     ImageWords images = image_words(opt.words);
@@ -155,8 +154,7 @@ void check_outputs(const Entries &entries, const DriveOptions &opt, DriveResult 
     if (!plugin.empty())
         r->output_failures.push_back(plugin);
     if (!dump_failure().empty())
-        r->output_failures.push_back("the XML description could not be written: " +
-                                     dump_failure());
+        r->output_failures.push_back("the XML description could not be written: " + dump_failure());
     std::string skipped = xml_onto_table(opt.words);
     if (!skipped.empty())
         r->output_failures.push_back(skipped);
@@ -169,8 +167,8 @@ void check_outputs(const Entries &entries, const DriveOptions &opt, DriveResult 
 // "N events replayed", and how many of them the plug-in could not write
 // (its loop call failed: a reader query failed, the row is cut short).
 std::string replayed_text(const DriveResult &r) {
-    std::string text = std::to_string(r.events) + (r.events == 1 ? " event" : " events") +
-                       " replayed";
+    std::string text =
+        std::to_string(r.events) + (r.events == 1 ? " event" : " events") + " replayed";
     if (r.failed > 0)
         text += "; the plug-in could not write " + std::to_string(r.failed) +
                 " of them (zarn_user_loop returned non-zero)";
@@ -184,11 +182,12 @@ void report_end(const char *prog, FILE *diag, DriveResult *r) {
         std::string why = r->stop_signal == SIGPIPE
                               ? std::string("output closed (SIGPIPE)")
                               : std::string("interrupted by ") + stop_signal_name(r->stop_signal);
-        fprintf(diag, "%s: %s: run ended after %s\n", prog, why.c_str(),
-                replayed_text(*r).c_str());
+        fprintf(diag, "%s: %s: run ended after %s\n", prog, why.c_str(), replayed_text(*r).c_str());
         if (r->cut_event)
-            fprintf(diag, "%s: event %u was still running: its row was cut short at the "
-                          "channel in progress\n", prog, *r->cut_event);
+            fprintf(diag,
+                    "%s: event %u was still running: its row was cut short at the "
+                    "channel in progress\n",
+                    prog, *r->cut_event);
         r->status = 128 + r->stop_signal;
     } else if (!r->error.empty()) {
         fprintf(diag, "%s: run ended after %lld events because of the %s\n", prog, r->events,
@@ -221,8 +220,8 @@ void refuse_run(const std::string &why, FILE *diag, DriveResult *r) {
 
 }  // namespace
 
-DriveResult drive(const Entries &entries, EventSource &source,
-                  const DriveOptions &opt, FILE *diag) {
+DriveResult drive(const Entries &entries, EventSource &source, const DriveOptions &opt,
+                  FILE *diag) {
     DriveResult r;
     const char *prog = opt.program.c_str();
     RunHeader header;
@@ -249,8 +248,8 @@ DriveResult drive(const Entries &entries, EventSource &source,
     r.init_called = true;
     r.init_result = entries.init(static_cast<int>(args.size()), argv.data(), run.reader());
     if (r.init_result != 0) {
-        fprintf(diag, "%s: zarn_user_init_2010 returned %d; no event was replayed\n",
-                prog, r.init_result);
+        fprintf(diag, "%s: zarn_user_init_2010 returned %d; no event was replayed\n", prog,
+                r.init_result);
         r.status = kExitInitFailed;
         return r;
     }
@@ -294,8 +293,7 @@ int check_events(EventSource &source, const char *program, FILE *diag) {
     if (errors == 0)
         fprintf(diag, "%s: %lld events checked, no error found\n", program, events);
     else
-        fprintf(diag, "%s: %lld events checked, %lld lines with errors\n", program, events,
-                errors);
+        fprintf(diag, "%s: %lld events checked, %lld lines with errors\n", program, events, errors);
     return errors == 0 ? kExitOk : kExitBadInput;
 }
 

@@ -17,7 +17,9 @@ int outmode = 0;
 
 // ---- EqData ----
 
-int EqData::type() { return type_code; }
+int EqData::type() {
+    return type_code;
+}
 
 const char *EqData::type_string(int code) {
     switch (code) {
@@ -61,8 +63,7 @@ char *create_isodate_from_sec(unsigned sec, char *text, int utc) {
     time_t t = static_cast<time_t>(sec);
     struct tm tmv;
     bool ok = utc ? gmtime_r(&t, &tmv) != nullptr : localtime_r(&t, &tmv) != nullptr;
-    if (!ok || strftime(text, 64, utc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%dT%H:%M:%S",
-                        &tmv) == 0)
+    if (!ok || strftime(text, 64, utc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%dT%H:%M:%S", &tmv) == 0)
         text[0] = '\0';
     return text;
 }
@@ -98,8 +99,8 @@ void zarn_swap2(const void *src, void *dst, int n) {
 // *out set to a container owned by the cursor (valid until it is bound to
 // the next event), unless the entry has no `eq` or `eq.fail`: then 1.
 // With `eq.null_container` (tests only) *out is null and the answer 0.
-int zarn_daq_to_eqdata(void *, zarn_serv_block_head_2010 *,
-                       zarn_serv_block_subhead_2010 *sub, EqData **out, int) {
+int zarn_daq_to_eqdata(void *, zarn_serv_block_head_2010 *, zarn_serv_block_subhead_2010 *sub,
+                       EqData **out, int) {
     const standin::BoundChan *b = standin::find_bound_channel(sub);
     if (!b || !b->data->eq || b->data->eq->fail || !out)
         return 1;

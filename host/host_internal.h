@@ -48,7 +48,11 @@ const std::string &dump_failure();
 // ---- Frame header fields ----
 // zarn_image_ext_frame_head is 25 four-byte fields; the recording names them
 // in `header` and the XML writer writes all of them, both by this table.
-enum FieldKind { FIELD_INT, FIELD_UNSIGNED, FIELD_FLOAT };
+enum FieldKind {
+    FIELD_INT,
+    FIELD_UNSIGNED,
+    FIELD_FLOAT
+};
 struct FrameField {
     const char *name;
     size_t offset;
@@ -65,7 +69,7 @@ int frame_field_index(const std::string &name);
 // terminals, standard output is routed through a stream that clears the
 // bar before every write, until finish().
 class ProgressBar {
-public:
+  public:
     ProgressBar(FILE *out, bool on);
     ~ProgressBar();
     ProgressBar(const ProgressBar &) = delete;
@@ -82,16 +86,18 @@ public:
     void finish();
     // The first error of a write to the routed standard output (an errno
     // value), 0 when none failed.
-    int stdout_error() const { return stdout_error_; }
+    int stdout_error() const {
+        return stdout_error_;
+    }
     void note_stdout_error(int err);
 
-private:
+  private:
     void route_stdout();
     void restore_stdout();
 
     FILE *out_;
     bool on_;
-    bool drawn_ = false;       // the bar is on the terminal's current line
+    bool drawn_ = false;  // the bar is on the terminal's current line
     bool ever_drawn_ = false;
     std::chrono::steady_clock::time_point last_;
     FILE *real_stdout_ = nullptr;  // set while stdout is routed
@@ -106,7 +112,7 @@ struct Run::State {
     std::vector<chan_descr_2010> descr_store;      // the reader's records
     std::vector<chan_descr_2010 *> descr_list;     // get_descr_list()
     int delivered = 0;
-    zarn_daq_reader_2010 reader;                   // impl points here
+    zarn_daq_reader_2010 reader;  // impl points here
 };
 
 // ---- Cursor state (behind zarn_daq_getdata::impl) ----
@@ -118,37 +124,42 @@ struct BoundChan {
     zarn_serv_block_subhead_2010 sub{};
     zarn_serv_block_head_2010 head{};
     const ChannelData *data = nullptr;
-    int type = 0;                      // SetProp answer
-    int nmemb = 0;                     // Nmemb
-    const char *chan_name = nullptr;   // GetChanInfo name (may be null)
-    const char *bare_name = nullptr;   // the channel's name without ":sub"
+    int type = 0;                                   // SetProp answer
+    int nmemb = 0;                                  // Nmemb
+    const char *chan_name = nullptr;                // GetChanInfo name (may be null)
+    const char *bare_name = nullptr;                // the channel's name without ":sub"
     std::vector<zarn_spect_statistics_2010> stats;  // copy per member
     zarn_image_roi1 roi{};
-    std::vector<float> roi_mean;       // ROI data, zero-padded
+    std::vector<float> roi_mean;  // ROI data, zero-padded
     zarn_image_ext_frame_head frame{};
-    std::vector<unsigned char> pixels; // made on the first GetImage()
+    std::vector<unsigned char> pixels;  // made on the first GetImage()
     bool pixels_ready = false;
     EqData eq{};
 };
 
 struct Cursor::State {
-    enum Selection { NONE, CHANNEL, ABSENT, SIDE };
+    enum Selection {
+        NONE,
+        CHANNEL,
+        ABSENT,
+        SIDE
+    };
 
-    zarn_daq_getdata obj{};            // impl points here
+    zarn_daq_getdata obj{};  // impl points here
     const Run::State *run = nullptr;
     const Event *event = nullptr;
-    std::vector<BoundChan> chans;      // first `nbound` are in use
+    std::vector<BoundChan> chans;  // first `nbound` are in use
     size_t nbound = 0;
-    unsigned event_len = 0;            // GetEventInfo len: sum of block sizes
-    std::vector<size_t> order;         // indices into chans, by text
+    unsigned event_len = 0;     // GetEventInfo len: sum of block sizes
+    std::vector<size_t> order;  // indices into chans, by text
     Selection sel = NONE;
-    size_t sel_chan = 0;               // CHANNEL: index into chans
-    const SideBlock *side = nullptr;   // SIDE: the selected block
-    const char *absent_name = "";      // ABSENT: GetChanInfo name
-    std::string absent_text;           // storage when not a run channel
+    size_t sel_chan = 0;                               // CHANNEL: index into chans
+    const SideBlock *side = nullptr;                   // SIDE: the selected block
+    const char *absent_name = "";                      // ABSENT: GetChanInfo name
+    std::string absent_text;                           // storage when not a run channel
     const volatile std::sig_atomic_t *stop = nullptr;  // see watch_stop
     std::chrono::steady_clock::time_point bound_at;    // when bind() ran
-    bool cut_by_stop = false;          // a query failed because of a stop
+    bool cut_by_stop = false;                          // a query failed because of a stop
 };
 
 // How long an event may go on after a stop was asked for before its

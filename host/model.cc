@@ -9,20 +9,33 @@
 
 namespace standin {
 
-#define FRAME_FIELD(f, k) {#f, offsetof(zarn_image_ext_frame_head, f), k}
+#define FRAME_FIELD(f, k)                                                                          \
+    { #f, offsetof(zarn_image_ext_frame_head, f), k }
 const FrameField kFrameFieldTable[kFrameFields] = {
-    FRAME_FIELD(width, FIELD_INT),         FRAME_FIELD(height, FIELD_INT),
-    FRAME_FIELD(aoi_width, FIELD_INT),     FRAME_FIELD(aoi_height, FIELD_INT),
-    FRAME_FIELD(x_start, FIELD_INT),       FRAME_FIELD(y_start, FIELD_INT),
-    FRAME_FIELD(bpp, FIELD_INT),           FRAME_FIELD(ebitpp, FIELD_INT),
-    FRAME_FIELD(hbin, FIELD_INT),          FRAME_FIELD(vbin, FIELD_INT),
-    FRAME_FIELD(source_format, FIELD_INT), FRAME_FIELD(image_format, FIELD_INT),
-    FRAME_FIELD(frame, FIELD_UNSIGNED),    FRAME_FIELD(event, FIELD_UNSIGNED),
-    FRAME_FIELD(scale_x, FIELD_FLOAT),     FRAME_FIELD(scale_y, FIELD_FLOAT),
-    FRAME_FIELD(image_rotation, FIELD_FLOAT), FRAME_FIELD(fspare2, FIELD_FLOAT),
-    FRAME_FIELD(fspare3, FIELD_FLOAT),     FRAME_FIELD(fspare4, FIELD_FLOAT),
-    FRAME_FIELD(image_flags, FIELD_INT),   FRAME_FIELD(ispare2, FIELD_INT),
-    FRAME_FIELD(ispare3, FIELD_INT),       FRAME_FIELD(ispare4, FIELD_INT),
+    FRAME_FIELD(width, FIELD_INT),
+    FRAME_FIELD(height, FIELD_INT),
+    FRAME_FIELD(aoi_width, FIELD_INT),
+    FRAME_FIELD(aoi_height, FIELD_INT),
+    FRAME_FIELD(x_start, FIELD_INT),
+    FRAME_FIELD(y_start, FIELD_INT),
+    FRAME_FIELD(bpp, FIELD_INT),
+    FRAME_FIELD(ebitpp, FIELD_INT),
+    FRAME_FIELD(hbin, FIELD_INT),
+    FRAME_FIELD(vbin, FIELD_INT),
+    FRAME_FIELD(source_format, FIELD_INT),
+    FRAME_FIELD(image_format, FIELD_INT),
+    FRAME_FIELD(frame, FIELD_UNSIGNED),
+    FRAME_FIELD(event, FIELD_UNSIGNED),
+    FRAME_FIELD(scale_x, FIELD_FLOAT),
+    FRAME_FIELD(scale_y, FIELD_FLOAT),
+    FRAME_FIELD(image_rotation, FIELD_FLOAT),
+    FRAME_FIELD(fspare2, FIELD_FLOAT),
+    FRAME_FIELD(fspare3, FIELD_FLOAT),
+    FRAME_FIELD(fspare4, FIELD_FLOAT),
+    FRAME_FIELD(image_flags, FIELD_INT),
+    FRAME_FIELD(ispare2, FIELD_INT),
+    FRAME_FIELD(ispare3, FIELD_INT),
+    FRAME_FIELD(ispare4, FIELD_INT),
     FRAME_FIELD(length, FIELD_INT),
 };
 #undef FRAME_FIELD
@@ -33,7 +46,7 @@ float round_to_float(double d) {
     if (std::isnan(d) || std::fabs(d) <= fmax)
         return static_cast<float>(d);
     float big = std::fabs(d) < halfway ? std::numeric_limits<float>::max()
-                                        : std::numeric_limits<float>::infinity();
+                                       : std::numeric_limits<float>::infinity();
     return d < 0 ? -big : big;
 }
 
@@ -89,8 +102,7 @@ bool Image::set_header(const std::string &field, double value) {
     unsigned char *p = reinterpret_cast<unsigned char *>(&header) + f.offset;
     switch (f.kind) {
     case FIELD_INT: {
-        if (!(value >= -2147483648.0 && value <= 2147483647.0) ||
-            value != std::floor(value))
+        if (!(value >= -2147483648.0 && value <= 2147483647.0) || value != std::floor(value))
             return false;
         int32_t v = static_cast<int32_t>(value);
         memcpy(p, &v, 4);
@@ -131,14 +143,18 @@ int32_t Event::resolved_mpulse() const {
 
 EventSource::~EventSource() = default;
 
-double EventSource::progress() const { return -1; }
+double EventSource::progress() const {
+    return -1;
+}
 
 const std::vector<std::string> &EventSource::warnings() const {
     static const std::vector<std::string> none;
     return none;
 }
 
-bool EventSource::failed() const { return false; }
+bool EventSource::failed() const {
+    return false;
+}
 
 void EventSource::watch_stop(const volatile std::sig_atomic_t *) {}
 

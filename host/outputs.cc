@@ -44,7 +44,7 @@ struct WordOptions {
 // The words the plug-in knows; a word among them after -xdump or -imdump
 // is an option of its own, not a file name meant for it.
 bool plugin_word(const std::string &w) {
-    static const char *const words[] = {"-out",    "-zerocheck", "-imbin", "-evstat",
+    static const char *const words[] = {"-out",    "-zerocheck", "-imbin",  "-evstat",
                                         "-nodump", "-dumpall",   "-nostat", "-nonvn",
                                         "-hdf5",   "-imdump",    "-fti",    "-xdump"};
     for (const char *k : words)
@@ -125,9 +125,8 @@ std::string xml_onto_table(const std::vector<std::string> &words) {
     if (o.stops || o.nodump || !o.xdump)
         return std::string();
     struct stat x, t;
-    if (o.xml != o.table &&
-        !(stat(o.xml.c_str(), &x) == 0 && stat(o.table.c_str(), &t) == 0 &&
-          x.st_dev == t.st_dev && x.st_ino == t.st_ino))
+    if (o.xml != o.table && !(stat(o.xml.c_str(), &x) == 0 && stat(o.table.c_str(), &t) == 0 &&
+                              x.st_dev == t.st_dev && x.st_ino == t.st_ino))
         return std::string();
     return "the XML description was not written: " + o.xml + " is the event table " + o.table +
            " itself (-xdump and -out name the same file)";
@@ -210,10 +209,9 @@ std::vector<NamedOutput> image_files(const ImageWords &iw, const Run &run, const
         std::string ch = c.name ? file_channel(*c.name) : std::string();
         if (type != 4 || !ext || ch.empty())
             continue;
-        std::string name = finished_name(iw.dir + "/" + ch + "_" +
-                                         std::to_string(static_cast<int>(ev.id)) + "_" + ct +
-                                         "_" + std::to_string(static_cast<int>(ev.time.usec / 1000)) +
-                                         ext);
+        std::string name =
+            finished_name(iw.dir + "/" + ch + "_" + std::to_string(static_cast<int>(ev.id)) + "_" +
+                          ct + "_" + std::to_string(static_cast<int>(ev.time.usec / 1000)) + ext);
         if (!name.empty())
             out.push_back({"image file", name});
     }
@@ -229,8 +227,7 @@ const NamedOutput *output_onto_file(const std::string &path,
         struct stat st;
         // Through symbolic links, as the plug-in's fopen goes; a file that
         // does not exist yet cannot be the recording.
-        if (stat(o.path.c_str(), &st) == 0 && st.st_dev == in.st_dev &&
-            st.st_ino == in.st_ino)
+        if (stat(o.path.c_str(), &st) == 0 && st.st_dev == in.st_dev && st.st_ino == in.st_ino)
             return &o;
     }
     return nullptr;

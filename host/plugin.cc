@@ -54,7 +54,9 @@ std::string default_plugin_path() {
     return candidates.front();
 }
 
-Plugin::~Plugin() { unload(); }
+Plugin::~Plugin() {
+    unload();
+}
 
 bool Plugin::load(const std::string &path_in, std::string *error) {
     unload();
@@ -92,8 +94,8 @@ bool Plugin::load(const std::string &path_in, std::string *error) {
         dlclose(h);
         return false;
     }
-    entries_.output_failure = reinterpret_cast<decltype(entries_.output_failure)>(
-        dlsym(h, kOutputFailureSymbol));
+    entries_.output_failure =
+        reinterpret_cast<decltype(entries_.output_failure)>(dlsym(h, kOutputFailureSymbol));
     handle_ = h;
     return true;
 }

@@ -109,8 +109,8 @@ void ProgressBar::update(long long events, double fraction, bool force) {
         for (int i = 0; i < width; i++)
             bar[i] = i < full ? '#' : '.';
         bar[width] = '\0';
-        fprintf(out_, "\r[%s] %3d%%  %lld events", bar,
-                static_cast<int>(fraction * 100 + 0.5), events);
+        fprintf(out_, "\r[%s] %3d%%  %lld events", bar, static_cast<int>(fraction * 100 + 0.5),
+                events);
     }
     fflush(out_);
 }

@@ -81,8 +81,7 @@ Run::Run(RunHeader header) : state_(std::make_unique<State>()) {
         const Description &d = st.header.descriptions[i];
         chan_descr_2010 &r = st.descr_store[i];
         memset(r.daq_name, 0, sizeof r.daq_name);
-        memcpy(r.daq_name, d.daq_name.data(),
-               std::min(d.daq_name.size(), sizeof r.daq_name - 1));
+        memcpy(r.daq_name, d.daq_name.data(), std::min(d.daq_name.size(), sizeof r.daq_name - 1));
         r.desc = d.desc;
         r.units = d.units;
         st.descr_list.push_back(&r);
@@ -94,17 +93,25 @@ Run::~Run() {
     state_->reader.impl = nullptr;
 }
 
-const RunHeader &Run::header() const { return state_->header; }
+const RunHeader &Run::header() const {
+    return state_->header;
+}
 
-zarn_daq_reader_2010 *Run::reader() { return &state_->reader; }
+zarn_daq_reader_2010 *Run::reader() {
+    return &state_->reader;
+}
 
 int Run::find_channel(const std::string &text) const {
     auto it = state_->by_text.find(text);
     return it == state_->by_text.end() ? -1 : it->second;
 }
 
-void Run::count_event() { state_->delivered++; }
+void Run::count_event() {
+    state_->delivered++;
+}
 
-int Run::delivered() const { return state_->delivered; }
+int Run::delivered() const {
+    return state_->delivered;
+}
 
 }  // namespace standin

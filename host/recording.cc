@@ -67,7 +67,7 @@ std::string got(const json &v) {
 // messages ("channels[\"A\"].block"); `what` stands in for an empty path
 // ("the run header").
 class Fields {
-public:
+  public:
     Fields(const json &obj, std::string path, const char *what = "")
         : obj_(obj), path_(std::move(path)), what_(what) {
         if (!obj.is_object())
@@ -93,7 +93,9 @@ public:
     }
 
     // The path of a member, for messages: "path.key".
-    std::string at(const char *key) const { return member(path_, key); }
+    std::string at(const char *key) const {
+        return member(path_, key);
+    }
 
     // Read `key` with `get(value, path)` into *out when the object has it.
     template <class T, class Get>
@@ -109,8 +111,10 @@ public:
                 fail("unknown key " + quote(it.key()) + " in " + name());
     }
 
-private:
-    std::string name() const { return path_.empty() ? std::string(what_) : path_; }
+  private:
+    std::string name() const {
+        return path_.empty() ? std::string(what_) : path_;
+    }
 
     const json &obj_;
     std::string path_;
@@ -118,21 +122,20 @@ private:
     std::vector<bool> taken_;
 };
 
-long long get_int(const json &v, const std::string &path, long long lo,
-                  long long hi) {
+long long get_int(const json &v, const std::string &path, long long lo, long long hi) {
     if (!v.is_number_integer())
         fail(path + ": expected an integer, " + got(v));
     if (v.is_number_unsigned()) {
         uint64_t u = v.get<uint64_t>();
         if (u > static_cast<uint64_t>(hi))
-            fail(path + ": " + v.dump() + " is out of range (" +
-                 std::to_string(lo) + " to " + std::to_string(hi) + ")");
+            fail(path + ": " + v.dump() + " is out of range (" + std::to_string(lo) + " to " +
+                 std::to_string(hi) + ")");
         return static_cast<long long>(u);
     }
     long long x = v.get<int64_t>();
     if (x < lo || x > hi)
-        fail(path + ": " + v.dump() + " is out of range (" + std::to_string(lo) +
-             " to " + std::to_string(hi) + ")");
+        fail(path + ": " + v.dump() + " is out of range (" + std::to_string(lo) + " to " +
+             std::to_string(hi) + ")");
     return x;
 }
 
@@ -262,8 +265,7 @@ float get_value(const json &v, const std::string &path) {
     if (v.is_string()) {
         double d;
         if (!special_value(v.get_ref<const std::string &>(), &d))
-            fail(path + ": unknown value " + v.dump() + " (expected " +
-                 kValueForms + ")");
+            fail(path + ": unknown value " + v.dump() + " (expected " + kValueForms + ")");
         if (std::isnan(d))  // keep the sign of "-nan" exactly
             return bits_float(std::signbit(d) ? 0xffc00000u : 0x7fc00000u);
         return static_cast<float>(d);
@@ -311,8 +313,7 @@ double get_double(const json &v, const std::string &path) {
 TimePair get_time(const json &v, const std::string &path) {
     if (!v.is_array() || v.size() != 2)
         fail(path + ": expected [seconds, microseconds], " +
-             (v.is_array() ? "got an array of " + std::to_string(v.size())
-                           : got(v)));
+             (v.is_array() ? "got an array of " + std::to_string(v.size()) : got(v)));
     TimePair t;
     t.sec = get_u32(v[0], element(path, 0));
     t.usec = get_u32(v[1], element(path, 1));
@@ -333,20 +334,42 @@ struct ParseStopped {};
 // instead (nlohmann would keep the last silently). It also bounds the
 // nesting and, every few thousand values, looks at the stop flag.
 class LineBuilder {
-public:
+  public:
     explicit LineBuilder(const volatile std::sig_atomic_t *stop) : stop_(stop) {}
 
-    bool null() { return add(json(nullptr)); }
-    bool boolean(bool v) { return add(json(v)); }
-    bool number_integer(json::number_integer_t v) { return add(json(v)); }
-    bool number_unsigned(json::number_unsigned_t v) { return add(json(v)); }
-    bool number_float(json::number_float_t v, const std::string &) { return add(json(v)); }
-    bool string(std::string &s) { return add(json(std::move(s))); }
-    bool binary(json::binary_t &) { return add(json()); }  // text never holds one
-    bool start_object(std::size_t) { return open(true); }
-    bool start_array(std::size_t) { return open(false); }
-    bool end_object() { return close(); }
-    bool end_array() { return close(); }
+    bool null() {
+        return add(json(nullptr));
+    }
+    bool boolean(bool v) {
+        return add(json(v));
+    }
+    bool number_integer(json::number_integer_t v) {
+        return add(json(v));
+    }
+    bool number_unsigned(json::number_unsigned_t v) {
+        return add(json(v));
+    }
+    bool number_float(json::number_float_t v, const std::string &) {
+        return add(json(v));
+    }
+    bool string(std::string &s) {
+        return add(json(std::move(s)));
+    }
+    bool binary(json::binary_t &) {
+        return add(json());
+    }  // text never holds one
+    bool start_object(std::size_t) {
+        return open(true);
+    }
+    bool start_array(std::size_t) {
+        return open(false);
+    }
+    bool end_object() {
+        return close();
+    }
+    bool end_array() {
+        return close();
+    }
 
     bool key(std::string &k) {
         Frame &f = open_.back();
@@ -362,11 +385,17 @@ public:
         return false;
     }
 
-    json &result() { return root_; }
-    const std::string &error() const { return error_; }
-    const std::string &repeated() const { return repeated_; }
+    json &result() {
+        return root_;
+    }
+    const std::string &error() const {
+        return error_;
+    }
+    const std::string &repeated() const {
+        return repeated_;
+    }
 
-private:
+  private:
     struct Frame {
         bool object = false;
         std::string key;                                    // of the next member
@@ -383,8 +412,7 @@ private:
         if (e.id == 406) {  // "... number overflow parsing '1e400'"
             size_t q = what.find('\'');
             size_t r = what.rfind('\'');
-            std::string number =
-                q < r ? what.substr(q + 1, r - q - 1) : std::string("a number");
+            std::string number = q < r ? what.substr(q + 1, r - q - 1) : std::string("a number");
             return "the number " + number +
                    " is beyond the range of a double; write \"inf\" or \"-inf\"";
         }
@@ -455,8 +483,7 @@ json parse_json(const std::string &line, const volatile std::sig_atomic_t *stop 
     // blame the line's end; name the byte instead.
     size_t nul = line.find('\0');
     if (nul != std::string::npos)
-        fail("NUL byte at column " + std::to_string(nul + 1) +
-             " (a recording line is text)");
+        fail("NUL byte at column " + std::to_string(nul + 1) + " (a recording line is text)");
     LineBuilder builder(stop);
     if (!json::sax_parse(line, &builder, json::input_format_t::json, true, false))
         fail("not valid JSON (" + builder.error() + ")");
@@ -579,8 +606,7 @@ std::vector<Item> parse_items(const json &v, const std::string &path) {
         std::string p = element(path, i);
         if (!a[i].is_array() || a[i].size() != 2)
             fail(p + ": expected [name or null, value], " +
-                 (a[i].is_array() ? "got an array of " + std::to_string(a[i].size())
-                                  : got(a[i])));
+                 (a[i].is_array() ? "got an array of " + std::to_string(a[i].size()) : got(a[i])));
         Item it;
         it.name = get_name_or_null(a[i][0], element(p, 0));
         it.value = get_value(a[i][1], element(p, 1));
@@ -719,8 +745,8 @@ std::vector<uint8_t> parse_pixels(const json &v, const std::string &path) {
 // plug-in may trust either); without `len` it must also be an int, since it
 // becomes the length.
 void check_image_geometry(const Image &img, const std::string &path) {
-    std::string dims = std::to_string(img.width) + " x " + std::to_string(img.height) +
-                       " x " + std::to_string(img.bpp);
+    std::string dims = std::to_string(img.width) + " x " + std::to_string(img.height) + " x " +
+                       std::to_string(img.bpp);
     if (capped_product({img.width, img.height, img.bpp}) > kMaxRecordedCount)
         fail(path + ": width x height x bpp = " + dims + above_limit());
     long long n = 0;
@@ -765,9 +791,8 @@ Eq parse_eq(const json &v, const std::string &path) {
     Fields f(v, path);
     Eq eq;
     f.read("type", &eq.type, get_i32);
-    f.read("values", &eq.values, [](const json &a, const std::string &p) {
-        return get_list<double>(a, p, get_double);
-    });
+    f.read("values", &eq.values,
+           [](const json &a, const std::string &p) { return get_list<double>(a, p, get_double); });
     f.read("fail", &eq.fail, get_bool);
     f.finish();
     return eq;
@@ -794,8 +819,7 @@ void parse_value_or_items(Fields &f, const std::string &path, ChannelData *c) {
     }
 }
 
-void parse_entry(const json &v, const std::string &path, ChannelData *c,
-                 Warnings *warnings) {
+void parse_entry(const json &v, const std::string &path, ChannelData *c, Warnings *warnings) {
     Fields f(v, path);
     f.read("type", &c->type, get_i32);
     f.read("block", &c->block, parse_block);
@@ -861,8 +885,8 @@ bool parse_header(const std::string &line, RunHeader *out, std::string *error) {
 // 1 parsed, -1 a recording error (in *error), 0 the stop flag was raised
 // while the line was parsed.
 static int parse_event_line(const std::string &line, const Run &run, Event *out, std::string *error,
-                     std::vector<std::string> *warnings,
-                     const volatile std::sig_atomic_t *stop) {
+                            std::vector<std::string> *warnings,
+                            const volatile std::sig_atomic_t *stop) {
     try {
         *out = Event();
         Warnings found;
@@ -881,8 +905,8 @@ static int parse_event_line(const std::string &line, const Run &run, Event *out,
     }
 }
 
-bool parse_event(const std::string &line, const Run &run, Event *out,
-                 std::string *error, std::vector<std::string> *warnings) {
+bool parse_event(const std::string &line, const Run &run, Event *out, std::string *error,
+                 std::vector<std::string> *warnings) {
     return parse_event_line(line, run, out, error, warnings, nullptr) == 1;
 }
 
@@ -922,11 +946,17 @@ std::unique_ptr<RecordingSource> RecordingSource::open(const std::string &path,
     return src;
 }
 
-void RecordingSource::watch_stop(const volatile std::sig_atomic_t *flag) { stop_ = flag; }
+void RecordingSource::watch_stop(const volatile std::sig_atomic_t *flag) {
+    stop_ = flag;
+}
 
-void RecordingSource::limit_line_length(uint64_t bytes) { line_limit_ = bytes; }
+void RecordingSource::limit_line_length(uint64_t bytes) {
+    line_limit_ = bytes;
+}
 
-bool RecordingSource::stop_raised() const { return stop_ && *stop_ != 0; }
+bool RecordingSource::stop_raised() const {
+    return stop_ && *stop_ != 0;
+}
 
 // More bytes into buf_; false at the end of the stream (or on a read
 // error, which in_.bad() then tells). peek() waits for at least one byte
@@ -966,8 +996,8 @@ int RecordingSource::read_line(std::string *line, std::string *why) {
         size_t n = static_cast<size_t>(stop - b);
         if (const void *nul = memchr(b, '\0', n)) {
             *why = "NUL byte at column " +
-                   std::to_string(line->size() + static_cast<size_t>(
-                                                     static_cast<const char *>(nul) - b) + 1) +
+                   std::to_string(line->size() +
+                                  static_cast<size_t>(static_cast<const char *>(nul) - b) + 1) +
                    " (a recording line is text)";
             return kRefused;
         }
@@ -1004,8 +1034,8 @@ bool RecordingSource::read_header(RunHeader *out, std::string *error) {
     int got = next_line(&line_, &why);
     if (got != kLine) {
         *error = name_ + ":" + std::to_string(got == kRefused ? line_no_ : line_no_ + 1) +
-                 (got == kRefused  ? ": " + why
-                  : in_.bad()      ? std::string(": read error")
+                 (got == kRefused   ? ": " + why
+                  : in_.bad()       ? std::string(": read error")
                   : got == kStopped ? std::string(": interrupted before the run header was read")
                                     : std::string(": no run header: the recording is empty"));
         return false;
@@ -1047,9 +1077,13 @@ int RecordingSource::next(const Run &run, const Event **event, std::string *erro
     return 1;
 }
 
-const std::vector<std::string> &RecordingSource::warnings() const { return warnings_; }
+const std::vector<std::string> &RecordingSource::warnings() const {
+    return warnings_;
+}
 
-bool RecordingSource::failed() const { return in_.bad() || refused_; }
+bool RecordingSource::failed() const {
+    return in_.bad() || refused_;
+}
 
 double RecordingSource::progress() const {
     if (size_ == 0)

@@ -66,7 +66,7 @@ struct RunHeader {
     int empty_events = 0;       // get_number_of_empty_events()
     int nbunch = 0;             // host globals before command-line overrides
     int outmode = 0;
-    int dump_error = 0;         // non-zero: dump_chan_desr() returns it
+    int dump_error = 0;  // non-zero: dump_chan_desr() returns it
 };
 
 struct TimePair {
@@ -141,8 +141,8 @@ struct Image {
     int bpp = 1;
     int width = 0;
     int height = 0;
-    std::optional<int> len;   // default: width * height * bpp
-    std::optional<int> size;  // GetImageSize result; default: len
+    std::optional<int> len;       // default: width * height * bpp
+    std::optional<int> size;      // GetImageSize result; default: len
     std::vector<uint8_t> pixels;  // as delivered; zero-padded to len
     int nframe = 1;
     int compr = 0;
@@ -180,11 +180,11 @@ struct ChannelData {
     std::optional<int> type;  // SetProp answer; default: the channel's
     ServBlock block;
     ChanQuery chan;
-    std::optional<float> value;               // single value
-    std::optional<std::vector<Item>> items;   // name-value block
-    std::optional<int> count;                 // item count override
+    std::optional<float> value;              // single value
+    std::optional<std::vector<Item>> items;  // name-value block
+    std::optional<int> count;                // item count override
     std::vector<SpectMember> members;
-    std::optional<int> nmemb;                 // Nmemb override
+    std::optional<int> nmemb;  // Nmemb override
     std::optional<Roi> roi;
     std::optional<Image> image;
     std::optional<Eq> eq;
@@ -214,7 +214,7 @@ struct Event {
 // init and end entry points receive. Neither copyable nor movable, because
 // the plug-in keeps pointers into it (channel names) for the whole run.
 class Run {
-public:
+  public:
     explicit Run(RunHeader header);
     ~Run();
     Run(const Run &) = delete;
@@ -232,7 +232,7 @@ public:
 
     struct State;
 
-private:
+  private:
     friend class Cursor;
     std::unique_ptr<State> state_;
 };
@@ -241,7 +241,7 @@ private:
 // plug-in a fresh view of the event: fresh pixel buffers, statistics and
 // header records (the plug-in may change them, e.g. swap pixels in place).
 class Cursor {
-public:
+  public:
     Cursor();
     ~Cursor();
     Cursor(const Cursor &) = delete;
@@ -263,7 +263,7 @@ public:
 
     struct State;
 
-private:
+  private:
     std::unique_ptr<State> state_;
 };
 
@@ -278,20 +278,19 @@ bool parse_header(const std::string &line, RunHeader *out, std::string *error);
 // `run` gives the channel texts an event may use as keys. What is odd but
 // usable (pixels shorter than the image's len) is appended to *warnings,
 // when given, as messages without file and line.
-bool parse_event(const std::string &line, const Run &run, Event *out,
-                 std::string *error, std::vector<std::string> *warnings = nullptr);
+bool parse_event(const std::string &line, const Run &run, Event *out, std::string *error,
+                 std::vector<std::string> *warnings = nullptr);
 
 // ==== 4. Event sources ======================================================
 
 class EventSource {
-public:
+  public:
     virtual ~EventSource();
     // Read the run header. false: *error holds the full message.
     virtual bool read_header(RunHeader *out, std::string *error) = 0;
     // Next event: 1 and *event set (valid until the next call), 0 at the
     // end, -1 with *error set ("FILE:LINE: what is wrong").
-    virtual int next(const Run &run, const Event **event,
-                     std::string *error) = 0;
+    virtual int next(const Run &run, const Event **event, std::string *error) = 0;
     // Share of the run done so far, 0 to 1; negative when unknown.
     virtual double progress() const;
     // Warnings about the event the last next() gave ("FILE:LINE: warning:
@@ -320,13 +319,12 @@ constexpr uint64_t kMaxRecordingLine = 256ULL << 20;
 // time. `name` is the FILE of FILE:LINE messages; `size` (bytes, 0 when
 // unknown) only feeds progress().
 class RecordingSource : public EventSource {
-public:
+  public:
     RecordingSource(std::istream &in, std::string name, uint64_t size = 0);
     ~RecordingSource() override;
     // Open a recording file; null with *error set when it cannot be read
     // (a directory is refused here, before any read).
-    static std::unique_ptr<RecordingSource> open(const std::string &path,
-                                                 std::string *error);
+    static std::unique_ptr<RecordingSource> open(const std::string &path, std::string *error);
     bool read_header(RunHeader *out, std::string *error) override;
     int next(const Run &run, const Event **event, std::string *error) override;
     double progress() const override;
@@ -336,8 +334,13 @@ public:
     // A smaller bound than kMaxRecordingLine, for tests and tools.
     void limit_line_length(uint64_t bytes);
 
-private:
-    enum LineResult { kLine, kEnd, kRefused, kStopped };
+  private:
+    enum LineResult {
+        kLine,
+        kEnd,
+        kRefused,
+        kStopped
+    };
     static constexpr size_t kReadChunk = 1 << 16;
     bool fill();
     bool stop_raised() const;
@@ -366,12 +369,12 @@ private:
 
 // Channel mix of a synthetic run; see kDefaultMix and parse_mix().
 struct Mix {
-    int markers = 0;                   // marker=N       data type 1
-    int values = 0;                    // values=N       single values
-    int nv_channels = 0, nv_items = 0; // namevalue=NxK  name-value blocks
+    int markers = 0;                                       // marker=N       data type 1
+    int values = 0;                                        // values=N       single values
+    int nv_channels = 0, nv_items = 0;                     // namevalue=NxK  name-value blocks
     int spectra = 0, spect_members = 0, spect_values = 0;  // spectrum=NxMxV
     int images = 0, width = 0, height = 0, bpp = 0;        // image=NxWxHxB
-    int eqs = 0;                       // eq=N           EqData channels
+    int eqs = 0;                                           // eq=N           EqData channels
 };
 
 // The default: hundreds of value channels, a few spectra, one megapixel
@@ -388,7 +391,7 @@ bool parse_mix(const std::string &text, Mix *out, std::string *error);
 // always give the same run. Each event is made by changing a few values of
 // the previous one, so generating costs little and memory stays constant.
 class SyntheticSource : public EventSource {
-public:
+  public:
     SyntheticSource(long long events, const Mix &mix);
     ~SyntheticSource() override;
     bool read_header(RunHeader *out, std::string *error) override;
@@ -397,7 +400,7 @@ public:
 
     struct State;
 
-private:
+  private:
     std::unique_ptr<State> state_;
 };
 
@@ -419,7 +422,7 @@ struct Entries {
 
 // A plug-in loaded with dlopen; unloaded by unload() or the destructor.
 class Plugin {
-public:
+  public:
     Plugin() = default;
     ~Plugin();
     Plugin(const Plugin &) = delete;
@@ -429,9 +432,11 @@ public:
     // (nothing stays loaded).
     bool load(const std::string &path, std::string *error);
     void unload();
-    const Entries &entries() const { return entries_; }
+    const Entries &entries() const {
+        return entries_;
+    }
 
-private:
+  private:
     void *handle_ = nullptr;
     Entries entries_;
 };
@@ -456,7 +461,7 @@ struct DriveOptions {
     std::vector<std::string> words;         // argv[1]...
     std::optional<int> nbunch;              // override the header's
     std::optional<int> outmode;
-    bool progress = false;                  // progress bar on `diag`
+    bool progress = false;  // progress bar on `diag`
     // When set and non-zero, the number of a signal that asks the run to
     // end: looked at before set-up, after every event, while a long line
     // is read and, in a long event, by the reader's queries (see
@@ -473,11 +478,11 @@ struct DriveResult {
     bool init_called = false;
     int init_result = 0;
     bool end_called = false;
-    long long events = 0;  // loop calls
-    long long failed = 0;  // loop calls that returned non-zero
-    std::string error;     // the recording error, if any
+    long long events = 0;         // loop calls
+    long long failed = 0;         // loop calls that returned non-zero
+    std::string error;            // the recording error, if any
     bool refused_output = false;  // the error: an image file onto the recording
-    int stop_signal = 0;   // the signal that ended the run early, if any
+    int stop_signal = 0;          // the signal that ended the run early, if any
     // The event a stop cut short in the middle (see Cursor::watch_stop).
     std::optional<uint32_t> cut_event;
     int stdout_error = 0;  // errno of a failed write to standard output
@@ -502,8 +507,8 @@ void set_dump_error(int code);
 // gives kExitOutputFailed unless the run already failed otherwise.
 // Messages and the progress bar go to `diag`; standard output carries only
 // what the plug-in and the host functions print.
-DriveResult drive(const Entries &entries, EventSource &source,
-                  const DriveOptions &opt, FILE *diag = stderr);
+DriveResult drive(const Entries &entries, EventSource &source, const DriveOptions &opt,
+                  FILE *diag = stderr);
 
 // Read the whole source without running anything: every recording error
 // is reported on `diag` as FILE:LINE: what, and the reading goes on with
@@ -543,8 +548,8 @@ std::string xml_onto_table(const std::vector<std::string> &words);
 
 // The image files of -imdump as the words set them (none with -nodump).
 struct ImageWords {
-    bool on = false;       // -imdump
-    bool bin = false;      // -imbin: DIR/CHANNEL.bin, appended to
+    bool on = false;   // -imdump
+    bool bin = false;  // -imbin: DIR/CHANNEL.bin, appended to
     std::string dir = "./";
 };
 ImageWords image_words(const std::vector<std::string> &words);

@@ -62,16 +62,11 @@ const volatile std::sig_atomic_t *install_stop_signals() {
 
 const char *stop_signal_name(int sig) {
     switch (sig) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP";
-    case SIGPIPE:
-        return "SIGPIPE";
-    default:
-        return "a signal";
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    case SIGPIPE: return "SIGPIPE";
+    default: return "a signal";
     }
 }
 

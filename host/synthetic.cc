@@ -29,8 +29,8 @@ namespace {
 
 // Bounds that keep a mistyped mix from exhausting the machine.
 constexpr long long kMaxSynthChannels = 100000;
-constexpr long long kMaxSynthFloats = 1LL << 24;       // per kind
-constexpr long long kMaxSynthImageBytes = 512LL << 20; // all cameras together
+constexpr long long kMaxSynthFloats = 1LL << 24;        // per kind
+constexpr long long kMaxSynthImageBytes = 512LL << 20;  // all cameras together
 
 // Parse "12" or "12x3x4" into exactly `arity` numbers.
 bool parse_sizes(const std::string &sizes, int arity, long long *out) {
@@ -97,8 +97,8 @@ std::string apply_image(const long long *v, Mix *m) {
     if (m->bpp < 1 || m->bpp > 8)
         return "mix: image bytes per pixel must be 1 to 8";
     if (v[1] * v[2] * v[3] > kMaxImageBytes || v[0] * v[1] * v[2] * v[3] > kMaxSynthImageBytes)
-        return "mix: images larger than " + std::to_string(kMaxImageBytes) +
-               " bytes each or " + std::to_string(kMaxSynthImageBytes) + " together";
+        return "mix: images larger than " + std::to_string(kMaxImageBytes) + " bytes each or " +
+               std::to_string(kMaxSynthImageBytes) + " together";
     return "";
 }
 
@@ -108,9 +108,9 @@ std::string apply_eq(const long long *v, Mix *m) {
 }
 
 const MixKind kMixKinds[] = {
-    {"marker", 1, "N", apply_markers},           {"values", 1, "N", apply_values},
-    {"namevalue", 2, "NxK", apply_namevalue},    {"spectrum", 3, "NxMxV", apply_spectrum},
-    {"image", 4, "NxWxHxB", apply_image},        {"eq", 1, "N", apply_eq},
+    {"marker", 1, "N", apply_markers},        {"values", 1, "N", apply_values},
+    {"namevalue", 2, "NxK", apply_namevalue}, {"spectrum", 3, "NxMxV", apply_spectrum},
+    {"image", 4, "NxWxHxB", apply_image},     {"eq", 1, "N", apply_eq},
 };
 constexpr int kMixKindCount = sizeof kMixKinds / sizeof kMixKinds[0];
 
@@ -159,8 +159,8 @@ bool parse_mix(const std::string &text, Mix *out, std::string *error) {
             return false;
         pos = end + 1;
     }
-    long long total = static_cast<long long>(m.markers) + m.values + m.nv_channels +
-                      m.spectra + m.images + m.eqs;
+    long long total =
+        static_cast<long long>(m.markers) + m.values + m.nv_channels + m.spectra + m.images + m.eqs;
     if (total > kMaxSynthChannels) {
         *error = too_many("channels", kMaxSynthChannels);
         return false;
@@ -175,11 +175,10 @@ struct SyntheticSource::State {
     long long total = 0;  // events to make
     long long made = 0;
     Mix mix;
-    Event ev;             // the current event, changed in place
+    Event ev;                          // the current event, changed in place
     uint64_t rng = 0x4b6f7276656cULL;  // fixed seed: the same run every time
     // Where each kind starts in ev.channels (the run's channel order).
-    size_t first_value = 0, first_nv = 0, first_spect = 0, first_image = 0,
-           first_eq = 0;
+    size_t first_value = 0, first_nv = 0, first_spect = 0, first_image = 0, first_eq = 0;
 
     // splitmix64: small, fast and well mixed.
     uint64_t next_u64() {
@@ -193,7 +192,9 @@ struct SyntheticSource::State {
         return static_cast<float>((static_cast<double>(next_u64() >> 40) / 8388608.0 - 1.0) *
                                   scale);
     }
-    size_t next_index(size_t n) { return n ? static_cast<size_t>(next_u64() % n) : 0; }
+    size_t next_index(size_t n) {
+        return n ? static_cast<size_t>(next_u64() % n) : 0;
+    }
 
     // The channels of one kind, added to the run's table and the first event.
     void add_namevalue_channels(RunHeader *h);
@@ -262,9 +263,8 @@ void SyntheticSource::State::add_spectrum_channels(RunHeader *h) {
 // Cameras show a gradient with noise; later events change a few bytes.
 void SyntheticSource::State::add_image_channels(RunHeader *h) {
     for (int i = 0; i < mix.images; i++) {
-        Image &img =
-            add_channel(h, &ev, numbered("SYN/CAM.", i), 4, "synthetic camera", "counts")
-                .image.emplace();
+        Image &img = add_channel(h, &ev, numbered("SYN/CAM.", i), 4, "synthetic camera", "counts")
+                         .image.emplace();
         img.width = mix.width;
         img.height = mix.height;
         img.bpp = mix.bpp;
@@ -297,8 +297,8 @@ bool SyntheticSource::read_header(RunHeader *out, std::string *) {
     st.add_image_channels(&h);
     st.first_eq = st.ev.channels.size();
     for (int i = 0; i < m.eqs; i++) {
-        Eq &eq = add_channel(&h, &st.ev, numbered("SYN/EQ.", i), 5, "synthetic EqData", "")
-                     .eq.emplace();
+        Eq &eq =
+            add_channel(&h, &st.ev, numbered("SYN/EQ.", i), 5, "synthetic EqData", "").eq.emplace();
         eq.type = 2;  // FLOAT
         eq.values = {0, 0, 0};
     }
@@ -334,8 +334,7 @@ int SyntheticSource::next(const Run &, const Event **event, std::string *) {
     for (int i = 0; i < m.images; i++) {
         Image &img = *ev.channels[st.first_image + i].image;
         for (int c = 0; c < 16 && !img.pixels.empty(); c++)
-            img.pixels[st.next_index(img.pixels.size())] =
-                static_cast<uint8_t>(st.next_u64());
+            img.pixels[st.next_index(img.pixels.size())] = static_cast<uint8_t>(st.next_u64());
         img.set_header("frame", static_cast<double>(ev.id));
     }
     for (int i = 0; i < m.eqs; i++) {
@@ -350,8 +349,7 @@ int SyntheticSource::next(const Run &, const Event **event, std::string *) {
 
 double SyntheticSource::progress() const {
     const State &st = *state_;
-    return st.total > 0 ? static_cast<double>(st.made) / static_cast<double>(st.total)
-                        : 1.0;
+    return st.total > 0 ? static_cast<double>(st.made) / static_cast<double>(st.total) : 1.0;
 }
 
 }  // namespace standin

@@ -80,7 +80,9 @@ void set_dump_error(int code) {
     g_dump_failure.clear();
 }
 
-const std::string &dump_failure() { return g_dump_failure; }
+const std::string &dump_failure() {
+    return g_dump_failure;
+}
 
 }  // namespace standin
 
@@ -90,8 +92,8 @@ const std::string &dump_failure() { return g_dump_failure; }
 // reason). `format`, `chan` and `text` select nothing in the XML form.
 // Null list entries are skipped; a record's `num` entries are read from
 // each of `params` and `iparams` that is set.
-int dump_chan_desr(std::vector<chan_descr_2010 *> *vc, const char *file, int mode,
-                   int, int, std::string *, std::vector<dim_params *> *dims) {
+int dump_chan_desr(std::vector<chan_descr_2010 *> *vc, const char *file, int mode, int, int,
+                   std::string *, std::vector<dim_params *> *dims) {
     if (standin::g_dump_error != 0)
         return standin::g_dump_error;
     if (mode != DUMP_XML_FILE || !file)
@@ -138,8 +140,7 @@ int dump_chan_desr(std::vector<chan_descr_2010 *> *vc, const char *file, int mod
     doc.save(text, "  ", pugi::format_default, pugi::encoding_utf8);
     if (int err = standin::write_whole_file(file, text.str())) {
         std::string failure = std::string(file) + ": " + strerror(err);
-        fprintf(stderr, "dump_chan_desr: cannot write the XML description %s\n",
-                failure.c_str());
+        fprintf(stderr, "dump_chan_desr: cannot write the XML description %s\n", failure.c_str());
         if (standin::g_dump_failure.empty())
             standin::g_dump_failure = failure;
         return -2;

@@ -49,16 +49,26 @@ bool fail_now() {
 }  // namespace
 
 extern "C" {
-void *__wrap_malloc(size_t n) { return fail_now() ? nullptr : __real_malloc(n); }
-void *__wrap_calloc(size_t n, size_t s) { return fail_now() ? nullptr : __real_calloc(n, s); }
-void *__wrap_realloc(void *p, size_t n) { return fail_now() ? nullptr : __real_realloc(p, n); }
+void *__wrap_malloc(size_t n) {
+    return fail_now() ? nullptr : __real_malloc(n);
+}
+void *__wrap_calloc(size_t n, size_t s) {
+    return fail_now() ? nullptr : __real_calloc(n, s);
+}
+void *__wrap_realloc(void *p, size_t n) {
+    return fail_now() ? nullptr : __real_realloc(p, n);
+}
 }
 
 namespace {
 
 struct Armed {
-    Armed() { g_armed = true; }
-    ~Armed() { g_armed = false; }
+    Armed() {
+        g_armed = true;
+    }
+    ~Armed() {
+        g_armed = false;
+    }
 };
 
 // What a child reports back through a small file in the scratch directory.
@@ -151,7 +161,7 @@ size_t count_of(const std::string &text, const std::string &what) {
     return n;
 }
 
-const std::vector<std::string> kWords = {"-xdump", "-evstat", "-fti", "BPM/X,SPECT/ADC,MAGNETS",
+const std::vector<std::string> kWords = {"-xdump",  "-evstat", "-fti", "BPM/X,SPECT/ADC,MAGNETS",
                                          "-imdump", "imgs"};
 
 // The sample recording has 9 channels.
@@ -203,8 +213,8 @@ TEST(AllocationFailures, EveryAllocationOfARun) {
         if (o.out.find("Failed to create spectrum parameters structures\n") != std::string::npos)
             spect_msg = true;
         for (int c = 0; c < kChannels; c++) {
-            std::string m =
-                "zarn_user_loop(): out of memory for event IDs of channel " + std::to_string(c) + "\n";
+            std::string m = "zarn_user_loop(): out of memory for event IDs of channel " +
+                            std::to_string(c) + "\n";
             size_t k = count_of(o.out, m);
             EXPECT_LE(k, 1u) << m;
             if (k)

@@ -57,20 +57,28 @@ Bytes bytes_of(T v) {
     return b;
 }
 
-Bytes text(const char *s) { return Bytes(s, s + strlen(s)); }
+Bytes text(const char *s) {
+    return Bytes(s, s + strlen(s));
+}
 
 template <typename T>
 void put(unsigned char *row, int k, T v) {
     memcpy(row + k * sizeof v, &v, sizeof v);
 }
 
-void put_u8(uint64_t e, unsigned char *row) { row[0] = static_cast<unsigned char>(e * 7 + 1); }
+void put_u8(uint64_t e, unsigned char *row) {
+    row[0] = static_cast<unsigned char>(e * 7 + 1);
+}
 void put_u16_2x3(uint64_t e, unsigned char *row) {
     for (int k = 0; k < 6; k++)
         put(row, k, static_cast<uint16_t>(1000 * e + 37 * k));
 }
-void put_i32(uint64_t e, unsigned char *row) { put(row, 0, static_cast<int32_t>(3 - 100000 * int64_t(e))); }
-void put_f32(uint64_t e, unsigned char *row) { put(row, 0, 0.25f * e - 2); }
+void put_i32(uint64_t e, unsigned char *row) {
+    put(row, 0, static_cast<int32_t>(3 - 100000 * int64_t(e)));
+}
+void put_f32(uint64_t e, unsigned char *row) {
+    put(row, 0, 0.25f * e - 2);
+}
 void put_f64_3(uint64_t e, unsigned char *row) {
     for (int k = 0; k < 3; k++)
         put(row, k, 1.5 * e - k / 7.0);
@@ -90,8 +98,12 @@ unsigned char *row_of(int col, uint64_t e) {
     return row ? static_cast<unsigned char *>(row) : scratch;
 }
 
-bool always(uint64_t) { return true; }
-bool not_every_third(uint64_t e) { return e % 3 != 1; }
+bool always(uint64_t) {
+    return true;
+}
+bool not_every_third(uint64_t e) {
+    return e % 3 != 1;
+}
 
 hid_t string_type(size_t size) {
     hid_t t = H5Tcopy(H5T_C_S1);
@@ -179,7 +191,7 @@ Bytes stored_chunk(hid_t loc, const char *name, hsize_t first_event, bool inflat
 // HDF5's error printing is restored after tests that silence it, and a
 // run left open is closed.
 class H5Chunks : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char *base = getenv("TMPDIR");
         std::string pattern = std::string(base && *base ? base : "/tmp") + "/h5chunks_XXXXXX";
@@ -198,7 +210,9 @@ protected:
         files_.push_back(dir_ + "/" + name);
         return H5Fcreate(files_.back().c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
     }
-    static void quiet() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
+    static void quiet() {
+        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    }
 
     std::string dir_;
     std::vector<std::string> files_;
@@ -214,7 +228,13 @@ TEST_F(H5Chunks, RoundTripsEveryTypeShapeAndEventCount) {
     hid_t str6 = string_type(6);
     const std::vector<ColumnCase> cases = {
         {"u8", H5T_NATIVE_UINT8, {}, 1, {0xff}, put_u8, not_every_third},
-        {"u16", H5T_NATIVE_UINT16, {2, 3}, 4, bytes_of<uint16_t>(0xffff), put_u16_2x3, not_every_third},
+        {"u16",
+         H5T_NATIVE_UINT16,
+         {2, 3},
+         4,
+         bytes_of<uint16_t>(0xffff),
+         put_u16_2x3,
+         not_every_third},
         {"i32", H5T_NATIVE_INT32, {}, 5, bytes_of<int32_t>(-1), put_i32, always},
         {"f32", H5T_NATIVE_FLOAT, {}, 4, bytes_of(std::nanf("")), put_f32, not_every_third},
         {"f64", H5T_NATIVE_DOUBLE, {3}, 3, bytes_of(std::nan("")), put_f64_3, not_every_third},
@@ -223,7 +243,8 @@ TEST_F(H5Chunks, RoundTripsEveryTypeShapeAndEventCount) {
     for (const Mode &mode : kAllModes) {
         for (uint64_t events : {0, 8, 10, 20}) {
             SCOPED_TRACE("level " + std::to_string(mode.level) + ", " +
-                         std::to_string(mode.threads) + " threads, " + std::to_string(events) + " events");
+                         std::to_string(mode.threads) + " threads, " + std::to_string(events) +
+                         " events");
             hid_t file = create_file("round" + std::to_string(files_.size()) + ".h5");
             ASSERT_EQ(write_columns(file, cases, events, mode), 0) << chunks_error();
             for (const ColumnCase &s : cases) {
@@ -249,7 +270,8 @@ TEST_F(H5Chunks, ColumnsPastTheOpenOnesReopenForEachWrite) {
     const uint64_t kEvents = 10;  // chunks of 4: two full, one partial
     auto value = [](int col, uint64_t e) { return static_cast<int32_t>(col * 1000 + e); };
     for (Mode mode : {Mode{-1, 1}, Mode{6, 1}, Mode{-1, 2}, Mode{6, 3}}) {
-        SCOPED_TRACE("level " + std::to_string(mode.level) + ", " + std::to_string(mode.threads) + " threads");
+        SCOPED_TRACE("level " + std::to_string(mode.level) + ", " + std::to_string(mode.threads) +
+                     " threads");
         hid_t file = create_file("many" + std::to_string(files_.size()) + ".h5");
         ASSERT_EQ(chunks_start(mode.level, mode.threads), 0);
         int fill = -1;
@@ -259,7 +281,8 @@ TEST_F(H5Chunks, ColumnsPastTheOpenOnesReopenForEachWrite) {
                 << chunks_error();
             int32_t tag = c;
             hid_t space = H5Screate(H5S_SCALAR);
-            hid_t a = H5Acreate2(column_dataset(c), "tag", H5T_NATIVE_INT32, space, H5P_DEFAULT, H5P_DEFAULT);
+            hid_t a = H5Acreate2(column_dataset(c), "tag", H5T_NATIVE_INT32, space, H5P_DEFAULT,
+                                 H5P_DEFAULT);
             EXPECT_GE(H5Awrite(a, H5T_NATIVE_INT32, &tag), 0);
             H5Aclose(a);
             H5Sclose(space);
@@ -398,9 +421,11 @@ TEST_F(H5Chunks, DeclaresFiltersChunksAndFill) {
         if (mode.level >= 0) {
             unsigned flags, cd[4] = {};
             size_t ncd = 4;
-            EXPECT_EQ(H5Pget_filter2(dcpl, 0, &flags, &ncd, cd, 0, nullptr, nullptr), H5Z_FILTER_SHUFFLE);
+            EXPECT_EQ(H5Pget_filter2(dcpl, 0, &flags, &ncd, cd, 0, nullptr, nullptr),
+                      H5Z_FILTER_SHUFFLE);
             ncd = 4;
-            EXPECT_EQ(H5Pget_filter2(dcpl, 1, &flags, &ncd, cd, 0, nullptr, nullptr), H5Z_FILTER_DEFLATE);
+            EXPECT_EQ(H5Pget_filter2(dcpl, 1, &flags, &ncd, cd, 0, nullptr, nullptr),
+                      H5Z_FILTER_DEFLATE);
             EXPECT_EQ(cd[0], static_cast<unsigned>(mode.level));
         }
         hsize_t chunk[2];
@@ -421,7 +446,9 @@ void put_hand_u16(uint64_t e, unsigned char *row) {
     row[0] = static_cast<unsigned char>(2 * e + 2);
     row[1] = static_cast<unsigned char>(2 * e + 1);
 }
-void put_hand_str3(uint64_t e, unsigned char *row) { memcpy(row, &"abcdefghi"[3 * e], 3); }
+void put_hand_str3(uint64_t e, unsigned char *row) {
+    memcpy(row, &"abcdefghi"[3 * e], 3);
+}
 
 // The stored chunks, read raw, are the bytes shuffled by hand: byte 0 of
 // every element, then byte 1, ...; the padding of the last, partial chunk
@@ -451,8 +478,8 @@ TEST_F(H5Chunks, StoresHandShuffledChunks) {
             ASSERT_EQ(chunks_advance(std::min<uint64_t>(e + 1, 5)), 0);
         }
         ASSERT_EQ(chunks_finish(5), 0) << chunks_error();
-        EXPECT_EQ(stored_chunk(file, "u16", 3, z),
-                  z ? Bytes({0x08, 0x0a, 0xef, 0x07, 0x09, 0xbe}) : Bytes({8, 7, 10, 9, 0xef, 0xbe}));
+        EXPECT_EQ(stored_chunk(file, "u16", 3, z), z ? Bytes({0x08, 0x0a, 0xef, 0x07, 0x09, 0xbe})
+                                                     : Bytes({8, 7, 10, 9, 0xef, 0xbe}));
         H5Fclose(file);
     }
     H5Tclose(str3);
@@ -463,7 +490,8 @@ TEST_F(H5Chunks, StoresHandShuffledChunks) {
 // the partial one too (the deflate streams differ: HDF5 deflates with zlib,
 // the converter with libdeflate): the file is ordinary filtered data.
 TEST_F(H5Chunks, StoresWhatHdf5sOwnFiltersStore) {
-    const ColumnCase one_case = {"ours", H5T_NATIVE_DOUBLE, {3}, 4, bytes_of(std::nan("")), put_f64_3, not_every_third};
+    const ColumnCase one_case = {"ours",    H5T_NATIVE_DOUBLE, {3}, 4, bytes_of(std::nan("")),
+                                 put_f64_3, not_every_third};
     for (Mode mode : {Mode{6, 1}, Mode{6, 2}, Mode{1, 1}}) {
         hid_t file = create_file("own" + std::to_string(files_.size()) + ".h5");
         ASSERT_EQ(write_columns(file, {one_case}, 10, mode), 0) << chunks_error();
@@ -471,7 +499,8 @@ TEST_F(H5Chunks, StoresWhatHdf5sOwnFiltersStore) {
         hid_t dcpl = H5Dget_create_plist(ours);
         hsize_t dims[2] = {10, 3}, maxdims[2] = {H5S_UNLIMITED, 3};
         hid_t space = H5Screate_simple(2, dims, maxdims);
-        hid_t own = H5Dcreate2(file, "own", H5T_NATIVE_DOUBLE, space, H5P_DEFAULT, dcpl, H5P_DEFAULT);
+        hid_t own =
+            H5Dcreate2(file, "own", H5T_NATIVE_DOUBLE, space, H5P_DEFAULT, dcpl, H5P_DEFAULT);
         Bytes data = expected_of(one_case, 10);
         ASSERT_GE(H5Dwrite(own, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, data.data()), 0);
         for (hid_t id : {own, ours})
@@ -514,8 +543,10 @@ TEST_F(H5Chunks, FillsEventsNobodyWrote) {
         ASSERT_EQ(chunks_advance(8), 0);
         put(row_of(early, 8), 0, int32_t(18));
         ASSERT_EQ(chunks_finish(9), 0) << chunks_error();
-        EXPECT_EQ(read_ints(file, "early"), std::vector<int32_t>({10, -1, -1, -1, -1, -1, -1, 17, 18}));
-        EXPECT_EQ(read_ints(file, "late"), std::vector<int32_t>({-1, -1, -1, -1, -1, -1, -1, 27, -1}));
+        EXPECT_EQ(read_ints(file, "early"),
+                  std::vector<int32_t>({10, -1, -1, -1, -1, -1, -1, 17, 18}));
+        EXPECT_EQ(read_ints(file, "late"),
+                  std::vector<int32_t>({-1, -1, -1, -1, -1, -1, -1, 27, -1}));
         hid_t d = H5Dopen2(file, "early", H5P_DEFAULT);
         hid_t space = H5Dget_space(d);
         hsize_t chunks = 0;
@@ -527,9 +558,15 @@ TEST_F(H5Chunks, FillsEventsNobodyWrote) {
     }
 }
 
-bool outside_4_to_7(uint64_t e) { return e < 4 || e > 7; }
-bool only_7(uint64_t e) { return e == 7; }
-bool never(uint64_t) { return false; }
+bool outside_4_to_7(uint64_t e) {
+    return e < 4 || e > 7;
+}
+bool only_7(uint64_t e) {
+    return e == 7;
+}
+bool never(uint64_t) {
+    return false;
+}
 
 // A chunk holding nothing but fill is not stored, and reads give the fill
 // value (NaN) for it; one differing byte at a chunk's end is enough for
@@ -592,15 +629,32 @@ TEST_F(H5Chunks, RefusesMisuseWithAMessage) {
         bool (*misuse)(hid_t file, hid_t vlen, int col);  // true: refused
     };
     const Case cases[] = {
-        {"at least one event", [](hid_t f, hid_t, int) { int z = 0; return column_create(f, "z", H5T_NATIVE_INT, 0, nullptr, 0, &z) == -1; }},
-        {"variable-length", [](hid_t f, hid_t v, int) { char z[8] = {}; return column_create(f, "v", v, 0, nullptr, 4, z) == -1; }},
-        {"cannot create dataset /x (H5Dcreate2)", [](hid_t f, hid_t, int) { int z = 0; return column_create(f, "x", H5T_NATIVE_INT, 0, nullptr, 4, &z) == -1; }},
-        {"event 4 of /x is not in the chunk", [](hid_t, hid_t, int c) { return column_row(c, 4) == nullptr; }},
-        {"event 1 of /x is not in the chunk", [](hid_t, hid_t, int c) { return chunks_advance(2) == 0 && column_row(c, 1) == nullptr; }},
-        {"no column 9", [](hid_t, hid_t, int) { return column_row(9, 0) == nullptr && column_dataset(9) < 0; }},
-        {"went back from 3 to 2", [](hid_t, hid_t, int) { return chunks_advance(3) == 0 && chunks_advance(2) == -1; }},
+        {"at least one event",
+         [](hid_t f, hid_t, int) {
+             int z = 0;
+             return column_create(f, "z", H5T_NATIVE_INT, 0, nullptr, 0, &z) == -1;
+         }},
+        {"variable-length",
+         [](hid_t f, hid_t v, int) {
+             char z[8] = {};
+             return column_create(f, "v", v, 0, nullptr, 4, z) == -1;
+         }},
+        {"cannot create dataset /x (H5Dcreate2)",
+         [](hid_t f, hid_t, int) {
+             int z = 0;
+             return column_create(f, "x", H5T_NATIVE_INT, 0, nullptr, 4, &z) == -1;
+         }},
+        {"event 4 of /x is not in the chunk",
+         [](hid_t, hid_t, int c) { return column_row(c, 4) == nullptr; }},
+        {"event 1 of /x is not in the chunk",
+         [](hid_t, hid_t, int c) { return chunks_advance(2) == 0 && column_row(c, 1) == nullptr; }},
+        {"no column 9",
+         [](hid_t, hid_t, int) { return column_row(9, 0) == nullptr && column_dataset(9) < 0; }},
+        {"went back from 3 to 2",
+         [](hid_t, hid_t, int) { return chunks_advance(3) == 0 && chunks_advance(2) == -1; }},
         {"called again", [](hid_t, hid_t, int) { return chunks_start(-1, 1) == -1; }},
-        {"1 events, but 3 were already complete", [](hid_t, hid_t, int) { return chunks_advance(3) == 0 && chunks_finish(1) == -1; }},
+        {"1 events, but 3 were already complete",
+         [](hid_t, hid_t, int) { return chunks_advance(3) == 0 && chunks_finish(1) == -1; }},
     };
     for (const Case &c : cases) {
         hid_t file = create_file("misuse" + std::to_string(files_.size()) + ".h5");
@@ -657,7 +711,7 @@ void put_noise(uint64_t e, unsigned char *row) {
 // size limit stands in for a full disk. Writes past it fail with EFBIG
 // instead of killing the process.
 class SmallFiles {
-public:
+  public:
     SmallFiles() {
         getrlimit(RLIMIT_FSIZE, &saved_);
         struct rlimit small = saved_;
@@ -672,7 +726,7 @@ public:
     SmallFiles(const SmallFiles &) = delete;
     SmallFiles &operator=(const SmallFiles &) = delete;
 
-private:
+  private:
     struct rlimit saved_;
     void (*old_handler_)(int);
 };
@@ -681,7 +735,8 @@ private:
 // never in success, whichever thread writes.
 TEST_F(H5Chunks, ReportsAFileThatCannotGrow) {
     quiet();
-    const std::vector<ColumnCase> cases = {{"frames", H5T_NATIVE_UINT8, {65536}, 1, {0}, put_noise, always}};
+    const std::vector<ColumnCase> cases = {
+        {"frames", H5T_NATIVE_UINT8, {65536}, 1, {0}, put_noise, always}};
     for (Mode mode : {Mode{-1, 1}, Mode{-1, 2}, Mode{6, 1}, Mode{6, 2}}) {
         hid_t file = create_file("full" + std::to_string(files_.size()) + ".h5");
         int result;
@@ -729,16 +784,19 @@ TEST_F(H5Chunks, WorkersFailedWriteReachesTheCaller) {
         SCOPED_TRACE("level " + std::to_string(mode.level));
         hid_t file = create_file("failing" + std::to_string(files_.size()) + ".h5");
         ASSERT_EQ(chunks_start(mode.level, mode.threads), 0);
-        int col = column_create(file, frames.name, frames.type, 1, frames.inner.data(), 1, frames.fill.data());
+        int col = column_create(file, frames.name, frames.type, 1, frames.inner.data(), 1,
+                                frames.fill.data());
         ASSERT_GE(col, 0) << chunks_error();
         int advanced = 0, error = 0;
         uint64_t events = advance_until_refused(col, &advanced, &error);
         EXPECT_EQ(advanced, -1);
         EXPECT_EQ(error, EFBIG);
         EXPECT_EQ(strncmp(chunks_error(), "cannot write chunk ", 19), 0) << chunks_error();
-        EXPECT_NE(strstr(chunks_error(), " of /frames (H5Dwrite_chunk)"), nullptr) << chunks_error();
+        EXPECT_NE(strstr(chunks_error(), " of /frames (H5Dwrite_chunk)"), nullptr)
+            << chunks_error();
         EXPECT_EQ(chunks_finish(events), -1);
-        EXPECT_NE(strstr(chunks_error(), " of /frames (H5Dwrite_chunk)"), nullptr) << chunks_error();
+        EXPECT_NE(strstr(chunks_error(), " of /frames (H5Dwrite_chunk)"), nullptr)
+            << chunks_error();
         EXPECT_EQ(H5Fget_obj_count(file, H5F_OBJ_DATASET), 0);
         H5Fclose(file);
 

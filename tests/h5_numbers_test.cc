@@ -17,22 +17,19 @@
 
 namespace {
 
-uint32_t bits_of(float f)
-{
+uint32_t bits_of(float f) {
     uint32_t u;
     memcpy(&u, &f, sizeof u);
     return u;
 }
 
-float float_of(uint32_t u)
-{
+float float_of(uint32_t u) {
     float f;
     memcpy(&f, &u, sizeof f);
     return f;
 }
 
-std::string printed(const char *format, float v)
-{
+std::string printed(const char *format, float v) {
     char buf[80];
     snprintf(buf, sizeof buf, format, (double)v);
     return buf;
@@ -43,8 +40,7 @@ const unsigned ALL_FORMS[] = {FORMS_VALUE, FORMS_ITEM, FORMS_SPECTRUM, FORMS_STA
 // Every way `text` can be read agrees with parse_number_exact: number_at
 // with any byte after the text (where it stops short of the text's end,
 // the shorter text), and parse_number on the text with and without it.
-void expect_same_reading(const std::string &text)
-{
+void expect_same_reading(const std::string &text) {
     for (unsigned forms : ALL_FORMS) {
         float want = 0, got = 0;
         bool want_int = false, got_int = false;
@@ -57,10 +53,10 @@ void expect_same_reading(const std::string &text)
         }
         for (const char *after : {"", "]", " ", "\t", "]]", "x", "5", "e", "."}) {
             std::string s = text + after;
-            bool ok_after = parse_number_exact(s.data(), s.data() + s.size(), forms, &want,
-                                               &want_int);
-            ASSERT_EQ(parse_number(s.data(), s.data() + s.size(), forms, &got, &got_int),
-                      ok_after) << s;
+            bool ok_after =
+                parse_number_exact(s.data(), s.data() + s.size(), forms, &want, &want_int);
+            ASSERT_EQ(parse_number(s.data(), s.data() + s.size(), forms, &got, &got_int), ok_after)
+                << s;
             if (ok_after) {
                 ASSERT_EQ(bits_of(got), bits_of(want)) << s;
             }
@@ -79,13 +75,13 @@ void expect_same_reading(const std::string &text)
 // "%e" statistics, "%.e" spectrum values), the texts of random floats of
 // every magnitude (random bit patterns: denormals, huge values, zeros of
 // both signs) and of floats near the edges of the exact computation.
-TEST(NumberAt, PrintedFloatsReadAsFromCharsReadsThem)
-{
+TEST(NumberAt, PrintedFloatsReadAsFromCharsReadsThem) {
     std::mt19937 rng(23);
-    std::vector<float> values = {0.0f, -0.0f, 1.0f, -1.0f, 0.1f, 1e-10f, 1e-12f, 1e-13f,
-                                 9.999999e9f, 1.7e9f, 8388607.5f, 16777217.0f,
-                                 3.4028235e38f, -3.4028235e38f, 1.17549435e-38f,
-                                 1.4e-45f, 2.9e-45f, 1e-40f, 123456.789f};
+    std::vector<float> values = {
+        0.0f,       -0.0f,       1.0f,          -1.0f,          0.1f,
+        1e-10f,     1e-12f,      1e-13f,        9.999999e9f,    1.7e9f,
+        8388607.5f, 16777217.0f, 3.4028235e38f, -3.4028235e38f, 1.17549435e-38f,
+        1.4e-45f,   2.9e-45f,    1e-40f,        123456.789f};
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     for (int i = 0; i < 20000; i++) {
         values.push_back(float_of((uint32_t)rng()));
@@ -103,21 +99,85 @@ TEST(NumberAt, PrintedFloatsReadAsFromCharsReadsThem)
 
 // Texts the plug-in does not print, or prints only rarely: signs,
 // exponents of any length, too many digits, the special forms, garbage.
-TEST(NumberAt, EdgesAndGarbageReadAsFromCharsReadsThem)
-{
-    std::vector<std::string> texts = {
-        "", "-", "0", "-0", "00", "0.", ".5", "-.5", "5.", "1e5", "1e+5", "1e+05", "1e-05",
-        "12e+05", "5.e+01", "1.0e+00", "1.5E5", "1.5e", "1.5e+", "1.5e+x", "+1.5", "--1",
-        "1.5.5", "1..5", "1.5e+05.3", "1e+0005", "1e+00005", "1.00e+38", "3.41e+38",
-        "1.00e+39", "1.00e-45", "1.40e-45", "7.00e-46", "1.00e-46", "1.18e-38",
-        "0.000000", "-0.000000", "0.00e+00", "-0.00e+00", "0e+9999", "0e-99", "0e+100",
-        "2147483647", "-2147483648", "2147483648", "-2147483649", "0000000001",
-        "00000000001", "12345678901234567890", "1234567890123456789.0",
-        "123456789012345678.0", "0.1234567890123456789", "9007199254740993.000000",
-        "9007199254740992.000000", "16777217.000000", "0.000000000000000000001e+10",
-        "inf", "-inf", "nan", "-nan", "Invalid", "infinity", "nan(1)", "0x1p3", "1e+1x",
-        "1,5", " 1", "1 ", "1\t", "١", "Inf", "INF", "NaN", "-Invalid", "I", "x:1.00e+00",
-        "e5", "-.5e+01"};
+TEST(NumberAt, EdgesAndGarbageReadAsFromCharsReadsThem) {
+    std::vector<std::string> texts = {"",
+                                      "-",
+                                      "0",
+                                      "-0",
+                                      "00",
+                                      "0.",
+                                      ".5",
+                                      "-.5",
+                                      "5.",
+                                      "1e5",
+                                      "1e+5",
+                                      "1e+05",
+                                      "1e-05",
+                                      "12e+05",
+                                      "5.e+01",
+                                      "1.0e+00",
+                                      "1.5E5",
+                                      "1.5e",
+                                      "1.5e+",
+                                      "1.5e+x",
+                                      "+1.5",
+                                      "--1",
+                                      "1.5.5",
+                                      "1..5",
+                                      "1.5e+05.3",
+                                      "1e+0005",
+                                      "1e+00005",
+                                      "1.00e+38",
+                                      "3.41e+38",
+                                      "1.00e+39",
+                                      "1.00e-45",
+                                      "1.40e-45",
+                                      "7.00e-46",
+                                      "1.00e-46",
+                                      "1.18e-38",
+                                      "0.000000",
+                                      "-0.000000",
+                                      "0.00e+00",
+                                      "-0.00e+00",
+                                      "0e+9999",
+                                      "0e-99",
+                                      "0e+100",
+                                      "2147483647",
+                                      "-2147483648",
+                                      "2147483648",
+                                      "-2147483649",
+                                      "0000000001",
+                                      "00000000001",
+                                      "12345678901234567890",
+                                      "1234567890123456789.0",
+                                      "123456789012345678.0",
+                                      "0.1234567890123456789",
+                                      "9007199254740993.000000",
+                                      "9007199254740992.000000",
+                                      "16777217.000000",
+                                      "0.000000000000000000001e+10",
+                                      "inf",
+                                      "-inf",
+                                      "nan",
+                                      "-nan",
+                                      "Invalid",
+                                      "infinity",
+                                      "nan(1)",
+                                      "0x1p3",
+                                      "1e+1x",
+                                      "1,5",
+                                      " 1",
+                                      "1 ",
+                                      "1\t",
+                                      "١",
+                                      "Inf",
+                                      "INF",
+                                      "NaN",
+                                      "-Invalid",
+                                      "I",
+                                      "x:1.00e+00",
+                                      "e5",
+                                      "-.5e+01"};
     std::mt19937 rng(5);
     const char alphabet[] = "0123456789-+.eE x]";
     for (int i = 0; i < 30000; i++) {
@@ -150,8 +210,7 @@ TEST(NumberAt, EdgesAndGarbageReadAsFromCharsReadsThem)
 
 // The decimal texts from_chars reads are also what strtof reads (both
 // round to the nearest float): the reference itself is checked once.
-TEST(NumberAt, TheReferenceAgreesWithStrtof)
-{
+TEST(NumberAt, TheReferenceAgreesWithStrtof) {
     std::mt19937 rng(7);
     for (int i = 0; i < 20000; i++) {
         float v = float_of((uint32_t)rng());
@@ -171,8 +230,7 @@ TEST(NumberAt, TheReferenceAgreesWithStrtof)
 
 // The texts the plug-in writes most are read by number_at itself, up to
 // the byte after them; the values are worked out by hand.
-TEST(NumberAt, CommonTextsAreReadWithTheirEnd)
-{
+TEST(NumberAt, CommonTextsAreReadWithTheirEnd) {
     struct Case {
         const char *text;
         unsigned forms;
@@ -221,14 +279,12 @@ struct Item {
     uint32_t bits;
 };
 
-void collect(void *ctx, std::string_view name, float v)
-{
+void collect(void *ctx, std::string_view name, float v) {
     ((std::vector<Item> *)ctx)->push_back({std::string(name), bits_of(v)});
 }
 
 // The HDF5 dialect's block rule, spelt out plainly.
-Presence block_by_rule(const std::string &cell, std::vector<Item> &items)
-{
+Presence block_by_rule(const std::string &cell, std::vector<Item> &items) {
     if (cell.size() < 2 || cell.front() != '[' || cell.back() != ']')
         return PRESENT_BAD;
     if (cell.size() == 2)
@@ -255,12 +311,11 @@ Presence block_by_rule(const std::string &cell, std::vector<Item> &items)
     return PRESENT_DATA;
 }
 
-TEST(NumberAt, BlockItemsReadAsTheBlockRuleSays)
-{
+TEST(NumberAt, BlockItemsReadAsTheBlockRuleSays) {
     std::mt19937 rng(11);
     const char *names[] = {"x", "", "a:b", "a]b", "a][b", "a:]", "q[", "12", "k:1.00e+00]"};
-    const char *values[] = {"1.00e+00", "-2.50e-01", "42", "-7", "1.00e-45", "inf", "-nan",
-                            "0.500000", "1e5", "", "1.00e+00]", "3.4e+39", "1.5E5"};
+    const char *values[] = {"1.00e+00", "-2.50e-01", "42", "-7",        "1.00e-45", "inf",  "-nan",
+                            "0.500000", "1e5",       "",   "1.00e+00]", "3.4e+39",  "1.5E5"};
     for (int i = 0; i < 20000; i++) {
         std::string cell = "[";
         for (int n = (int)(rng() % 4); n > 0; n--) {
@@ -273,8 +328,8 @@ TEST(NumberAt, BlockItemsReadAsTheBlockRuleSays)
         cell += "]";
         std::vector<Item> got, want;
         bool nonvn, intf;
-        Presence g = cell_block(DIALECT_HDF5, cell.data(), cell.data() + cell.size(), collect,
-                                &got, &nonvn, &intf);
+        Presence g = cell_block(DIALECT_HDF5, cell.data(), cell.data() + cell.size(), collect, &got,
+                                &nonvn, &intf);
         Presence w = block_by_rule(cell, want);
         ASSERT_EQ(g, w) << cell;
         if (w != PRESENT_DATA)

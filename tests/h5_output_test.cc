@@ -16,24 +16,21 @@
 
 namespace {
 
-std::string read_file(const std::string &path)
-{
+std::string read_file(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
     std::stringstream s;
     s << f.rdbuf();
     return s.str();
 }
 
-void write_file(const std::string &path, const std::string &text)
-{
+void write_file(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
 // A directory holding an old OUT and a finished OUT.part.
 class OutputFinish : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         const char *base = getenv("TMPDIR");
         std::string pattern = std::string(base && *base ? base : "/tmp") + "/h5output_XXXXXX";
         ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
@@ -43,16 +40,14 @@ protected:
         write_file(out_, "old\n");
         write_file(part_, "new\n");
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         unlink(part_.c_str());
         unlink(out_.c_str());
         rmdir(dir_.c_str());
     }
     // Ends a run of status `rc` in a child, after raising `sig` (0: none)
     // first; the child exits with output_finish's status.
-    void finish_in_child(int sig, int rc, int status, const char *words)
-    {
+    void finish_in_child(int sig, int rc, int status, const char *words) {
         EXPECT_EXIT(
             {
                 ::Run run;
@@ -68,8 +63,7 @@ protected:
     std::string dir_, out_, part_;
 };
 
-TEST_F(OutputFinish, AnInterruptBeforeTheDecisionLeavesTheOldOutput)
-{
+TEST_F(OutputFinish, AnInterruptBeforeTheDecisionLeavesTheOldOutput) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(sig);
         write_file(part_, "new\n");
@@ -80,8 +74,7 @@ TEST_F(OutputFinish, AnInterruptBeforeTheDecisionLeavesTheOldOutput)
 }
 
 // (status of the run, exit status, words, what OUT then holds)
-TEST_F(OutputFinish, WithoutAnInterruptTheStatusDecides)
-{
+TEST_F(OutputFinish, WithoutAnInterruptTheStatusDecides) {
     struct Case {
         int rc, status;
         const char *words, *out;
@@ -102,8 +95,7 @@ TEST_F(OutputFinish, WithoutAnInterruptTheStatusDecides)
 
 // Once the decision is taken, an interrupt changes nothing: it is held
 // back, and the run's answer is the one decided.
-TEST(Interrupts, HeldBackAfterTheDecision)
-{
+TEST(Interrupts, HeldBackAfterTheDecision) {
     EXPECT_EXIT(
         {
             catch_signals();

@@ -16,20 +16,17 @@
 
 namespace {
 
-float from_bits(int32_t bits)
-{
+float from_bits(int32_t bits) {
     float f;
     memcpy(&f, &bits, sizeof f);
     return f;
 }
 
-Presence value_of(Dialect d, const std::string &cell, float *v, bool *intf)
-{
+Presence value_of(Dialect d, const std::string &cell, float *v, bool *intf) {
     return cell_value(d, cell.data(), cell.data() + cell.size(), v, intf);
 }
 
-TEST(Numbers, FormsKeepTheKindsApartAndTheIntegerFormIsABitPattern)
-{
+TEST(Numbers, FormsKeepTheKindsApartAndTheIntegerFormIsABitPattern) {
     float v;
     bool intf;
     const std::string fixed = "0.500000", item = "1.23e-04", spect = "5e-01";
@@ -63,8 +60,7 @@ TEST(Numbers, FormsKeepTheKindsApartAndTheIntegerFormIsABitPattern)
     EXPECT_FALSE(parse("", FORMS_VALUE));
 }
 
-TEST(Numbers, LeadingColumnsAre32BitPatterns)
-{
+TEST(Numbers, LeadingColumnsAre32BitPatterns) {
     int32_t v;
     const std::string neg = "-2147483648", hex = "0xFFFFFFFF", small = "0x0";
     EXPECT_TRUE(parse_i32(neg.data(), neg.data() + neg.size(), &v));
@@ -77,8 +73,7 @@ TEST(Numbers, LeadingColumnsAre32BitPatterns)
     EXPECT_FALSE(parse_hex32(bad.data(), bad.data() + bad.size(), &v));
 }
 
-TEST(ValueCells, BothDialectsAndTheCellsThatSayThereIsNone)
-{
+TEST(ValueCells, BothDialectsAndTheCellsThatSayThereIsNone) {
     float v = 0;
     bool intf;
     EXPECT_EQ(value_of(DIALECT_HDF5, "[[3.250000]]", &v, &intf), PRESENT_DATA);
@@ -101,21 +96,18 @@ struct Items {
     std::vector<float> values;
 };
 
-void take_item(void *ctx, std::string_view name, float v)
-{
+void take_item(void *ctx, std::string_view name, float v) {
     Items &it = *(Items *)ctx;
     it.names.push_back(name.data() ? std::string(name) : "<none>");
     it.values.push_back(v);
 }
 
-Presence block_of(Dialect d, const std::string &cell, Items &it, bool *nonvn)
-{
+Presence block_of(Dialect d, const std::string &cell, Items &it, bool *nonvn) {
     bool intf;
     return cell_block(d, cell.data(), cell.data() + cell.size(), take_item, &it, nonvn, &intf);
 }
 
-TEST(BlockCells, NamesSplitAtTheLastColonAndItemsWithoutNames)
-{
+TEST(BlockCells, NamesSplitAtTheLastColonAndItemsWithoutNames) {
     Items it;
     bool nonvn;
     EXPECT_EQ(block_of(DIALECT_HDF5, "[[x:1.00e+00][y:2.50e-01]]", it, &nonvn), PRESENT_DATA);
@@ -146,22 +138,19 @@ struct Spectrum {
     SpectrumOut out;
     Spectrum(int members, int values)
         : data((size_t)members * values, NAN), stats((size_t)members * 32, NAN),
-          count((size_t)members, 99)
-    {
+          count((size_t)members, 99) {
         out.members = members;
         out.values = values;
         out.data = data.data();
         out.stats = stats.data();
         out.count = count.data();
     }
-    Presence read(Dialect d, const std::string &cell)
-    {
+    Presence read(Dialect d, const std::string &cell) {
         return cell_spectrum(d, cell.data(), cell.data() + cell.size(), out);
     }
 };
 
-TEST(SpectrumCells, MembersStatisticsAndValuesInBothDialects)
-{
+TEST(SpectrumCells, MembersStatisticsAndValuesInBothDialects) {
     // Two members: statistics 0 and 2 and three values, then two values.
     const std::string tab = "{[ [0]:1.500000e+00 [2]:-2.000000e+00 1e+00 5e-01 -2e+00]\t"
                             "[1e+02 3e+02]}";
@@ -185,8 +174,7 @@ TEST(SpectrumCells, MembersStatisticsAndValuesInBothDialects)
     }
 }
 
-TEST(SpectrumCells, FailedMembersAndMembersWithoutData)
-{
+TEST(SpectrumCells, FailedMembersAndMembersWithoutData) {
     // Member 0's query failed, member 1 has no data but statistic 1 = 4,
     // member 2 holds 7. The failed member's comma stays inside the cell.
     const std::string tab = "{No data\t, [1]:4.000000e+00  Not found\t[7e+00]}";
@@ -203,23 +191,20 @@ TEST(SpectrumCells, FailedMembersAndMembersWithoutData)
     EXPECT_EQ(s.count, (std::vector<int32_t>{-1, -1}));
     EXPECT_EQ(s.read(DIALECT_TAB, "{}"), PRESENT_NONE);
     EXPECT_EQ(s.read(DIALECT_HDF5, "[[1e+00 2e+00 3e+00]]"), PRESENT_BAD);  // too many values
-    EXPECT_EQ(s.read(DIALECT_HDF5, "[[1.0 2.0]]"), PRESENT_BAD);           // not "%.e"
+    EXPECT_EQ(s.read(DIALECT_HDF5, "[[1.0 2.0]]"), PRESENT_BAD);            // not "%.e"
     EXPECT_EQ(s.read(DIALECT_HDF5, "[[ [32]:1.000000e+00 1e+00]]"), PRESENT_BAD);
     EXPECT_EQ(s.read(DIALECT_HDF5, "[[1065353216 Invalid]]"), PRESENT_DATA);
     EXPECT_EQ(s.data[0], 1.0f);
     EXPECT_TRUE(std::isnan(s.data[1]));
 }
 
-Presence image_of(Dialect d, const std::string &cell, std::vector<uint16_t> &px,
-                  uint64_t *n)
-{
+Presence image_of(Dialect d, const std::string &cell, std::vector<uint16_t> &px, uint64_t *n) {
     uint64_t mx;
-    return cell_image(d, cell.data(), cell.data() + cell.size(), nullptr, px.data(),
-                      px.size(), n, &mx);
+    return cell_image(d, cell.data(), cell.data() + cell.size(), nullptr, px.data(), px.size(), n,
+                      &mx);
 }
 
-TEST(ImageCells, PixelListsInBothDialects)
-{
+TEST(ImageCells, PixelListsInBothDialects) {
     std::vector<uint16_t> px(4, 0);
     uint64_t n;
     EXPECT_EQ(image_of(DIALECT_TAB, "[258\t65534\t]", px, &n), PRESENT_DATA);
@@ -238,14 +223,14 @@ TEST(ImageCells, PixelListsInBothDialects)
     std::vector<uint8_t> p8(2);
     uint64_t mx;
     const std::string c = "[[255 256]]";
-    EXPECT_EQ(cell_image(DIALECT_HDF5, c.data(), c.data() + c.size(), p8.data(), nullptr, 2,
-                         &n, &mx), PRESENT_BAD);  // 256 does not fit 8 bits
+    EXPECT_EQ(
+        cell_image(DIALECT_HDF5, c.data(), c.data() + c.size(), p8.data(), nullptr, 2, &n, &mx),
+        PRESENT_BAD);  // 256 does not fit 8 bits
 }
 
 // The pixel reader is the converter's hot loop: compare it with a plain
 // stream-based reader on random lists of both dialects.
-TEST(ImageCells, FastReaderAgreesWithAReferenceOnRandomLists)
-{
+TEST(ImageCells, FastReaderAgreesWithAReferenceOnRandomLists) {
     std::mt19937 rng(12345);
     for (int round = 0; round < 200; round++) {
         Dialect d = round % 2 ? DIALECT_TAB : DIALECT_HDF5;
@@ -277,33 +262,31 @@ TEST(ImageCells, FastReaderAgreesWithAReferenceOnRandomLists)
 // A pixel list read where it is found: the text in a buffer of exactly its
 // own size (the sanitizers see any read past the line's end), with `cap`
 // 16-bit pixels to fill. Returns the length of the cell found, -1 for none.
-long image_at(const std::string &text, size_t cap, std::vector<uint16_t> &px, uint64_t *n)
-{
+long image_at(const std::string &text, size_t cap, std::vector<uint16_t> &px, uint64_t *n) {
     std::vector<char> line(text.begin(), text.end());
     px.assign(cap, 0);
     uint64_t mx;
-    const char *q = cell_image_at(line.data(), line.data() + line.size(), nullptr, px.data(),
-                                  cap, n, &mx);
+    const char *q =
+        cell_image_at(line.data(), line.data() + line.size(), nullptr, px.data(), cap, n, &mx);
     return q ? q - line.data() : -1;
 }
 
-TEST(ImageCells, APixelListFindsItsOwnEnd)
-{
+TEST(ImageCells, APixelListFindsItsOwnEnd) {
     struct Case {
         const char *text;
-        long end;     // the cell's length, -1: no pixel list read whole
-        uint64_t n;   // pixels read
+        long end;    // the cell's length, -1: no pixel list read whole
+        uint64_t n;  // pixels read
     } cases[] = {
         {"[[1 2 3]],[[0.5]]", 9, 3},
-        {"[[65535]]", 9, 1},           // at the line's end
-        {"[[1 2 3]]x", -1, 0},         // neither a comma nor the end after it
-        {"[[1 2 3]", -1, 0},           // the line ends inside the list
+        {"[[65535]]", 9, 1},    // at the line's end
+        {"[[1 2 3]]x", -1, 0},  // neither a comma nor the end after it
+        {"[[1 2 3]", -1, 0},    // the line ends inside the list
         {"[[1 2 3] ],", -1, 0},
-        {"[[1  2]],", -1, 0},          // an empty number
-        {"[[1 2 ]],", -1, 0},          // a blank before the end
-        {"[[1234567]],", -1, 0},       // more than six digits
-        {"[[65536]],", -1, 0},         // more than 16 bits
-        {"[[1 2 3 4 5]],", -1, 0},     // more pixels than the frame holds
+        {"[[1  2]],", -1, 0},                     // an empty number
+        {"[[1 2 ]],", -1, 0},                     // a blank before the end
+        {"[[1234567]],", -1, 0},                  // more than six digits
+        {"[[65536]],", -1, 0},                    // more than 16 bits
+        {"[[1 2 3 4 5]],", -1, 0},                // more pixels than the frame holds
         {"[[ [0]:1.000000e+00 1e+00]],", -1, 0},  // a spectrum
         {"[[12", -1, 0},
     };
@@ -325,8 +308,7 @@ TEST(ImageCells, APixelListFindsItsOwnEnd)
 // Long random lists (the sixteen-byte loop) followed by the next cell or
 // the line's end, and with a fault put in: read where they are found, they
 // give what cell_image gives for the cell ending at the first ']'.
-TEST(ImageCells, ReadWhereFoundAgreesWithTheCellReadByItsEnd)
-{
+TEST(ImageCells, ReadWhereFoundAgreesWithTheCellReadByItsEnd) {
     std::mt19937 rng(2323);
     const char *faults[] = {"", "  ", " x", "1234567", "99999"};
     for (int round = 0; round < 300; round++) {
@@ -357,12 +339,11 @@ TEST(ImageCells, ReadWhereFoundAgreesWithTheCellReadByItsEnd)
 // Spectrum values are read in one pass (the "%.e" texts looked up, the
 // integer form by its digits): every "%.e" text a float can have and the
 // edges of the integer form read bit for bit as parse_number reads them.
-TEST(SpectrumCells, ValuesReadAsParseNumberReadsThem)
-{
-    std::vector<std::string> texts = {"0", "-0", "2147483647", "-2147483648", "2147483648",
-                                      "-2147483649", "12345678901", "0000000001", "-",
-                                      "1e5", "1e+5", "12e+05", "5.e+01", "1.0e+00", "Invalid",
-                                      "inf", "-nan", "1e+001"};
+TEST(SpectrumCells, ValuesReadAsParseNumberReadsThem) {
+    std::vector<std::string> texts = {
+        "0",           "-0",         "2147483647", "-2147483648", "2147483648", "-2147483649",
+        "12345678901", "0000000001", "-",          "1e5",         "1e+5",       "12e+05",
+        "5.e+01",      "1.0e+00",    "Invalid",    "inf",         "-nan",       "1e+001"};
     for (const char *sign : {"", "-"})
         for (char d = '0'; d <= '9'; d++)
             for (const char *es : {"+", "-"})
@@ -392,8 +373,7 @@ struct Table {
     Run run;
     Input in;
     RowReader rr;
-    explicit Table(const std::string &text, bool strict = false)
-    {
+    explicit Table(const std::string &text, bool strict = false) {
         char tmpl[] = "/tmp/korvel-h5-test-XXXXXX";
         int fd = mkstemp(tmpl);
         EXPECT_GE(fd, 0);
@@ -407,13 +387,11 @@ struct Table {
         rr.in = &in;
         rr.warn = false;
     }
-    ~Table()
-    {
+    ~Table() {
         input_close(in);
         unlink(path.c_str());
     }
-    std::string cell(const Row &row, size_t k)
-    {
+    std::string cell(const Row &row, size_t k) {
         const RowCell &c = row.cells[k];
         if (c.reached)
             return std::string(c.b, c.e) + (c.uncertain ? " <uncertain>" : "");
@@ -422,8 +400,7 @@ struct Table {
     }
 };
 
-TEST(Rows, HeaderAndRowsOfBothDialectsWithStatusColumns)
-{
+TEST(Rows, HeaderAndRowsOfBothDialectsWithStatusColumns) {
     Table t("EventId,Time,TimeISO,EvHeadStatus,SrvBlockStatus,ChanStatus,A,"
             "SrvBlockStatus,ChanStatus,B\n"
             "-1,5:7,ISO,0xFF,0x0,0x1,1\t,0x2,0x0,[[1e+00 2e+00]]\n");
@@ -459,8 +436,7 @@ TEST(Rows, HeaderAndRowsOfBothDialectsWithStatusColumns)
     EXPECT_TRUE(row.complete);
 }
 
-TEST(Rows, ARowCutShortIsKeptAndTheNextEventStartsOnTheSameLine)
-{
+TEST(Rows, ARowCutShortIsKeptAndTheNextEventStartsOnTheSameLine) {
     // Event 1 stops before channel B (no line end); event 2 follows.
     Table t("EventId,Time,TimeISO,A,B\n"
             "1,10:0,I1,[[0.500000]],2,11:0,I2,[[1.500000]],[]\n"
@@ -498,13 +474,12 @@ TEST(Rows, ARowCutShortIsKeptAndTheNextEventStartsOnTheSameLine)
     EXPECT_EQ(tab.cell(row, 0), "1\t");
 }
 
-TEST(Rows, TheLastLineOfAnInterruptedRunAndMalformedLines)
-{
+TEST(Rows, TheLastLineOfAnInterruptedRunAndMalformedLines) {
     Table t("EventId,Time,TimeISO,A,B\n"
             "1,10:0,I1,[[0.5]],[[2.500000]]\n"  // "0.5" is read later, by its kind
             "2,10:0,I1,[[1.500000,[]\n"         // unbalanced bracket
             "garbage\n"
-            "3,11:0,I2,[[0.500000]],[[1.2");    // cut inside B's cell
+            "3,11:0,I2,[[0.500000]],[[1.2");  // cut inside B's cell
     ASSERT_EQ(header_read(t.run, t.rr, true), 0);
     Row row;
     ASSERT_EQ(row_next(t.rr, row), 1);
@@ -529,8 +504,7 @@ TEST(Rows, TheLastLineOfAnInterruptedRunAndMalformedLines)
 // Tab dialect: "\t{" is a block, or an empty cell and the next channel's
 // spectrum. Each case: the row after the leading columns of channels EQ, S
 // and M, the kinds known of them, and the cells read.
-TEST(Rows, AnEmptyCellBeforeASpectrumIsReadTheWayTheRowFits)
-{
+TEST(Rows, AnEmptyCellBeforeASpectrumIsReadTheWayTheRowFits) {
     const Kind U = KIND_UNSET;
     struct Case {
         const char *row;
@@ -547,9 +521,13 @@ TEST(Rows, AnEmptyCellBeforeASpectrumIsReadTheWayTheRowFits)
         {"\t{[x:1]}\t\t1\t\n", {U, U, U}, false, {"\t{[x:1]}", "", "1\t"}},
         // Cut after S: both fit; the kinds decide, and the survey learns
         // nothing of the cells the two readings give differently.
-        {"\t{[1]}\t[NORMAL]2\t\t5:0\tI\t1\t\t1\t\n", {KIND_NONE, KIND_SPECTRUM, U}, false,
+        {"\t{[1]}\t[NORMAL]2\t\t5:0\tI\t1\t\t1\t\n",
+         {KIND_NONE, KIND_SPECTRUM, U},
+         false,
          {"", "{[1]}", "<failed>"}},
-        {"\t{[1]}\t[NORMAL]2\t\t5:0\tI\t1\t\t1\t\n", {U, U, U}, true,
+        {"\t{[1]}\t[NORMAL]2\t\t5:0\tI\t1\t\t1\t\n",
+         {U, U, U},
+         true,
          {"\t{[1]} <uncertain>", "<failed>", "<not reached>"}},
     };
     for (const Case &c : cases) {
@@ -567,8 +545,7 @@ TEST(Rows, AnEmptyCellBeforeASpectrumIsReadTheWayTheRowFits)
     }
 }
 
-TEST(Rows, ARowCutByAChannelQueryKeepsItsServerBlockStatus)
-{
+TEST(Rows, ARowCutByAChannelQueryKeepsItsServerBlockStatus) {
     // Event 1: B's channel query fails after its server-block status 0x7;
     // event 2: the table ends before B's group.
     Table t("EventId,Time,TimeISO,EvHeadStatus,SrvBlockStatus,ChanStatus,A,"
@@ -587,8 +564,7 @@ TEST(Rows, ARowCutByAChannelQueryKeepsItsServerBlockStatus)
     EXPECT_EQ(row_next(t.rr, row), 0);
 }
 
-TEST(Rows, NotATableAndAnEmptyFile)
-{
+TEST(Rows, NotATableAndAnEmptyFile) {
     Table empty("");
     EXPECT_EQ(header_read(empty.run, empty.rr, true), -1);
     Table other("id,value\n1,2\n");
@@ -597,8 +573,7 @@ TEST(Rows, NotATableAndAnEmptyFile)
 
 // ---- Names -----------------------------------------------------------------------
 
-std::vector<std::string> groups_of(const std::vector<std::string> &titles)
-{
+std::vector<std::string> groups_of(const std::vector<std::string> &titles) {
     std::vector<Channel> chs(titles.size());
     for (size_t i = 0; i < titles.size(); i++)
         chs[i].title = titles[i];
@@ -609,8 +584,7 @@ std::vector<std::string> groups_of(const std::vector<std::string> &titles)
     return g;
 }
 
-TEST(Names, GroupsOfTitlesWithCollisionsResolvedInTableOrder)
-{
+TEST(Names, GroupsOfTitlesWithCollisionsResolvedInTableOrder) {
     EXPECT_EQ(groups_of({"X", "X", "X"}), (std::vector<std::string>{"X", "X~2", "X~3"}));
     EXPECT_EQ(groups_of({"A", "A/B"}), (std::vector<std::string>{"A", "A~2/B"}));
     EXPECT_EQ(groups_of({"A/B", "A"}), (std::vector<std::string>{"A/B", "A~2"}));

@@ -15,8 +15,7 @@ namespace {
 
 // A random list of n pixels below `top`, separated by `sep` (and ended by
 // one when `after_last`), perhaps with one fault put in.
-std::string random_list(std::mt19937 &rng, size_t n, uint32_t top, char sep, bool after_last)
-{
+std::string random_list(std::mt19937 &rng, size_t n, uint32_t top, char sep, bool after_last) {
     static const char *faults[] = {"", "", "", "  ", "x", "1234567", "99999", "65536", "256"};
     std::string text;
     for (size_t i = 0; i < n; i++) {
@@ -40,8 +39,7 @@ struct Read {
 
 template <typename T>
 Read read_with(bool fast, const std::string &text, char sep, bool after_last, size_t cap,
-               bool store)
-{
+               bool store) {
     std::vector<T> out(cap + 1, 0);
     std::string buf = text + "]";  // the cell's closing bracket follows the list
     const char *b = buf.data(), *e = buf.data() + text.size();
@@ -55,8 +53,7 @@ Read read_with(bool fast, const std::string &text, char sep, bool after_last, si
 }
 
 template <typename T>
-void compare_on_random_lists(uint32_t seed)
-{
+void compare_on_random_lists(uint32_t seed) {
     std::mt19937 rng(seed);
     for (int round = 0; round < 3000; round++) {
         bool tab = round % 2;
@@ -75,16 +72,14 @@ void compare_on_random_lists(uint32_t seed)
     }
 }
 
-TEST(PixelReaders, FastAgreeWithPortableOnRandomLists)
-{
+TEST(PixelReaders, FastAgreeWithPortableOnRandomLists) {
     compare_on_random_lists<uint8_t>(11);
     compare_on_random_lists<uint16_t>(12);
 }
 
 // The reader that finds a list's end reads what the portable reader reads
 // up to the first byte that is neither a digit nor a blank.
-TEST(PixelReaders, OpenListEndsWhereThePortableReaderWouldStop)
-{
+TEST(PixelReaders, OpenListEndsWhereThePortableReaderWouldStop) {
     std::mt19937 rng(13);
     for (int round = 0; round < 2000; round++) {
         std::string text = random_list(rng, 1 + rng() % 600, 65536, ' ', false);
@@ -95,8 +90,8 @@ TEST(PixelReaders, OpenListEndsWhereThePortableReaderWouldStop)
         uint64_t gn = 0, gm = 0, wn = 0, wm = 0;
         const char *b = line.data();
         const char *q = pixels_read_open(b, b + line.size(), got.data(), got.size(), &gn, &gm);
-        bool ok = stop > 0 && pixels_read_portable(b, b + stop, ' ', false, want.data(),
-                                                    want.size(), &wn, &wm);
+        bool ok = stop > 0 &&
+                  pixels_read_portable(b, b + stop, ' ', false, want.data(), want.size(), &wn, &wm);
         ASSERT_EQ(q, ok ? b + stop : nullptr) << line.substr(0, 120);
         if (ok) {
             EXPECT_EQ(gn, wn);

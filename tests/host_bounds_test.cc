@@ -31,12 +31,14 @@ const std::string kHeader =
 // nothing but one small chunk is ever held. handed() counts the bytes the
 // reader has taken out so far.
 class GeneratedBuf : public std::streambuf {
-public:
+  public:
     GeneratedBuf(std::string prefix, uint64_t n, char fill)
         : prefix_(std::move(prefix)), left_(n), fill_(fill), chunk_(4096) {}
-    uint64_t handed() const { return handed_; }
+    uint64_t handed() const {
+        return handed_;
+    }
 
-protected:
+  protected:
     int_type underflow() override {
         size_t k = 0;
         while (k < chunk_.size() && at_ < prefix_.size())
@@ -52,7 +54,7 @@ protected:
         return traits_type::to_int_type(chunk_[0]);
     }
 
-private:
+  private:
     std::string prefix_;
     size_t at_ = 0;
     uint64_t left_;
@@ -184,9 +186,8 @@ TEST(HostBounds, WideObjectsKeepOrderAndRepeatedKeys) {
     }
     RunHeader h;
     std::string err;
-    ASSERT_TRUE(parse_header(R"({"format":"korvel-recording","version":1,"channels":[)" +
-                                 channels + "]}",
-                             &h, &err))
+    ASSERT_TRUE(parse_header(
+        R"({"format":"korvel-recording","version":1,"channels":[)" + channels + "]}", &h, &err))
         << err;
     standin::Run run(h);
     Event ev;
@@ -196,8 +197,8 @@ TEST(HostBounds, WideObjectsKeepOrderAndRepeatedKeys) {
         ASSERT_EQ("C" + std::to_string(n - 1 - i), ev.channels[i].text);
         ASSERT_EQ(static_cast<float>(n - 1 - i), *ev.channels[i].value);
     }
-    EXPECT_FALSE(parse_event(R"({"id":1,"channels":{)" + entries + R"(,"C5":{}}})", run, &ev,
-                             &err));
+    EXPECT_FALSE(
+        parse_event(R"({"id":1,"channels":{)" + entries + R"(,"C5":{}}})", run, &ev, &err));
     EXPECT_EQ("key \"C5\" appears twice in one object", err);
 }
 

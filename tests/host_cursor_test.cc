@@ -18,10 +18,9 @@ using namespace standin;
 
 namespace {
 
-const char *const kHeader =
-    R"({"format":"korvel-recording","version":1,"channels":[)"
-    R"({"name":"A"},{"name":"S","sub":2,"type":3},{"name":"CAM","type":4},)"
-    R"({"name":"EQ","type":5},{"name":"M","type":1}]})";
+const char *const kHeader = R"({"format":"korvel-recording","version":1,"channels":[)"
+                            R"({"name":"A"},{"name":"S","sub":2,"type":3},{"name":"CAM","type":4},)"
+                            R"({"name":"EQ","type":5},{"name":"M","type":1}]})";
 
 uint32_t bits(float f) {
     uint32_t u;
@@ -43,7 +42,9 @@ struct Bound {
         EXPECT_TRUE(parse_event(event_line, *run, &event, &err)) << err;
         cursor.bind(*run, event);
     }
-    zarn_daq_getdata *d() { return cursor.get(); }
+    zarn_daq_getdata *d() {
+        return cursor.get();
+    }
 };
 
 }  // namespace
@@ -72,8 +73,7 @@ TEST(HostCursor, FailingEventInfoLeavesOutputs) {
     Bound b(R"({"id":5,"fail":true})");
     unsigned evid = 77;
     int type = 66;
-    EXPECT_NE(0, b.d()->GetEventInfo(&evid, &type, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr));
+    EXPECT_NE(0, b.d()->GetEventInfo(&evid, &type, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(77u, evid);
     EXPECT_EQ(66, type);
 }
@@ -83,8 +83,8 @@ TEST(HostCursor, MpulseDefaultsToIdAsSigned) {
     Bound b(R"({"id":4294967295,"channels":{"A":{}}})");
     int mpulse = 0;
     EXPECT_EQ(2, b.d()->SetProp("A"));
-    ASSERT_EQ(0, b.d()->GetServBlockInfo(nullptr, nullptr, nullptr, &mpulse, nullptr,
-                                         nullptr, nullptr));
+    ASSERT_EQ(
+        0, b.d()->GetServBlockInfo(nullptr, nullptr, nullptr, &mpulse, nullptr, nullptr, nullptr));
     EXPECT_EQ(-1, mpulse);
 
     Bound e(R"({"id":3,"mpulse":40,"channels":{"A":{},"M":{"block":{"mpulse":41}}}})");
@@ -180,13 +180,13 @@ TEST(HostCursor, ChannelTypeBlockAndChanKeys) {
 
     EXPECT_EQ(1, d->SetProp("M"));
     mpulse = 12345;
-    EXPECT_NE(0, d->GetServBlockInfo(nullptr, nullptr, nullptr, &mpulse, nullptr, nullptr,
-                                     nullptr));
+    EXPECT_NE(0,
+              d->GetServBlockInfo(nullptr, nullptr, nullptr, &mpulse, nullptr, nullptr, nullptr));
     EXPECT_EQ(12345, mpulse);
 
     EXPECT_EQ(5, d->SetProp("EQ"));
-    EXPECT_EQ(0, d->GetServBlockInfo(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr));
+    EXPECT_EQ(0,
+              d->GetServBlockInfo(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_NE(0, d->GetChanInfo(&name, nullptr, &chstatus, nullptr));
 }
 
@@ -234,9 +234,9 @@ TEST(HostCursor, SingleValuesAndValueForms) {
     } cases[] = {
         {"1.5", 0x3fc00000u},
         {"-2", 0xc0000000u},
-        {"16777217", 0x4b800000u},        // integer rounded once: 16777216
-        {"3.4028235e38", 0x7f7fffffu},    // the largest float
-        {"1e39", 0x7f800000u},            // beyond it: infinity
+        {"16777217", 0x4b800000u},      // integer rounded once: 16777216
+        {"3.4028235e38", 0x7f7fffffu},  // the largest float
+        {"1e39", 0x7f800000u},          // beyond it: infinity
         {"\"inf\"", 0x7f800000u},
         {"\"-inf\"", 0xff800000u},
         {"\"nan\"", 0x7fc00000u},
@@ -323,7 +323,7 @@ TEST(HostCursor, SpectrumMembers) {
     EXPECT_EQ(0.25f, inc);
     EXPECT_EQ(3, groups);
     EXPECT_EQ(2.0f, ginc);
-    EXPECT_EQ(3, ndata);  // 10 values / 3 groups, rounded down
+    EXPECT_EQ(3, ndata);                     // 10 values / 3 groups, rounded down
     EXPECT_EQ(10.0f, d->GetSpectVal(2, 9));  // indices run across groups
 
     ASSERT_EQ(0, d->GetSpectPar(nullptr, nullptr, nullptr, &ndata, 3, &groups, nullptr, nullptr));
@@ -416,10 +416,11 @@ TEST(HostCursor, ImageDefaultsAndPixels) {
 }
 
 TEST(HostCursor, ImageKeysGiven) {
-    Bound b(R"({"id":2,"channels":{"CAM":{"image":{"bpp":1,"width":3,"height":1,"len":5,)"
-            R"("size":4,"nframe":2,"compr":7,"pixels":"aabbccddeeff",)"
-            R"("header":{"width":99,"frame":4000000000,"scale_x":1.5,"ispare4":-6,"length":1}}},)"
-            R"("A":{"image":{"fail":true,"width":5,"height":1}},"M":{"image":{"bpp":-1,"width":2,"height":2,"len":0}}}})");
+    Bound b(
+        R"({"id":2,"channels":{"CAM":{"image":{"bpp":1,"width":3,"height":1,"len":5,)"
+        R"("size":4,"nframe":2,"compr":7,"pixels":"aabbccddeeff",)"
+        R"("header":{"width":99,"frame":4000000000,"scale_x":1.5,"ispare4":-6,"length":1}}},)"
+        R"("A":{"image":{"fail":true,"width":5,"height":1}},"M":{"image":{"bpp":-1,"width":2,"height":2,"len":0}}}})");
     zarn_daq_getdata *d = b.d();
     d->SetProp("CAM");
     int nframe = 0, compr = 0, bpp = 0, len = 0;
@@ -462,8 +463,8 @@ TEST(HostCursor, EqDataConversionAndPrintout) {
     zarn_daq_getdata *d = b.d();
     d->SetProp("EQ");
     EqData *eq = nullptr;
-    ASSERT_EQ(0, zarn_daq_to_eqdata(nullptr, d->GetServBlockHead_2010(), d->GetChanHead_2010(),
-                                    &eq, 0));
+    ASSERT_EQ(
+        0, zarn_daq_to_eqdata(nullptr, d->GetServBlockHead_2010(), d->GetChanHead_2010(), &eq, 0));
     ASSERT_NE(nullptr, eq);
     EXPECT_EQ(2, eq->type());
     EXPECT_STREQ("FLOAT", eq->type_string(eq->type()));
@@ -472,11 +473,11 @@ TEST(HostCursor, EqDataConversionAndPrintout) {
     EXPECT_EQ("  values: 1 2.5 -3\n", testing::internal::GetCapturedStdout());
 
     d->SetProp("A");
-    EXPECT_EQ(1, zarn_daq_to_eqdata(nullptr, d->GetServBlockHead_2010(),
-                                    d->GetChanHead_2010(), &eq, 0));
+    EXPECT_EQ(
+        1, zarn_daq_to_eqdata(nullptr, d->GetServBlockHead_2010(), d->GetChanHead_2010(), &eq, 0));
     d->SetProp("M");
-    EXPECT_EQ(1, zarn_daq_to_eqdata(nullptr, d->GetServBlockHead_2010(),
-                                    d->GetChanHead_2010(), &eq, 0));
+    EXPECT_EQ(
+        1, zarn_daq_to_eqdata(nullptr, d->GetServBlockHead_2010(), d->GetChanHead_2010(), &eq, 0));
     EXPECT_EQ(1, zarn_daq_to_eqdata(nullptr, nullptr, nullptr, &eq, 0));
     zarn_serv_block_subhead_2010 stranger{};
     EXPECT_EQ(1, zarn_daq_to_eqdata(nullptr, nullptr, &stranger, &eq, 0));
@@ -488,8 +489,8 @@ TEST(HostCursor, UnboundCursorFailsSafely) {
     EXPECT_NE(0, d->GetEventInfo(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(0, d->SetProp("A"));
     EXPECT_EQ(0, d->SetImage(0));
-    EXPECT_NE(0, d->GetServBlockInfo(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr));
+    EXPECT_NE(0,
+              d->GetServBlockInfo(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_NE(0, d->GetChanInfo(nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(nullptr, d->GetImage());
     EXPECT_EQ(nullptr, d->GetImageHeader());

@@ -109,16 +109,14 @@ int zarn_user_loop(zarn_daq_getdata *data) {
         printf("FAKE loop: no event info\n");
         return -1;
     }
-    printf("FAKE loop id=%u type=%s time=%u.%06u status=%d\n", evid,
-           event_name_itoa(evtype), tup, tlow, status);
+    printf("FAKE loop id=%u type=%s time=%u.%06u status=%d\n", evid, event_name_itoa(evtype), tup,
+           tlow, status);
     for (const std::string &t : g_texts) {
         int type = data->SetProp(t.c_str());
         int mpulse = 0, bstatus = 0, nchan = 0;
         unsigned btup = 0, btlow = 0;
-        int rc = data->GetServBlockInfo(&btup, &btlow, nullptr, &mpulse, nullptr,
-                                        &bstatus, &nchan);
-        printf("  %s type=%d block=%d mpulse=%d nchan=%d\n", t.c_str(), type, rc,
-               mpulse, nchan);
+        int rc = data->GetServBlockInfo(&btup, &btlow, nullptr, &mpulse, nullptr, &bstatus, &nchan);
+        printf("  %s type=%d block=%d mpulse=%d nchan=%d\n", t.c_str(), type, rc, mpulse, nchan);
     }
     if (g_out)
         fprintf(g_out, "event %u\n", evid);
@@ -147,7 +145,7 @@ void zarn_user_help() {
 // The output status as libKorvel exports it: 0, or an errno and a text of
 // at most `size` bytes with its NUL.
 extern "C" __attribute__((visibility("default"))) int korvel_output_failure(char *what,
-                                                                           size_t size) {
+                                                                            size_t size) {
     if (g_status != 0 && what && size > 0) {
         size_t n = std::min(g_status_text.size(), size - 1);
         memcpy(what, g_status_text.data(), n);

@@ -111,8 +111,7 @@ TEST(HostXml, WritesDescriptionsAndDimensions) {
     std::vector<dim_params *> dims = {&spect, &cam};
 
     standin::set_dump_error(0);
-    ASSERT_EQ(0, dump_chan_desr(&vc, file.c_str(), DUMP_XML_FILE, ZARN_FORMAT, -1, nullptr,
-                                &dims));
+    ASSERT_EQ(0, dump_chan_desr(&vc, file.c_str(), DUMP_XML_FILE, ZARN_FORMAT, -1, nullptr, &dims));
     std::string text = read_file(file);
     EXPECT_EQ(0u, text.find("<?xml version=\"1.0\"?>\n<channels>\n  <channel ")) << text;
 
@@ -151,11 +150,12 @@ TEST(HostXml, WritesDescriptionsAndDimensions) {
     ASSERT_TRUE(img);
     EXPECT_FALSE(kids[3].child("spectrum"));
     EXPECT_EQ(0, img.attribute("index").as_int());
-    const char *fields[] = {"width", "height", "aoi_width", "aoi_height", "x_start",
-                            "y_start", "bpp", "ebitpp", "hbin", "vbin", "source_format",
-                            "image_format", "frame", "event", "scale_x", "scale_y",
-                            "image_rotation", "fspare2", "fspare3", "fspare4",
-                            "image_flags", "ispare2", "ispare3", "ispare4", "length"};
+    const char *fields[] = {
+        "width",   "height",  "aoi_width",   "aoi_height", "x_start",        "y_start",
+        "bpp",     "ebitpp",  "hbin",        "vbin",       "source_format",  "image_format",
+        "frame",   "event",   "scale_x",     "scale_y",    "image_rotation", "fspare2",
+        "fspare3", "fspare4", "image_flags", "ispare2",    "ispare3",        "ispare4",
+        "length"};
     int n = 0;
     for (pugi::xml_attribute at = img.first_attribute(); at; at = at.next_attribute())
         n++;
@@ -196,8 +196,8 @@ TEST(HostXml, EmptyListsAndErrors) {
 
     EXPECT_EQ(-1, dump_chan_desr(&vc, other.c_str(), DUMP_TXT_FILE, 0, -1, nullptr, &dims));
     EXPECT_EQ(-1, dump_chan_desr(&vc, nullptr, DUMP_XML_FILE, 0, -1, nullptr, &dims));
-    EXPECT_EQ(-2, dump_chan_desr(&vc, (dir + "/no/such/dir.xml").c_str(), DUMP_XML_FILE, 0,
-                                 -1, nullptr, &dims));
+    EXPECT_EQ(-2, dump_chan_desr(&vc, (dir + "/no/such/dir.xml").c_str(), DUMP_XML_FILE, 0, -1,
+                                 nullptr, &dims));
 }
 
 // A file that cannot be written whole is named on standard error with the

@@ -86,14 +86,13 @@ TEST(HostRecording, DaqNameLimitIs255Bytes) {
     std::string ok(255, 'x'), bad(256, 'x');
     RunHeader h;
     std::string err;
-    EXPECT_TRUE(parse_header(kHead + R"("channels":[],"descriptions":[{"daq_name":")" + ok +
-                                 "\"}]}",
-                             &h, &err))
+    EXPECT_TRUE(parse_header(
+        kHead + R"("channels":[],"descriptions":[{"daq_name":")" + ok + "\"}]}", &h, &err))
         << err;
     EXPECT_EQ(255u, h.descriptions[0].daq_name.size());
-    EXPECT_EQ("descriptions[0].daq_name: 256 bytes long; the reader holds at most 255",
-              header_error(kHead + R"("channels":[],"descriptions":[{"daq_name":")" + bad +
-                           "\"}]}"));
+    EXPECT_EQ(
+        "descriptions[0].daq_name: 256 bytes long; the reader holds at most 255",
+        header_error(kHead + R"("channels":[],"descriptions":[{"daq_name":")" + bad + "\"}]}"));
 }
 
 TEST(HostRecording, HeaderErrors) {
@@ -121,8 +120,7 @@ TEST(HostRecording, HeaderErrors) {
         {kHead + R"("channels":[{"sub":1}]})", "missing key \"name\" in channels[0]"},
         {kHead + R"("channels":[{"name":5}]})",
          "channels[0].name: expected a string or null, got number 5"},
-        {kHead + R"("channels":[{"name":"A","kind":2}]})",
-         "unknown key \"kind\" in channels[0]"},
+        {kHead + R"("channels":[{"name":"A","kind":2}]})", "unknown key \"kind\" in channels[0]"},
         {kHead + R"("channels":[{"name":"A","type":2.5}]})",
          "channels[0].type: expected an integer, got number 2.5"},
         {kHead + R"("channels":[{"name":"A","sub":2147483648}]})",
@@ -349,8 +347,8 @@ TEST(HostRecording, ItemsCountAndNullNames) {
 }
 
 TEST(HostRecording, StreamsLinesWithFileAndLine) {
-    std::istringstream in(kHeader + "\n\n" + R"({"id":1})" + "\n  \n" + R"({"id":2})" +
-                          "\n" + R"({"id":3,"bad":1})" + "\n" + R"({"id":4})" + "\n");
+    std::istringstream in(kHeader + "\n\n" + R"({"id":1})" + "\n  \n" + R"({"id":2})" + "\n" +
+                          R"({"id":3,"bad":1})" + "\n" + R"({"id":4})" + "\n");
     RecordingSource src(in, "rec.jsonl");
     RunHeader h;
     std::string err;
@@ -387,8 +385,8 @@ TEST(HostRecording, SyntheticMix) {
     EXPECT_EQ(2, m.bpp);
     EXPECT_GE(m.spectra, 1);
 
-    ASSERT_TRUE(parse_mix("values=2,namevalue=1x3,spectrum=1x2x4,image=1x2x2x1,eq=1,marker=1",
-                          &m, &err))
+    ASSERT_TRUE(
+        parse_mix("values=2,namevalue=1x3,spectrum=1x2x4,image=1x2x2x1,eq=1,marker=1", &m, &err))
         << err;
     SyntheticSource src(2, m);
     RunHeader h;
@@ -423,9 +421,17 @@ TEST(HostRecording, SyntheticMix) {
     third.next(run3, &e2, &err);
     EXPECT_EQ(first, e2->channels[1].value.value());
 
-    const char *bad[] = {"values",      "values=x",      "colour=1",        "values=1,values=2",
-                         "namevalue=3", "image=1x2x2x9", "spectrum=1x2",    "values=1234567890",
-                         "values=-1",   "values=1,",     "image=1x65536x65536x2"};
+    const char *bad[] = {"values",
+                         "values=x",
+                         "colour=1",
+                         "values=1,values=2",
+                         "namevalue=3",
+                         "image=1x2x2x9",
+                         "spectrum=1x2",
+                         "values=1234567890",
+                         "values=-1",
+                         "values=1,",
+                         "image=1x65536x65536x2"};
     for (const char *b : bad)
         EXPECT_FALSE(parse_mix(b, &m, &err)) << b;
     EXPECT_TRUE(parse_mix("", &m, &err));
@@ -522,18 +528,18 @@ TEST(HostRecording, ControlCharactersInNamesAreRefused) {
     for (const Char &c : chars) {
         SCOPED_TRACE(c.what);
         const std::string bad = std::string(c.what) + " (at byte 2) is not allowed in a name";
-        EXPECT_EQ("channels[1].name: " + bad,
-                  header_error(kHead + R"("channels":[{"name":"A"},{"name":"B)" + c.json +
-                               "C\"}]}"));
+        EXPECT_EQ(
+            "channels[1].name: " + bad,
+            header_error(kHead + R"("channels":[{"name":"A"},{"name":"B)" + c.json + "C\"}]}"));
         EXPECT_EQ("descriptions[0].daq_name: " + bad,
-                  header_error(kHead + R"("channels":[],"descriptions":[{"daq_name":"D)" +
-                               c.json + "\"}]}"));
+                  header_error(kHead + R"("channels":[],"descriptions":[{"daq_name":"D)" + c.json +
+                               "\"}]}"));
         EXPECT_EQ(R"(channels["A"].items[1][0]: )" + bad,
                   event_error(event_with(R"("A":{"items":[["ok",1],["x)" + std::string(c.json) +
                                          "y\",2]]}")));
-        EXPECT_EQ(R"(channels["A"].chan.name: )" + bad,
-                  event_error(event_with(R"("A":{"chan":{"name":"n)" + std::string(c.json) +
-                                         "\"}}")));
+        EXPECT_EQ(
+            R"(channels["A"].chan.name: )" + bad,
+            event_error(event_with(R"("A":{"chan":{"name":"n)" + std::string(c.json) + "\"}}")));
     }
     RunHeader h;
     std::string err;

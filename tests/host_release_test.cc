@@ -53,10 +53,9 @@ TEST(ReplayRelease, VersionAndShortHelp) {
 // does not exist would stop a run), and no output file appears.
 TEST(ReplayRelease, CheckReportsEveryBadLineAndRunsNothing) {
     std::string dir = make_temp_dir();
-    write_file(dir + "/run.jsonl", kHeader + "\n" + event_line(1) + "\n" +
-                                       "{\"id\":2,\"colour\":1}\n" +  // unknown key
-                                       event_line(3) + "\n" + "not json\n" + "\n" +
-                                       event_line(5) + "\n");
+    write_file(dir + "/run.jsonl",
+               kHeader + "\n" + event_line(1) + "\n" + "{\"id\":2,\"colour\":1}\n" +  // unknown key
+                   event_line(3) + "\n" + "not json\n" + "\n" + event_line(5) + "\n");
     ReplayResult r = replay_args({"--check", "run.jsonl", "--plugin", "/nonexistent.so"}, dir);
     EXPECT_EQ(2, r.status) << r.err;
     EXPECT_EQ("", r.out);
@@ -70,8 +69,7 @@ TEST(ReplayRelease, CheckReportsEveryBadLineAndRunsNothing) {
         << r.err;
     EXPECT_FALSE(r.exists("user_out.txt"));
 
-    write_file(dir + "/good.jsonl", kHeader + "\n" + event_line(1) + "\n" + event_line(2) +
-                                        "\n");
+    write_file(dir + "/good.jsonl", kHeader + "\n" + event_line(1) + "\n" + event_line(2) + "\n");
     ReplayResult good = replay_args({"--check", "good.jsonl"}, dir);
     EXPECT_EQ(0, good.status) << good.err;
     EXPECT_EQ("korvel-replay: 2 events checked, no error found\n", good.err);
@@ -176,14 +174,14 @@ TEST(ReplayRelease, ProgressBarNeverSharesALineWithThePlugin) {
     for (int i = 1; i <= 40; i++)
         rec += event_line(i) + "\n";
     write_file(dir + "/run.jsonl", rec);
-    std::string raw =
-        run_on_terminal({"--progress", "--plugin", fake_plugin(), "run.jsonl"}, dir);
+    std::string raw = run_on_terminal({"--progress", "--plugin", fake_plugin(), "run.jsonl"}, dir);
     ASSERT_NE(std::string::npos, raw.find("events replayed")) << raw;
     int loops = 0, bars = 0;
     for (const std::string &line : terminal_lines(raw)) {
-        bool bar = line.find("] ") != std::string::npos && line.find(" events") != std::string::npos;
-        bool plugin = line.find("FAKE") != std::string::npos ||
-                      line.find("  A type=") != std::string::npos;
+        bool bar =
+            line.find("] ") != std::string::npos && line.find(" events") != std::string::npos;
+        bool plugin =
+            line.find("FAKE") != std::string::npos || line.find("  A type=") != std::string::npos;
         EXPECT_FALSE(bar && plugin) << "one line holds both: " << line;
         if (line.rfind("FAKE loop id=", 0) == 0)
             loops++;

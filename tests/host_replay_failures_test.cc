@@ -84,7 +84,8 @@ bool contains(const std::string &text, const std::string &part) {
 }
 
 bool ends_with(const std::string &text, const std::string &end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // The closing line of a complete run: "1 event replayed", "3 events
@@ -237,7 +238,7 @@ TEST(ReplayOutputs, PluginOutputsFollowThePluginsWordRules) {
     EXPECT_EQ(table, paths({"-out"}));  // a trailing -out keeps the default
     EXPECT_EQ("event table=b;", paths({"-out", "a", "-out", "b"}));
     EXPECT_EQ("event table=-nodump;", paths({"-out", "-nodump"}));  // taken whatever it is
-    EXPECT_EQ(table, paths({"-OUT", "t", "-out=t", "out"}));       // whole words only
+    EXPECT_EQ(table, paths({"-OUT", "t", "-out=t", "out"}));        // whole words only
     EXPECT_EQ("", paths({"-nodump", "-out", "t"}));
     EXPECT_EQ("event-ID file=./user_evids.txt;XML description=./user_descr.xml;",
               paths({"-nodump", "-evstat", "-xdump"}));
@@ -288,9 +289,13 @@ TEST(ReplayOutputs, RecordingIsNeverAnOutput) {
         std::string err;
     } named[] = {
         {"user_out.txt", {}, "", "event table ./user_out.txt is the recording user_out.txt"},
-        {"user_evids.txt", {"-nodump", "-evstat"}, "",
+        {"user_evids.txt",
+         {"-nodump", "-evstat"},
+         "",
          "event-ID file ./user_evids.txt is the recording user_evids.txt"},
-        {"user_descr.xml", {"-xdump"}, "",
+        {"user_descr.xml",
+         {"-xdump"},
+         "",
          "XML description ./user_descr.xml is the recording user_descr.xml"},
         {"run.jsonl", {}, "user_out.txt", "event table ./user_out.txt is the recording run.jsonl"},
         {"run.jsonl", {"-out", "t.txt"}, "t.txt", "event table t.txt is the recording run.jsonl"},
@@ -419,8 +424,8 @@ TEST(ReplayOutputs, XmlDescriptionFailureExitsOne) {
         SCOPED_TRACE(c.file);
         ReplayResult r = replay(events(1), {"-xdump", c.file});
         EXPECT_EQ(1, r.status) << r.err;
-        EXPECT_TRUE(contains(r.err, "dump_chan_desr: cannot write the XML description " +
-                                        c.file + ": " + c.reason + "\n"))
+        EXPECT_TRUE(contains(r.err, "dump_chan_desr: cannot write the XML description " + c.file +
+                                        ": " + c.reason + "\n"))
             << r.err;
         EXPECT_TRUE(ends_with(r.err, ran(1) +
                                          "korvel-replay: the XML description could not be "
@@ -448,7 +453,8 @@ TEST(ReplayOutputs, DirectoryOrOddLinesAreNamed) {
 
     // Short pixels are padded and said, not an error.
     r = run_fake(R"({"format":"korvel-recording","version":1,"channels":[{"name":"C","type":4}]})"
-                 "\n" R"({"id":1,"channels":{"C":{"image":{"width":2,"height":2,"pixels":"0102"}}}})"
+                 "\n"
+                 R"({"id":1,"channels":{"C":{"image":{"width":2,"height":2,"pixels":"0102"}}}})"
                  "\n",
                  {});
     EXPECT_EQ(0, r.status) << r.err;
@@ -472,8 +478,7 @@ const StopSignal kStopSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SI
 TEST(ReplayInterrupts, SignalEndsTheRunAfterTheEventInProgress) {
     for (const StopSignal &s : kStopSignals) {
         SCOPED_TRACE(s.name);
-        ReplayResult r =
-            run_fake(events(5), {"out=o.txt", "raise=3:" + std::to_string(s.number)});
+        ReplayResult r = run_fake(events(5), {"out=o.txt", "raise=3:" + std::to_string(s.number)});
         EXPECT_EQ(128 + s.number, r.status);
         EXPECT_TRUE(contains(r.out, "FAKE loop id=3 ")) << r.out;
         EXPECT_FALSE(contains(r.out, "FAKE loop id=4 ")) << r.out;
@@ -491,9 +496,9 @@ TEST(ReplayInterrupts, SecondSignalEndsAtOnce) {
     std::string dir = make_temp_dir();
     write_file(dir + "/run.jsonl", events(5));
     int out = open_file(dir + "/out.txt"), err = open_file(dir + "/err.txt");
-    Process p = start_replay({"--plugin", fake_plugin(), "--no-progress", "run.jsonl", "--",
-                              "raise=3:2", "raise=3:2"},
-                             dir, out, err);
+    Process p = start_replay(
+        {"--plugin", fake_plugin(), "--no-progress", "run.jsonl", "--", "raise=3:2", "raise=3:2"},
+        dir, out, err);
     close(out);
     close(err);
     finish(&p);
@@ -540,10 +545,10 @@ TEST(ReplayInterrupts, SignalFromOutsideLeavesCompleteFiles) {
         int out = open_file(dir + "/out.txt");
         int err[2];
         make_pipe(err);
-        Process p = start_replay({"--plugin", KORVEL_PLUGIN_PATH, "--progress", "--synthetic",
-                                  "2147483647", "--mix", "values=3,namevalue=1x2,spectrum=1x2x5",
-                                  "--", "-evstat"},
-                                 dir, out, err[1]);
+        Process p =
+            start_replay({"--plugin", KORVEL_PLUGIN_PATH, "--progress", "--synthetic", "2147483647",
+                          "--mix", "values=3,namevalue=1x2,spectrum=1x2x5", "--", "-evstat"},
+                         dir, out, err[1]);
         close(out);
         close(err[1]);
         std::string seen;
@@ -589,8 +594,8 @@ TEST(ReplayInterrupts, ClosedStandardOutputEndsTheRun) {
         int out[2];
         make_pipe(out);
         int err = open_file(dir + "/err.txt");
-        std::vector<std::string> args = {"--plugin", c.plugin, "--no-progress", "--synthetic",
-                                         "2147483647", "--mix", "values=2,eq=1", "--"};
+        std::vector<std::string> args = {"--plugin",   c.plugin, "--no-progress", "--synthetic",
+                                         "2147483647", "--mix",  "values=2,eq=1", "--"};
         args.insert(args.end(), c.words.begin(), c.words.end());
         Process p = start_replay(args, dir, out[1], err);
         close(out[1]);
@@ -627,9 +632,9 @@ TEST(ReplayInterrupts, StandardOutputClosedFromTheStart) {
     make_pipe(out);
     close(out[0]);
     int err = open_file(dir + "/err.txt");
-    Process p = start_replay({"--plugin", fake_plugin(), "--no-progress", "run.jsonl", "--",
-                              "out=o.txt"},
-                             dir, out[1], err);
+    Process p =
+        start_replay({"--plugin", fake_plugin(), "--no-progress", "run.jsonl", "--", "out=o.txt"},
+                     dir, out[1], err);
     close(out[1]);
     close(err);
     finish(&p);
@@ -662,12 +667,14 @@ TEST(ReplayOutputs, ImageFilesAreNeverTheRecording) {
         std::string err;
         bool ran;  // event 1 was replayed (its table and image exist)
     } cases[] = {
-        {"im/CAM_A.bin", {"-imdump", "im", "-imbin"},
+        {"im/CAM_A.bin",
+         {"-imdump", "im", "-imbin"},
          "korvel-replay: the plug-in's image file im/CAM_A.bin is the recording im/CAM_A.bin "
          "itself; it would be written to while it is read. Nothing was run: choose another "
          "directory.\n",
          false},
-        {second, {"-imdump", "im"},
+        {second,
+         {"-imdump", "im"},
          "korvel-replay: the plug-in's image file " + second + " is the recording " + second +
              " itself; it would be written to while it is read; event 2 is not replayed\n"
              "korvel-replay: run ended after 1 events because of the image file onto the "
@@ -703,7 +710,8 @@ TEST(ReplayOutputs, FileSizeLimitIsAFailureNotADeath) {
     write_file(dir + "/run.jsonl",
                R"({"format":"korvel-recording","version":1,"channels":[{"name":"S","type":3}]})"
                "\n"
-               R"({"id":1,"channels":{"S":{"members":[{"values":[)" + values + "]}]}}}\n" +
+               R"({"id":1,"channels":{"S":{"members":[{"values":[)" +
+                   values + "]}]}}}\n" +
                    R"({"id":2,"channels":{"S":{"members":[{"values":[1]}]}}})" + "\n");
     int out = open_file(dir + "/out.txt"), err = open_file(dir + "/err.txt");
     struct rlimit old;
@@ -711,9 +719,9 @@ TEST(ReplayOutputs, FileSizeLimitIsAFailureNotADeath) {
     struct rlimit small = old;
     small.rlim_cur = 16384;  // only the child is spawned under it
     ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
-    Process p = start_replay({"--plugin", KORVEL_PLUGIN_PATH, "--no-progress", "run.jsonl", "--",
-                              "-dumpall", "-evstat"},
-                             dir, out, err);
+    Process p = start_replay(
+        {"--plugin", KORVEL_PLUGIN_PATH, "--no-progress", "run.jsonl", "--", "-dumpall", "-evstat"},
+        dir, out, err);
     ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &old));
     close(out);
     close(err);
@@ -742,21 +750,21 @@ TEST(ReplayInterrupts, SignalEndsALongEventAtItsNextChannel) {
     for (int i = 0; i < 2000; i++) {
         std::string name = "S" + std::to_string(i);
         channels += std::string(i ? "," : "") + R"({"name":")" + name + R"(","type":3})";
-        entries += std::string(i ? "," : "") + "\"" + name + R"(":{"members":[{"ndata":16777216}]})";
+        entries +=
+            std::string(i ? "," : "") + "\"" + name + R"(":{"members":[{"ndata":16777216}]})";
         if (i == 4)
             first = entries;
     }
-    write_file(dir + "/run.jsonl",
-               R"({"format":"korvel-recording","version":1,"channels":[)" + channels + "]}\n" +
-                   R"({"id":1,"channels":{)" + first + "}}\n" +
-                   R"({"id":2,"channels":{)" + entries + "}}\n" +
-                   R"({"id":3})" + "\n");
+    write_file(dir + "/run.jsonl", R"({"format":"korvel-recording","version":1,"channels":[)" +
+                                       channels + "]}\n" + R"({"id":1,"channels":{)" + first +
+                                       "}}\n" + R"({"id":2,"channels":{)" + entries + "}}\n" +
+                                       R"({"id":3})" + "\n");
     int out = open_file(dir + "/out.txt");
     int err[2];
     make_pipe(err);
-    Process p = start_replay({"--plugin", KORVEL_PLUGIN_PATH, "--progress", "run.jsonl", "--",
-                              "-zerocheck"},
-                             dir, out, err[1]);
+    Process p = start_replay(
+        {"--plugin", KORVEL_PLUGIN_PATH, "--progress", "run.jsonl", "--", "-zerocheck"}, dir, out,
+        err[1]);
     close(out);
     close(err[1]);
     std::string seen;
@@ -788,7 +796,8 @@ TEST(ReplayInterrupts, SignalEndsALongEventAtItsNextChannel) {
     EXPECT_TRUE(ends_with(rows[1], "\n"));
     EXPECT_FALSE(ends_with(rows[2], "\n"));
     std::string o = read_file(dir + "/out.txt");
-    EXPECT_TRUE(contains(o, "zarn_user_loop(): failed to get Server Block info\n")) << o.substr(0, 300);
+    EXPECT_TRUE(contains(o, "zarn_user_loop(): failed to get Server Block info\n"))
+        << o.substr(0, 300);
     EXPECT_TRUE(contains(o, "READER FINISHED statistics:"));
 }
 

@@ -73,7 +73,9 @@ TEST(HostReplay, HeaderCountsAndGlobals) {
     std::string rec = R"({"format":"korvel-recording","version":1,"channels":[{"name":"A"},)"
                       R"({"name":null}],"events":40,"empty_events":3,"nbunch":12,"outmode":1,)"
                       R"("descriptions":[{"daq_name":"A"}]})"
-                      "\n" R"({"id":1})" "\n";
+                      "\n"
+                      R"({"id":1})"
+                      "\n";
     ReplayResult r = run_fake(rec);
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_TRUE(contains(r.out, "nbunch=12 outmode=1\n")) << r.out;
@@ -105,7 +107,8 @@ TEST(HostReplay, BadEventLineStillEndsTheRun) {
     EXPECT_EQ(2, real.status) << real.err;
     EXPECT_TRUE(contains(real.out, "READER FINISHED statistics:")) << real.out;
     // Rows begin "[NORMAL]" and the event number, then two tabs.
-    EXPECT_TRUE(contains(real.file("user_out.txt"), "\n[NORMAL]2\t\t")) << real.file("user_out.txt");
+    EXPECT_TRUE(contains(real.file("user_out.txt"), "\n[NORMAL]2\t\t"))
+        << real.file("user_out.txt");
 }
 
 TEST(HostReplay, RecordingErrorsGiveFileLineAndStatus2) {
@@ -121,9 +124,12 @@ TEST(HostReplay, RecordingErrorsGiveFileLineAndStatus2) {
         {kHeader + "\n\n" + R"({"type":1})" + "\n",
          "run.jsonl:3: missing key \"id\" in the event\n", false},
         {kHeader + "\n" + R"({"id":1)" + "\n", "run.jsonl:2: not valid JSON (column ", false},
-        {R"({"format":"korvel","version":1,"channels":[]})" "\n",
+        {R"({"format":"korvel","version":1,"channels":[]})"
+         "\n",
          "run.jsonl:1: format must be \"korvel-recording\", not \"korvel\"\n", true},
-        {"\n" R"({"format":"korvel-recording","version":3,"channels":[]})" "\n",
+        {"\n"
+         R"({"format":"korvel-recording","version":3,"channels":[]})"
+         "\n",
          "run.jsonl:2: version 3 is not supported (only 1 is)\n", true},
         {R"({"format":"korvel-recording","version":1,"channels":[],"descriptions":[{"daq_name":")" +
              std::string(256, 'n') + "\"}]}\n",
@@ -151,7 +157,8 @@ TEST(HostReplay, InitFailureGivesStatus3) {
     EXPECT_FALSE(contains(r.out, "FAKE end")) << r.out;
 
     // The real plug-in refuses a run without channels.
-    ReplayResult real = replay(R"({"format":"korvel-recording","version":1,"channels":[]})" "\n");
+    ReplayResult real = replay(R"({"format":"korvel-recording","version":1,"channels":[]})"
+                               "\n");
     EXPECT_EQ(3, real.status) << real.err;
     EXPECT_FALSE(contains(real.out, "READER FINISHED")) << real.out;
 }

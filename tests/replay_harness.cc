@@ -28,8 +28,7 @@ bool ReplayResult::exists(const std::string &name) const {
     return stat((dir + "/" + name).c_str(), &st) == 0;
 }
 
-ReplayResult replay_args(const std::vector<std::string> &args,
-                         const std::string &dir_in,
+ReplayResult replay_args(const std::vector<std::string> &args, const std::string &dir_in,
                          const std::vector<std::string> &env) {
     ReplayResult r;
     r.dir = dir_in.empty() ? make_temp_dir() : dir_in;
@@ -110,8 +109,7 @@ ReplayResult replay(const ReplayRun &run) {
     return replay_args(args, dir, run.env);
 }
 
-ReplayResult replay(const std::string &recording,
-                    const std::vector<std::string> &words) {
+ReplayResult replay(const std::string &recording, const std::vector<std::string> &words) {
     ReplayRun run;
     run.recording = recording;
     run.words = words;
@@ -225,8 +223,7 @@ ReplayResult run_in(const std::string &dir, const std::string &rec,
 }
 
 ReplayResult run(const std::string &rec, const std::vector<std::string> &words,
-                 const std::vector<std::string> &options,
-                 const std::vector<std::string> &subdirs) {
+                 const std::vector<std::string> &options, const std::vector<std::string> &subdirs) {
     ReplayRun r;
     r.recording = rec;
     r.words = words;

@@ -9,8 +9,8 @@
 
 using namespace standin;
 
-Event parse_event_line(const std::string &header, const std::string &line,
-                       bool parses, std::string *error) {
+Event parse_event_line(const std::string &header, const std::string &line, bool parses,
+                       std::string *error) {
     RunHeader h;
     EXPECT_TRUE(parse_header(header, &h, error)) << *error;
     standin::Run run(h);

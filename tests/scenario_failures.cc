@@ -19,9 +19,9 @@ namespace {
 
 // One event (id 1, time 0, mpulse 1) with BPM = 1.5; the reader claims two
 // events, so the efficiency is (2 - 0 - 1) / (1 - 1) = inf.
-const std::string kValueRun = recording(R"([{"name": "BPM", "type": 2}])",
-                                        {R"({"id": 1, "channels": {"BPM": {"value": 1.5}}})"},
-                                        "\"events\": 2");
+const std::string kValueRun =
+    recording(R"([{"name": "BPM", "type": 2}])",
+              {R"({"id": 1, "channels": {"BPM": {"value": 1.5}}})"}, "\"events\": 2");
 
 // The same with an image of 2 x 1 pixels of one byte (1 and 2) in CAM.
 const std::string kImageRun = recording(
@@ -62,7 +62,8 @@ void link_to_full(const std::string &path) {
 // first failed output is `failure`.
 std::string failed_end(const std::string &failure) {
     return "korvel-replay: 1 event replayed\n"
-           "korvel-replay: an output of the plug-in failed: " + failure + "\n";
+           "korvel-replay: an output of the plug-in failed: " +
+           failure + "\n";
 }
 
 bool ends_with(const std::string &s, const std::string &tail) {
@@ -190,9 +191,9 @@ struct SmallTmpfs {
     }
 };
 
-#define SKIP_WITHOUT_TMPFS(fs)                                                          \
-    if ((fs).path.empty())                                                              \
-    GTEST_SKIP() << "cannot mount a 1 MiB tmpfs (" << (fs).why_not                      \
+#define SKIP_WITHOUT_TMPFS(fs)                                                                     \
+    if ((fs).path.empty())                                                                         \
+    GTEST_SKIP() << "cannot mount a 1 MiB tmpfs (" << (fs).why_not                                 \
                  << "); the full-file-system tests need root or CAP_SYS_ADMIN"
 
 // Fill the file system of `dir` with the file `dir`/filler until it is
@@ -235,8 +236,8 @@ TEST(FullFileSystem, EventTableThatDoesNotFitExitsOne) {
     const std::string table = fs.path + "/table.txt";
     ReplayResult r = replay(in_dir(big_image_run(600, 600), {"-out", table}));
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_TRUE(ends_with(r.out, "zarn_user_end_2010(): failed to write event table file " +
-                                     table + "\n"))
+    EXPECT_TRUE(
+        ends_with(r.out, "zarn_user_end_2010(): failed to write event table file " + table + "\n"))
         << r.out;
     EXPECT_EQ(plugin_err(r), "fwrite: " + kNoSpace + "\n");
     EXPECT_TRUE(ends_with(r.err, failed_end("event table file " + table + ": " + kNoSpace)))

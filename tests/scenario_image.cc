@@ -27,16 +27,19 @@ const std::string kEpochName = "Thu_Jan__1_00:00:00_1970";
 // One event (id 1, time 0) in which CAM holds `image`; the reader claims
 // two events, so the efficiency is 1 / 0.
 std::string one_image(const std::string &image) {
-    return recording(kCamChannel,
-                     {R"({"id": 1, "channels": {"CAM": {"image": )" + image + "}}}"},
+    return recording(kCamChannel, {R"({"id": 1, "channels": {"CAM": {"image": )" + image + "}}}"},
                      "\"events\": 2");
 }
-std::string tab_table(const std::string &cell) { return one_cell_table("CAM", cell, false); }
-std::string one_event_out(const std::string &messages) { return one_cell_output("CAM", messages); }
+std::string tab_table(const std::string &cell) {
+    return one_cell_table("CAM", cell, false);
+}
+std::string one_event_out(const std::string &messages) {
+    return one_cell_output("CAM", messages);
+}
 
 // The cells of `image` in both dialects, and what the run printed.
-void expect_image_cells(const std::string &image, const std::string &tab,
-                        const std::string &hdf5, const std::string &messages = "") {
+void expect_image_cells(const std::string &image, const std::string &tab, const std::string &hdf5,
+                        const std::string &messages = "") {
     expect_cells("CAM", one_image(image), {}, tab, hdf5, messages);
 }
 
@@ -61,10 +64,11 @@ using Attrs = std::map<std::string, double>;
 // A frame header as the XML file shows it: every field 0 but those given.
 Attrs header(int index, const Attrs &set) {
     static const char *fields[] = {
-        "width", "height", "aoi_width", "aoi_height", "x_start", "y_start", "bpp", "ebitpp",
-        "hbin", "vbin", "source_format", "image_format", "frame", "event", "scale_x", "scale_y",
-        "image_rotation", "fspare2", "fspare3", "fspare4", "image_flags", "ispare2", "ispare3",
-        "ispare4", "length"};
+        "width",   "height",  "aoi_width",   "aoi_height", "x_start",        "y_start",
+        "bpp",     "ebitpp",  "hbin",        "vbin",       "source_format",  "image_format",
+        "frame",   "event",   "scale_x",     "scale_y",    "image_rotation", "fspare2",
+        "fspare3", "fspare4", "image_flags", "ispare2",    "ispare3",        "ispare4",
+        "length"};
     Attrs a{{"index", index}};
     for (const char *f : fields)
         a[f] = 0;
@@ -81,31 +85,31 @@ Attrs header(int index, const Attrs &set) {
 
 TEST(ImageCell, EightBitPixelsAreUnsignedBytes) {
     expect_image_cells(R"({"bpp": 1, "width": 4, "height": 1, "pixels": "001180ff"})",
-                 "[0\t17\t128\t255\t]", "[[0 17 128 255]]");
+                       "[0\t17\t128\t255\t]", "[[0 17 128 255]]");
     // Rows follow each other; a single pixel still ends with its tab.
     expect_image_cells(R"({"bpp": 1, "width": 2, "height": 2, "pixels": "7f80fe01"})",
-                 "[127\t128\t254\t1\t]", "[[127 128 254 1]]");
+                       "[127\t128\t254\t1\t]", "[[127 128 254 1]]");
     expect_image_cells(R"({"bpp": 1, "width": 1, "height": 1, "pixels": "05"})", "[5\t]", "[[5]]");
 }
 
 // The first byte of each word is the high byte: 01 02 is 258.
 TEST(ImageCell, SixteenBitPixelsTakeTheFirstByteAsHigh) {
     expect_image_cells(R"({"bpp": 2, "width": 2, "height": 1, "pixels": "0102fffe"})",
-                 "[258\t65534\t]", "[[258 65534]]");
+                       "[258\t65534\t]", "[[258 65534]]");
     expect_image_cells(R"({"bpp": 2, "width": 4, "height": 1, "pixels": "7fff800000010100"})",
-                 "[32767\t32768\t1\t256\t]", "[[32767 32768 1 256]]");
+                       "[32767\t32768\t1\t256\t]", "[[32767 32768 1 256]]");
 }
 
 // An odd length: two words, the last byte is left out.
 TEST(ImageCell, OddLengthDropsTheLastByte) {
     expect_image_cells(R"({"bpp": 2, "width": 2, "height": 1, "len": 5, "pixels": "0102fffe7f"})",
-                 "[258\t65534\t]", "[[258 65534]]");
+                       "[258\t65534\t]", "[[258 65534]]");
 }
 
 TEST(ImageCell, NoPixelsGiveBracketsOnly) {
     expect_image_cells(R"({"bpp": 1, "width": 0, "height": 0})", "[]", "[[]]");
     expect_image_cells(R"({"bpp": 2, "width": 0, "height": 0, "len": 1, "pixels": "ff"})", "[]",
-                 "[[]]");
+                       "[[]]");
 }
 
 // Three and four bytes per pixel: an empty cell, so the separator follows
@@ -127,18 +131,18 @@ TEST(ImageCell, ThreeAndFourBytesPerPixelGiveAnEmptyCell) {
 }
 
 TEST(ImageCell, OtherPixelSizesAreReportedAndLeaveTheCellEmpty) {
-    expect_image_cells(R"({"bpp": 0, "width": 2, "height": 1, "len": 4, "pixels": "01020304"})", "", "",
-                 "Invalid bpp:0 for CAM\n");
+    expect_image_cells(R"({"bpp": 0, "width": 2, "height": 1, "len": 4, "pixels": "01020304"})", "",
+                       "", "Invalid bpp:0 for CAM\n");
     expect_image_cells(R"({"bpp": 7, "width": 1, "height": 1, "pixels": "01020304050607"})", "", "",
-                 "Invalid bpp:7 for CAM\n");
-    expect_image_cells(R"({"bpp": -1, "width": 1, "height": 1, "len": 4, "pixels": "01020304"})", "",
-                 "", "Invalid bpp:-1 for CAM\n");
+                       "Invalid bpp:7 for CAM\n");
+    expect_image_cells(R"({"bpp": -1, "width": 1, "height": 1, "len": 4, "pixels": "01020304"})",
+                       "", "", "Invalid bpp:-1 for CAM\n");
 }
 
 TEST(ImageCell, FailedParametersOrSizeMismatchGiveMarkerCells) {
     expect_image_cells(R"({"fail": true})", "No Image\t", "[]");
     expect_image_cells(R"({"bpp": 1, "width": 2, "height": 2, "pixels": "01020304", "size": 3})",
-                 "Invalid Image\t", "[]");
+                       "Invalid Image\t", "[]");
 }
 
 // ---- Image files ----
@@ -179,7 +183,8 @@ TEST(ImageFiles, FilesNamedAfterChannelEventAndEventTime) {
     std::string rec = recording(
         R"([{"name": "CAM/G", "type": 4}, {"name": "W", "type": 4}, {"name": "C", "sub": 1, "type": 4},)"
         R"( {"name": "Q", "type": 4}])",
-        {R"({"id": 1234, "time": [)" + kDec7 + R"(, 123456], "image_block": {"time": [100, 7]},)"
+        {R"({"id": 1234, "time": [)" + kDec7 +
+         R"(, 123456], "image_block": {"time": [100, 7]},)"
          R"( "channels": {"CAM/G": {"block": {"time": [5, 5]}, "image": {"bpp": 1, "width": 2, "height": 2, "pixels": "00ff7f80"}},)"
          R"( "W": {"image": {"bpp": 2, "width": 2, "height": 1, "pixels": "01028000"}},)"
          R"( "C:1": {"image": {"bpp": 3, "width": 2, "height": 1, "pixels": "112233445566"}},)"
@@ -189,9 +194,10 @@ TEST(ImageFiles, FilesNamedAfterChannelEventAndEventTime) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find("grab:"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, setup_listing({"CAM/G", "W", "C:1", "Q"}) + end_statistics(2, 0, "inf", 0));
-    EXPECT_EQ(r.file("user_out.txt"),
-              "EventId\tTime\t\t\tCAM/G\tW\tC:1\tQ\n"
-              "[NORMAL]1234\t\t100:7\t1970-01-01T00:01:40Z\t[0\t255\t127\t128\t]\t[258\t32768\t]\t\t\n");
+    EXPECT_EQ(
+        r.file("user_out.txt"),
+        "EventId\tTime\t\t\tCAM/G\tW\tC:1\tQ\n"
+        "[NORMAL]1234\t\t100:7\t1970-01-01T00:01:40Z\t[0\t255\t127\t128\t]\t[258\t32768\t]\t\t\n");
     const std::string suffix = "_1234_" + kDec7Name + "_123";
     const std::string g = "CAM_G" + suffix + ".pgm", w = "W" + suffix + ".raw",
                       c = "C" + suffix + ".ppm";
@@ -207,13 +213,14 @@ TEST(ImageFiles, FilesNamedAfterChannelEventAndEventTime) {
 TEST(ImageFiles, DefaultDirectoryExampleName) {
     std::string rec = recording(
         R"([{"name": "CAM/A", "type": 4}])",
-        {R"({"id": 1234, "time": [)" + kDec7 + R"(, 123456], "channels": {"CAM/A": {"image": {"bpp": 1, "width": 1, "height": 1, "pixels": "2a"}}}})"});
+        {R"({"id": 1234, "time": [)" + kDec7 +
+         R"(, 123456], "channels": {"CAM/A": {"image": {"bpp": 1, "width": 1, "height": 1, "pixels": "2a"}}}})"});
     ReplayResult r = run(rec, {"-imdump"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(run_files(r), std::vector<std::string>{"CAM_A_1234_" + kDec7Name + "_123.pgm"});
     EXPECT_EQ(r.file("CAM_A_1234_" + kDec7Name + "_123.pgm"), "P5\n1 1\n255\n*");
-    EXPECT_EQ(r.file("user_out.txt"),
-              "EventId\tTime\t\t\tCAM/A\n[NORMAL]1234\t\t" + kDec7 + ":123456\t" + kDec7Iso + "\t[42\t]\n");
+    EXPECT_EQ(r.file("user_out.txt"), "EventId\tTime\t\t\tCAM/A\n[NORMAL]1234\t\t" + kDec7 +
+                                          ":123456\t" + kDec7Iso + "\t[42\t]\n");
 }
 
 // Event numbers and seconds of 2^31 and more are signed in names and
@@ -253,12 +260,14 @@ TEST(ImageFiles, BinFileGetsOneRecordPerImage) {
     ReplayResult r = replay(run_);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.file("CAM_A.bin"), "older run\n"
-                                   "1 10 20\n3 1 1\n" + bytes({0x0a, 0x0d, 0x20}) +
-                                   "2 11 21\n1 2 1\n" + bytes({0xff, 0x00}));
+                                   "1 10 20\n3 1 1\n" +
+                                       bytes({0x0a, 0x0d, 0x20}) + "2 11 21\n1 2 1\n" +
+                                       bytes({0xff, 0x00}));
     EXPECT_EQ(r.file("W.bin"), "1 10 20\n1 1 2\n" + bytes({0x01, 0x02}));
-    EXPECT_EQ(r.file("user_out.txt"), "EventId\tTime\t\t\tCAM/A\tW\n"
-                                      "[NORMAL]1\t\t10:20\t1970-01-01T00:00:10Z\t[10\t13\t32\t]\t[258\t]\n"
-                                      "[NORMAL]2\t\t11:21\t1970-01-01T00:00:11Z\t[255\t0\t]\tNot found\n");
+    EXPECT_EQ(r.file("user_out.txt"),
+              "EventId\tTime\t\t\tCAM/A\tW\n"
+              "[NORMAL]1\t\t10:20\t1970-01-01T00:00:10Z\t[10\t13\t32\t]\t[258\t]\n"
+              "[NORMAL]2\t\t11:21\t1970-01-01T00:00:11Z\t[255\t0\t]\tNot found\n");
 }
 
 // With -imbin every pixel size gives a record, also those the cell
@@ -359,8 +368,9 @@ TEST(ImageFiles, ImagesLargerThanTheirLengthAreNotWritten) {
         EXPECT_TRUE(run_files(r).empty());
     }
     // Exactly the length, and below it, are written.
-    ReplayResult r = run(one_image(R"({"bpp": 1, "width": 3, "height": 1, "len": 4, "pixels": "01020304"})"),
-                         {"-imdump", "-imbin"});
+    ReplayResult r =
+        run(one_image(R"({"bpp": 1, "width": 3, "height": 1, "len": 4, "pixels": "01020304"})"),
+            {"-imdump", "-imbin"});
     EXPECT_EQ(r.out, one_event_out(""));
     EXPECT_EQ(r.file("CAM.bin"), "1 0 0\n3 1 1\n" + bytes({1, 2, 3}));
 }
@@ -388,16 +398,25 @@ TEST(ImageCapture, SetUpNumberSizesTheHeaderArray) {
     EXPECT_EQ(f.dims[0].num, 1);
     EXPECT_TRUE(f.dims[0].spectra.empty());
     ASSERT_EQ(f.dims[0].images.size(), 1u);
-    EXPECT_EQ(f.dims[0].images[0],
-              header(0, {{"width", 2}, {"height", 1}, {"bpp", 2}, {"length", 4}, {"event", 2},
-                         {"frame", 9}, {"scale_x", 1.5}, {"image_rotation", -90},
-                         {"ispare4", 77}, {"hbin", 2}}));
+    EXPECT_EQ(f.dims[0].images[0], header(0, {{"width", 2},
+                                              {"height", 1},
+                                              {"bpp", 2},
+                                              {"length", 4},
+                                              {"event", 2},
+                                              {"frame", 9},
+                                              {"scale_x", 1.5},
+                                              {"image_rotation", -90},
+                                              {"ispare4", 77},
+                                              {"hbin", 2}}));
     EXPECT_EQ(f.dims[1].name, "CAM2");
     EXPECT_EQ(f.dims[1].num, 3);
     ASSERT_EQ(f.dims[1].images.size(), 3u);
-    EXPECT_EQ(f.dims[1].images[0],
-              header(0, {{"width", 1}, {"height", 2}, {"bpp", 3}, {"length", 6}, {"event", 2},
-                         {"x_start", 4}}));
+    EXPECT_EQ(f.dims[1].images[0], header(0, {{"width", 1},
+                                              {"height", 2},
+                                              {"bpp", 3},
+                                              {"length", 6},
+                                              {"event", 2},
+                                              {"x_start", 4}}));
     EXPECT_EQ(f.dims[1].images[1], header(1, {}));
     EXPECT_EQ(f.dims[1].images[2], header(2, {}));
     // The failed image of event 2 leaves event 1's header.

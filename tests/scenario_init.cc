@@ -20,7 +20,6 @@ const std::string kIso0 = "1970-01-01T00:00:00Z";
 // korvel-replay's exit status when the set-up returned non-zero.
 const int kSetupFailed = 3;
 
-
 // A run directory that already holds a table file with old content.
 std::string dir_with_old_table(const std::string &content) {
     std::string dir = make_temp_dir();
@@ -53,9 +52,9 @@ TEST(SetUp, NoChannelsFailsWithMinusTwoAndLeavesFilesAlone) {
 // -4: the message names the index of the channel without a name; the
 // table file is not created or touched.
 TEST(SetUp, MissingChannelNameFailsWithMinusFourAndItsIndex) {
-    std::string rec = recording(
-        R"([{"name": "A"}, {"name": "B", "sub": 1}, {"name": null}, {"name": "D"}])",
-        {R"({"id": 1})"});
+    std::string rec =
+        recording(R"([{"name": "A"}, {"name": "B", "sub": 1}, {"name": null}, {"name": "D"}])",
+                  {R"({"id": 1})"});
     ReplayResult r = run_in(dir_with_old_table("old rows\n"), rec, {"-evstat"});
     EXPECT_EQ(r.status, kSetupFailed);
     EXPECT_EQ(r.out, "CHANNELS: 4\nzarn_user_init(): failed to get channel 2 !!!\n");
@@ -103,10 +102,12 @@ TEST(SetUp, SuccessListsEveryChannelAndWritesTheHeader) {
 }
 
 TEST(SetUp, ExistingTableFileIsEmptiedFirst) {
-    std::string rec = recording(R"([{"name": "A", "type": 1}])", {R"({"id": 5, "channels": {"A": {}}})"});
+    std::string rec =
+        recording(R"([{"name": "A", "type": 1}])", {R"({"id": 5, "channels": {"A": {}}})"});
     ReplayResult r = run_in(dir_with_old_table(std::string(5000, 'x') + "\n"), rec, {});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.file("user_out.txt"), "EventId\tTime\t\t\tA\n[NORMAL]5\t\t0:0\t" + kIso0 + "\t1\t\n");
+    EXPECT_EQ(r.file("user_out.txt"),
+              "EventId\tTime\t\t\tA\n[NORMAL]5\t\t0:0\t" + kIso0 + "\t1\t\n");
 }
 
 // -nodump: no table file is created or truncated, under any name, and the
@@ -115,7 +116,8 @@ TEST(SetUp, NodumpOpensNoTableButStillListsTheChannels) {
     std::string rec = recording(R"([{"name": "A", "type": 1}, {"name": "B", "sub": 2}])",
                                 {R"({"id": 1, "channels": {"A": {}, "B:2": {"value": 1}}})",
                                  R"({"id": 2, "channels": {"A": {}, "B:2": {"value": 1}}})"});
-    const std::string expected = setup_listing({"A", "B:2"}) + end_statistics(2, 0, "100.000000", 0);
+    const std::string expected =
+        setup_listing({"A", "B:2"}) + end_statistics(2, 0, "100.000000", 0);
 
     ReplayResult r = run_in(dir_with_old_table("old rows\n"), rec, {"-nodump"});
     EXPECT_EQ(r.status, 0);
@@ -145,14 +147,12 @@ TEST(SetUp, FtiFlagsEveryChannelWhoseNameOccursInTheList) {
 
     ReplayResult r = replay(rec, {"-fti", "AB;CD"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.file("user_out.txt"),
-              header + lead + i + i + i + i + i + f + f + "1.000000\t\n");
+    EXPECT_EQ(r.file("user_out.txt"), header + lead + i + i + i + i + i + f + f + "1.000000\t\n");
 
     // No separator at all: the same substring test.
     r = replay(rec, {"-fti", "ABCD"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.file("user_out.txt"),
-              header + lead + i + i + i + i + f + f + i + "1.000000\t\n");
+    EXPECT_EQ(r.file("user_out.txt"), header + lead + i + i + i + i + f + f + i + "1.000000\t\n");
 }
 
 // Channel texts longer than the header's 80-byte and the loop's 256-byte
@@ -217,9 +217,8 @@ std::vector<std::string> exported_symbols(const std::string &path) {
 // status by its C name. Nothing else leaves the plug-in.
 TEST(Contract, TheFourEntryPointsAndTheOutputStatusAndNothingElse) {
     EXPECT_EQ(exported_symbols(KORVEL_PLUGIN_PATH),
-              (std::vector<std::string>{"_Z14zarn_user_helpv",
-                                        "_Z14zarn_user_loopP16zarn_daq_getdata",
-                                        "_Z18zarn_user_end_2010P20zarn_daq_reader_2010",
-                                        "_Z19zarn_user_init_2010iPPcP20zarn_daq_reader_2010",
-                                        "korvel_output_failure"}));
+              (std::vector<std::string>{
+                  "_Z14zarn_user_helpv", "_Z14zarn_user_loopP16zarn_daq_getdata",
+                  "_Z18zarn_user_end_2010P20zarn_daq_reader_2010",
+                  "_Z19zarn_user_init_2010iPPcP20zarn_daq_reader_2010", "korvel_output_failure"}));
 }

@@ -29,9 +29,10 @@ TEST(Limits, FiveThousandChannelsAllKeepTitlesCellsAndEventIds) {
         ids += "Chan:" + name + "\t7\n";  // every channel saw macro pulse 7
     }
     chans += "]";
-    ReplayResult r = replay(recording(chans, {"{\"id\": 1, \"mpulse\": 7, \"channels\": {" + entries + "}}"},
-                                      "\"events\": 2"),
-                            {"-evstat"});
+    ReplayResult r =
+        replay(recording(chans, {"{\"id\": 1, \"mpulse\": 7, \"channels\": {" + entries + "}}"},
+                         "\"events\": 2"),
+               {"-evstat"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.file("user_out.txt"), header + row);
     EXPECT_EQ(r.file("user_evids.txt"), ids);
@@ -54,8 +55,8 @@ TEST(Limits, LongChannelNamesWithSubChannelsAreUsedWhole) {
         row += std::string("0.500000\t") + (k == 2 ? "\n" : "\t");
     }
     chans += "]";
-    ReplayResult r = replay(recording(chans, {"{\"id\": 1, \"channels\": {" + entries + "}}"},
-                                      "\"events\": 2"));
+    ReplayResult r =
+        replay(recording(chans, {"{\"id\": 1, \"channels\": {" + entries + "}}"}, "\"events\": 2"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.file("user_out.txt"), header + row);
     EXPECT_EQ(r.out, setup_listing(texts) + end_statistics(2, 0, "inf", 0));
@@ -66,9 +67,10 @@ TEST(Limits, LongChannelNamesWithSubChannelsAreUsedWhole) {
 TEST(Limits, ImageDirectoryTooLongForAFileNameIsRefused) {
     std::string dir(1000, 'd');
     ReplayRun run;
-    run.recording = recording("[{\"name\": \"CAM\", \"type\": 4}]",
-                              {R"({"id": 1, "channels": {"CAM": {"image": {"width": 2, "height": 1, "pixels": "0102"}}}})"},
-                              "\"events\": 2");
+    run.recording = recording(
+        "[{\"name\": \"CAM\", \"type\": 4}]",
+        {R"({"id": 1, "channels": {"CAM": {"image": {"width": 2, "height": 1, "pixels": "0102"}}}})"},
+        "\"events\": 2");
     run.words = {"-imdump", dir};
     run.env = {"TZ=UTC"};
     ReplayResult r = replay(run);

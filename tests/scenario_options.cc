@@ -30,31 +30,27 @@ const std::string kUsage =
     "-xdump    - dump XML description file for processes channels\n"
     "xfile       - file name to dump the  XML description file (default ./user_descr.xml)\n";
 
-const std::string kFtiFatal =
-    "No channels list is provided for float to int conversion\n" + kUsage;
+const std::string kFtiFatal = "No channels list is provided for float to int conversion\n" + kUsage;
 
 // One data-type-1 channel A and one event: the smallest complete run. The
 // reader claims two events, so the efficiency is 1 / 0.
-const std::string kOneMarker =
-    recording("[{\"name\": \"A\", \"type\": 1}]",
-              {R"({"id": 3, "channels": {"A": {}}})"}, "\"events\": 2");
+const std::string kOneMarker = recording("[{\"name\": \"A\", \"type\": 1}]",
+                                         {R"({"id": 3, "channels": {"A": {}}})"}, "\"events\": 2");
 const std::string kOneMarkerOut = setup_listing({"A"}) + end_statistics(2, 0, "inf", 0);
-const std::string kTabTable =
-    "EventId\tTime\t\t\tA\n"
-    "[NORMAL]3\t\t0:0\t1970-01-01T00:00:00Z\t1\t\n";
-const std::string kHdf5Table =
-    "EventId,Time,TimeISO,A\n"
-    "3,0:0,1970-01-01T00:00:00Z,1\t\n";
+const std::string kTabTable = "EventId\tTime\t\t\tA\n"
+                              "[NORMAL]3\t\t0:0\t1970-01-01T00:00:00Z\t1\t\n";
+const std::string kHdf5Table = "EventId,Time,TimeISO,A\n"
+                               "3,0:0,1970-01-01T00:00:00Z,1\t\n";
 
 // Two single-value channels X and Y holding 1.0: written 1.000000, or
 // 1065353216 (the bits of 1.0) when listed for integer form.
-const std::string kTwoValues =
-    recording("[{\"name\": \"X\"}, {\"name\": \"Y\"}]",
-              {R"({"id": 1, "channels": {"X": {"value": 1.0}, "Y": {"value": 1.0}}})"},
-              "\"events\": 2");
+const std::string kTwoValues = recording(
+    "[{\"name\": \"X\"}, {\"name\": \"Y\"}]",
+    {R"({"id": 1, "channels": {"X": {"value": 1.0}, "Y": {"value": 1.0}}})"}, "\"events\": 2");
 std::string two_values_table(const std::string &x, const std::string &y) {
     return "EventId\tTime\t\t\tX\tY\n"
-           "[NORMAL]1\t\t0:0\t1970-01-01T00:00:00Z\t" + x + "\t\t" + y + "\t\n";
+           "[NORMAL]1\t\t0:0\t1970-01-01T00:00:00Z\t" +
+           x + "\t\t" + y + "\t\n";
 }
 
 // A run with one 8-bit image channel CAM (two pixels 0x0a 0xff, event 7 at
@@ -64,7 +60,6 @@ const std::string kImage = recording(
     "[{\"name\": \"CAM\", \"type\": 4}]",
     {R"({"id": 7, "time": [100, 5], "channels": {"CAM": {"image": {"bpp": 1, "width": 2, "height": 1, "pixels": "0aff"}}}})"});
 const std::string kImageRecord = std::string("7 100 5\n2 1 1\n") + "\x0a\xff";
-
 
 // An existing directory with nothing in it.
 bool is_empty_dir(const std::string &path) {
@@ -87,10 +82,8 @@ TEST(Usage, HelpPrintsTheReplayUsageThenTheSixteenLines) {
 // with the options in their turn, so they can reach this case too.
 TEST(Options, FtiFollowedByAHyphenWordEndsTheProcessWithStatusOne) {
     const std::vector<std::vector<std::string>> cases = {
-        {"-fti", "-hdf5"},
-        {"-fti", "A-B"},
-        {"-hdf5", "-fti", "-"},
-        {"-xdump", "-fti", "-nodump"},
+        {"-fti", "-hdf5"},          {"-fti", "A-B"},
+        {"-hdf5", "-fti", "-"},     {"-xdump", "-fti", "-nodump"},
         {"-imdump", "-fti", "x-y"},
     };
     for (auto &words : cases) {
@@ -144,9 +137,9 @@ TEST(Options, OutAsTheLastWordKeepsTheDefaultName) {
 // Matching is exact over the whole word and case-sensitive; words that
 // match nothing are skipped without a message.
 TEST(Options, WordsThatOnlyResembleOptionsAreSkippedSilently) {
-    ReplayResult r = replay(kOneMarker, {"-hdf55", "-hdf", "-HDF5", "hdf5", "--hdf5", "-nodumpx",
-                                         "nodump", "-Nodump", "-outx", "-ft", "-ftix", "evstat",
-                                         "-evstat "});
+    ReplayResult r =
+        replay(kOneMarker, {"-hdf55", "-hdf", "-HDF5", "hdf5", "--hdf5", "-nodumpx", "nodump",
+                            "-Nodump", "-outx", "-ft", "-ftix", "evstat", "-evstat "});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kOneMarkerOut);
     EXPECT_EQ(r.file("user_out.txt"), kTabTable);

@@ -32,10 +32,12 @@ TEST(Report, RunWithoutEventsPrintsNoEfficiency) {
                                  "   Bad chans: 0\n");
 
     // Events whose header cannot be read are not seen either.
-    r = replay(recording(kMarkerA, {R"({"id": 1, "fail": true})", R"({"id": 2, "fail": true})"}), {});
+    r = replay(recording(kMarkerA, {R"({"id": 1, "fail": true})", R"({"id": 2, "fail": true})"}),
+               {});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, kListingA + "zarn_user_loop(): failed to get event info\n"
-                                 "zarn_user_loop(): failed to get event info\n" +
+    EXPECT_EQ(r.out, kListingA +
+                         "zarn_user_loop(): failed to get event info\n"
+                         "zarn_user_loop(): failed to get event info\n" +
                          end_statistics(2, 0, "", 0));
 }
 
@@ -127,13 +129,13 @@ TEST(Report, EventIdFileHasOneLinePerChannel) {
 TEST(Report, EventIdFileSpellsOutEveryNumberInOrder) {
     std::vector<std::string> events;
     long long id = 1;
-    for (long long m : {5LL, 5LL, 6LL, 7LL, 9LL, 8LL, 9LL, 2147483647LL, -2147483648LL,
-                        -2147483647LL})
-        events.push_back("{\"id\": " + std::to_string(id++) + ", \"mpulse\": " +
-                         std::to_string(m) + ", \"channels\": {\"A\": {}, \"B\": {}}}");
-    ReplayResult r = replay(
-        recording(R"([{"name": "A", "type": 1}, {"name": "B", "type": 1}])", events),
-        {"-evstat", "-nodump"});
+    for (long long m :
+         {5LL, 5LL, 6LL, 7LL, 9LL, 8LL, 9LL, 2147483647LL, -2147483648LL, -2147483647LL})
+        events.push_back("{\"id\": " + std::to_string(id++) + ", \"mpulse\": " + std::to_string(m) +
+                         ", \"channels\": {\"A\": {}, \"B\": {}}}");
+    ReplayResult r =
+        replay(recording(R"([{"name": "A", "type": 1}, {"name": "B", "type": 1}])", events),
+               {"-evstat", "-nodump"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string numbers = "5,6,7,9,8,9,2147483647,-2147483648,-2147483647";
     EXPECT_EQ(r.file("user_evids.txt"), "Chan:A\t" + numbers + "\nChan:B\t" + numbers + "\n");
@@ -176,8 +178,9 @@ TEST(Report, MoreThan4096ChannelsAllKeepTheirLists) {
         ids += "Chan:" + name + "\t7,8\n";
     }
     chans += "]";
-    std::string rec = recording(chans, {"{\"id\": 1, \"mpulse\": 7, \"channels\": {" + entries + "}}",
-                                        "{\"id\": 2, \"mpulse\": 8, \"channels\": {" + entries + "}}"});
+    std::string rec =
+        recording(chans, {"{\"id\": 1, \"mpulse\": 7, \"channels\": {" + entries + "}}",
+                          "{\"id\": 2, \"mpulse\": 8, \"channels\": {" + entries + "}}"});
     ReplayResult r = replay(rec, {"-evstat"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.file("user_evids.txt"), ids);

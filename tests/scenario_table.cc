@@ -48,17 +48,17 @@ TEST(Table, FourChannelExampleInBothModes) {
     ReplayResult r = replay(rec, {});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, out);
-    EXPECT_EQ(r.file("user_out.txt"),
-              "EventId\tTime\t\t\tA\tB:2\tCx\tE\n"
-              "[NORMAL]1234\t\t987:250\t" + iso +
-                  "\t1\t\t0.500000\t\t\t{[x:1.00e+00]\t[y:2.50e-01]}\t\n");
+    EXPECT_EQ(r.file("user_out.txt"), "EventId\tTime\t\t\tA\tB:2\tCx\tE\n"
+                                      "[NORMAL]1234\t\t987:250\t" +
+                                          iso +
+                                          "\t1\t\t0.500000\t\t\t{[x:1.00e+00]\t[y:2.50e-01]}\t\n");
 
     r = replay(rec, {"-hdf5"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, out);
-    EXPECT_EQ(r.file("user_out.txt"),
-              "EventId,Time,TimeISO,A,B:2,Cx,E\n"
-              "1234,987:250," + iso + ",1\t,[[0.500000]],[[x:1.00e+00][y:2.50e-01]],\n");
+    EXPECT_EQ(r.file("user_out.txt"), "EventId,Time,TimeISO,A,B:2,Cx,E\n"
+                                      "1234,987:250," +
+                                          iso + ",1\t,[[0.500000]],[[x:1.00e+00][y:2.50e-01]],\n");
 }
 
 // outmode from the recording and from the command line.
@@ -71,13 +71,15 @@ TEST(Table, StatusColumnsExampleInBothModes) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.file("user_out.txt"),
               "EventId\tTime\t\t\tEvHeadStatus\t\t\tSrvBlockStatus\t\t\tChanStatus\t\t\tA\n"
-              "[NORMAL]1234\t\t987:250\t" + iso + "\t0x0\t\t\t0x0\t\t\t0x0\t\t\t1\t\n");
+              "[NORMAL]1234\t\t987:250\t" +
+                  iso + "\t0x0\t\t\t0x0\t\t\t0x0\t\t\t1\t\n");
 
     r = run_with(recording(chans, {ev}), {"-hdf5"}, {"--outmode", "1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.file("user_out.txt"),
               "EventId,Time,TimeISO,EvHeadStatus,SrvBlockStatus,ChanStatus,A\n"
-              "1234,987:250," + iso + ",0x0,0x0,0x0,1\t\n");
+              "1234,987:250," +
+                  iso + ",0x0,0x0,0x0,1\t\n");
 
     // Any non-zero outmode counts, and the command line wins over the file.
     r = run_with(recording(chans, {ev}, "\"outmode\": 1"), {"-hdf5"}, {"--outmode", "0"});
@@ -85,16 +87,19 @@ TEST(Table, StatusColumnsExampleInBothModes) {
     r = run_with(recording(chans, {ev}), {"-hdf5"}, {"--outmode", "-7"});
     EXPECT_EQ(r.file("user_out.txt"),
               "EventId,Time,TimeISO,EvHeadStatus,SrvBlockStatus,ChanStatus,A\n"
-              "1234,987:250," + iso + ",0x0,0x0,0x0,1\t\n");
+              "1234,987:250," +
+                  iso + ",0x0,0x0,0x0,1\t\n");
 }
 
 TEST(Table, EventTypeNameLeadsTheTabRowOnly) {
-    std::string rec = recording(
-        R"([{"name": "A", "type": 1}])",
-        {R"({"id": 1, "type": 0, "channels": {"A": {}}})", R"({"id": 2, "type": 1, "channels": {"A": {}}})",
-         R"({"id": 3, "type": 2, "channels": {"A": {}}})", R"({"id": 4, "type": 3, "channels": {"A": {}}})",
-         R"({"id": 5, "type": 4, "channels": {"A": {}}})", R"({"id": 6, "type": 7, "channels": {"A": {}}})",
-         R"({"id": 7, "type": -1, "channels": {"A": {}}})"});
+    std::string rec = recording(R"([{"name": "A", "type": 1}])",
+                                {R"({"id": 1, "type": 0, "channels": {"A": {}}})",
+                                 R"({"id": 2, "type": 1, "channels": {"A": {}}})",
+                                 R"({"id": 3, "type": 2, "channels": {"A": {}}})",
+                                 R"({"id": 4, "type": 3, "channels": {"A": {}}})",
+                                 R"({"id": 5, "type": 4, "channels": {"A": {}}})",
+                                 R"({"id": 6, "type": 7, "channels": {"A": {}}})",
+                                 R"({"id": 7, "type": -1, "channels": {"A": {}}})"});
     ReplayResult r = replay(rec, {});
     EXPECT_EQ(r.file("user_out.txt"),
               "EventId\tTime\t\t\tA\n" + lead_tab("NONE", "1") + "1\t\n" + lead_tab("NORMAL", "2") +
@@ -113,11 +118,11 @@ TEST(Table, EventTypeNameLeadsTheTabRowOnly) {
 // macro-pulse numbers (the event numbers as signed ints) are recorded as
 // they are.
 TEST(Table, NumbersFromTwoToTheThirtyFirstPrintNegative) {
-    std::string rec = recording(
-        R"([{"name": "A", "type": 1}])",
-        {R"({"id": 4294967295, "time": [2147483648, 4294967295], "channels": {"A": {}}})",
-         R"({"id": 2147483648, "time": [4294967295, 2147483648], "channels": {"A": {}}})",
-         R"({"id": 2147483647, "time": [2147483647, 999999], "channels": {"A": {}}})"});
+    std::string rec =
+        recording(R"([{"name": "A", "type": 1}])",
+                  {R"({"id": 4294967295, "time": [2147483648, 4294967295], "channels": {"A": {}}})",
+                   R"({"id": 2147483648, "time": [4294967295, 2147483648], "channels": {"A": {}}})",
+                   R"({"id": 2147483647, "time": [2147483647, 999999], "channels": {"A": {}}})"});
     const std::string t1 = "-2147483648:-1", i1 = "2038-01-19T03:14:08Z";
     const std::string t2 = "-1:-2147483648", i2 = "2106-02-07T06:28:15Z";
     const std::string t3 = "2147483647:999999", i3 = "2038-01-19T03:14:07Z";
@@ -131,8 +136,8 @@ TEST(Table, NumbersFromTwoToTheThirtyFirstPrintNegative) {
     EXPECT_EQ(r.file("user_evids.txt"), "Chan:A\t-1,-2147483648,2147483647\n");
 
     r = replay(rec, {"-hdf5"});
-    EXPECT_EQ(r.file("user_out.txt"), "EventId,Time,TimeISO,A\n" + lead_hdf5("-1", t1, i1) + "1\t\n" +
-                                          lead_hdf5("-2147483648", t2, i2) + "1\t\n" +
+    EXPECT_EQ(r.file("user_out.txt"), "EventId,Time,TimeISO,A\n" + lead_hdf5("-1", t1, i1) +
+                                          "1\t\n" + lead_hdf5("-2147483648", t2, i2) + "1\t\n" +
                                           lead_hdf5("2147483647", t3, i3) + "1\t\n");
 }
 
@@ -193,15 +198,13 @@ TEST(Table, ImageAndFastBlocksReplaceTimeAndStatus) {
 // end, so the next row continues on the same line. The channels before the
 // failing one keep their macro-pulse numbers.
 TEST(Table, FailingQueriesLeaveTheRowOpen) {
-    std::string rec = recording(
-        R"([{"name": "A", "type": 1}, {"name": "B", "type": 1}])",
-        {R"({"id": 100, "fail": true})",
-         R"({"id": 1, "channels": {"A": {}, "B": {"block": {"fail": true}}}})",
-         R"({"id": 2, "channels": {"A": {}, "B": {}}})",
-         R"({"id": 3, "fail": true})",
-         R"({"id": 4, "channels": {"A": {}, "B": {"chan": {"fail": true}}}})",
-         R"({"id": 5, "channels": {"A": {}, "B": {}}})",
-         R"({"id": 200, "fail": true})"});
+    std::string rec =
+        recording(R"([{"name": "A", "type": 1}, {"name": "B", "type": 1}])",
+                  {R"({"id": 100, "fail": true})",
+                   R"({"id": 1, "channels": {"A": {}, "B": {"block": {"fail": true}}}})",
+                   R"({"id": 2, "channels": {"A": {}, "B": {}}})", R"({"id": 3, "fail": true})",
+                   R"({"id": 4, "channels": {"A": {}, "B": {"chan": {"fail": true}}}})",
+                   R"({"id": 5, "channels": {"A": {}, "B": {}}})", R"({"id": 200, "fail": true})"});
     const std::string blk = "zarn_user_loop(): failed to get Server Block info\n";
     const std::string info = "zarn_user_loop(): failed to get event info\n";
 
@@ -220,11 +223,12 @@ TEST(Table, FailingQueriesLeaveTheRowOpen) {
     // server-block status column of its channel.
     r = run_with(rec, {"-hdf5"}, {"--outmode", "1"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.file("user_out.txt"),
-              "EventId,Time,TimeISO,EvHeadStatus,SrvBlockStatus,ChanStatus,A,SrvBlockStatus,ChanStatus,B\n" +
-                  lead_hdf5("1") + "0x0,0x0,0x0,1\t," + lead_hdf5("2") + "0x0,0x0,0x0,1\t,0x0,0x0,1\t\n" +
-                  lead_hdf5("4") + "0x0,0x0,0x0,1\t,0x0," + lead_hdf5("5") +
-                  "0x0,0x0,0x0,1\t,0x0,0x0,1\t\n");
+    EXPECT_EQ(
+        r.file("user_out.txt"),
+        "EventId,Time,TimeISO,EvHeadStatus,SrvBlockStatus,ChanStatus,A,SrvBlockStatus,ChanStatus,B\n" +
+            lead_hdf5("1") + "0x0,0x0,0x0,1\t," + lead_hdf5("2") + "0x0,0x0,0x0,1\t,0x0,0x0,1\t\n" +
+            lead_hdf5("4") + "0x0,0x0,0x0,1\t,0x0," + lead_hdf5("5") +
+            "0x0,0x0,0x0,1\t,0x0,0x0,1\t\n");
 }
 
 // A non-zero channel status is counted once per channel and event, reported
@@ -266,13 +270,14 @@ TEST(Table, UnknownDataTypesGetTheFallbackCell) {
 
     ReplayResult r = replay(rec, {"-evstat"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.file("user_out.txt"), "EventId\tTime\t\t\tT0\tTm\tT6\tAbs\n" + lead_tab("NORMAL", "1") +
+    EXPECT_EQ(r.file("user_out.txt"), "EventId\tTime\t\t\tT0\tTm\tT6\tAbs\n" +
+                                          lead_tab("NORMAL", "1") +
                                           "Not found\tNot found\tNot found\tNot found\n");
     EXPECT_EQ(r.file("user_evids.txt"), ids);
 
     r = replay(rec, {"-evstat", "-hdf5"});
-    EXPECT_EQ(r.file("user_out.txt"), "EventId,Time,TimeISO,T0,Tm,T6,Abs\n" + lead_hdf5("1") +
-                                          "[],[],[],[]\n");
+    EXPECT_EQ(r.file("user_out.txt"),
+              "EventId,Time,TimeISO,T0,Tm,T6,Abs\n" + lead_hdf5("1") + "[],[],[],[]\n");
     EXPECT_EQ(r.file("user_evids.txt"), ids);
 
     r = replay(rec, {"-evstat", "-nodump"});
@@ -315,8 +320,8 @@ TEST(Table, MacroPulseNumbersAreRecordedWhenTheyChange) {
 // -nodump: the same queries, bad-channel reports and counters, the lists of
 // data types 1 to 4 (not 5), and nothing written; no EqData lines either.
 TEST(Table, NodumpKeepsTheBookkeepingAndWritesNothing) {
-    const std::string out = setup_listing(kEveryKindTexts) + "No image parameters availanle\n" +
-                            kEveryKindEnd;
+    const std::string out =
+        setup_listing(kEveryKindTexts) + "No image parameters availanle\n" + kEveryKindEnd;
     ReplayResult r = replay(kEveryKind, {"-nodump"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, out);

@@ -13,7 +13,8 @@ namespace {
 
 // A description; `desc` tells apart two descriptions of the same name.
 std::string descr(const std::string &name, const std::string &desc) {
-    return "{\"daq_name\": \"" + name + "\", \"desc\": \"" + desc + "\", \"units\": \"u" + desc + "\"}";
+    return "{\"daq_name\": \"" + name + "\", \"desc\": \"" + desc + "\", \"units\": \"u" + desc +
+           "\"}";
 }
 
 // A run over the marker channels `channels` (JSON array) with these
@@ -23,8 +24,8 @@ DescrFile descr_run(const std::string &channels, const std::vector<std::string> 
     for (size_t k = 0; k < descrs.size(); k++)
         list += (k ? ", " : "") + descrs[k];
     list += "]";
-    ReplayResult r = replay(recording(channels, {R"({"id": 1})"}, "\"descriptions\": " + list),
-                            {"-xdump"});
+    ReplayResult r =
+        replay(recording(channels, {R"({"id": 1})"}, "\"descriptions\": " + list), {"-xdump"});
     EXPECT_EQ(r.status, 0) << r.err;
     DescrFile f = read_descr_file(r.dir + "/user_descr.xml");
     EXPECT_TRUE(f.ok) << f.error;
@@ -77,7 +78,8 @@ TEST(XmlDescriptions, SelectionStopsAtTheChannelCount) {
 // A name that stands twice in the channel table takes its description
 // twice, and the count is reached at once.
 TEST(XmlDescriptions, ChannelNamedTwiceTakesItsDescriptionTwice) {
-    const std::string aa = R"([{"name": "A", "sub": 1, "type": 1}, {"name": "A", "sub": 2, "type": 1}])";
+    const std::string aa =
+        R"([{"name": "A", "sub": 1, "type": 1}, {"name": "A", "sub": 2, "type": 1}])";
     DescrFile f = descr_run(aa, {descr("A", "1")});
     EXPECT_EQ(selected(f), (Texts{"A/1", "A/1"}));
 
@@ -88,9 +90,9 @@ TEST(XmlDescriptions, ChannelNamedTwiceTakesItsDescriptionTwice) {
 // Names are compared whole and with their case; sub-channel suffixes are
 // not part of the name.
 TEST(XmlDescriptions, OnlyExactNamesMatch) {
-    DescrFile f = descr_run(R"([{"name": "Ab", "type": 1}, {"name": "C", "sub": 4, "type": 1}])",
-                            {descr("AB", "1"), descr("A", "2"), descr("Abc", "3"),
-                             descr("C:4", "4"), descr("c", "5")});
+    DescrFile f = descr_run(
+        R"([{"name": "Ab", "type": 1}, {"name": "C", "sub": 4, "type": 1}])",
+        {descr("AB", "1"), descr("A", "2"), descr("Abc", "3"), descr("C:4", "4"), descr("c", "5")});
     EXPECT_TRUE(f.channels.empty());
 
     f = descr_run(R"([{"name": "Ab", "type": 1}, {"name": "C", "sub": 4, "type": 1}])",
@@ -116,8 +118,12 @@ TEST(XmlDescriptions, NoMatchStillWritesTheParameterRecords) {
     EXPECT_EQ(f.dims[0].name, "S");
     EXPECT_EQ(f.dims[0].num, 1);
     ASSERT_EQ(f.dims[0].spectra.size(), 1u);
-    EXPECT_EQ(f.dims[0].spectra[0], (Attrs{{"index", 0}, {"start", 2}, {"inc", 0.5}, {"ndata", 2},
-                                           {"groups", 0}, {"group_inc", 0}}));
+    EXPECT_EQ(f.dims[0].spectra[0], (Attrs{{"index", 0},
+                                           {"start", 2},
+                                           {"inc", 0.5},
+                                           {"ndata", 2},
+                                           {"groups", 0},
+                                           {"group_inc", 0}}));
 }
 
 // ---- Parameter records ----
@@ -142,9 +148,9 @@ TEST(XmlParameters, ChannelsWithoutCaptureAreLeftOut) {
 // ---- Writer failure ----
 
 TEST(XmlWriter, ErrorCodeIsPrintedAfterTheStatistics) {
-    std::string rec = recording(
-        R"([{"name": "A", "type": 1}])", {R"({"id": 1, "channels": {"A": {}}})"},
-        "\"events\": 2, \"dump_error\": 3, \"descriptions\": [" + descr("A", "a") + "]");
+    std::string rec =
+        recording(R"([{"name": "A", "type": 1}])", {R"({"id": 1, "channels": {"A": {}}})"},
+                  "\"events\": 2, \"dump_error\": 3, \"descriptions\": [" + descr("A", "a") + "]");
     ReplayResult r = replay(rec, {"-xdump", "-evstat"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, setup_listing({"A"}) + end_statistics(2, 0, "inf", 0) +
@@ -191,7 +197,8 @@ TEST(XmlWriter, NeverReplacesTheEventTable) {
         // error as well, while the table stays.
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(r.err, "korvel-replay: 1 event replayed\n"
-                         "korvel-replay: the XML description was not written: " + c.xname +
+                         "korvel-replay: the XML description was not written: " +
+                             c.xname +
                              " is the event table t.txt itself (-xdump and -out name the same "
                              "file)\n");
         EXPECT_EQ(r.out, setup_listing({"A", "B"}) + end_statistics(2, 0, "inf", 0) +
@@ -242,10 +249,10 @@ TEST(XmlEveryType, SpectrumAndImageRecordsHoldTheCapturedParameters) {
     EXPECT_TRUE(img.spectra.empty());
     ASSERT_EQ(img.images.size(), 1u);
     Attrs h{{"index", 0}};
-    for (const char *fn : {"aoi_width", "aoi_height", "x_start", "y_start", "ebitpp", "hbin",
-                           "vbin", "source_format", "image_format", "scale_x", "image_rotation",
-                           "fspare2", "fspare3", "fspare4", "image_flags", "ispare2", "ispare3",
-                           "ispare4"})
+    for (const char *fn :
+         {"aoi_width", "aoi_height", "x_start", "y_start", "ebitpp", "hbin", "vbin",
+          "source_format", "image_format", "scale_x", "image_rotation", "fspare2", "fspare3",
+          "fspare4", "image_flags", "ispare2", "ispare3", "ispare4"})
         h[fn] = 0;
     h["width"] = 3;
     h["height"] = 1;
@@ -260,8 +267,16 @@ TEST(XmlEveryType, SpectrumAndImageRecordsHoldTheCapturedParameters) {
     EXPECT_EQ(sp.num, 2);
     EXPECT_TRUE(sp.images.empty());
     ASSERT_EQ(sp.spectra.size(), 2u);
-    EXPECT_EQ(sp.spectra[0], (Attrs{{"index", 0}, {"start", -1}, {"inc", 1}, {"ndata", 1},
-                                    {"groups", 0}, {"group_inc", 0}}));
-    EXPECT_EQ(sp.spectra[1], (Attrs{{"index", 1}, {"start", 4}, {"inc", 0.25}, {"ndata", 10},
-                                    {"groups", 3}, {"group_inc", 1.5}}));
+    EXPECT_EQ(sp.spectra[0], (Attrs{{"index", 0},
+                                    {"start", -1},
+                                    {"inc", 1},
+                                    {"ndata", 1},
+                                    {"groups", 0},
+                                    {"group_inc", 0}}));
+    EXPECT_EQ(sp.spectra[1], (Attrs{{"index", 1},
+                                    {"start", 4},
+                                    {"inc", 0.25},
+                                    {"ndata", 10},
+                                    {"groups", 3},
+                                    {"group_inc", 1.5}}));
 }

@@ -25,8 +25,7 @@
 extern "C" void __gcov_dump(void) __attribute__((weak));
 
 // The whole content of a file ("" when it cannot be read).
-inline std::string slurp(const std::string &path)
-{
+inline std::string slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
@@ -36,8 +35,7 @@ inline std::string slurp(const std::string &path)
 // _exit() for a test child: it skips the exit handlers, where a coverage
 // build writes its counts, so they are written first. What only a child
 // reaches then counts as covered.
-[[noreturn]] inline void child_exit(int status)
-{
+[[noreturn]] inline void child_exit(int status) {
     if (__gcov_dump)
         __gcov_dump();
     _exit(status);
@@ -45,10 +43,8 @@ inline std::string slurp(const std::string &path)
 
 // In a forked child: work in `dir` with standard output going to
 // dir/stdout.txt; the child ends with 91 when the directory cannot be used.
-inline void child_enter(const std::string &dir)
-{
-    int out = chdir(dir.c_str()) == 0
-                  ? open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
+inline void child_enter(const std::string &dir) {
+    int out = chdir(dir.c_str()) == 0 ? open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
     if (out < 0 || dup2(out, 1) < 0)
         child_exit(91);
 }
@@ -56,8 +52,7 @@ inline void child_enter(const std::string &dir)
 // In a forked child: set-up with argv "t" and `words` on `run` (the child
 // ends with 92 when it fails), then the loop on `ev`.
 inline void child_init_and_loop(standin::Run &run, std::vector<std::string> words,
-                                const standin::Event &ev)
-{
+                                const standin::Event &ev) {
     words.insert(words.begin(), "t");
     std::vector<char *> argv;
     for (auto &s : words)
@@ -77,8 +72,7 @@ inline void child_init_and_loop(standin::Run &run, std::vector<std::string> word
 // to dir/stdout.txt. Returns the child's exit status (92: set-up failed,
 // 91: the directory could not be used), or -1 when it did not exit.
 inline int run_one_event_in_child(const std::string &dir, const standin::Channel &channel,
-                                  const standin::Event &ev, std::vector<std::string> words)
-{
+                                  const standin::Event &ev, std::vector<std::string> words) {
     fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {

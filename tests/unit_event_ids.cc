@@ -112,9 +112,9 @@ int run_then_reset_in_child(const std::string &dir) {
         ev.id = 1;
         ev.add("S").value = 1.5f;
         child_init_and_loop(run,
-                            {"-out", "t.txt", "-evstat", "-xdump", "x.xml", "-fti", "S",
-                             "-hdf5", "-imdump", "imgs", "-zerocheck", "-imbin", "-dumpall",
-                             "-nostat", "-nonvn"},
+                            {"-out", "t.txt", "-evstat", "-xdump", "x.xml", "-fti", "S", "-hdf5",
+                             "-imdump", "imgs", "-zerocheck", "-imbin", "-dumpall", "-nostat",
+                             "-nonvn"},
                             ev);
         korvel_output_failed("image file", "x", 5);
         space_refusal_told = true;

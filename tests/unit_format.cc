@@ -24,15 +24,15 @@ float from_bits(uint32_t b) {
 // signs; then random patterns over the whole 32-bit range.
 std::vector<float> sample_floats() {
     std::vector<float> v;
-    const uint32_t special[] = {
-        0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007fffffu, 0x00800000u,
-        0x7f7fffffu, 0xff7fffffu, 0x7f800000u, 0xff800000u, 0x7fc00000u, 0xffc00000u,
-        0x7f800001u, 0xffffffffu, 0x3f800000u, 0xbf800000u, 0x3f000000u, 0x40490fdbu};
+    const uint32_t special[] = {0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007fffffu,
+                                0x00800000u, 0x7f7fffffu, 0xff7fffffu, 0x7f800000u, 0xff800000u,
+                                0x7fc00000u, 0xffc00000u, 0x7f800001u, 0xffffffffu, 0x3f800000u,
+                                0xbf800000u, 0x3f000000u, 0x40490fdbu};
     for (uint32_t b : special)
         v.push_back(from_bits(b));
-    const float values[] = {0.5f, 0.25f, 1.0f, 3.25f, 0.000123f, 1.5f, -2.0f, 100.0f,
-                            300.0f, 7.0f, 0.0000005f, 0.0000015f, 0.0000025f, 9.5f,
-                            99.5f, 0.125f, 1e-7f, 123456789.0f, 2.5f, 0.05f};
+    const float values[] = {0.5f,   0.25f,  1.0f,  3.25f,        0.000123f,  1.5f,       -2.0f,
+                            100.0f, 300.0f, 7.0f,  0.0000005f,   0.0000015f, 0.0000025f, 9.5f,
+                            99.5f,  0.125f, 1e-7f, 123456789.0f, 2.5f,       0.05f};
     for (float f : values) {
         v.push_back(f);
         v.push_back(-f);
@@ -77,10 +77,18 @@ void expect_same_over_sample(const char *format, char *(*fmt)(char *, float)) {
     EXPECT_EQ(mismatches, 0);
 }
 
-TEST(NumberFormat, FixedMatchesPrintfF) { expect_same_over_sample("%f", fmt_fixed); }
-TEST(NumberFormat, TwoDigitExponentMatchesPrintf) { expect_same_over_sample("%.2e", exp_with<2>); }
-TEST(NumberFormat, SixDigitExponentMatchesPrintfE) { expect_same_over_sample("%e", exp_with<6>); }
-TEST(NumberFormat, NoDigitExponentMatchesPrintf) { expect_same_over_sample("%.e", exp_with<0>); }
+TEST(NumberFormat, FixedMatchesPrintfF) {
+    expect_same_over_sample("%f", fmt_fixed);
+}
+TEST(NumberFormat, TwoDigitExponentMatchesPrintf) {
+    expect_same_over_sample("%.2e", exp_with<2>);
+}
+TEST(NumberFormat, SixDigitExponentMatchesPrintfE) {
+    expect_same_over_sample("%e", exp_with<6>);
+}
+TEST(NumberFormat, NoDigitExponentMatchesPrintf) {
+    expect_same_over_sample("%.e", exp_with<0>);
+}
 
 // Floats around every place where an exponent form changes its output:
 // each decimal exponent's rounding boundaries (d - 0.5) * 10^e and
@@ -228,7 +236,7 @@ TEST(NumberFormat, ExtremeMagnitudes) {
 }
 
 TEST(NumberFormat, IntegersAndStatusWordsMatchPrintf) {
-    std::vector<int> ints = {0, 1, -1, 9, 10, 255, 256, 2147483647, -2147483647 - 1,
+    std::vector<int> ints = {0,          1,  -1,      9, 10, 255, 256, 2147483647, -2147483647 - 1,
                              1065353216, 42, -8388608};
     std::mt19937 rng(7);
     for (int k = 0; k < 100000; k++)

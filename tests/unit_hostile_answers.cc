@@ -86,7 +86,8 @@ TEST(HostileAnswers, ValueCountsWhoseProductWrapsWriteWhatTheProductSays) {
         Outcome o = run_one(c, ev, words);
         EXPECT_NE(o.out.find("ALL ZEROS for 1 total_data: 0 st: 0\n"
                              "ALL ZEROS for 1 total_data: -1610612736 st: 0\n"),
-                  std::string::npos) << o.out;
+                  std::string::npos)
+            << o.out;
         std::string head = hdf5 ? "EventId,Time,TimeISO,S\n" : "EventId\tTime\t\t\tS\n";
         EXPECT_EQ(o.table, head + row(hdf5 ? "[[][]]" : "{[]\t[]}", hdf5));
     }
@@ -109,11 +110,10 @@ TEST(HostileAnswers, ItemNamesAreWrittenAsTheyComeSeparatorsIncluded) {
     b.value = 2.0f;
     ev.add("B").items = std::vector<standin::Item>{a, b};
     Outcome tab = run_one(c, ev, {});
-    EXPECT_EQ(tab.table, "EventId\tTime\t\t\tB\n" +
-                             row("\t{[a,b:1.00e+00]\t[c\td:2.00e+00]}", false));
+    EXPECT_EQ(tab.table,
+              "EventId\tTime\t\t\tB\n" + row("\t{[a,b:1.00e+00]\t[c\td:2.00e+00]}", false));
     Outcome hdf = run_one(c, ev, {"-hdf5"});
-    EXPECT_EQ(hdf.table, "EventId,Time,TimeISO,B\n" +
-                             row("[[a,b:1.00e+00][c\td:2.00e+00]]", true));
+    EXPECT_EQ(hdf.table, "EventId,Time,TimeISO,B\n" + row("[[a,b:1.00e+00][c\td:2.00e+00]]", true));
 }
 
 // ---- Null pointers where the reader promised data ----

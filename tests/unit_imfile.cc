@@ -145,7 +145,9 @@ class ImageWriter : public ::testing::Test {
         err_ = ::testing::internal::GetCapturedStderr();
         return rc;
     }
-    std::vector<std::string> files() const { return dir_entries("."); }
+    std::vector<std::string> files() const {
+        return dir_entries(".");
+    }
     // The working directory as the system names it (mkdtemp's path may go
     // through a symbolic link).
     static std::string cwd() {
@@ -256,7 +258,8 @@ TEST_F(FreeSpaceGuard, FailingQueryPrintsBothMessages) {
     EXPECT_EQ(write(1, 1, 1, "x", {kDec7, 0}, 1, "CAM"), -5);
     EXPECT_EQ(out_, "small_space() failed statvfs() for ./");
     EXPECT_EQ(err_, "statvfs64: Input/output error\ngrab: images are not written: the free "
-                    "space of the file system holding " + cwd() + " cannot be queried\n");
+                    "space of the file system holding " +
+                        cwd() + " cannot be queried\n");
     EXPECT_TRUE(files().empty());
     // The guard's own messages come with every image, its reason only once.
     EXPECT_EQ(write(1, 1, 1, "x", {kDec7, 0}, 1, "CAM"), -5);
@@ -370,8 +373,8 @@ TEST_F(ImageWriter, ImbinAppendsOneRecordPerImage) {
     EXPECT_EQ(err_, "");
     EXPECT_EQ(files(), std::vector<std::string>{"CAM_A.bin"});
     EXPECT_EQ(read_file("CAM_A.bin"), "old\n"
-                                      "1234 1796654123 123456\n3 2 1\n" + a +
-                                      "-2147483648 -1294967296 999999\n1 1 2\n" + b);
+                                      "1234 1796654123 123456\n3 2 1\n" +
+                                          a + "-2147483648 -1294967296 999999\n1 1 2\n" + b);
 }
 
 // With -imbin the pixel size is not examined: every value gives a record
@@ -402,18 +405,18 @@ TEST_F(ImageWriter, RawWriterTruncatesWithoutImbinAndAppendsWith) {
 TEST_F(ImageWriter, UnopenableFilesGiveMinusTwoWithTheSystemError) {
     opt.imdir = "nodir";
     EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, "CAM"), -2);
-    EXPECT_EQ(err_, "grab: can't open nodir/CAM_1_" + kEpochText +
-                        "_0.pgm: No such file or directory\n");
+    EXPECT_EQ(err_,
+              "grab: can't open nodir/CAM_1_" + kEpochText + "_0.pgm: No such file or directory\n");
     // The first failure is what korvel_output_failure reports, whatever
     // fails after it.
-    const std::string first = "image file nodir/CAM_1_" + kEpochText +
-                              "_0.pgm: No such file or directory";
+    const std::string first =
+        "image file nodir/CAM_1_" + kEpochText + "_0.pgm: No such file or directory";
     EXPECT_EQ(write(1, 1, 2, "ab", {0, 0}, 1, "CAM"), -2);
-    EXPECT_EQ(err_, "grab: can't open nodir/CAM_1_" + kEpochText +
-                        "_0.raw: No such file or directory\n");
+    EXPECT_EQ(err_,
+              "grab: can't open nodir/CAM_1_" + kEpochText + "_0.raw: No such file or directory\n");
     EXPECT_EQ(write(1, 1, 3, "abc", {0, 0}, 1, "CAM"), -2);
-    EXPECT_EQ(err_, "grab: can't open nodir/CAM_1_" + kEpochText +
-                        "_0.ppm: No such file or directory\n");
+    EXPECT_EQ(err_,
+              "grab: can't open nodir/CAM_1_" + kEpochText + "_0.ppm: No such file or directory\n");
     opt.imbin = true;
     EXPECT_EQ(write(1, 1, 1, "a", {0, 0}, 1, "CAM"), -2);
     EXPECT_EQ(err_, "grab: can't open nodir/CAM.bin: No such file or directory\n");

@@ -22,7 +22,9 @@ std::string read_all(FILE *f) {
     return s;
 }
 
-void append(const std::string &s) { out_bytes(s.data(), s.size()); }
+void append(const std::string &s) {
+    out_bytes(s.data(), s.size());
+}
 
 // Each step is sized against the buffer's capacity (OUT_CAP bytes); the
 // file must hold every byte once, in the order appended.
@@ -36,7 +38,7 @@ TEST(OutputBuffer, BytesReachTheTableInTheOrderAppendedWhenTheBufferFills) {
     const std::string c(OUT_CAP / 2, 'c');   // does not fit, large: written directly
     const std::string b(OUT_CAP - 1, 'b');   // fits an empty buffer
     const std::string f20(20, 'f');
-    const std::string g(OUT_CAP, 'g');       // does not fit, large: written directly
+    const std::string g(OUT_CAP, 'g');  // does not fit, large: written directly
     const std::string h(30, 'h');
     const std::string j(OUT_CAP - 40, 'j');  // fills the buffer to 10 bytes short
     const std::string k(20, 'k');            // does not fit, small: buffered anew

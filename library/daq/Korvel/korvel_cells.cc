@@ -133,8 +133,7 @@ void cell_value(zarn_daq_getdata *data, int i, int mpulse) {
 
 /* ---- Data type 5 ---- */
 
-void cell_eqdata(zarn_daq_getdata *data, int i, int mpulse,
-                 zarn_serv_block_subhead_2010 *chhd) {
+void cell_eqdata(zarn_daq_getdata *data, int i, int mpulse, zarn_serv_block_subhead_2010 *chhd) {
     evids_record(i, mpulse);
     EqData *eqdata = nullptr;
     int rc = zarn_daq_to_eqdata(nullptr, data->GetServBlockHead_2010(), chhd, &eqdata, 0);
@@ -168,9 +167,9 @@ static void print_roi_summary(zarn_daq_getdata *data, const char *channml) {
     }
     printf("ROI %s\n", channml ? channml : "(null)");
     printf("IMAGE %dx%d MEAN: %f (%f) MAX: %f  SIGMA: %f COFM: %f start:%f inc:%f ndata:%d\n",
-           roi->roi_param.w, roi->roi_param.h, roi->stat.stat1.mean, avg,
-           roi->stat.stat1.max, roi->stat.stat1.sig, roi->stat.stat1.cofm,
-           roi->stat.start1, roi->stat.inc1, roi->stat.ndata1);
+           roi->roi_param.w, roi->roi_param.h, roi->stat.stat1.mean, avg, roi->stat.stat1.max,
+           roi->stat.stat1.sig, roi->stat.stat1.cofm, roi->stat.start1, roi->stat.inc1,
+           roi->stat.ndata1);
 }
 
 /* Statistics of a member: " [j]:%e" per set bit, in increasing j, with a
@@ -244,8 +243,8 @@ static void check_all_zeros(zarn_daq_getdata *data, int ch, int lndata, unsigned
 static void grow_image_headers(dim_params *ps, int old_num) {
     if (!ps->iparams)
         return;
-    zarn_image_ext_frame_head *h = (zarn_image_ext_frame_head *)realloc(
-        ps->iparams, (size_t)ps->num * sizeof(*h));
+    zarn_image_ext_frame_head *h =
+        (zarn_image_ext_frame_head *)realloc(ps->iparams, (size_t)ps->num * sizeof(*h));
     if (!h) {
         // Without room for num headers the old ones cannot stay: the next
         // image of the channel captures anew.
@@ -259,8 +258,7 @@ static void grow_image_headers(dim_params *ps, int old_num) {
 }
 
 /* Keep member ch's parameters for the XML description. */
-static void capture_spectrum_params(int i, int ch, int nmemb,
-                                    const zarn_spect_header_2010 &hdr) {
+static void capture_spectrum_params(int i, int ch, int nmemb, const zarn_spect_header_2010 &hdr) {
     if (!opt.dumpxml || !spectprms)
         return;
     dim_params *ps = &spectprms[i];
@@ -268,22 +266,22 @@ static void capture_spectrum_params(int i, int ch, int nmemb,
         int old_num = ps->num;
         free(ps->params);
         ps->num = nmemb;
-        ps->params = (zarn_spect_header_2010 *)calloc((size_t)nmemb, sizeof(zarn_spect_header_2010));
+        ps->params =
+            (zarn_spect_header_2010 *)calloc((size_t)nmemb, sizeof(zarn_spect_header_2010));
         grow_image_headers(ps, old_num);
     } else if (!ps->params) {
-        ps->params = (zarn_spect_header_2010 *)calloc((size_t)ps->num, sizeof(zarn_spect_header_2010));
+        ps->params =
+            (zarn_spect_header_2010 *)calloc((size_t)ps->num, sizeof(zarn_spect_header_2010));
     }
     if (ps->params)
         ps->params[ch] = hdr;
 }
 
 /* One member with data: "[" statistics values "]". */
-static void put_member(zarn_daq_getdata *data, int i, int ch, int nmemb, unsigned evid,
-                       int samples, const zarn_spect_header_2010 &hdr,
-                       const zarn_spect_statistics_2010 *stat) {
+static void put_member(zarn_daq_getdata *data, int i, int ch, int nmemb, unsigned evid, int samples,
+                       const zarn_spect_header_2010 &hdr, const zarn_spect_statistics_2010 *stat) {
     // ndata * groups as the reader's 32-bit product, wrapping on overflow.
-    int lndata = hdr.groups < 2 ? hdr.ndata
-                                : (int)((uint32_t)hdr.ndata * (uint32_t)hdr.groups);
+    int lndata = hdr.groups < 2 ? hdr.ndata : (int)((uint32_t)hdr.ndata * (uint32_t)hdr.groups);
     capture_spectrum_params(i, ch, nmemb, hdr);
     out_char('[');
     if (opt.zerocheck)
@@ -297,8 +295,8 @@ static void put_member(zarn_daq_getdata *data, int i, int ch, int nmemb, unsigne
         out_bytes("]\t", 2);
 }
 
-void cell_spectrum(zarn_daq_getdata *data, int i, unsigned evid, int mpulse,
-                   const char *channml, int samples) {
+void cell_spectrum(zarn_daq_getdata *data, int i, unsigned evid, int mpulse, const char *channml,
+                   int samples) {
     if (data->Nmemb == 1)
         print_roi_summary(data, channml);
     int nmemb = data->Nmemb;
@@ -331,8 +329,8 @@ static inline unsigned pixel_at(const unsigned char *buf, int k, int bpp) {
 }
 
 /* Pixels k0..k1-1 from the preformatted texts, one 8-byte copy each. */
-static char *put_pixel_run(char *p, const pixel_text *tab, const unsigned char *buf,
-                           int k0, int k1, int bpp) {
+static char *put_pixel_run(char *p, const pixel_text *tab, const unsigned char *buf, int k0, int k1,
+                           int bpp) {
     if (bpp == 1) {
         for (int k = k0; k < k1; k++) {
             const pixel_text &t = tab[buf[k]];
@@ -386,8 +384,7 @@ static void put_pixels(const unsigned char *buf, int pnts, int bpp) {
 static void dump_image_file(int i, int nx, int ny, int bpp, int leni, unsigned char *buf,
                             time_stamp *tm, unsigned num) {
     int64_t bytes = image_size_bytes(nx, ny, bpp);
-    if (bytes < 0 || bytes > leni ||
-        write_image_to_file(nx, ny, bpp, buf, tm, num, chans[i]) != 0)
+    if (bytes < 0 || bytes > leni || write_image_to_file(nx, ny, bpp, buf, tm, num, chans[i]) != 0)
         printf("Failed to dump image %s to file\n", chans[i]);
 }
 
@@ -401,8 +398,8 @@ static void capture_image_header(zarn_daq_getdata *data, int i) {
         ps->num = 1;
         ps->iparams = (zarn_image_ext_frame_head *)calloc(1, sizeof(zarn_image_ext_frame_head));
     } else if (!ps->iparams) {
-        ps->iparams = (zarn_image_ext_frame_head *)calloc((size_t)ps->num,
-                                                          sizeof(zarn_image_ext_frame_head));
+        ps->iparams =
+            (zarn_image_ext_frame_head *)calloc((size_t)ps->num, sizeof(zarn_image_ext_frame_head));
     }
     const zarn_image_ext_frame_head *hdr = data->GetImageHeader();
     if (ps->iparams && hdr)

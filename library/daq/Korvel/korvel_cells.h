@@ -13,12 +13,11 @@ void cell_marker(int i, int mpulse);
 void cell_value(zarn_daq_getdata *data, int i, int mpulse);
 // Data type 5: converted to EqData and reported on standard output; the
 // cell stays empty.
-void cell_eqdata(zarn_daq_getdata *data, int i, int mpulse,
-                 zarn_serv_block_subhead_2010 *chhd);
+void cell_eqdata(zarn_daq_getdata *data, int i, int mpulse, zarn_serv_block_subhead_2010 *chhd);
 // Data type 3: spectra, one member after the other; `channml` names the
 // ROI summary, `samples` bounds the values written per member.
-void cell_spectrum(zarn_daq_getdata *data, int i, unsigned evid, int mpulse,
-                   const char *channml, int samples);
+void cell_spectrum(zarn_daq_getdata *data, int i, unsigned evid, int mpulse, const char *channml,
+                   int samples);
 // Data type 4: camera image; with -imdump also to an image file, stamped
 // with the event's number and time.
 void cell_image(zarn_daq_getdata *data, int i, int mpulse);

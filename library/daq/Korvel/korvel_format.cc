@@ -49,12 +49,11 @@ void out_bytes(const char *s, size_t n) {
 }
 
 /* The digit tables declared in the header. */
-const char fmt_digit_pairs[201] =
-    "0001020304050607080910111213141516171819"
-    "2021222324252627282930313233343536373839"
-    "4041424344454647484950515253545556575859"
-    "6061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+const char fmt_digit_pairs[201] = "0001020304050607080910111213141516171819"
+                                  "2021222324252627282930313233343536373839"
+                                  "4041424344454647484950515253545556575859"
+                                  "6061626364656667686970717273747576777879"
+                                  "8081828384858687888990919293949596979899";
 
 const uint32_t fmt_pow10[10] = {1u,      10u,      100u,      1000u,      10000u,
                                 100000u, 1000000u, 10000000u, 100000000u, 1000000000u};
@@ -98,8 +97,7 @@ static char *fmt_fixed_slow(char *p, float v) {
 }
 
 static char *fmt_exp_slow(char *p, float v, int precision) {
-    return std::to_chars(p, p + FMT_MAX, (double)v, std::chars_format::scientific,
-                         precision).ptr;
+    return std::to_chars(p, p + FMT_MAX, (double)v, std::chars_format::scientific, precision).ptr;
 }
 
 /* Round y (>= 0, an exact double) to an integer, ties to even. */
@@ -149,7 +147,7 @@ static inline unsigned float_binade(double ax) {
 // from 1e-45 (the smallest subnormal) to 9e+38; output j is the digit
 // j % 9 + 1 with the exponent j / 9 - 45.
 #define EXP0_LOWEST_E10 (-45)
-#define EXP0_OUTPUTS (84 * 9)
+#define EXP0_OUTPUTS    (84 * 9)
 
 // Tables of the exponent forms, filled on first use (exp_tables_make) and
 // constant afterwards. They depend on nothing but the float format.
@@ -260,11 +258,11 @@ static char *fmt_exp0(char *p, float v) {
 
 /* 10^k for k = 0..51; exact in a double up to 10^22, correctly rounded
  * beyond. */
-static const double pow10_tab[] = {
-    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11, 1e12,
-    1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22, 1e23, 1e24, 1e25,
-    1e26, 1e27, 1e28, 1e29, 1e30, 1e31, 1e32, 1e33, 1e34, 1e35, 1e36, 1e37, 1e38,
-    1e39, 1e40, 1e41, 1e42, 1e43, 1e44, 1e45, 1e46, 1e47, 1e48, 1e49, 1e50, 1e51};
+static const double pow10_tab[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10,
+                                   1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21,
+                                   1e22, 1e23, 1e24, 1e25, 1e26, 1e27, 1e28, 1e29, 1e30, 1e31, 1e32,
+                                   1e33, 1e34, 1e35, 1e36, 1e37, 1e38, 1e39, 1e40, 1e41, 1e42, 1e43,
+                                   1e44, 1e45, 1e46, 1e47, 1e48, 1e49, 1e50, 1e51};
 
 /* ax * 10^k for the k that floats need (-39 to 51), with one rounding
  * where 10^|k| is exact. */

@@ -20,7 +20,7 @@
 #include <cstdio>
 #include <cstring>
 
-#define OUT_CAP (1u << 20)
+#define OUT_CAP   (1u << 20)
 #define OUT_SLACK 64u
 
 // Longest text of any fmt_* function below, with room to spare: "%f" of
@@ -56,20 +56,24 @@ static inline char *out_reserve(size_t n) {
         out_flush();
     return out_buf + out_len;
 }
-static inline void out_commit(char *end) { out_len = (size_t)(end - out_buf); }
+static inline void out_commit(char *end) {
+    out_len = (size_t)(end - out_buf);
+}
 
 static inline void out_char(char c) {
     if (out_len >= OUT_CAP)
         out_flush();
     out_buf[out_len++] = c;
 }
-static inline void out_str(const char *s) { out_bytes(s, strlen(s)); }
+static inline void out_str(const char *s) {
+    out_bytes(s, strlen(s));
+}
 
 // ---- Numbers; each writes at most FMT_MAX bytes at p, returns the end ----
 // fmt_int, fmt_hex and fmt_fixed write nothing past the end they return;
 // fmt_exp may (a fixed-width copy), within its FMT_MAX bytes.
-char *fmt_hex(char *p, int v);           // "0x%X"
-char *fmt_fixed(char *p, float v);       // "%f" of v widened to double
+char *fmt_hex(char *p, int v);      // "0x%X"
+char *fmt_fixed(char *p, float v);  // "%f" of v widened to double
 // "%.<precision>e" of v widened to double. The first call makes the
 // tables the exponent forms are read from (well under a millisecond).
 char *fmt_exp(char *p, float v, int precision);

@@ -56,14 +56,19 @@ static void explain_space_refusal(float left) {
     char cwd[4096];
     const char *where = getcwd(cwd, sizeof cwd) ? cwd : "./";
     if (left < 0)
-        fprintf(stderr, "grab: images are not written: the free space of the file system "
-                        "holding %s cannot be queried\n", where);
+        fprintf(stderr,
+                "grab: images are not written: the free space of the file system "
+                "holding %s cannot be queried\n",
+                where);
     else if (left != left)
-        fprintf(stderr, "grab: images are not written: the file system holding %s reports "
-                        "no blocks at all\n", where);
+        fprintf(stderr,
+                "grab: images are not written: the file system holding %s reports "
+                "no blocks at all\n",
+                where);
     else
-        fprintf(stderr, "grab: images are not written: the file system holding %s has "
-                        "%.2f %% of its blocks free, less than the 10 %% required\n",
+        fprintf(stderr,
+                "grab: images are not written: the file system holding %s has "
+                "%.2f %% of its blocks free, less than the 10 %% required\n",
                 where, (double)left);
 }
 
@@ -153,8 +158,7 @@ static void put_raw_record(FILE *f, int width, int height, int lbpx, const unsig
     write_bytes(f, data, image_bytes(width, height, lbpx));
 }
 
-int write_raw_file(const char *file_name, int width, int height, int lbpx,
-                   unsigned char *data) {
+int write_raw_file(const char *file_name, int width, int height, int lbpx, unsigned char *data) {
     FILE *f = fopen(file_name, opt.imbin ? "a" : "w");
     if (!f)
         return report_open_failure(file_name);
@@ -165,8 +169,8 @@ int write_raw_file(const char *file_name, int width, int height, int lbpx,
 }
 
 /* A Netpbm file: header "P5" (grey) or "P6" (colour), then the pixels. */
-static int write_netpbm(const char *name, const char *magic, int width, int height,
-                        int lbpx, const unsigned char *data) {
+static int write_netpbm(const char *name, const char *magic, int width, int height, int lbpx,
+                        const unsigned char *data) {
     FILE *f = fopen(name, "w");
     if (!f)
         return report_open_failure(name);
@@ -216,8 +220,8 @@ static int compose_file_name(char *file_name, const char *channel, const time_st
             size_t ctl = strlen(ct);
             if (ctl > 0 && ct[ctl - 1] == '\n')
                 ct[ctl - 1] = '\0';
-            n = snprintf(file_name, 256, "%s/%s_%d_%s_%d%s", opt.imdir, channel_nosl,
-                         (int)event_id, ct, (int)(tm->timelow / 1000), ext);
+            n = snprintf(file_name, 256, "%s/%s_%d_%s_%d%s", opt.imdir, channel_nosl, (int)event_id,
+                         ct, (int)(tm->timelow / 1000), ext);
         }
     } else {
         n = snprintf(file_name, 256, "%s/%s", opt.imdir, channel);
@@ -233,8 +237,8 @@ static int compose_file_name(char *file_name, const char *channel, const time_st
     return 0;
 }
 
-int write_image_to_file(int width, int height, int lbpx, unsigned char *data,
-                        time_stamp *tm, unsigned event_id, const char *channel) {
+int write_image_to_file(int width, int height, int lbpx, unsigned char *data, time_stamp *tm,
+                        unsigned event_id, const char *channel) {
     float left = -1;
     if (small_space_share(10, &left) != 0) {
         explain_space_refusal(left);

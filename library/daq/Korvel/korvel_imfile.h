@@ -25,8 +25,7 @@ int camera_small_space(float lim);
 // its own is then removed (emptied when `file_name` is a link to it), an
 // appended record cut back to the file's length before it; a device is
 // left as it is.
-int write_raw_file(const char *file_name, int width, int height, int lbpx,
-                   unsigned char *data);
+int write_raw_file(const char *file_name, int width, int height, int lbpx, unsigned char *data);
 
 // Store one image of `channel` (the bare channel name) in `imdir`.
 // 0 when written (or when without -imbin `lbpx` is not 1, 2 or 3: nothing
@@ -34,7 +33,7 @@ int write_raw_file(const char *file_name, int width, int height, int lbpx,
 // told on standard error once per run); -2 when a file cannot be opened or
 // written, or its name would be too long. A file that could not be written
 // whole is removed, a .bin record cut back: nothing partial stays.
-int write_image_to_file(int width, int height, int lbpx, unsigned char *data,
-                        time_stamp *tm, unsigned event_id, const char *channel);
+int write_image_to_file(int width, int height, int lbpx, unsigned char *data, time_stamp *tm,
+                        unsigned event_id, const char *channel);
 
 #endif

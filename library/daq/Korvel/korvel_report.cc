@@ -156,7 +156,8 @@ static bool xml_file_is_table() {
 static void dump_xml_description(zarn_daq_reader_2010 *reader) {
     if (xml_file_is_table()) {
         printf("zarn_user_end_2010(): the XML description file %s is the event table file;"
-               " the description is not written\n", opt.xfile);
+               " the description is not written\n",
+               opt.xfile);
         return;
     }
     // The reader's writer may want a reader object of the plug-in's own to

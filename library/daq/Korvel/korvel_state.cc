@@ -32,12 +32,12 @@ run_options opt = opt_at_load;
 
 // ---- Channel table: made by zarn_user_init_2010, kept until the process
 // ends (a second set-up is not supported) ----
-int nchans = 0;                      // the reader's channel count
-const char **chans = nullptr;        // pointers handed out by the reader
-int *subchans = nullptr;             // from the reader, -1 when it gives none
-const char **chantexts = nullptr;    // table_build_channel_texts; one block with the texts
-int *do_conv = nullptr;              // made only with -fti
-dim_params *spectprms = nullptr;     // made only with -xdump; filled by the cells
+int nchans = 0;                    // the reader's channel count
+const char **chans = nullptr;      // pointers handed out by the reader
+int *subchans = nullptr;           // from the reader, -1 when it gives none
+const char **chantexts = nullptr;  // table_build_channel_texts; one block with the texts
+int *do_conv = nullptr;            // made only with -fti
+dim_params *spectprms = nullptr;   // made only with -xdump; filled by the cells
 
 // ---- Files ----
 FILE *fd = nullptr;     // opened at set-up, closed by report_end_of_run

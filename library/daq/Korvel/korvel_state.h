@@ -24,8 +24,8 @@
 // Load values of the file and directory names.
 #define KORVEL_TABLE_FILE "./user_out.txt"
 #define KORVEL_EVIDS_FILE "./user_evids.txt"
-#define KORVEL_IMAGE_DIR "./"
-#define KORVEL_XML_FILE "./user_descr.xml"
+#define KORVEL_IMAGE_DIR  "./"
+#define KORVEL_XML_FILE   "./user_descr.xml"
 struct run_options {
     const char *file;     // event table file; KORVEL_TABLE_FILE; -out
     const char *fileids;  // event-ID file; always KORVEL_EVIDS_FILE
@@ -50,12 +50,12 @@ extern const run_options opt_at_load;
 extern run_options opt;
 
 // ---- Channel table (built by zarn_user_init_2010) ----
-extern int nchans;            // channels the reader reported; 0 at load
-extern const char **chans;    // channel names, owned by the reader
-extern int *subchans;         // sub-channel numbers, negative: none
-extern const char **chantexts; // channel texts, "name" or "name:sub"
-extern int *do_conv;          // integer-form flags per channel, or null
-extern dim_params *spectprms; // XML parameter records (-xdump), or null
+extern int nchans;              // channels the reader reported; 0 at load
+extern const char **chans;      // channel names, owned by the reader
+extern int *subchans;           // sub-channel numbers, negative: none
+extern const char **chantexts;  // channel texts, "name" or "name:sub"
+extern int *do_conv;            // integer-form flags per channel, or null
+extern dim_params *spectprms;   // XML parameter records (-xdump), or null
 
 // ---- Files ----
 extern FILE *fd;     // the event table, open from set-up to end; null with -nodump
@@ -69,8 +69,8 @@ extern int bad_chans;    // channel readings with a non-zero channel status
 // ---- Output failures ----
 // The first output of the run (table, event-ID file, image file) that
 // could not be opened, written or closed whole, for korvel_output_failure.
-extern int output_errno;              // its errno; 0 at load: none so far
-extern char output_failure_text[512]; // "WHAT NAME: reason"; "" at load
+extern int output_errno;               // its errno; 0 at load: none so far
+extern char output_failure_text[512];  // "WHAT NAME: reason"; "" at load
 // Keep `err` (EIO when 0) as the run's output failure unless an earlier
 // one is kept; `what` names the kind of file ("image file"), `name` the
 // file. Can't fail.

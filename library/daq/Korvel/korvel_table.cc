@@ -134,11 +134,11 @@ static void put_iso_and_status(const char *ltime, int status) {
 
 /* What the reader tells of one channel in one event. */
 struct channel_reading {
-    int ddtt;        // data-type code, as SetProp gives it
-    int mpulse;      // macro-pulse number of the channel's server block
+    int ddtt;                            // data-type code, as SetProp gives it
+    int mpulse;                          // macro-pulse number of the channel's server block
     zarn_serv_block_subhead_2010 *chhd;  // channel sub-header, or null
     const char *channml;                 // name from the channel query
-    int statusch;    // channel status; non-zero marks a bad channel
+    int statusch;                        // channel status; non-zero marks a bad channel
 };
 
 /* Select channel i and ask for its server block and its channel

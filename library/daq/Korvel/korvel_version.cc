@@ -7,5 +7,4 @@
 #endif
 
 // `used` keeps the otherwise unreferenced text in the library.
-__attribute__((used)) static const char korvel_version_text[] =
-    "libKorvel " KORVEL_VERSION;
+__attribute__((used)) static const char korvel_version_text[] = "libKorvel " KORVEL_VERSION;

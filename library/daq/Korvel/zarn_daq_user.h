@@ -25,8 +25,7 @@
 // Set up the run: options, channel table, event table file and its header.
 // 0 on success; -1 null reader, -2 no channels, -3 out of memory, -4 a
 // channel name missing, -5 the table file cannot be opened.
-KORVEL_EXPORT int zarn_user_init_2010(int argc, char **argv,
-                                      zarn_daq_reader_2010 *reader);
+KORVEL_EXPORT int zarn_user_init_2010(int argc, char **argv, zarn_daq_reader_2010 *reader);
 // Write the row of one event. 0, or -1 when a reader query failed.
 KORVEL_EXPORT int zarn_user_loop(zarn_daq_getdata *data);
 // Statistics, event-ID file, XML description; always 0.

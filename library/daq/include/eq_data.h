@@ -6,7 +6,7 @@
 #define ZARN_EQ_DATA_H
 
 class EqData {
-public:
+  public:
     // Type code of the held value.
     int type();
     // Name of a type code ("INT", "FLOAT", ...); never null.

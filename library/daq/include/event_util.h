@@ -31,11 +31,9 @@ extern int outmode;
 
 // Convert channel data into a container; 0: *out is set.
 int zarn_daq_to_eqdata(void *ctx, zarn_serv_block_head_2010 *head,
-                       zarn_serv_block_subhead_2010 *sub, EqData **out,
-                       int flags);
+                       zarn_serv_block_subhead_2010 *sub, EqData **out, int flags);
 // Print the channel's data on standard output.
-int print_data_type_2010(zarn_serv_block_subhead_2010 *sub, int verbose,
-                         int mode);
+int print_data_type_2010(zarn_serv_block_subhead_2010 *sub, int verbose, int mode);
 // Date text of `sec` into `text` (under 64 bytes); utc 1: UTC with "Z".
 char *create_isodate_from_sec(unsigned sec, char *text, int utc);
 // Name of an event type; never null.

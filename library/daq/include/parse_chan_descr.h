@@ -20,8 +20,7 @@ enum data_format {
 
 // Write the descriptions `vc` and the dimension records `dims` to `file` in
 // the form `mode` selects. 0: written; otherwise an error code.
-int dump_chan_desr(std::vector<chan_descr_2010 *> *vc, const char *file,
-                   int mode, int format, int chan, std::string *text,
-                   std::vector<dim_params *> *dims);
+int dump_chan_desr(std::vector<chan_descr_2010 *> *vc, const char *file, int mode, int format,
+                   int chan, std::string *text, std::vector<dim_params *> *dims);
 
 #endif

@@ -8,7 +8,7 @@
 struct chan_descr_2010;
 
 class zarn_daq_reader_2010 {
-public:
+  public:
     // A reader of its own that is not attached to any recording; the
     // plug-in never reads from such an object.
     zarn_daq_reader_2010();
