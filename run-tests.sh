@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Everything the tests need on a fresh Debian machine: the packages that are
-# missing, a normal build (GCC), a sanitizer build (Clang, AddressSanitizer
-# and UndefinedBehaviorSanitizer) and every test in both, the coverage
-# summary on a small build, then a short run of each fuzz target.
+# missing, the C++ layout check, a normal build (GCC), a sanitizer build
+# (Clang, AddressSanitizer and UndefinedBehaviorSanitizer) and every test in
+# both, the coverage summary on a small build, then a short run of each fuzz
+# target.
 set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 "$root/scripts/setup.sh"
+# The C++ layout of .clang-format, checked before anything is built.
+"$root/scripts/format-check.sh"
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd "$root/build" && ctest --output-on-failure -j 2 -LE slurm)
 # The coverage summary on a small build (build-cov-check): its reports stay

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Install the Debian packages the build needs, only those that are missing.
 set -euo pipefail
-need=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
+need=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev libgtest-dev libbenchmark-dev
       nlohmann-json3-dev libpugixml-dev libhdf5-dev zlib1g-dev libdeflate-dev time gcovr
       help2man dpkg-dev file lintian
       python3 python3-h5py python3-silx python3-numpy python3-pandas
