@@ -289,15 +289,22 @@ void too_many_channels(const Run &run, uint64_t line, uint64_t channels);
 
 // ---- Reading lines (h5_input.cc) ------------------------------------------------
 
-// A table file read line by line, mapped into memory; a line may be of
-// any length.
+// A table file read line by line into a buffer used again and again; a
+// line may be of any length (the buffer grows to hold it).
 struct Input {
     int fd = -1;
-    const char *map = nullptr;  // the file's bytes (null when it is empty)
-    uint64_t size = 0;          // file size at open
-    uint64_t pos = 0;           // offset of the next line
-    uint64_t released = 0;      // pages before this offset were given back
-    uint64_t line = 0;          // number of the line last handed out
+    uint64_t size = 0;     // file size at open: the bytes both walks read
+    uint64_t pos = 0;      // offset of the next line
+    uint64_t line = 0;     // number of the line last handed out
+    uint64_t read_to = 0;  // offset of the first byte not yet read
+    char *buf = nullptr;   // holds the bytes [pos - begin, read_to) of the file
+    size_t cap = 0, begin = 0, end = 0;
+    size_t searched = 0;  // buf[begin, searched) holds no line end
+    int error = 0;        // errno of a failed read (EIO: the file shrank)
+    // The buffer's first size: large enough that the system calls cost
+    // nothing beside the bytes, small enough to stay in the processor's
+    // caches while a line of ordinary rows is parsed. Tests make it small.
+    size_t min_buffer = 4u << 20;
 };
 
 // Opens `path`. Returns 0, -1 with errno set, or -2 when it is not a
@@ -310,8 +317,10 @@ int input_rewind(Input &in);
 void input_close(Input &in);
 // The next line: [*b, *e) without its "\n" (or "\r\n"); *newline tells whether it had
 // one (only the last line of a file can lack it). Valid until the next
-// call. Returns 1, or 0 at the end of the file.
+// call. Returns 1, 0 at the end of the file, or -1 when it cannot be read
+// (input_error says why).
 int input_line(Input &in, const char **b, const char **e, bool *newline);
+const char *input_error(const Input &in);
 // Bytes handed out so far (for the progress bar).
 uint64_t input_consumed(const Input &in);
 
@@ -560,8 +569,8 @@ void progress_done(const Run &run);
 // The first of SIGINT, SIGTERM or SIGHUP received (0: none); a second
 // one ends the process at once.
 int interrupted();
-// Catches SIGINT, SIGTERM and SIGHUP (into interrupted()), SIGBUS (see
-// remove_on_crash), and ignores SIGXFSZ: a write past a file-size limit
+// Catches SIGINT, SIGTERM and SIGHUP (into interrupted(); a second one
+// ends the process, see remove_on_crash), and ignores SIGXFSZ: a write past a file-size limit
 // then fails with EFBIG instead of ending the process.
 void catch_signals();
 // Holds SIGINT, SIGTERM and SIGHUP back from here on (until the next
@@ -570,8 +579,7 @@ void catch_signals();
 // came since.
 void hold_interrupts();
 bool interrupt_held();
-// The file that a fatal signal (SIGBUS: the table shrank under the
-// mapping) removes before the process ends.
+// The file that a second interrupt removes before it ends the process.
 void remove_on_crash(const char *path);
 
 #endif

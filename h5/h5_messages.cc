@@ -1,6 +1,6 @@
 // h5_messages.cc - what korvel-h5 tells its user and hears from outside:
 // messages and warnings (counted for the closing summary), the progress
-// bar, and the signals (the interrupt flag, a table cut under its mapping).
+// bar, and the signals (the interrupt flag, a second interrupt).
 #include "h5_converter.h"
 
 #include <csignal>
@@ -97,10 +97,18 @@ void progress_done(const Run &run) {
 // ---- Interrupts ------------------------------------------------------------------------------
 
 static volatile sig_atomic_t got_signal;  // the first SIGINT, SIGTERM or SIGHUP
+static char part_path[4096];              // removed when a second one ends the process
 
+// A second signal ends the process at once, without the orderly end the
+// first one asked for; the half-written output goes with it, so that no
+// OUT.part is left for anyone to mistake for a file. Only
+// async-signal-safe calls.
 static void on_signal(int sig) {
-    if (got_signal)
-        _exit(128 + sig);  // a second signal ends at once
+    if (got_signal) {
+        if (part_path[0])
+            unlink(part_path);
+        _exit(128 + sig);
+    }
     got_signal = sig;
 }
 
@@ -132,31 +140,11 @@ bool interrupt_held() {
     return false;
 }
 
-static char crash_path[4096];  // removed by the SIGBUS handler
-
 void remove_on_crash(const char *path) {
-    snprintf(crash_path, sizeof crash_path, "%s", path);
-}
-
-// The table is mapped: a file cut shorter while it is read faults here.
-// Only async-signal-safe calls.
-static void on_bus_error(int) {
-    static const char msg[] = "korvel-h5: the table became shorter while it was read; "
-                              "nothing written\n";
-    if (write(2, msg, sizeof msg - 1) < 0) {
-    }
-    if (crash_path[0])
-        unlink(crash_path);
-    _exit(2);
+    snprintf(part_path, sizeof part_path, "%s", path);
 }
 
 void catch_signals() {
-    struct sigaction bus;
-    memset(&bus, 0, sizeof bus);
-    bus.sa_handler = on_bus_error;
-    sigemptyset(&bus.sa_mask);
-    sigaction(SIGBUS, &bus, nullptr);
-
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;

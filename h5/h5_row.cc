@@ -97,8 +97,11 @@ int header_read(Run &run, RowReader &rr, bool titles) {
     const char *b, *e;
     bool nl;
     int r = input_line(*rr.in, &b, &e, &nl);
-    if (r == 0) {
-        message("%s: empty file, not an event table", run.opt.table.c_str());
+    if (r <= 0) {
+        if (r < 0)
+            message("%s: cannot read: %s", run.opt.table.c_str(), input_error(*rr.in));
+        else
+            message("%s: empty file, not an event table", run.opt.table.c_str());
         return -1;
     }
     const char *lead;
@@ -531,12 +534,16 @@ static GroupResult read_group(RowReader &rr, Row &row, size_t k, bool second, bo
     return group_end(rr, q, last);
 }
 
-// The next line into rr. Returns 1, or 0 at the end of the table.
+// The next line into rr. Returns 1, 0 at the end of the table, or -1 when
+// it cannot be read (said here).
 static int next_line(RowReader &rr) {
     const char *b, *e;
     bool nl;
-    if (input_line(*rr.in, &b, &e, &nl) == 0)
-        return 0;
+    int r = input_line(*rr.in, &b, &e, &nl);
+    if (r < 0)
+        message("%s: cannot read: %s", rr.run->opt.table.c_str(), input_error(*rr.in));
+    if (r <= 0)
+        return r;
     rr.p = b, rr.end = e, rr.newline = nl, rr.have_line = true;
     return 1;
 }

@@ -366,6 +366,81 @@ TEST(SpectrumCells, ValuesReadAsParseNumberReadsThem) {
     }
 }
 
+// ---- Lines -----------------------------------------------------------------------
+
+// A file of `text`, removed when the test ends.
+struct TempFile {
+    std::string path;
+    explicit TempFile(const std::string &text) {
+        char tmpl[] = "/tmp/korvel-h5-test-XXXXXX";
+        int fd = mkstemp(tmpl);
+        EXPECT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
+        close(fd);
+        path = tmpl;
+    }
+    ~TempFile() {
+        unlink(path.c_str());
+    }
+};
+
+// Lines come out whole whatever the buffer's size: lines longer than it,
+// lines ending exactly at its end, "\r\n", a last line without "\n".
+TEST(Lines, WholeLinesWhateverTheBufferSize) {
+    const std::string big(1000, 'x');
+    struct Case {
+        std::string text;
+        std::vector<std::string> lines;  // "|" after a line that ends in "\n"
+    } cases[] = {
+        {"", {}},
+        {"\n", {"|"}},
+        {"ab\ncd", {"ab|", "cd"}},
+        {"ab\r\n\r\ncd\r\n", {"ab|", "|", "cd|"}},
+        {"a\rb\n", {"a\rb|"}},
+        {"1234567\n12345678\n" + big + "\nz", {"1234567|", "12345678|", big + "|", "z"}},
+    };
+    for (const Case &c : cases)
+        for (size_t min_buffer : {1, 2, 8, 9, 4096}) {
+            TempFile f(c.text);
+            Input in;
+            ASSERT_EQ(input_open(in, f.path.c_str()), 0);
+            in.min_buffer = min_buffer;
+            for (int walk = 0; walk < 2; walk++) {
+                input_rewind(in);
+                std::vector<std::string> got;
+                const char *b, *e;
+                bool nl;
+                while (input_line(in, &b, &e, &nl) > 0)
+                    got.push_back(std::string(b, e) + (nl ? "|" : ""));
+                EXPECT_EQ(got, c.lines) << c.text.size() << " bytes, buffer " << min_buffer;
+                EXPECT_EQ(input_consumed(in), c.text.size());
+            }
+            input_close(in);
+        }
+}
+
+// Bytes appended after the open are not read; a file cut shorter is an
+// error, not a shorter table.
+TEST(Lines, TheFileAsItWasWhenOpened) {
+    TempFile f("one\ntwo\n");
+    Input in;
+    ASSERT_EQ(input_open(in, f.path.c_str()), 0);
+    in.min_buffer = 4;
+    FILE *grow = fopen(f.path.c_str(), "a");
+    fputs("three\n", grow);
+    fclose(grow);
+    const char *b, *e;
+    bool nl;
+    int lines = 0;
+    while (input_line(in, &b, &e, &nl) > 0)
+        lines++;
+    EXPECT_EQ(lines, 2);
+    input_rewind(in);
+    ASSERT_EQ(truncate(f.path.c_str(), 2), 0);
+    EXPECT_EQ(input_line(in, &b, &e, &nl), -1);
+    EXPECT_STREQ(input_error(in), "the file became shorter while it was read");
+    input_close(in);
+}
+
 // ---- Rows ------------------------------------------------------------------------
 
 struct Table {
