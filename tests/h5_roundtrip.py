@@ -1265,9 +1265,11 @@ class OutputFailuresTest(unittest.TestCase):
 
     def test_an_interrupt_leaves_nothing(self):
         # One signal ends the run in order; a second one ends it at once,
-        # and the half-written OUT.part must go with it all the same.
-        cases = (([signal.SIGTERM], 143, b"interrupted"),
-                 ([signal.SIGTERM, signal.SIGINT], 130, b""))
+        # and the half-written OUT.part must go with it all the same. Two
+        # signals pending together are taken lowest number first, so
+        # either may be the one that ends the run.
+        cases = (([signal.SIGTERM], {143}, b"interrupted"),
+                 ([signal.SIGTERM, signal.SIGINT], {130, 143}, b""))
         for signals, status, words in cases:
             with self.subTest(signals=signals):
                 self.interrupted_run(signals, status, words)
@@ -1297,7 +1299,7 @@ class OutputFailuresTest(unittest.TestCase):
         _, err = proc.communicate(timeout=60)
         self.assertNotEqual(proc.returncode, 0, "the conversion ended before the signal: "
                             "the table is too short to test an interrupt")
-        self.assertEqual(proc.returncode, status, err.decode(errors="replace"))
+        self.assertIn(proc.returncode, status, err.decode(errors="replace"))
         self.assertIn(words, err)
         self.assertEqual(sorted(os.listdir(tmp.name)), ["out.h5", "user_out.txt"])
         with open(os.path.join(tmp.name, "out.h5"), "rb") as f:
