@@ -838,6 +838,16 @@ bool in_run_file(hid_t loc) {
     return same;
 }
 
+// Stores the name of the column's dataset in the shared list. The column
+// takes it only once it is whole: one without a name is named "" in
+// messages (see path_of).
+void keep_path(Column &c) {
+    std::string path = dataset_path(c.dataset);
+    size_t at = g.paths.size();
+    g.paths.insert(g.paths.end(), path.c_str(), path.c_str() + path.size() + 1);
+    c.path_at = at;
+}
+
 // column_create without the exception boundary. Once chunks are on their
 // way it first waits for the threads to write them all: only then is it
 // alone in HDF5 and free to move the column list. The column is in the
@@ -870,12 +880,7 @@ int create_column(hid_t loc, const char *name, hid_t type, int inner_rank, const
         g.columns.pop_back();
         return -1;
     }
-    // The name is taken only once it is whole: a column without one is
-    // named "" in messages (see path_of).
-    std::string path = dataset_path(added.dataset);
-    size_t path_at = g.paths.size();
-    g.paths.insert(g.paths.end(), path.c_str(), path.c_str() + path.size() + 1);
-    added.path_at = path_at;
+    keep_path(added);
     added.stays_open = g.columns.size() <= kOpenColumns || !in_run_file(loc);
     if (!added.stays_open)
         g.held.push_back(static_cast<int>(g.columns.size() - 1));
