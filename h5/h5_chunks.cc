@@ -85,20 +85,22 @@ constexpr size_t kSlackDivisor = 4;
 // One per-event dataset and the chunk of it being filled. With threads
 // the writing worker reads the fixed part (dataset, path, shape) and owns
 // `extent` while a chunk of the column is on its way; the calling thread
-// owns the rest.
+// owns the rest. A wide run holds two columns or more per channel, so the
+// record is kept small: the path and the fill value, which only some
+// calls need, lie in the module's shared lists (path_of, fill_of), and
+// the chunk's size is worked out (chunk_bytes).
 struct Column {
     hid_t dataset = H5I_INVALID_HID;    // open, or H5I_INVALID_HID while closed
-    bool stays_open = false;            // open until chunks_finish (the first kOpenColumns)
-    std::string path;                   // its name in the file: for messages and reopening
-    int rank = 0;                       // 1 + the inner rank
     hsize_t chunk_dims[kMaxRank] = {};  // [chunk events, inner...]
-    size_t element_bytes = 0;           // one element of the type: the shuffle's unit
-    size_t event_bytes = 0;             // one event: element_bytes * inner elements
-    size_t chunk_bytes = 0;             // chunk_events * event_bytes
     uint64_t chunk_events = 0;          // events per chunk
     uint64_t chunk_start = 0;           // first event of the chunk being filled
     hsize_t extent = 0;                 // events the dataset holds now
-    std::vector<unsigned char> fill;    // one element of fill value
+    size_t event_bytes = 0;             // one event: element_bytes * inner elements
+    size_t path_at = SIZE_MAX;          // its name in the file (in ChunkState::paths)
+    size_t fill_at = 0;                 // one element of fill value (in ChunkState::fills)
+    uint32_t element_bytes = 0;         // one element of the type: the shuffle's unit
+    uint8_t rank = 0;                   // 1 + the inner rank
+    bool stays_open = false;            // open until chunks_finish (the first kOpenColumns)
     std::vector<unsigned char> buffer;  // the chunk being filled
 };
 
@@ -150,9 +152,14 @@ struct ChunkState {
     uint64_t advanced = 0;            // the count of the last chunks_advance
     uint64_t next_full = UINT64_MAX;  // the lowest count at which a chunk is full
     std::vector<Column> columns;      // by column id; resized only while all slots are idle
-    hid_t file = H5I_INVALID_HID;     // the file of the columns, where closed ones are reopened
-    hid_t access = H5I_INVALID_HID;   // dataset access: no chunk cache (chunks are written whole)
-    std::vector<int> held;            // columns whose dataset columns_close_idle is to close
+    // The columns' names in the file, each ending in a NUL, and their fill
+    // values, one element each (Column::path_at, fill_at). Grown only
+    // while all slots are idle, as the column list is.
+    std::vector<char> paths;
+    std::vector<unsigned char> fills;
+    hid_t file = H5I_INVALID_HID;    // the file of the columns, where closed ones are reopened
+    hid_t access = H5I_INVALID_HID;  // dataset access: no chunk cache (chunks are written whole)
+    std::vector<int> held;           // columns whose dataset columns_close_idle is to close
     std::vector<unsigned char> shuffled;  // inline compression: shuffled chunk
     std::vector<unsigned char> packed;    // inline compression: deflated chunk
 
@@ -182,6 +189,22 @@ struct ChunkState {
 };
 
 ChunkState &g = *new ChunkState;
+
+// The column's dataset name in the file: for messages and reopening ("" for
+// a column whose name could not be stored).
+const char *path_of(const Column &c) {
+    return c.path_at < g.paths.size() ? g.paths.data() + c.path_at : "";
+}
+
+// One element of the column's fill value.
+const unsigned char *fill_of(const Column &c) {
+    return g.fills.data() + c.fill_at;
+}
+
+// The bytes of one chunk of the column.
+size_t chunk_bytes(const Column &c) {
+    return c.event_bytes * static_cast<size_t>(c.chunk_events);
+}
 
 // Records the first failure (later ones are consequences) and marks the
 // module failed. Returns -1.
@@ -342,7 +365,7 @@ int pack_chunk(const unsigned char *raw, size_t size, size_t element_bytes, int 
 // negative id.
 hid_t open_dataset(Column &c) {
     if (c.dataset < 0)
-        c.dataset = H5Dopen2(g.file, c.path.c_str(), g.access);
+        c.dataset = H5Dopen2(g.file, path_of(c), g.access);
     return c.dataset;
 }
 
@@ -379,17 +402,17 @@ int store_chunk(Column &c, uint64_t first_event, uint64_t covered, const unsigne
     if (size > kMaxStoredChunk)
         return note(r,
                     "cannot write chunk %llu of %s: %zu bytes, more than HDF5 stores in one chunk",
-                    index, c.path.c_str(), size);
+                    index, path_of(c), size);
     if (open_dataset(c) < 0)
-        return note(r, "cannot write chunk %llu of %s (H5Dopen2)", index, c.path.c_str());
+        return note(r, "cannot write chunk %llu of %s (H5Dopen2)", index, path_of(c));
     if (grow_extent(c, covered) < 0)
-        return note(r, "cannot write chunk %llu of %s (H5Dset_extent)", index, c.path.c_str());
+        return note(r, "cannot write chunk %llu of %s (H5Dset_extent)", index, path_of(c));
     hsize_t offset[kMaxRank] = {};
     offset[0] = first_event;
     if (H5Dwrite_chunk(c.dataset, H5P_DEFAULT, 0, offset, size, data) < 0)
-        return note(r, "cannot write chunk %llu of %s (H5Dwrite_chunk)", index, c.path.c_str());
+        return note(r, "cannot write chunk %llu of %s (H5Dwrite_chunk)", index, path_of(c));
     if (close_idle_dataset(c) < 0)
-        return note(r, "cannot close %s after chunk %llu (H5Dclose)", c.path.c_str(), index);
+        return note(r, "cannot close %s after chunk %llu (H5Dclose)", path_of(c), index);
     return 0;
 }
 
@@ -401,7 +424,7 @@ int store_slot(const Slot &s, Report &r) {
         return store_chunk(c, s.first_event, s.covered, s.raw.data(), s.raw.size(), r);
     if (s.status != Z_OK)
         return note(r, "cannot compress chunk %llu of %s (deflate: %s)",
-                    ull(s.first_event / c.chunk_events), c.path.c_str(), zError(s.status));
+                    ull(s.first_event / c.chunk_events), path_of(c), zError(s.status));
     return store_chunk(c, s.first_event, s.covered, s.packed.data(), s.packed_bytes, r);
 }
 
@@ -409,13 +432,13 @@ int store_slot(const Slot &s, Report &r) {
 // Returns 0, or -1.
 int store_inline(Column &c, uint64_t covered) {
     const unsigned char *data = c.buffer.data();
-    size_t size = c.chunk_bytes;
+    size_t size = chunk_bytes(c);
     if (g.level >= 0) {
         int status =
-            pack_chunk(data, c.chunk_bytes, c.element_bytes, g.level, g.shuffled, g.packed, &size);
+            pack_chunk(data, chunk_bytes(c), c.element_bytes, g.level, g.shuffled, g.packed, &size);
         if (status != Z_OK)
             return fail("cannot compress chunk %llu of %s (deflate: %s)",
-                        ull(c.chunk_start / c.chunk_events), c.path.c_str(), zError(status));
+                        ull(c.chunk_start / c.chunk_events), path_of(c), zError(status));
         data = g.packed.data();
     }
     Report r;
@@ -589,7 +612,7 @@ void give_back(Slot *s) {
 // one: the slot's previous buffer when its size is close to the column's
 // chunk, a new one otherwise. Throws std::bad_alloc before changing anything.
 void swap_into_slot(Column &c, Slot *s, bool refill) {
-    size_t need = c.chunk_bytes;
+    size_t need = chunk_bytes(c);
     size_t have = s->raw.capacity();
     if (refill && (have < need || have > need + need / kSlackDivisor))
         std::vector<unsigned char>(need).swap(s->raw);
@@ -597,7 +620,7 @@ void swap_into_slot(Column &c, Slot *s, bool refill) {
         s->raw.resize(need);
     s->raw.swap(c.buffer);
     if (refill)
-        fill_with(c.buffer.data(), need, c.fill.data(), c.element_bytes);
+        fill_with(c.buffer.data(), need, fill_of(c), c.element_bytes);
 }
 
 // Queues the column's chunk for the workers, to compress or to write,
@@ -634,14 +657,14 @@ int queue_chunk(int col, uint64_t covered, bool refill) {
 // an all-fill buffer for its next chunk. Returns 0, or -1.
 int hand_over(int col, uint64_t covered, bool refill) {
     Column &c = g.columns[col];
-    if (holds_only_fill(c.buffer.data(), c.chunk_bytes, c.fill.data(), c.element_bytes))
+    if (holds_only_fill(c.buffer.data(), chunk_bytes(c), fill_of(c), c.element_bytes))
         return 0;
     if (g.threads >= 2)
         return queue_chunk(col, covered, refill);
     if (store_inline(c, covered) < 0)
         return -1;
     if (refill)
-        fill_with(c.buffer.data(), c.chunk_bytes, c.fill.data(), c.element_bytes);
+        fill_with(c.buffer.data(), chunk_bytes(c), fill_of(c), c.element_bytes);
     return 0;
 }
 
@@ -718,9 +741,8 @@ int size_column(Column &c, const char *name, hid_t type) {
         return fail("column_create: %s: %llu events of %llu bytes pass 4 GiB, "
                     "more than HDF5 stores in one chunk",
                     name, ull(c.chunk_events), ull(event));
-    c.element_bytes = element;
+    c.element_bytes = static_cast<uint32_t>(element);  // below 4 GiB, as one event is
     c.event_bytes = static_cast<size_t>(event);
-    c.chunk_bytes = static_cast<size_t>(event * c.chunk_events);
     return 0;
 }
 
@@ -816,6 +838,16 @@ bool in_run_file(hid_t loc) {
     return same;
 }
 
+// Stores the name of the column's dataset in the shared list. The column
+// takes it only once it is whole: one without a name is named "" in
+// messages (see path_of).
+void keep_path(Column &c) {
+    std::string path = dataset_path(c.dataset);
+    size_t at = g.paths.size();
+    g.paths.insert(g.paths.end(), path.c_str(), path.c_str() + path.size() + 1);
+    c.path_at = at;
+}
+
 // column_create without the exception boundary. Once chunks are on their
 // way it first waits for the threads to write them all: only then is it
 // alone in HDF5 and free to move the column list. The column is in the
@@ -828,25 +860,27 @@ int create_column(hid_t loc, const char *name, hid_t type, int inner_rank, const
     if (wait_all_idle() < 0)
         return -1;
     Column c;
-    c.rank = inner_rank + 1;
+    c.rank = static_cast<uint8_t>(inner_rank + 1);
     c.chunk_dims[0] = chunk_events;
     std::copy(inner, inner + inner_rank, c.chunk_dims + 1);
     c.chunk_events = chunk_events;
     c.chunk_start = g.advanced - g.advanced % chunk_events;
     if (size_column(c, name, type) < 0)
         return -1;
-    c.fill.assign(static_cast<const unsigned char *>(fill),
-                  static_cast<const unsigned char *>(fill) + c.element_bytes);
-    c.buffer.resize(c.chunk_bytes);
-    fill_with(c.buffer.data(), c.chunk_bytes, c.fill.data(), c.element_bytes);
+    const unsigned char *fill_bytes = static_cast<const unsigned char *>(fill);
+    c.buffer.resize(chunk_bytes(c));
+    fill_with(c.buffer.data(), chunk_bytes(c), fill_bytes, c.element_bytes);
+    c.fill_at = g.fills.size();
+    g.fills.insert(g.fills.end(), fill_bytes, fill_bytes + c.element_bytes);
     g.columns.push_back(std::move(c));
     Column &added = g.columns.back();
     added.dataset = create_dataset(loc, name, type, added, fill);
     if (added.dataset < 0) {
+        g.fills.resize(added.fill_at);
         g.columns.pop_back();
         return -1;
     }
-    added.path = dataset_path(added.dataset);
+    keep_path(added);
     added.stays_open = g.columns.size() <= kOpenColumns || !in_run_file(loc);
     if (!added.stays_open)
         g.held.push_back(static_cast<int>(g.columns.size() - 1));
@@ -872,7 +906,7 @@ int write_remaining(uint64_t events) {
         if (c.chunk_start >= events)
             continue;
         size_t used = static_cast<size_t>(events - c.chunk_start) * c.event_bytes;
-        fill_with(c.buffer.data() + used, c.chunk_bytes - used, c.fill.data(), c.element_bytes);
+        fill_with(c.buffer.data() + used, chunk_bytes(c) - used, fill_of(c), c.element_bytes);
         if (hand_over(static_cast<int>(i), events, false) < 0)
             return -1;
     }
@@ -883,9 +917,9 @@ int write_remaining(uint64_t events) {
         if (c.extent >= events)
             continue;
         if (open_dataset(c) < 0 || grow_extent(c, events) < 0)
-            return fail("cannot give %s %llu events (H5Dset_extent)", c.path.c_str(), ull(events));
+            return fail("cannot give %s %llu events (H5Dset_extent)", path_of(c), ull(events));
         if (close_idle_dataset(c) < 0)
-            return fail("cannot close %s (H5Dclose)", c.path.c_str());
+            return fail("cannot close %s (H5Dclose)", path_of(c));
     }
     return 0;
 }
@@ -901,7 +935,7 @@ void release_everything() {
     }
     for (Column &c : g.columns)
         if (c.dataset >= 0 && H5Dclose(c.dataset) < 0)
-            fail("cannot close %s (H5Dclose)", c.path.c_str());
+            fail("cannot close %s (H5Dclose)", path_of(c));
     if (g.file >= 0)
         H5Fclose(g.file);  // the identifier in_run_file took; the file stays the caller's
     if (g.access >= 0)
@@ -909,6 +943,8 @@ void release_everything() {
     g.file = H5I_INVALID_HID;
     g.access = H5I_INVALID_HID;
     std::vector<Column>().swap(g.columns);
+    std::vector<char>().swap(g.paths);
+    std::vector<unsigned char>().swap(g.fills);
     std::vector<int>().swap(g.held);
     std::vector<Worker>().swap(g.workers);
     std::vector<Slot>().swap(g.slots);
@@ -998,7 +1034,7 @@ hid_t column_dataset(int col) {
     if (c.dataset < 0 && open_dataset(c) >= 0)
         g.held.push_back(col);
     if (c.dataset < 0)
-        fail("column_dataset: cannot open %s (H5Dopen2)", c.path.c_str());
+        fail("column_dataset: cannot open %s (H5Dopen2)", path_of(c));
     return c.dataset;
 }
 
@@ -1015,7 +1051,7 @@ int columns_close_idle() {
     held.swap(g.held);
     for (int col : held)
         if (close_idle_dataset(g.columns[col]) < 0)
-            return fail("cannot close %s (H5Dclose)", g.columns[col].path.c_str());
+            return fail("cannot close %s (H5Dclose)", path_of(g.columns[col]));
     return 0;
 }
 
@@ -1027,7 +1063,7 @@ void *column_row(int col, uint64_t event) {
     Column &c = g.columns[col];
     if (event < g.advanced || event >= c.chunk_start + c.chunk_events) {
         fail("column_row: event %llu of %s is not in the chunk being filled (%llu to %llu)",
-             ull(event), c.path.c_str(), ull(std::max(c.chunk_start, g.advanced)),
+             ull(event), path_of(c), ull(std::max(c.chunk_start, g.advanced)),
              ull(c.chunk_start + c.chunk_events - 1));
         return nullptr;
     }

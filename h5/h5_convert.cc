@@ -100,12 +100,13 @@ static void report_bad_cells(Run &run) {
             continue;
         std::string misfits;
         if (ch.misfit_frames > 0)
-            misfits = ", " + std::to_string(ch.misfit_frames) +
-                      (ch.misfit_frames == 1 ? " frame" : " frames") +
-                      " of them not fitting the image shape " + shape_text(ch.shape) +
-                      (ch.shape_option.width > 0 ? " of --image-shape"
-                                                 : " from the XML description (--image-shape "
-                                                   "sets another)");
+            misfits =
+                ", " + std::to_string(ch.misfit_frames) +
+                (ch.misfit_frames == 1 ? " frame" : " frames") +
+                " of them not fitting the image shape " + shape_text(ch.shape) +
+                (extra_of(ch).shape_option.width > 0 ? " of --image-shape"
+                                                     : " from the XML description (--image-shape "
+                                                       "sets another)");
         warn_line(run, ch.first_bad_line,
                   "channel %s: %llu cell%s not what a %s channel writes%s (the first on "
                   "this line); marked not understood",

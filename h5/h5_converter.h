@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -113,18 +114,18 @@ struct XmlSpectrum {
     int64_t ndata = 0, groups = 0;
 };
 
-// What the survey learns of one channel over the run.
+// What the survey learns of one channel over the run (the most values of
+// each spectrum member are in the channel's ChannelExtra).
 struct ChannelSurvey {
     uint64_t fits[KIND_COUNT] = {};  // cells that read as each kind
-    bool int_form = false;           // a value in the integer form was seen
-    int members = 0;                 // spectrum: most members in a cell
-    int values = 0;                  // spectrum: most values in a member
-    std::vector<int> member_values;  // spectrum: most values per member
-    bool stats = false;              // spectrum: statistics occur
-    bool nonvn = false;              // block: items without names
-    int max_items = 0;               // block: most items in a cell
     uint64_t pixels = 0;             // image: most pixels in a cell
     uint64_t pixel_max = 0;          // image: largest pixel value seen
+    int members = 0;                 // spectrum: most members in a cell
+    int values = 0;                  // spectrum: most values in a member
+    int max_items = 0;               // block: most items in a cell
+    bool int_form = false;           // a value in the integer form was seen
+    bool stats = false;              // spectrum: statistics occur
+    bool nonvn = false;              // block: items without names
 };
 
 // How a channel's numbers were written, and the evidence that they lost
@@ -147,37 +148,62 @@ struct Precision {
     bool truncated = false;  // spectra cut (or possibly cut) by the plug-in
     bool certain = false;    // the evidence proves the loss (a 0 may be a true 0)
     bool eqdata = false;
-    std::string evidence;  // lossy_evidence
+    // The evidence itself (lossy_evidence) is in the channel's ChannelExtra.
 };
 
-struct Channel {
-    std::string title;  // as the table writes it
-    std::string bare;   // the name without a ":SUB" suffix
-    std::string group;  // path below /entry/channels
-    Kind kind = KIND_UNSET;
-    Kind forced = KIND_UNSET;  // --kind (or image, from --image-shape alone)
-    ImageShape shape_option;   // --image-shape (width 0: none)
-    ChannelSurvey survey;
+// The parts of a channel that most channels never need: a common channel
+// (one value an event, no XML record) has none, and a wide table would
+// otherwise hold them empty a million times over. Made by channel_extra
+// when a channel first needs one of them.
+struct ChannelExtra {
+    ImageShape shape_option;  // --image-shape (width 0: none)
     // From the XML description.
     std::string units, long_name;
     std::vector<XmlSpectrum> xml_spectra;
     ImageShape xml_image;
-    bool xml_dims = false;  // the description holds spectrum or image records
-    ImageShape shape;       // decided image shape (width 0: flat)
-    // Block items: names in order of first appearance and their index.
+    bool xml_dims = false;           // the description holds spectrum or image records
+    std::vector<int> member_values;  // spectrum survey: most values per member
+    // Block items: names in order of first appearance, their index, and
+    // the column id (h5_chunks.h) of each item's dataset.
     std::vector<std::string> items;
     std::unordered_map<std::string, int> item_index;
+    std::vector<int> col_items;
+    std::string evidence;  // lossy_evidence (Precision)
+};
+
+// One channel: what every walk touches for each of its cells, kept small;
+// the rest is in `extra`.
+struct Channel {
+    std::string title;                    // as the table writes it
+    std::string group;                    // path below /entry/channels
+    std::unique_ptr<ChannelExtra> extra;  // null until needed (channel_extra)
+    Kind kind = KIND_UNSET;
+    Kind forced = KIND_UNSET;  // --kind (or image, from --image-shape alone)
+    ImageShape shape;          // decided image shape (width 0: flat)
     // Column ids (h5_chunks.h) of the channel's datasets; -1 none.
     int col_present = -1, col_srv = -1, col_chan = -1, col_data = -1;
     int col_count = -1, col_stats = -1;
-    std::vector<int> col_items;
+    ChannelSurvey survey;
+    Precision precision;
     // Cells not understood in the conversion, and the first line.
     uint64_t bad_cells = 0, first_bad_line = 0;
     // Image cells whose pixels do not fit the shape (or depth) decided.
     uint64_t misfit_frames = 0;
-    Precision precision;
     uint64_t left_out = 0;  // kind none: cells with data, not stored
 };
+
+// The channel's ChannelExtra, made empty the first time.
+inline ChannelExtra &channel_extra(Channel &ch) {
+    if (!ch.extra)
+        ch.extra.reset(new ChannelExtra);
+    return *ch.extra;
+}
+
+// The channel's ChannelExtra to read: an empty one when it has none.
+inline const ChannelExtra &extra_of(const Channel &ch) {
+    static const ChannelExtra none;
+    return ch.extra ? *ch.extra : none;
+}
 
 // ---- The run ----------------------------------------------------------------
 

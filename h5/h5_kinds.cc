@@ -35,11 +35,14 @@ static void scan_item(void *ctx, std::string_view name, float v) {
 
 // Names of a cell that read as a block, in order of first appearance.
 static void note_items(Channel &ch, const std::vector<std::string_view> &names) {
+    if (names.empty())
+        return;
+    ChannelExtra &x = channel_extra(ch);
     for (std::string_view name : names) {
         std::string key(name);
-        if (ch.item_index.count(key) == 0) {
-            ch.item_index.emplace(key, (int)ch.items.size());
-            ch.items.push_back(std::move(key));
+        if (x.item_index.count(key) == 0) {
+            x.item_index.emplace(key, (int)x.items.size());
+            x.items.push_back(std::move(key));
         }
     }
 }
@@ -53,9 +56,10 @@ static void survey_flat_list(Channel &ch, uint64_t npix) {
     s.members = std::max(s.members, 1);
     int v = npix > (uint64_t)INT32_MAX ? INT32_MAX : (int)npix;
     s.values = std::max(s.values, v);
-    if (s.member_values.empty())
-        s.member_values.push_back(0);
-    s.member_values[0] = std::max(s.member_values[0], v);
+    std::vector<int> &member_values = channel_extra(ch).member_values;
+    if (member_values.empty())
+        member_values.push_back(0);
+    member_values[0] = std::max(member_values[0], v);
     s.int_form = true;
     if (npix == 1) {
         s.fits[KIND_VALUE]++;
@@ -92,13 +96,17 @@ static bool survey_image(Dialect d, Channel &ch, const RowCell &cell) {
 
 static void survey_spectrum(Dialect d, Channel &ch, const RowCell &cell) {
     ChannelSurvey &s = ch.survey;
+    // The cell's member sizes go to a copy, which the channel takes only
+    // when the cell reads whole: a cell that fails half way leaves the
+    // channel as it was, and a channel whose cells are no spectra gets no
+    // ChannelExtra. The copy is reused: no allocation per cell once grown.
+    static std::vector<int> member_values;
+    member_values = extra_of(ch).member_values;
     SpectrumOut out;
-    out.member_values = &s.member_values;
-    std::vector<int> saved = s.member_values;
-    if (cell_spectrum(d, cell.b, cell.e, out) != PRESENT_DATA) {
-        s.member_values = std::move(saved);  // a cell that failed half way
+    out.member_values = &member_values;
+    if (cell_spectrum(d, cell.b, cell.e, out) != PRESENT_DATA)
         return;
-    }
+    channel_extra(ch).member_values.swap(member_values);
     s.fits[KIND_SPECTRUM]++;
     s.members = std::max(s.members, out.seen_members);
     s.values = std::max(s.values, out.seen_values);
@@ -153,7 +161,7 @@ static void decide_spectrum(Run &, Channel &ch) {
 static void decide_image(Run &run, Channel &ch) {
     ImageShape shape = image_shape_given(ch);
     uint64_t xpix = (uint64_t)shape.width * shape.height;
-    if (ch.shape_option.width == 0 && ch.survey.pixels != 0 && xpix != ch.survey.pixels)
+    if (extra_of(ch).shape_option.width == 0 && ch.survey.pixels != 0 && xpix != ch.survey.pixels)
         shape.width = shape.height = 0;  // the description's size is not the frames'
     if (shape.bytes != 1 && shape.bytes != 2)
         shape.bytes = ch.survey.pixel_max > 255 ? 2 : 1;
@@ -182,7 +190,7 @@ static uint64_t single_column_bytes(const Channel &) {
 }
 
 static uint64_t block_column_bytes(const Channel &ch) {
-    return 4 * (uint64_t)std::max<size_t>(ch.items.size(), (size_t)ch.survey.max_items);
+    return 4 * (uint64_t)std::max<size_t>(extra_of(ch).items.size(), (size_t)ch.survey.max_items);
 }
 
 // Data, count and statistics of every member.
@@ -211,17 +219,18 @@ static void per_event_data(Channel &ch, int64_t g, int64_t file) {
 // the dataset and item names go to *dsname and *itemname.
 static void item_columns(Channel &ch, hid_t items, size_t n, std::vector<std::string> *dsname,
                          std::vector<std::string> *itemname) {
+    ChannelExtra &x = channel_extra(ch);
     std::vector<std::string> taken = {"event_id", "time"};  // the event links
     for (size_t i = 0; i < n; i++) {
-        std::string name = ch.survey.nonvn ? std::to_string(i) : item_dataset_name(ch.items[i]);
+        std::string name = ch.survey.nonvn ? std::to_string(i) : item_dataset_name(x.items[i]);
         std::string base = name;
         for (int k = 2; std::find(taken.begin(), taken.end(), name) != taken.end(); k++)
             name = base + "~" + std::to_string(k);
         taken.push_back(name);
         int col = column_scalar(items, name.c_str(), H5T_IEEE_F32LE, &NAN_F);
-        ch.col_items.push_back(col);
+        x.col_items.push_back(col);
         dsname->push_back(name);
-        itemname->push_back(ch.survey.nonvn ? std::string() : ch.items[i]);
+        itemname->push_back(ch.survey.nonvn ? std::string() : x.items[i]);
         if (col >= 0) {
             signal_attributes(ch, column_dataset(col));
             attr_text(column_dataset(col), "item_name", itemname->back());
@@ -260,7 +269,7 @@ static void block_items(Channel &ch, int64_t g, int64_t file) {
     if (items < 0)
         return;
     event_links(file, items);
-    size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : ch.items.size();
+    size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : extra_of(ch).items.size();
     std::vector<std::string> dsname, itemname;
     item_columns(ch, items, n, &dsname, &itemname);
     H5Gclose(items);
@@ -271,7 +280,7 @@ static void block_items(Channel &ch, int64_t g, int64_t file) {
 // one start and inc and has fewer than 2 groups: one axis for all.
 static bool shared_axis(const Channel &ch, float *start, float *inc) {
     bool any = false;
-    for (const XmlSpectrum &x : ch.xml_spectra) {
+    for (const XmlSpectrum &x : extra_of(ch).xml_spectra) {
         if (x.ndata <= 0)
             continue;  // a member never seen with data keeps a zero record
         if (x.groups >= 2 || (any && (x.start != *start || x.inc != *inc)))
@@ -302,16 +311,16 @@ static hid_t spectrum_x(const Channel &ch, hid_t g, int V) {
 // x_member [members, values] = start + index * inc of each member, when
 // the XML description has no member with groups.
 static void spectrum_member_axes(const Channel &ch, hid_t g, int M, int V, hid_t member, hid_t x) {
-    if (ch.xml_spectra.empty())
+    const std::vector<XmlSpectrum> &xml = extra_of(ch).xml_spectra;
+    if (xml.empty())
         return;
-    for (const XmlSpectrum &r : ch.xml_spectra)
+    for (const XmlSpectrum &r : xml)
         if (r.groups >= 2)
             return;
     std::vector<float> xs((size_t)M * (size_t)V, NAN_F);
-    for (int m = 0; m < M && m < (int)ch.xml_spectra.size(); m++)
+    for (int m = 0; m < M && m < (int)xml.size(); m++)
         for (int v = 0; v < V; v++)
-            xs[(size_t)m * V + v] =
-                (float)((double)ch.xml_spectra[m].start + (double)v * ch.xml_spectra[m].inc);
+            xs[(size_t)m * V + v] = (float)((double)xml[m].start + (double)v * xml[m].inc);
     hsize_t dims[2] = {(hsize_t)M, (hsize_t)V};
     hid_t d = dataset_fixed_open(g, "x_member", H5T_IEEE_F32LE, 2, dims, xs.data());
     attach(d, member, 0);
@@ -408,7 +417,7 @@ static Presence write_value(Dialect d, Channel &ch, const RowCell &cell, uint64_
 }
 
 struct BlockCtx {
-    Channel *ch;
+    const ChannelExtra *x;  // the channel's items and their columns
     uint64_t ev;
     int position;  // items so far (names absent)
     bool unknown;  // an item name the survey did not see
@@ -416,31 +425,32 @@ struct BlockCtx {
 
 static void store_item(void *ctx, std::string_view name, float v) {
     BlockCtx &b = *(BlockCtx *)ctx;
-    Channel &ch = *b.ch;
+    const ChannelExtra &x = *b.x;
     int idx = b.position++;
     if (name.data() != nullptr) {
         // Items mostly come in the same order in every event: try the
         // name at this position before the hash lookup.
-        if (!(idx < (int)ch.items.size() && ch.items[(size_t)idx] == name)) {
-            auto it = ch.item_index.find(std::string(name));
-            idx = it == ch.item_index.end() ? -1 : it->second;
+        if (!(idx < (int)x.items.size() && x.items[(size_t)idx] == name)) {
+            auto it = x.item_index.find(std::string(name));
+            idx = it == x.item_index.end() ? -1 : it->second;
         }
     }
-    if (idx < 0 || idx >= (int)ch.col_items.size()) {
+    if (idx < 0 || idx >= (int)x.col_items.size()) {
         b.unknown = true;
         return;
     }
-    put<float>(ch.col_items[(size_t)idx], b.ev, v);
+    put<float>(x.col_items[(size_t)idx], b.ev, v);
 }
 
 static Presence write_block(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev) {
-    BlockCtx ctx{&ch, ev, 0, false};
+    const ChannelExtra &x = extra_of(ch);
+    BlockCtx ctx{&x, ev, 0, false};
     bool nonvn = false, intf = false;
     Presence p = cell_block(d, cell.b, cell.e, store_item, &ctx, &nonvn, &intf);
     if (p == PRESENT_DATA && ctx.unknown)
         p = PRESENT_BAD;
     if (p == PRESENT_BAD)
-        for (int col : ch.col_items)
+        for (int col : x.col_items)
             put<float>(col, ev, NAN_F);
     return p;
 }

@@ -360,16 +360,17 @@ static hid_t channel_group_new(hid_t channels, const std::string &path, const ch
 static void channel_attributes(const Channel &ch, hid_t g) {
     attr_text(g, "title", ch.title);
     attr_text(g, "kind", kind_name(ch.kind));
-    if (!ch.units.empty())
-        attr_text(g, "units", ch.units);
-    if (!ch.long_name.empty())
-        attr_text(g, "long_name", ch.long_name);
+    const ChannelExtra &x = extra_of(ch);
+    if (!x.units.empty())
+        attr_text(g, "units", x.units);
+    if (!x.long_name.empty())
+        attr_text(g, "long_name", x.long_name);
     const Precision &p = ch.precision;
     attr_text(g, "source_format", p.source_format);
     attr_u8(g, "exact", p.exact ? 1 : 0);
     attr_u8(g, "lossy", p.lossy ? 1 : 0);
     if (p.lossy)
-        attr_text(g, "lossy_evidence", p.evidence);
+        attr_text(g, "lossy_evidence", x.evidence);
     if (p.eqdata)
         attr_u8(g, "eqdata", 1);
 }
@@ -388,9 +389,10 @@ void event_links(hid_t file, hid_t g) {
 void signal_attributes(const Channel &ch, hid_t d) {
     if (d < 0)
         return;
-    if (!ch.units.empty())
-        attr_text(d, "units", ch.units);
-    attr_text(d, "long_name", ch.long_name.empty() ? ch.title : ch.long_name);
+    const ChannelExtra &x = extra_of(ch);
+    if (!x.units.empty())
+        attr_text(d, "units", x.units);
+    attr_text(d, "long_name", x.long_name.empty() ? ch.title : x.long_name);
     attr_text(d, "coordinates", "time");
 }
 

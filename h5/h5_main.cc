@@ -346,7 +346,7 @@ static int apply_channel_options(Run &run) {
         bool found = false;
         for (Channel &ch : run.channels)
             if (names_channel(kv.first, ch.title))
-                ch.shape_option = kv.second, ch.forced = KIND_IMAGE, found = true;
+                channel_extra(ch).shape_option = kv.second, ch.forced = KIND_IMAGE, found = true;
         if (!found)
             return usage_error("--image-shape: no channel of the table is titled '%s' "
                                "or matches it",
@@ -389,8 +389,6 @@ static int learn_channels(Run &run, Input &in) {
                                                                     : run.channels.size();
     if (!run.channels.empty() && titles_resolve(run, n, listing, xml_names) != 0)
         return 2;
-    for (Channel &ch : run.channels)
-        ch.bare = bare_name(ch.title);
     xml_apply(run);
     if (int r = apply_channel_options(run))
         return r;

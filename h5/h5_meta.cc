@@ -146,22 +146,29 @@ int xml_read(Run &run, const std::string &path, std::vector<std::string> *names)
 
 // The entry of `map` for the channel's title, else for its bare name.
 template <typename M>
-static const typename M::mapped_type *lookup(const M &map, const Channel &ch) {
+static const typename M::mapped_type *lookup(const M &map, const Channel &ch,
+                                             const std::string &bare) {
     auto it = map.find(ch.title);
     if (it == map.end())
-        it = map.find(ch.bare);
+        it = map.find(bare);
     return it == map.end() ? nullptr : &it->second;
 }
 
+// A channel the description says nothing of gets no ChannelExtra.
 void xml_apply(Run &run) {
+    const XmlDescription &x = run.xml;
+    if (x.descr.empty() && x.spectra.empty() && x.images.empty() && x.dims.empty())
+        return;
     for (Channel &ch : run.channels) {
-        if (auto *d = lookup(run.xml.descr, ch))
-            ch.units = d->first, ch.long_name = d->second;
-        if (auto *s = lookup(run.xml.spectra, ch))
-            ch.xml_spectra = *s;
-        if (auto *im = lookup(run.xml.images, ch))
-            ch.xml_image = *im;
-        ch.xml_dims = lookup(run.xml.dims, ch) != nullptr;
+        std::string bare = bare_name(ch.title);
+        if (auto *d = lookup(run.xml.descr, ch, bare))
+            channel_extra(ch).units = d->first, channel_extra(ch).long_name = d->second;
+        if (auto *s = lookup(run.xml.spectra, ch, bare))
+            channel_extra(ch).xml_spectra = *s;
+        if (auto *im = lookup(run.xml.images, ch, bare))
+            channel_extra(ch).xml_image = *im;
+        if (lookup(run.xml.dims, ch, bare) != nullptr)
+            channel_extra(ch).xml_dims = true;
     }
 }
 

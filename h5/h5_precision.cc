@@ -44,10 +44,11 @@ void precision_value(Channel &ch, Dialect d, const RowCell &cell, float v, bool 
 }
 
 bool spectrum_truncated(const Channel &ch) {
-    for (size_t m = 0; m < ch.xml_spectra.size(); m++) {
-        const XmlSpectrum &x = ch.xml_spectra[m];
+    const ChannelExtra &extra = extra_of(ch);
+    for (size_t m = 0; m < extra.xml_spectra.size(); m++) {
+        const XmlSpectrum &x = extra.xml_spectra[m];
         int64_t held = x.groups >= 2 ? x.ndata * x.groups : x.ndata;
-        int written = m < ch.survey.member_values.size() ? ch.survey.member_values[m] : 0;
+        int written = m < extra.member_values.size() ? extra.member_values[m] : 0;
         if (written > 0 && held > written)
             return true;
     }
@@ -85,46 +86,46 @@ static std::string count_text(uint64_t n, const char *one, const char *many) {
 }
 
 // Evidence that -fti would have kept: the digits of the float forms.
-static void float_evidence(Channel &ch) {
+static void float_evidence(Channel &ch, std::string &evidence) {
     Precision &p = ch.precision;
     if (p.exact)
         return;
     if (ch.kind == KIND_VALUE && p.zeros > 0 && p.nonzeros > 0)
-        add(p.evidence, count_text(p.zeros, "value reads", "values read") + " as 0.000000 where " +
-                            count_text(p.nonzeros, "other event", "other events") +
-                            " of the channel are not zero (%f keeps 6 decimals: a value "
-                            "below 5e-7 reads as 0)");
+        add(evidence, count_text(p.zeros, "value reads", "values read") + " as 0.000000 where " +
+                          count_text(p.nonzeros, "other event", "other events") +
+                          " of the channel are not zero (%f keeps 6 decimals: a value "
+                          "below 5e-7 reads as 0)");
     if (ch.kind == KIND_VALUE && p.negative_zeros > 0) {
-        add(p.evidence, count_text(p.negative_zeros, "value reads", "values read") +
-                            " as -0.000000, a negative value too small for %f");
+        add(evidence, count_text(p.negative_zeros, "value reads", "values read") +
+                          " as -0.000000, a negative value too small for %f");
         p.certain = true;
     }
     if (ch.kind == KIND_BLOCK)
-        add(p.evidence, "items written with %.2e keep 3 significant digits");
+        add(evidence, "items written with %.2e keep 3 significant digits");
     if (ch.kind == KIND_SPECTRUM)
-        add(p.evidence, "spectrum values written with %.e keep 1 significant digit");
+        add(evidence, "spectrum values written with %.e keep 1 significant digit");
     p.certain = p.certain || ch.kind == KIND_BLOCK || ch.kind == KIND_SPECTRUM;
-    p.fti_helps = !p.evidence.empty();
+    p.fti_helps = !evidence.empty();
 }
 
 // Evidence that only -dumpall would have kept: members cut short.
-static void cut_evidence(Channel &ch) {
+static void cut_evidence(Channel &ch, std::string &evidence) {
     if (ch.kind != KIND_SPECTRUM)
         return;
     Precision &p = ch.precision;
     if (spectrum_truncated(ch)) {
         p.truncated = p.certain = true;
-        add(p.evidence, "the XML description records members with more values than the "
-                        "table wrote of them");
+        add(evidence, "the XML description records members with more values than the "
+                      "table wrote of them");
         return;
     }
-    if (!ch.xml_spectra.empty())
+    if (!extra_of(ch).xml_spectra.empty())
         return;
-    for (int n : ch.survey.member_values)
+    for (int n : extra_of(ch).member_values)
         p.truncated = p.truncated || n == DEFAULT_SPECTRUM_CUT;
     if (p.truncated)
-        add(p.evidence, "members of exactly 100 values, the plug-in's cut without -dumpall, "
-                        "are possibly cut");
+        add(evidence, "members of exactly 100 values, the plug-in's cut without -dumpall, "
+                      "are possibly cut");
 }
 
 static const char *remedy(const Precision &p) {
@@ -140,19 +141,22 @@ static const char *remedy(const Precision &p) {
 void precision_decide(Run &run) {
     for (Channel &ch : run.channels) {
         Precision &p = ch.precision;
+        std::string evidence;
         decide_format(ch);
-        float_evidence(ch);
-        cut_evidence(ch);
-        p.lossy = !p.evidence.empty();
+        float_evidence(ch, evidence);
+        cut_evidence(ch, evidence);
+        p.lossy = !evidence.empty();
+        if (p.lossy)
+            channel_extra(ch).evidence = std::move(evidence);
         // The table leaves an EqData channel's cells empty by design; so
         // does an image of 3 or 4 bytes per pixel, but the description
         // then records its image header.
         p.eqdata = run.xml_loaded && ch.kind == KIND_NONE && p.empty_cells > 0 &&
-                   p.other_cells == 0 && !ch.xml_dims;
+                   p.other_cells == 0 && !extra_of(ch).xml_dims;
         if (p.lossy)
             warn_line(run, 0, "channel %s: values %s precision in the table: %s; %s",
-                      ch.title.c_str(), p.certain ? "lost" : "may have lost", p.evidence.c_str(),
-                      remedy(p));
+                      ch.title.c_str(), p.certain ? "lost" : "may have lost",
+                      extra_of(ch).evidence.c_str(), remedy(p));
     }
 }
 

@@ -79,16 +79,18 @@ static uint64_t event_bytes(const Channel &ch) {
 }
 
 Kind kind_given(const Channel &ch) {
-    return ch.forced != KIND_UNSET   ? ch.forced
-           : !ch.xml_spectra.empty() ? KIND_SPECTRUM
-           : ch.xml_image.width > 0  ? KIND_IMAGE
-                                     : KIND_UNSET;
+    const ChannelExtra &x = extra_of(ch);
+    return ch.forced != KIND_UNSET  ? ch.forced
+           : !x.xml_spectra.empty() ? KIND_SPECTRUM
+           : x.xml_image.width > 0  ? KIND_IMAGE
+                                    : KIND_UNSET;
 }
 
 ImageShape image_shape_given(const Channel &ch) {
-    ImageShape shape = ch.shape_option.width > 0 ? ch.shape_option : ch.xml_image;
+    const ChannelExtra &x = extra_of(ch);
+    ImageShape shape = x.shape_option.width > 0 ? x.shape_option : x.xml_image;
     if (shape.bytes != 1 && shape.bytes != 2)
-        shape.bytes = ch.xml_image.bytes;
+        shape.bytes = x.xml_image.bytes;
     return shape;
 }
 
