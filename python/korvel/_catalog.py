@@ -161,16 +161,16 @@ def file_numbers(path):
     channels, rows cut short and the channels whose values lost
     precision."""
     with open_run(path) as run:
-        src, ev = run._source, run.events
-        out = {"events": len(ev), "cut_rows": int((~ev["complete"]).sum()),
+        src = run._source
+        ids, complete, t = src.events["id"], src.events["complete"], src.times
+        out = {"events": len(ids), "cut_rows": int((complete == 0).sum()),
                "channels": len(src.channels),
                "lossy_channels": ", ".join(c.title for c in src.channels if is_lossy(c))}
-        if len(ev):
-            t = ev["time"].to_numpy()
+        if len(ids):
             span = float((t[-1] - t[0]) / np.timedelta64(1, "us")) / 1e6
-            out.update(first_event_id=int(ev.index[0]), last_event_id=int(ev.index[-1]),
+            out.update(first_event_id=int(ids[0]), last_event_id=int(ids[-1]),
                        start_time=iso(t[0]), end_time=iso(t[-1]),
-                       rate_hz="%.6g" % ((len(ev) - 1) / span) if span > 0 else "")
+                       rate_hz="%.6g" % ((len(ids) - 1) / span) if span > 0 else "")
     return out
 
 

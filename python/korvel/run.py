@@ -5,7 +5,6 @@ objects labelled by event id."""
 import sys
 
 import numpy as np
-import pandas as pd
 
 from . import _arrays, _file, _names
 from ._names import UnknownChannel
@@ -85,6 +84,8 @@ class Run:
         """The selected events: a DataFrame indexed by ``event_id`` with
         ``time`` (datetime64, UTC), ``status`` (only when the table has
         status columns) and ``complete`` (False for a row cut short)."""
+        import pandas as pd
+
         ev, rows = self._source.events, self._rows
         data = {"time": self._source.times[rows]}
         if "status" in ev:
@@ -97,6 +98,8 @@ class Run:
         """The selected channels: a DataFrame indexed by name (title,
         ``TITLE/ITEM`` or ``TITLE[k]``) with title, kind, units, long_name,
         shape (of one event's values) and dtype."""
+        import pandas as pd
+
         rows = []
         for ref in self._refs:
             found = _arrays.pieces(ref)
@@ -295,6 +298,8 @@ class Run:
         of channels then costs one read per column, not two. A marker's
         data is 0 where it was not written and is masked by `present`.
         """
+        import pandas as pd
+
         rows = self._rows
         buf = np.empty((len(cols), len(rows)), np.float32)
         for k, ref in enumerate(cols):
@@ -321,7 +326,11 @@ def event_mask(run, ids):
         if ids.stop is not None:
             keep &= got <= ids.stop
         return keep
-    if isinstance(ids, pd.Series) and ids.dtype == bool:
+    # A pandas Series can only be given once pandas is imported; the
+    # package imports it only when it makes a frame, so that korvel-ls and
+    # the catalogue start without it.
+    pd = sys.modules.get("pandas")
+    if pd is not None and isinstance(ids, pd.Series) and ids.dtype == bool:
         if len(ids) == len(got) and np.array_equal(ids.index.to_numpy(), got):
             return ids.to_numpy()
         return np.isin(got, ids.index.to_numpy()[ids.to_numpy()])

@@ -2,10 +2,10 @@
 or analysed one by one with map_runs, in order or on a Dask cluster."""
 
 import os
+import sys
 import warnings
 
 import numpy as np
-import pandas as pd
 
 from .run import UnknownChannel, open_run
 
@@ -105,11 +105,15 @@ class Runs:
     @property
     def events(self):
         """The events of every run, indexed by (run, event_id)."""
+        import pandas as pd
+
         return pd.concat({k: r.events for k, r in self}, names=["run"])
 
     @property
     def channels(self):
         """The channels of any run, with ``runs``: how many runs have it."""
+        import pandas as pd
+
         tables = [r.channels for _, r in self]
         counts = pd.concat([t.index.to_series() for t in tables]).value_counts()
         table = pd.concat(tables)
@@ -169,7 +173,8 @@ class Runs:
         per event of all runs in order; a list of ids need only be found in
         one run."""
         out = {}
-        if isinstance(ids, pd.Series) and isinstance(ids.index, pd.MultiIndex):
+        pd = sys.modules.get("pandas")  # a Series exists only once pandas is imported
+        if pd is not None and isinstance(ids, pd.Series) and isinstance(ids.index, pd.MultiIndex):
             for k, r in self:
                 part = ids.xs(k, level=0) if k in ids.index.get_level_values(0) else \
                     pd.Series(False, index=r.events.index)
@@ -231,6 +236,8 @@ class Runs:
     def get_dataframe(self, patterns=None):
         """As ``Run.get_dataframe``, indexed by (run, event_id); a column
         that a run lacks is NaN there."""
+        import pandas as pd
+
         frames, missing = self._each(lambda r: r.get_dataframe(patterns),
                                      "any channel matching %r" % (patterns,))
         for k, r in self:
