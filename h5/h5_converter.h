@@ -327,9 +327,8 @@ struct Input {
     size_t cap = 0, begin = 0, end = 0;
     size_t searched = 0;  // buf[begin, searched) holds no line end
     int error = 0;        // errno of a failed read (EIO: the file shrank)
-    // The buffer's first size: large enough that the system calls cost
-    // nothing beside the bytes, small enough to stay in the processor's
-    // caches while a line of ordinary rows is parsed. Tests make it small.
+    // The buffer's first size (it doubles only for a longer line); tests
+    // make it small to reach every path with short lines.
     size_t min_buffer = 4u << 20;
 };
 

@@ -13,6 +13,7 @@
 // not a shorter table.
 #include "h5_converter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +71,10 @@ const char *input_error(const Input &in) {
     return in.error == EIO ? "the file became shorter while it was read" : strerror(in.error);
 }
 
+// The most one pread asks for: the piece just read is still in the
+// processor's cache when the line end is looked for in it.
+static const uint64_t READ_PIECE = 256u << 10;
+
 // Room for at least `want` bytes after the unread part: the unread part
 // is moved to the buffer's start, and the buffer doubles when that is not
 // enough (only a line longer than the buffer makes it grow).
@@ -103,7 +108,7 @@ static ssize_t read_more(Input &in) {
     if (in.cap - in.end < step && !make_room(in, step))
         return -1;
     size_t room = in.cap - in.end;
-    size_t want = left < room ? (size_t)left : room;
+    size_t want = std::min<uint64_t>({left, room, READ_PIECE});
     ssize_t n;
     do
         n = pread(in.fd, in.buf + in.end, want, (off_t)in.read_to);
