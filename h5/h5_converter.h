@@ -87,6 +87,7 @@ struct Options {
     // titles; a later option wins over an earlier one.
     std::vector<std::pair<std::string, Kind>> kinds;
     std::vector<std::pair<std::string, ImageShape>> image_shapes;
+    std::string like;       // --like RUN.h5: kinds and image shapes from it
     int gzip_level = 1;     // -1: no compression
     int threads = 1;        // compression threads
     bool strict = false;    // the first row not understood is an error
@@ -297,6 +298,7 @@ inline const KindInfo &kind_info(Kind k) {
 const char *kind_name(Kind k);
 // The kind named `s`, or KIND_UNSET.
 Kind kind_from_name(std::string_view s);
+
 // Every kind's name for --kind: "marker, value, ..., image" then
 // `last` and "none".
 std::string kind_names(const char *last);
@@ -312,6 +314,13 @@ void error_line(const Run &run, uint64_t line, const char *fmt, ...)
 void message(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The refusal of a table of more than MAX_CHANNELS channels.
 void too_many_channels(const Run &run, uint64_t line, uint64_t channels);
+
+// ---- An earlier conversion (h5_like.cc) -------------------------------------
+
+// --like: every channel's kind and image shape from run.opt.like, which
+// must hold the table's channels in the table's order. Returns 0, or 2
+// with the reason said.
+int like_apply(Run &run);
 
 // ---- Reading lines (h5_input.cc) ------------------------------------------------
 

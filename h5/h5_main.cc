@@ -45,6 +45,10 @@ static const char *USAGE =
     "                        an image channel and its frame size (and 1 or 2\n"
     "                        bytes per pixel) (repeatable); frames of another\n"
     "                        size are counted in a warning (--strict: an error)\n"
+    "  --like RUN.h5         take every channel's kind, and an image's frame shape,\n"
+    "                        from an earlier conversion of the same channels (a\n"
+    "                        channel of kind none there is decided by its cells);\n"
+    "                        --kind and --image-shape still count over it\n"
     "  --run NAME            the run's name, /entry@run (default: TABLE's file\n"
     "                        name without directory and extension)\n"
     "  --compression none|gzip[=LEVEL]\n"
@@ -227,7 +231,11 @@ static int take_option(Options &o, const std::string &name, const std::string &v
         o.fti_word = v;
     } else if (name == "--names")
         o.names = v;
-    else if (name == "--kind")
+    else if (name == "--like") {
+        if (v.empty())
+            return usage_error("--like wants the HDF5 file of an earlier conversion%s", "");
+        o.like = v;
+    } else if (name == "--kind")
         return take_kind(o, v);
     else if (name == "--image-shape")
         return take_image_shape(o, v);
@@ -248,7 +256,7 @@ static int take_option(Options &o, const std::string &name, const std::string &v
 
 static bool takes_value(const std::string &name) {
     for (const char *n : {"-o", "--xml", "--names", "--kind", "--image-shape", "--compression",
-                          "--threads", "--run", "--fti-word"})
+                          "--threads", "--run", "--fti-word", "--like"})
         if (name == n)
             return true;
     return false;
@@ -390,6 +398,9 @@ static int learn_channels(Run &run, Input &in) {
     if (!run.channels.empty() && titles_resolve(run, n, listing, xml_names) != 0)
         return 2;
     xml_apply(run);
+    if (!run.opt.like.empty())
+        if (int r = like_apply(run))
+            return r;
     if (int r = apply_channel_options(run))
         return r;
     assign_groups(run.channels);

@@ -186,6 +186,29 @@ class AcceptedTest(Answers):
                 self.assertEqual(data.shape, shape)
                 self.assertEqual(data[()].reshape(2, 6).tolist(), C8_PIXELS)
 
+    def test_an_earlier_file_gives_kinds_and_shapes(self):
+        # C8 once converted with its shape; the same table then takes the
+        # kind and the frame shape from that file alone, and a table of
+        # other channels is refused.
+        where, res = self.run_case(C8_TABLE, ["--image-shape", "C8=3x2", "t.txt", "-o",
+                                              "first.h5"])
+        self.check(where, res, 0, "2 events (0 cut short)")
+        cases = [(["vs.txt", "-o", "out.h5"], 2,
+                  "vs.txt: --like first.h5: another set of channels (channel 1 is 'V' "
+                  "in the table and 'C8' there); not converted"),
+                 (["t.txt", "-o", "out.h5"], 0, "2 events (0 cut short)")]
+        with open(os.path.join(where, "vs.txt"), "w") as f:
+            f.write(VS_TABLE)
+        for args, status, words in cases:
+            with self.subTest(args=args):
+                res = subprocess.run([CONVERTER, "--no-progress", "--like", "first.h5"] + args,
+                                     cwd=where, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     timeout=60)
+                self.check(where, res, status, words)
+        data = self.converted(where)["entry/channels/C8/data"]
+        self.assertEqual(data.shape, (2, 2, 3))
+        self.assertEqual(data[()].reshape(2, 6).tolist(), C8_PIXELS)
+
     def test_a_wrong_xml_shape_is_counted_and_refused_with_strict(self):
         files = {"user_descr.xml": description(image_record(4, 2))}
         where, res = self.run_case(C8_TABLE, ["t.txt", "-o", "out.h5"], files)
