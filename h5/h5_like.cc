@@ -50,9 +50,9 @@ static ImageShape image_shape_of(hid_t file, const std::string &group) {
     hid_t t = H5Dget_type(d), s = H5Dget_space(d);
     hsize_t dims[3];
     size_t bytes = t >= 0 ? H5Tget_size(t) : 0;
-    if (s >= 0 && H5Sget_simple_extent_ndims(s) == 3 && H5Sget_simple_extent_dims(s, dims, nullptr) == 3 &&
-        (bytes == 1 || bytes == 2) && dims[1] > 0 && dims[2] > 0 && dims[1] <= INT32_MAX &&
-        dims[2] <= INT32_MAX) {
+    if (s >= 0 && H5Sget_simple_extent_ndims(s) == 3 &&
+        H5Sget_simple_extent_dims(s, dims, nullptr) == 3 && (bytes == 1 || bytes == 2) &&
+        dims[1] > 0 && dims[2] > 0 && dims[1] <= INT32_MAX && dims[2] <= INT32_MAX) {
         shape.height = (int)dims[1], shape.width = (int)dims[2], shape.bytes = (int)bytes;
     }
     if (s >= 0)
