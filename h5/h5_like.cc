@@ -8,11 +8,27 @@
 #include <hdf5.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 
+// The most a title, group or kind column of an earlier file may take in
+// memory: far beyond any channel table the converter writes.
+static const uint64_t MAX_TEXTS = 1u << 30;
+
+// A dataset opened with its type and space (either may be -1).
+static void close_dataset(hid_t d, hid_t t, hid_t s) {
+    if (s >= 0)
+        H5Sclose(s);
+    if (t >= 0)
+        H5Tclose(t);
+    H5Dclose(d);
+}
+
 // The texts of a one-dimensional fixed-length string dataset. Returns 0,
-// or -1 when the dataset is missing or of another type.
+// or -1 when the dataset is missing, of another type, or larger than any
+// channel table (a damaged or foreign file must not make it allocate
+// without bound).
 static int read_texts(hid_t file, const char *path, std::vector<std::string> &out) {
     hid_t d = H5Dopen2(file, path, H5P_DEFAULT);
     if (d < 0)
@@ -22,21 +38,19 @@ static int read_texts(hid_t file, const char *path, std::vector<std::string> &ou
     hssize_t n = s >= 0 ? H5Sget_simple_extent_npoints(s) : -1;
     size_t len = t >= 0 ? H5Tget_size(t) : 0;
     if (t >= 0 && H5Tget_class(t) == H5T_STRING && H5Tis_variable_str(t) == 0 && n >= 0 &&
-        len > 0 && H5Sget_simple_extent_ndims(s) == 1) {
-        std::vector<char> buf((size_t)n * len);
-        if (H5Dread(d, t, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf.data()) >= 0) {
+        (uint64_t)n <= MAX_CHANNELS && len > 0 && len <= MAX_TEXTS &&
+        (uint64_t)n * len <= MAX_TEXTS && H5Sget_simple_extent_ndims(s) == 1) {
+        char *buf = (char *)malloc((size_t)n * len + 1);  // null when memory is short
+        if (buf && H5Dread(d, t, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf) >= 0) {
             for (hssize_t k = 0; k < n; k++) {
-                const char *p = buf.data() + (size_t)k * len;
+                const char *p = buf + (size_t)k * len;
                 out.emplace_back(p, strnlen(p, len));
             }
             rc = 0;
         }
+        free(buf);
     }
-    if (s >= 0)
-        H5Sclose(s);
-    if (t >= 0)
-        H5Tclose(t);
-    H5Dclose(d);
+    close_dataset(d, t, s);
     return rc;
 }
 
@@ -50,16 +64,12 @@ static ImageShape image_shape_of(hid_t file, const std::string &group) {
     hid_t t = H5Dget_type(d), s = H5Dget_space(d);
     hsize_t dims[3];
     size_t bytes = t >= 0 ? H5Tget_size(t) : 0;
-    if (s >= 0 && H5Sget_simple_extent_ndims(s) == 3 &&
+    if (s >= 0 && t >= 0 && H5Tget_class(t) == H5T_INTEGER && H5Sget_simple_extent_ndims(s) == 3 &&
         H5Sget_simple_extent_dims(s, dims, nullptr) == 3 && (bytes == 1 || bytes == 2) &&
         dims[1] > 0 && dims[2] > 0 && dims[1] <= INT32_MAX && dims[2] <= INT32_MAX) {
         shape.height = (int)dims[1], shape.width = (int)dims[2], shape.bytes = (int)bytes;
     }
-    if (s >= 0)
-        H5Sclose(s);
-    if (t >= 0)
-        H5Tclose(t);
-    H5Dclose(d);
+    close_dataset(d, t, s);
     return shape;
 }
 
