@@ -209,6 +209,25 @@ class AcceptedTest(Answers):
         self.assertEqual(data.shape, (2, 2, 3))
         self.assertEqual(data[()].reshape(2, 6).tolist(), C8_PIXELS)
 
+    def test_an_earlier_file_that_is_none_is_refused(self):
+        def empty(f):
+            f.create_group("entry")
+
+        def too_long(f):  # more titles than any table may have channels
+            for name in ("title", "group", "kind"):
+                f.create_dataset("entry/channel_table/" + name, shape=(2**20 + 1,), dtype="S1")
+
+        for make in (empty, too_long):
+            with self.subTest(make.__name__):
+                where, _ = self.run_case(C8_TABLE, ["--version"])  # the table and old out.h5
+                with h5py.File(os.path.join(where, "earlier.h5"), "w") as f:
+                    make(f)
+                res = subprocess.run([CONVERTER, "--no-progress", "--like", "earlier.h5",
+                                      "t.txt", "-o", "out.h5"], cwd=where,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+                self.check(where, res, 2, "earlier.h5: --like: not a file of korvel-h5 "
+                                          "(no readable /entry/channel_table)")
+
     def test_a_wrong_xml_shape_is_counted_and_refused_with_strict(self):
         files = {"user_descr.xml": description(image_record(4, 2))}
         where, res = self.run_case(C8_TABLE, ["t.txt", "-o", "out.h5"], files)
