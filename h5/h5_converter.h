@@ -604,8 +604,9 @@ void progress_done(const Run &run);
 // one ends the process at once.
 int interrupted();
 // Catches SIGINT, SIGTERM and SIGHUP (into interrupted(); a second one
-// ends the process, see remove_on_crash), and ignores SIGXFSZ: a write past a file-size limit
-// then fails with EFBIG instead of ending the process.
+// ends the process, see remove_part_on_second_interrupt), and ignores
+// SIGXFSZ: a write past a file-size limit then fails with EFBIG instead
+// of ending the process.
 void catch_signals();
 // Holds SIGINT, SIGTERM and SIGHUP back from here on (until the next
 // catch_signals): interrupted() no longer changes, and the process ends
@@ -614,6 +615,6 @@ void catch_signals();
 void hold_interrupts();
 bool interrupt_held();
 // The file that a second interrupt removes before it ends the process.
-void remove_on_crash(const char *path);
+void remove_part_on_second_interrupt(const char *path);
 
 #endif

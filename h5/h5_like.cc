@@ -109,9 +109,12 @@ static void take_kinds(Run &run, hid_t file, const std::vector<std::string> &kin
 int like_apply(Run &run) {
     const std::string &path = run.opt.like;
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        bool missing = stat(path.c_str(), &st) != 0;
-        message("%s: --like: %s", path.c_str(), missing ? strerror(errno) : "not a regular file");
+    if (stat(path.c_str(), &st) != 0) {
+        message("%s: --like: %s", path.c_str(), strerror(errno));
+        return 2;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        message("%s: --like: not a regular file", path.c_str());
         return 2;
     }
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);  // the reason is said here, once

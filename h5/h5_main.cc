@@ -486,7 +486,7 @@ static int open_both(const Options &o, Input &in, const std::string &part) {
         input_close(in);
         return bad;
     }
-    remove_on_crash(part.c_str());
+    remove_part_on_second_interrupt(part.c_str());
     return 0;
 }
 

@@ -140,7 +140,7 @@ bool interrupt_held() {
     return false;
 }
 
-void remove_on_crash(const char *path) {
+void remove_part_on_second_interrupt(const char *path) {
     snprintf(part_path, sizeof part_path, "%s", path);
 }
 
