@@ -56,18 +56,6 @@ static inline uint32_t scalar_number(const char *p, unsigned *len) {
     return v;
 }
 
-// The number of `len` digits at p (8 readable bytes, digits checked by
-// the caller): the same three multiplications as swar_number.
-static inline uint32_t swar_digits(const char *p, unsigned len) {
-    uint64_t x;
-    memcpy(&x, p, 8);
-    x = (x ^ 0x3030303030303030ull) << (8 * (8 - len));
-    x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FFull;
-    x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFFull;
-    x = (x * 10000 + (x >> 32)) & 0xFFFFFFFFull;
-    return (uint32_t)x;
-}
-
 // One pixel into out[n] (when out is set), checked against the type and
 // the capacity. Returns false when it does not fit.
 template <typename T>
@@ -81,12 +69,84 @@ static inline bool put_pixel(T *out, uint64_t n, uint64_t cap, uint32_t v, uint3
     return true;
 }
 
+#ifdef __SSE2__
+// The `len` digits at p (8 readable bytes, 1 <= len <= 8) moved to the top
+// of a word, each byte its digit's value, the bytes below them zero.
+static inline uint64_t shift_digits(const char *p, unsigned len) {
+    uint64_t x;
+    memcpy(&x, p, 8);
+    return (x ^ 0x3030303030303030ull) << ((8 * (8 - len)) & 63);
+}
+
+// A word from shift_digits as its number: the three multiplications of
+// swar_number.
+static inline uint32_t swar_digits_shifted(uint64_t x) {
+    x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FFull;
+    x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFFull;
+    x = (x * 10000 + (x >> 32)) & 0xFFFFFFFFull;
+    return (uint32_t)x;
+}
+
+// Two words of digits (as shift_digits leaves them) into their numbers,
+// the steps of swar_digits_shifted for both at once: bytes into pairs of
+// digits, pairs into fours, fours into eights.
+static inline __m128i words_to_numbers(__m128i x) {
+    const __m128i low = _mm_set1_epi16(0x00FF);
+    __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(x, low), _mm_set1_epi16(10)),
+                                  _mm_srli_epi16(x, 8));
+    __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
+    __m128i eights =
+        _mm_add_epi64(_mm_mul_epu32(fours, _mm_set1_epi32(10000)), _mm_srli_epi64(fours, 32));
+    return eights;
+}
+
+// The numbers of words[0..k) into out[0..k), four at a time; *bad is set
+// when one exceeds the limit, *mx gets the largest.
+template <typename T>
+static inline void numbers_out(const uint64_t *words, size_t k, T *out, uint32_t limit,
+                               uint32_t *mx, bool *bad) {
+    __m128i maxv = _mm_setzero_si128(), over = _mm_setzero_si128();
+    const __m128i lim = _mm_set1_epi32((int)limit);
+    size_t i = 0;
+    for (; i + 4 <= k; i += 4) {
+        __m128i a = words_to_numbers(_mm_loadu_si128((const __m128i *)(words + i)));
+        __m128i b = words_to_numbers(_mm_loadu_si128((const __m128i *)(words + i + 2)));
+        __m128i v = _mm_unpacklo_epi64(_mm_shuffle_epi32(a, _MM_SHUFFLE(3, 1, 2, 0)),
+                                       _mm_shuffle_epi32(b, _MM_SHUFFLE(3, 1, 2, 0)));
+        over = _mm_or_si128(over, _mm_cmpgt_epi32(v, lim));
+        __m128i gt = _mm_cmpgt_epi32(v, maxv);
+        maxv = _mm_or_si128(_mm_and_si128(gt, v), _mm_andnot_si128(gt, maxv));
+        if (out) {
+            uint32_t vals[4];
+            _mm_storeu_si128((__m128i *)vals, v);
+            for (int j = 0; j < 4; j++)
+                out[i + j] = (T)vals[j];
+        }
+    }
+    uint32_t m[4];
+    _mm_storeu_si128((__m128i *)m, maxv);
+    uint32_t top = *mx;
+    for (int j = 0; j < 4; j++)
+        top = m[j] > top ? m[j] : top;
+    *bad |= _mm_movemask_epi8(over) != 0;
+    for (; i < k; i++) {
+        uint32_t v = swar_digits_shifted(words[i]);
+        *bad |= v > limit;
+        if (out)
+            out[i] = (T)v;
+        top = v > top ? v : top;
+    }
+    *mx = top;
+}
+#endif
+
 // Sixteen bytes at a time: one comparison finds the separators, another
-// checks that everything else is a digit; the numbers between separators
-// are then joined without a branch on their digits. Stops before the last
-// 16 bytes (and earlier at anything unusual), leaving *pp at the start of
-// the next number for the loop that reads the rest. Returns false when a
-// number is empty, too long or does not fit.
+// checks that everything else is a digit; each number's digits are then
+// moved to the top of a word, and the words are joined into numbers a
+// batch at a time (numbers_out). Stops before the last 16 bytes (and
+// earlier at anything unusual), leaving *pp at the start of the next
+// number for the loop that reads the rest. Returns false when a number is
+// empty, too long or does not fit.
 template <typename T>
 static bool read_pixel_blocks(const char **pp, const char *end, char sep, T *out, uint64_t cap,
                               uint64_t *np, uint32_t *mx, uint32_t limit) {
@@ -94,6 +154,13 @@ static bool read_pixel_blocks(const char **pp, const char *end, char sep, T *out
     const char *start = *pp;
     uint64_t n = *np;
     const __m128i sepv = _mm_set1_epi8(sep), zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9);
+    // Words wait for numbers_out in batches; a block adds at most eight.
+    enum {
+        BATCH = 64
+    };
+    uint64_t words[BATCH + 8];
+    size_t k = 0;
+    bool bad = false;
     for (const char *q = start; end - q >= 24; q += 16) {
         __m128i v = _mm_loadu_si128((const __m128i *)q);
         __m128i d = _mm_sub_epi8(v, zero);
@@ -105,16 +172,27 @@ static bool read_pixel_blocks(const char **pp, const char *end, char sep, T *out
             const char *s = q + __builtin_ctz(seps);
             seps &= seps - 1;
             unsigned len = (unsigned)(s - start);
-            if (len == 0 || len > 6 || !put_pixel(out, n, cap, swar_digits(start, len), limit, mx))
-                return false;
-            n++;
+            bad |= len - 1 > 5;
+            words[k++] = shift_digits(start, len);
             start = s + 1;
         }
         if (q + 16 - start > 6)
             return false;  // a number of more than six digits
+        if (k >= BATCH) {
+            if (bad || (out && n + k > cap))
+                return false;
+            numbers_out(words, k, out ? out + n : out, limit, mx, &bad);
+            n += k;
+            k = 0;
+        }
     }
+    if (bad || (out && n + k > cap))
+        return false;
+    numbers_out(words, k, out ? out + n : out, limit, mx, &bad);
+    if (bad)
+        return false;
     *pp = start;
-    *np = n;
+    *np = n + k;
 #else
     (void)pp, (void)end, (void)sep, (void)out, (void)cap, (void)np, (void)mx, (void)limit;
 #endif
