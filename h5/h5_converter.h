@@ -535,8 +535,9 @@ Kind kind_given(const Channel &ch);
 // The image shape --image-shape gives, else the XML description's, with
 // the XML description's depth where the option gives none.
 ImageShape image_shape_given(const Channel &ch);
-// Looks at one cell for every kind it could be.
-void survey_cell(Dialect d, Channel &ch, const RowCell &cell);
+// Looks at one cell for every kind it could be, or only as `given` when
+// the channel's kind is known before its cells (KIND_UNSET: not known).
+void survey_cell(Dialect d, Channel &ch, const RowCell &cell, Kind given);
 // Decides the kind (and the dataset shapes) of every channel. Returns 0,
 // or -1 after an error message (a channel too large to convert).
 int decide_kinds(Run &run);

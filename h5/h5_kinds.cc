@@ -138,14 +138,34 @@ static void survey_marker(Dialect d, Channel &ch, const RowCell &cell) {
         ch.survey.fits[KIND_MARKER]++;
 }
 
+static void count_value(Dialect d, Channel &ch, const RowCell &cell, float v, bool intf) {
+    ch.survey.fits[KIND_VALUE]++;
+    ch.survey.int_form |= intf;
+    precision_value(ch, d, cell, v, intf);
+}
+
 static void survey_value(Dialect d, Channel &ch, const RowCell &cell) {
     float v;
     bool intf = false;
-    if (cell_value(d, cell.b, cell.e, &v, &intf) == PRESENT_DATA) {
-        ch.survey.fits[KIND_VALUE]++;
-        ch.survey.int_form |= intf;
-        precision_value(ch, d, cell, v, intf);
-    }
+    if (cell_value(d, cell.b, cell.e, &v, &intf) == PRESENT_DATA)
+        count_value(d, ch, cell, v, intf);
+}
+
+// A finite value in "%f" (a number with a point and no exponent) is what
+// a value channel writes and nothing else does: items are "%.2e",
+// spectrum values "%.e", pixels digits alone. The commonest cell of a
+// table is then read once instead of by every grammar. Others (the
+// integer form, "inf", "nan") are left to every kind's survey.
+static bool claim_value(Dialect d, Channel &ch, const RowCell &cell) {
+    const char *num = cell.b + (d == DIALECT_HDF5 ? 2 : 0);  // after "[["
+    if (num >= cell.e || (*num != '-' && (unsigned)(*num - '0') >= 10u))
+        return false;
+    float v;
+    bool intf = false;
+    if (cell_value(d, cell.b, cell.e, &v, &intf) != PRESENT_DATA || intf || !std::isfinite(v))
+        return false;
+    count_value(d, ch, cell, v, intf);
+    return true;
 }
 
 // ==== The sizes decided ==============================================================
@@ -554,7 +574,7 @@ const KindInfo KINDS[KIND_COUNT] = {
      nullptr, nullptr, write_none},
     {"marker", "NXdata", 1, 4, "", nullptr, nullptr, cell_marker, nullptr, survey_marker, nullptr,
      nullptr, single_column_bytes, per_event_data, write_marker},
-    {"value", "NXdata", 2, 1, "%f", &Precision::float_value, nullptr, read_value, nullptr,
+    {"value", "NXdata", 2, 1, "%f", &Precision::float_value, nullptr, read_value, claim_value,
      survey_value, nullptr, nullptr, single_column_bytes, per_event_data, write_value},
     {"block", "NXcollection", 3, 0, "%.2e", &Precision::float_item, nullptr, read_block, nullptr,
      survey_block, nullptr, nullptr, block_column_bytes, block_items, write_block},

@@ -17,11 +17,20 @@
 // ---- One cell ---------------------------------------------------------------------
 
 // Every kind counts the cell it reads, unless one kind alone explains it.
-void survey_cell(Dialect d, Channel &ch, const RowCell &cell) {
+// A channel whose kind is given before the walk (`given`) takes that kind
+// whatever its cells say, so only that kind's grammar reads them: what the
+// others would count is never looked at.
+void survey_cell(Dialect d, Channel &ch, const RowCell &cell, Kind given) {
     if (!cell.uncertain)
         precision_cell(ch, cell);
     if (!cell.reached || cell.bad || cell.uncertain || cell.b == cell.e)
         return;
+    if (given != KIND_UNSET) {
+        const KindInfo &k = kind_info(given);
+        if (!(k.claim && k.claim(d, ch, cell)) && k.survey)
+            k.survey(d, ch, cell);
+        return;
+    }
     for (const KindInfo &k : KINDS)
         if (k.claim && k.claim(d, ch, cell))
             return;
@@ -129,7 +138,8 @@ static bool image_known(const Channel &ch) {
 // One row of the survey: the longest texts, every cell not skipped.
 struct SurveyWalk {
     Run *run;
-    std::vector<char> skip;  // image channels whose cells need no survey
+    std::vector<Kind> given;  // each channel's kind_given
+    std::vector<char> skip;   // image channels whose cells need no survey
 };
 
 static int survey_row(void *ctx, const Row &row, uint64_t) {
@@ -141,7 +151,7 @@ static int survey_row(void *ctx, const Row &row, uint64_t) {
     run.type_len = std::max(run.type_len, row.type_name.size());
     for (size_t k = 0; k < run.channels.size(); k++)
         if (!w.skip[k])
-            survey_cell(run.dialect, run.channels[k], row.cells[k]);
+            survey_cell(run.dialect, run.channels[k], row.cells[k], w.given[k]);
     return 0;
 }
 
@@ -149,13 +159,13 @@ int survey_run(Run &run, Input &in, const char *bar_label) {
     RowReader rr;
     // What the options and the XML description say of a channel's kind
     // helps the row reader where a row reads two ways.
-    std::vector<Kind> hints(run.channels.size(), KIND_UNSET);
-    SurveyWalk w{&run, std::vector<char>(run.channels.size())};
-    for (size_t k = 0; k < hints.size(); k++) {
-        hints[k] = kind_given(run.channels[k]);
+    SurveyWalk w{&run, std::vector<Kind>(run.channels.size()),
+                 std::vector<char>(run.channels.size())};
+    for (size_t k = 0; k < w.given.size(); k++) {
+        w.given[k] = kind_given(run.channels[k]);
         w.skip[k] = image_known(run.channels[k]);
     }
-    rr.hints = &hints;
+    rr.hints = &w.given;
     rr.mark_uncertain = true;
     return rows_walk(run, rr, in, RowWalk{survey_row, &w, bar_label, 64});
 }

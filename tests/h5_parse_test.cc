@@ -91,6 +91,28 @@ TEST(ValueCells, BothDialectsAndTheCellsThatSayThereIsNone) {
     EXPECT_EQ(cell_marker(DIALECT_HDF5, marker, marker + 2), PRESENT_DATA);
 }
 
+// The survey takes a finite value in the "%f" form as a value without
+// reading it by the other kinds' grammars: none of them may read it.
+TEST(ValueCells, AFixedFormValueReadsAsNoOtherKind) {
+    const std::pair<Dialect, std::string> cells[] = {
+        {DIALECT_HDF5, "[[3.250000]]"}, {DIALECT_HDF5, "[[-0.000000]]"},
+        {DIALECT_HDF5, "[[1.5]]"},      {DIALECT_HDF5, "[[123456789.000000]]"},
+        {DIALECT_TAB, "3.250000\t"},    {DIALECT_TAB, "1.000000\t"}};
+    for (const auto &[d, cell] : cells) {
+        const char *b = cell.data(), *e = b + cell.size();
+        float v;
+        bool intf = true, nonvn;
+        uint64_t npix, maxv;
+        SpectrumOut out;
+        EXPECT_EQ(cell_value(d, b, e, &v, &intf), PRESENT_DATA) << cell;
+        EXPECT_TRUE(!intf && std::isfinite(v)) << cell;
+        EXPECT_EQ(cell_marker(d, b, e), PRESENT_BAD) << cell;
+        EXPECT_EQ(cell_block(d, b, e, nullptr, nullptr, &nonvn, &intf), PRESENT_BAD) << cell;
+        EXPECT_EQ(cell_spectrum(d, b, e, out), PRESENT_BAD) << cell;
+        EXPECT_EQ(cell_image(d, b, e, nullptr, nullptr, 0, &npix, &maxv), PRESENT_BAD) << cell;
+    }
+}
+
 struct Items {
     std::vector<std::string> names;
     std::vector<float> values;
