@@ -343,6 +343,15 @@ Presence cell_value(Dialect d, const char *b, const char *e, float *out, bool *i
     return parse_number(b, e, FORMS_VALUE, out, int_form) ? PRESENT_DATA : PRESENT_BAD;
 }
 
+const char *cell_value_at(const char *b, const char *limit, float *out, bool *int_form) {
+    if (limit - b < 5 || b[0] != '[' || b[1] != '[')
+        return nullptr;
+    const char *q = number_at(b + 2, limit, FORMS_VALUE, out, int_form);
+    if (!q || limit - q < 2 || q[0] != ']' || q[1] != ']' || (limit - q > 2 && q[2] != ','))
+        return nullptr;
+    return q + 2;
+}
+
 // ---- Name-value blocks ---------------------------------------------------------------
 
 // Whether the ']' at q ends an item (just before `close`, or before

@@ -115,23 +115,22 @@ static void report_bad_cells(Run &run) {
     }
 }
 
-// ---- Pixel lists read where they are found ------------------------------------------------
+// ---- Cells read where they are found -----------------------------------------------------
 
 // A camera frame is most of a row's bytes: the row reader reads its pixel
 // list into the event's slot as it comes to it (RowReader::read_at), which
 // also finds where the cell ends, instead of searching the megabytes for
-// the end first and reading them after.
+// the end first and reading them after. A single value, the commonest
+// cell, is read the same way into its RowCell.
 struct InPlace {
     Run *run = nullptr;
     uint64_t ev = 0;            // the event being read
     std::vector<char> written;  // channels whose slot got pixels this event
 };
 
-static const char *image_at(void *ctx, size_t k, const char *p, const char *e, RowCell &cell) {
-    InPlace &ip = *(InPlace *)ctx;
+static const char *image_at(InPlace &ip, size_t k, const char *p, const char *e, RowCell &cell) {
     Channel &ch = ip.run->channels[k];
-    if (ch.kind != KIND_IMAGE || e - p < 3 || p[0] != '[' || p[1] != '[' ||
-        (unsigned)(p[2] - '0') >= 10u)
+    if (e - p < 3 || p[0] != '[' || p[1] != '[' || (unsigned)(p[2] - '0') >= 10u)
         return nullptr;
     void *slot = column_row(ch.col_data, ip.ev);
     uint64_t npix, maxv;
@@ -142,6 +141,20 @@ static const char *image_at(void *ctx, size_t k, const char *p, const char *e, R
     if (q)
         cell.read = true, cell.npix = npix;
     return q;
+}
+
+static const char *read_in_place(void *ctx, size_t k, const char *p, const char *e, RowCell &cell) {
+    InPlace &ip = *(InPlace *)ctx;
+    switch (ip.run->channels[k].kind) {
+    case KIND_IMAGE: return image_at(ip, k, p, e, cell);
+    case KIND_VALUE:
+        if (const char *q = cell_value_at(p, e, &cell.value, &cell.int_form)) {
+            cell.read = true;
+            return q;
+        }
+        return nullptr;
+    default: return nullptr;
+    }
 }
 
 // A slot that got pixels while its row was read, but whose cell the row
@@ -161,7 +174,8 @@ static void undo_unkept(InPlace &ip, const Row &row) {
 }
 
 // The row reader of the conversion: the kinds decided, no warnings (the
-// survey has reported the rows already), pixel lists read in place.
+// survey has reported the rows already), pixel lists and values read in
+// place.
 static void conversion_reader(Run &run, RowReader &rr, std::vector<Kind> &kinds, InPlace &ip) {
     for (const Channel &ch : run.channels)
         kinds.push_back(ch.kind);
@@ -169,7 +183,7 @@ static void conversion_reader(Run &run, RowReader &rr, std::vector<Kind> &kinds,
     rr.warn = false;
     ip.run = &run;
     ip.written.assign(run.channels.size(), 0);
-    rr.read_at = image_at;
+    rr.read_at = read_in_place;
     rr.read_at_ctx = &ip;
 }
 

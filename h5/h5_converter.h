@@ -371,7 +371,9 @@ struct RowCell {
     bool uncertain = false;  // the row fits two readings here (the survey skips the cell)
     bool misfit = false;     // its text reads as no kind it could be (h5_row.cc)
     bool read = false;       // read where it was found (RowReader::read_at): DATA,
-    uint64_t npix = 0;       //   with this many pixels
+    uint64_t npix = 0;       //   with this many pixels (an image),
+    float value = 0;         //   or this value (a value; the integer
+    bool int_form = false;   //   form when int_form)
 };
 
 // One event of the table.
@@ -394,8 +396,8 @@ struct RowReader {
     bool warn = true;                          // report structural problems (first walk only)
     const std::vector<Kind> *hints = nullptr;  // kinds, when known
     bool mark_uncertain = false;               // mark the cells of rows that fit two ways (survey)
-    // Comma dialect: reads channel k's cell at p where it is found (the
-    // conversion's pixel lists), so that its bytes are not searched for
+    // Comma dialect: reads channel k's cell at p where it is found (pixel
+    // lists and single values), so that its bytes are not searched for
     // its end first. Returns the cell's end and sets cell.read, or null:
     // the cell is then found and read the usual way.
     const char *(*read_at)(void *ctx, size_t k, const char *p, const char *e,
@@ -467,6 +469,13 @@ Presence cell_spectrum(Dialect d, const char *b, const char *e, SpectrumOut &out
 // count, *maxval the largest value (both also when out is null).
 Presence cell_image(Dialect d, const char *b, const char *e, uint8_t *out8, uint16_t *out16,
                     uint64_t cap, uint64_t *npix, uint64_t *maxval);
+
+// A comma-dialect value "[[X]]" at b whose end is found by reading it:
+// X a number that number_at reads whole as a value, then "]]" and a comma
+// or the line's end (`limit`). Returns the end of the cell, with *out and
+// *int_form as cell_value gives them for it; null when the text at b is
+// no such cell (it then reads as cell_value reads it, found the usual way).
+const char *cell_value_at(const char *b, const char *limit, float *out, bool *int_form);
 
 // A comma-dialect pixel list "[[...]]" at b whose end is found by reading
 // it (into out8 or out16, as cell_image does): the cell must close with

@@ -147,7 +147,9 @@ static void count_value(Dialect d, Channel &ch, const RowCell &cell, float v, bo
 static void survey_value(Dialect d, Channel &ch, const RowCell &cell) {
     float v;
     bool intf = false;
-    if (cell_value(d, cell.b, cell.e, &v, &intf) == PRESENT_DATA)
+    if (cell.read)
+        count_value(d, ch, cell, cell.value, cell.int_form);
+    else if (cell_value(d, cell.b, cell.e, &v, &intf) == PRESENT_DATA)
         count_value(d, ch, cell, v, intf);
 }
 
@@ -157,12 +159,15 @@ static void survey_value(Dialect d, Channel &ch, const RowCell &cell) {
 // table is then read once instead of by every grammar. Others (the
 // integer form, "inf", "nan") are left to every kind's survey.
 static bool claim_value(Dialect d, Channel &ch, const RowCell &cell) {
-    const char *num = cell.b + (d == DIALECT_HDF5 ? 2 : 0);  // after "[["
-    if (num >= cell.e || (*num != '-' && (unsigned)(*num - '0') >= 10u))
-        return false;
-    float v;
-    bool intf = false;
-    if (cell_value(d, cell.b, cell.e, &v, &intf) != PRESENT_DATA || intf || !std::isfinite(v))
+    float v = cell.value;
+    bool intf = cell.int_form;
+    if (!cell.read) {
+        const char *num = cell.b + (d == DIALECT_HDF5 ? 2 : 0);  // after "[["
+        if (num >= cell.e || (*num != '-' && (unsigned)(*num - '0') >= 10u) ||
+            cell_value(d, cell.b, cell.e, &v, &intf) != PRESENT_DATA)
+            return false;
+    }
+    if (intf || !std::isfinite(v))
         return false;
     count_value(d, ch, cell, v, intf);
     return true;
@@ -428,9 +433,10 @@ static Presence write_marker(Dialect d, Channel &ch, const RowCell &cell, uint64
 }
 
 static Presence write_value(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev) {
-    float v = NAN_F;
+    float v = cell.value;
     bool intf;
-    Presence p = cell_value(d, cell.b, cell.e, &v, &intf);
+    // A value the row reader read in place has been read already.
+    Presence p = cell.read ? PRESENT_DATA : cell_value(d, cell.b, cell.e, &v, &intf);
     if (p == PRESENT_DATA)
         put<float>(ch.col_data, ev, v);
     return p;

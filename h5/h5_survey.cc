@@ -142,6 +142,18 @@ struct SurveyWalk {
     std::vector<char> skip;   // image channels whose cells need no survey
 };
 
+// A cell that may be a single value is read as one where it is found (see
+// cell_value_at): the value kind's survey then takes it from the RowCell.
+static const char *value_in_place(void *ctx, size_t k, const char *p, const char *e,
+                                  RowCell &cell) {
+    SurveyWalk &w = *(SurveyWalk *)ctx;
+    if (w.skip[k] || (w.given[k] != KIND_UNSET && w.given[k] != KIND_VALUE))
+        return nullptr;
+    const char *q = cell_value_at(p, e, &cell.value, &cell.int_form);
+    cell.read = q != nullptr;
+    return q;
+}
+
 static int survey_row(void *ctx, const Row &row, uint64_t) {
     SurveyWalk &w = *(SurveyWalk *)ctx;
     Run &run = *w.run;
@@ -166,6 +178,8 @@ int survey_run(Run &run, Input &in, const char *bar_label) {
         w.skip[k] = image_known(run.channels[k]);
     }
     rr.hints = &w.given;
+    rr.read_at = value_in_place;
+    rr.read_at_ctx = &w;
     rr.mark_uncertain = true;
     return rows_walk(run, rr, in, RowWalk{survey_row, &w, bar_label, 64});
 }

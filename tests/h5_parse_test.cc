@@ -113,6 +113,32 @@ TEST(ValueCells, AFixedFormValueReadsAsNoOtherKind) {
     }
 }
 
+// A value read where it is found ends where the row reader would end the
+// cell and reads as cell_value reads the cell; anything else is left to
+// the usual way (null).
+TEST(ValueCells, AValueFindsItsOwnEnd) {
+    const std::pair<std::string, size_t> lines[] = {{"[[3.250000]],[[1]]", 12},
+                                                    {"[[-0.000000]]", 13},
+                                                    {"[[42]],", 6},
+                                                    {"[[1.00e+00]],", 0},
+                                                    {"[[inf]],", 0},
+                                                    {"[[3.25]]x", 0},
+                                                    {"[[3.25],", 0},
+                                                    {"[[3.25] ]", 0},
+                                                    {"[[]]", 0}};
+    for (const auto &[line, end] : lines) {
+        const char *b = line.data();
+        float v = 0, want = 0;
+        bool intf = false, want_intf = true;
+        const char *q = cell_value_at(b, b + line.size(), &v, &intf);
+        EXPECT_EQ(q, end ? b + end : nullptr) << line;
+        if (q) {
+            EXPECT_EQ(cell_value(DIALECT_HDF5, b, q, &want, &want_intf), PRESENT_DATA);
+            EXPECT_TRUE(v == want && intf == want_intf) << line;
+        }
+    }
+}
+
 struct Items {
     std::vector<std::string> names;
     std::vector<float> values;
