@@ -140,6 +140,36 @@ static inline void numbers_out(const uint64_t *words, size_t k, T *out, uint32_t
 }
 #endif
 
+#ifdef __SSE2__
+// The numbers that end in the sixteen bytes at q, whose separators are
+// the bits of `seps`, as words after words[*k]; *start is where the next
+// number starts. *bad is set for an empty number or one of more than six
+// digits.
+static inline void block_words(const char *q, unsigned seps, const char **start, uint64_t *words,
+                               size_t *k, bool *bad) {
+    while (seps) {
+        const char *s = q + __builtin_ctz(seps);
+        seps &= seps - 1;
+        unsigned len = (unsigned)(s - *start);
+        *bad |= len - 1 > 5;
+        words[(*k)++] = shift_digits(*start, len);
+        *start = s + 1;
+    }
+}
+
+// The k words waiting as pixels out[*n...]. Returns false when a number
+// was bad, or they do not fit the capacity or the type.
+template <typename T>
+static inline bool words_out(const uint64_t *words, size_t k, T *out, uint64_t cap, uint64_t *n,
+                             uint32_t limit, uint32_t *mx, bool bad) {
+    if (bad || (out && *n + k > cap))
+        return false;
+    numbers_out(words, k, out ? out + *n : out, limit, mx, &bad);
+    *n += k;
+    return !bad;
+}
+#endif
+
 // Sixteen bytes at a time: one comparison finds the separators, another
 // checks that everything else is a digit; each number's digits are then
 // moved to the top of a word, and the words are joined into numbers a
@@ -152,7 +182,6 @@ static bool read_pixel_blocks(const char **pp, const char *end, char sep, T *out
                               uint64_t *np, uint32_t *mx, uint32_t limit) {
 #ifdef __SSE2__
     const char *start = *pp;
-    uint64_t n = *np;
     const __m128i sepv = _mm_set1_epi8(sep), zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9);
     // Words wait for numbers_out in batches; a block adds at most eight.
     enum {
@@ -168,31 +197,18 @@ static bool read_pixel_blocks(const char **pp, const char *end, char sep, T *out
         unsigned seps = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, sepv));
         if ((digits | seps) != 0xFFFFu)
             break;  // something else: the plain loop reads (or refuses) it
-        while (seps) {
-            const char *s = q + __builtin_ctz(seps);
-            seps &= seps - 1;
-            unsigned len = (unsigned)(s - start);
-            bad |= len - 1 > 5;
-            words[k++] = shift_digits(start, len);
-            start = s + 1;
-        }
+        block_words(q, seps, &start, words, &k, &bad);
         if (q + 16 - start > 6)
             return false;  // a number of more than six digits
         if (k >= BATCH) {
-            if (bad || (out && n + k > cap))
+            if (!words_out(words, k, out, cap, np, limit, mx, bad))
                 return false;
-            numbers_out(words, k, out ? out + n : out, limit, mx, &bad);
-            n += k;
             k = 0;
         }
     }
-    if (bad || (out && n + k > cap))
-        return false;
-    numbers_out(words, k, out ? out + n : out, limit, mx, &bad);
-    if (bad)
+    if (!words_out(words, k, out, cap, np, limit, mx, bad))
         return false;
     *pp = start;
-    *np = n + k;
 #else
     (void)pp, (void)end, (void)sep, (void)out, (void)cap, (void)np, (void)mx, (void)limit;
 #endif
