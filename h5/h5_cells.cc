@@ -651,6 +651,26 @@ static const char *read_member(Dialect d, const char *p, const char *e, int m, S
     return p;
 }
 
+// Every byte the member readers take is either a bracket of the grammar,
+// each closed in turn, or a number's text, which holds none: where the
+// members end, the brackets of the cell are balanced, so this is where the
+// row reader would have ended the cell.
+const char *cell_spectrum_at(const char *b, const char *limit, SpectrumOut &out) {
+    out.seen_members = out.seen_values = 0;
+    out.seen_stats = out.int_form = out.float_form = false;
+    if (limit - b < 3 || b[0] != '[' || b[1] == ']')
+        return nullptr;
+    const char *p = b + 1;
+    int m = 0;
+    for (; p < limit && *p != ']'; m++)
+        if (!(p = read_member(DIALECT_HDF5, p, limit, m, out)))
+            return nullptr;
+    if (p == limit || (limit - p > 1 && p[1] != ','))
+        return nullptr;
+    out.seen_members = m;
+    return p + 1;
+}
+
 // HDF5 dialect "[" members "]", tab dialect "{" members "}".
 Presence cell_spectrum(Dialect d, const char *b, const char *e, SpectrumOut &out) {
     out.seen_members = out.seen_values = 0;

@@ -120,12 +120,13 @@ static void report_bad_cells(Run &run) {
 // A camera frame is most of a row's bytes: the row reader reads its pixel
 // list into the event's slot as it comes to it (RowReader::read_at), which
 // also finds where the cell ends, instead of searching the megabytes for
-// the end first and reading them after. A single value, the commonest
-// cell, is read the same way into its RowCell.
+// the end first and reading them after. Spectra are read the same way
+// into their slots, and a single value, the commonest cell, into its
+// RowCell.
 struct InPlace {
     Run *run = nullptr;
     uint64_t ev = 0;            // the event being read
-    std::vector<char> written;  // channels whose slot got pixels this event
+    std::vector<char> written;  // channels whose slots were written this event
 };
 
 static const char *image_at(InPlace &ip, size_t k, const char *p, const char *e, RowCell &cell) {
@@ -143,10 +144,22 @@ static const char *image_at(InPlace &ip, size_t k, const char *p, const char *e,
     return q;
 }
 
+static const char *spectrum_at(InPlace &ip, size_t k, const char *p, const char *e, RowCell &cell) {
+    SpectrumOut out = spectrum_slots(ip.run->channels[k], ip.ev);
+    ip.written[k] = 1;
+    const char *q = cell_spectrum_at(p, e, out);
+    if (q)
+        cell.read = true;
+    else
+        spectrum_blank(out);  // for the cell read the usual way
+    return q;
+}
+
 static const char *read_in_place(void *ctx, size_t k, const char *p, const char *e, RowCell &cell) {
     InPlace &ip = *(InPlace *)ctx;
     switch (ip.run->channels[k].kind) {
     case KIND_IMAGE: return image_at(ip, k, p, e, cell);
+    case KIND_SPECTRUM: return spectrum_at(ip, k, p, e, cell);
     case KIND_VALUE:
         if (const char *q = cell_value_at(p, e, &cell.value, &cell.int_form)) {
             cell.read = true;
@@ -157,9 +170,9 @@ static const char *read_in_place(void *ctx, size_t k, const char *p, const char 
     }
 }
 
-// A slot that got pixels while its row was read, but whose cell the row
-// reader did not keep (the row turned out cut or malformed there), gets
-// its fill value back; a kept cell has been written by write_image.
+// Slots written while their row was read, but whose cell the row reader
+// did not keep (the row turned out cut or malformed there), get their
+// fill values back; a kept cell has been written by its kind's writer.
 static void undo_unkept(InPlace &ip, const Row &row) {
     for (size_t k = 0; k < ip.written.size(); k++) {
         if (!ip.written[k])
@@ -169,7 +182,10 @@ static void undo_unkept(InPlace &ip, const Row &row) {
         if (cell.reached && !cell.bad)
             continue;
         const Channel &ch = ip.run->channels[k];
-        memset(column_row(ch.col_data, ip.ev), 0, image_capacity(ch) * ch.shape.bytes);
+        if (ch.kind == KIND_SPECTRUM)
+            spectrum_blank(spectrum_slots(ch, ip.ev));
+        else
+            memset(column_row(ch.col_data, ip.ev), 0, image_capacity(ch) * ch.shape.bytes);
     }
 }
 

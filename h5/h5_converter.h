@@ -477,6 +477,13 @@ Presence cell_image(Dialect d, const char *b, const char *e, uint8_t *out8, uint
 // no such cell (it then reads as cell_value reads it, found the usual way).
 const char *cell_value_at(const char *b, const char *limit, float *out, bool *int_form);
 
+// A comma-dialect spectrum "[" members "]" at b whose end is found by
+// reading it, followed by a comma or the line's end (`limit`). Returns the
+// end of the cell, with `out` as cell_spectrum fills it for the cell;
+// null when the text at b is no spectrum with data that reads whole (what
+// was written into `out` is then to be discarded).
+const char *cell_spectrum_at(const char *b, const char *limit, SpectrumOut &out);
+
 // A comma-dialect pixel list "[[...]]" at b whose end is found by reading
 // it (into out8 or out16, as cell_image does): the cell must close with
 // "]]" before `limit` (the line's end) and be followed by a comma or end

@@ -481,21 +481,32 @@ static Presence write_block(Dialect d, Channel &ch, const RowCell &cell, uint64_
     return p;
 }
 
-static Presence write_spectrum(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev) {
+SpectrumOut spectrum_slots(const Channel &ch, uint64_t ev) {
     SpectrumOut out;
     out.members = ch.survey.members;
     out.values = ch.survey.values;
     out.data = (float *)column_row(ch.col_data, ev);
     out.count = (int32_t *)column_row(ch.col_count, ev);
     out.stats = ch.col_stats >= 0 ? (float *)column_row(ch.col_stats, ev) : nullptr;
+    return out;
+}
+
+void spectrum_blank(const SpectrumOut &out) {
+    size_t m = (size_t)out.members;
+    fill_nan(out.data, m * (size_t)out.values);
+    memset(out.count, 0, m * sizeof(int32_t));
+    if (out.stats)
+        fill_nan(out.stats, m * 32);
+}
+
+static Presence write_spectrum(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev) {
+    // A spectrum the row reader read in place is in the slots already.
+    if (cell.read)
+        return PRESENT_DATA;
+    SpectrumOut out = spectrum_slots(ch, ev);
     Presence p = cell_spectrum(d, cell.b, cell.e, out);
-    if (p == PRESENT_BAD) {
-        size_t m = (size_t)out.members;
-        fill_nan(out.data, m * (size_t)out.values);
-        memset(out.count, 0, m * sizeof(int32_t));
-        if (out.stats)
-            fill_nan(out.stats, m * 32);
-    }
+    if (p == PRESENT_BAD)
+        spectrum_blank(out);
     return p;
 }
 

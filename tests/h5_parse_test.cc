@@ -246,6 +246,38 @@ TEST(SpectrumCells, FailedMembersAndMembersWithoutData) {
     EXPECT_TRUE(std::isnan(s.data[1]));
 }
 
+// A spectrum read where it is found ends where the cell ends and fills
+// its slots as cell_spectrum does; a cell without data that reads whole,
+// or one not followed by a comma or the line's end, is left to the usual
+// way (null).
+TEST(SpectrumCells, ASpectrumFindsItsOwnEnd) {
+    const char *cells[] = {"[[ [0]:1.500000e+00 [2]:-2.000000e+00 1e+00 5e-01]]",
+                           "[[], [1]:4.000000e+00  [][7e+00]]",
+                           "[[],[],]",
+                           "[[1065353216 Invalid]]",
+                           "[[1e+00 2e+00 3e+00]]",
+                           "[[1.0 2.0]]",
+                           "[[ [32]:1.000000e+00 1e+00]]",
+                           "[]",
+                           "[[1e+00]]x"};
+    for (const char *cell : cells)
+        for (const char *after : {"", ",[[5e+00]]", "x"}) {
+            std::string line = std::string(cell) + after;
+            Spectrum at(3, 2), ref(3, 2);
+            bool whole = ref.read(DIALECT_HDF5, cell) == PRESENT_DATA && *after != 'x';
+            const char *b = line.data();
+            const char *q = cell_spectrum_at(b, b + line.size(), at.out);
+            ASSERT_EQ(q, whole ? b + strlen(cell) : nullptr) << line;
+            if (q) {
+                EXPECT_EQ(at.count, ref.count) << line;
+                EXPECT_EQ(memcmp(at.data.data(), ref.data.data(), at.data.size() * 4), 0);
+                EXPECT_EQ(memcmp(at.stats.data(), ref.stats.data(), at.stats.size() * 4), 0);
+                EXPECT_EQ(at.out.seen_members, ref.out.seen_members);
+                EXPECT_EQ(at.out.seen_values, ref.out.seen_values);
+            }
+        }
+}
+
 Presence image_of(Dialect d, const std::string &cell, std::vector<uint16_t> &px, uint64_t *n) {
     uint64_t mx;
     return cell_image(d, cell.data(), cell.data() + cell.size(), nullptr, px.data(), px.size(), n,
