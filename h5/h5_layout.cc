@@ -478,7 +478,6 @@ static herr_t bound_metadata_cache(hid_t fapl) {
     return H5Pset_mdc_config(fapl, &mdc);
 }
 
-
 // The file is written with the object headers of HDF5 1.8 (readable by
 // every HDF5 since then): their dense attribute storage lets event_id's
 // REFERENCE_LIST, one entry per dataset it is attached to, grow beyond
