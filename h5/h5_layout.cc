@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -51,38 +52,62 @@ hid_t fixed_string(size_t len, bool utf8) {
     return t;
 }
 
-// A scalar attribute holding a variable-length string.
-void attr_text(hid_t obj, const char *name, const std::string &value) {
+// The variable-length string types (UTF-8 and ASCII) and the scalar
+// space of the attributes, made once for the thousands of attributes of a
+// layout (attr_kit) and let go of when it is done (attr_kit_release).
+static struct {
+    hid_t text[2] = {-1, -1};  // [utf8]
+    hid_t scalar = -1;
+} kit;
+
+static hid_t vlen_string(bool utf8) {
     hid_t t = H5Tcopy(H5T_C_S1);
     H5Tset_size(t, H5T_VARIABLE);
-    H5Tset_cset(t, valid_utf8(value) ? H5T_CSET_UTF8 : H5T_CSET_ASCII);
-    hid_t sp = H5Screate(H5S_SCALAR);
-    hid_t a = check(H5Acreate2(obj, name, t, sp, H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
+    H5Tset_cset(t, utf8 ? H5T_CSET_UTF8 : H5T_CSET_ASCII);
+    return t;
+}
+
+// The string type of a scalar text attribute; kit.scalar is made with it.
+static hid_t attr_kit(bool utf8) {
+    if (kit.text[utf8] < 0)
+        kit.text[utf8] = vlen_string(utf8);
+    if (kit.scalar < 0)
+        kit.scalar = H5Screate(H5S_SCALAR);
+    return kit.text[utf8];
+}
+
+static void attr_kit_release() {
+    for (hid_t &t : kit.text)
+        if (t >= 0)
+            H5Tclose(t), t = -1;
+    if (kit.scalar >= 0)
+        H5Sclose(kit.scalar), kit.scalar = -1;
+}
+
+// A scalar attribute holding a variable-length string.
+void attr_text(hid_t obj, const char *name, const std::string &value) {
+    hid_t t = attr_kit(valid_utf8(value));
+    hid_t a = check(H5Acreate2(obj, name, t, kit.scalar, H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
     const char *s = value.c_str();
-    if (a >= 0)
+    if (a >= 0) {
         check(H5Awrite(a, t, &s), "H5Awrite");
-    if (a >= 0)
         H5Aclose(a);
-    H5Sclose(sp);
-    H5Tclose(t);
+    }
 }
 
 // A scalar numeric attribute of file type `type` from memory type `mem`.
 static void attr_number(hid_t obj, const char *name, hid_t type, hid_t mem, const void *v) {
-    hid_t sp = H5Screate(H5S_SCALAR);
-    hid_t a = check(H5Acreate2(obj, name, type, sp, H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
+    attr_kit(true);
+    hid_t a = check(H5Acreate2(obj, name, type, kit.scalar, H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
     if (a >= 0) {
         check(H5Awrite(a, mem, v), "H5Awrite");
         H5Aclose(a);
     }
-    H5Sclose(sp);
 }
 
 // A one-dimensional attribute of variable-length strings (NeXus @axes).
 void attr_texts(hid_t obj, const char *name, const std::vector<std::string> &values) {
-    hid_t t = H5Tcopy(H5T_C_S1);
-    H5Tset_size(t, H5T_VARIABLE);
-    H5Tset_cset(t, H5T_CSET_UTF8);
+    hid_t t = attr_kit(true);
     hsize_t n = values.size();
     hid_t sp = H5Screate_simple(1, &n, nullptr);
     std::vector<const char *> ptrs;
@@ -94,7 +119,6 @@ void attr_texts(hid_t obj, const char *name, const std::vector<std::string> &val
         H5Aclose(a);
     }
     H5Sclose(sp);
-    H5Tclose(t);
 }
 
 void attr_u8(hid_t obj, const char *name, uint8_t v) {
@@ -151,6 +175,9 @@ static void dataset_fixed(hid_t loc, const char *name, hid_t type, int rank, con
 // /entry/event/event_id once it exists: every column made after it gets it
 // attached on its first dimension.
 static hid_t event_scale = -1;
+// /entry/event/time and /entry/event/id, held likewise: every channel
+// group links to them by handle, not by their path from the root.
+static hid_t event_time = -1, event_ident = -1;
 
 void attach(hid_t dset, hid_t scale, unsigned dim) {
     if (dset >= 0 && scale >= 0)
@@ -312,9 +339,13 @@ static void event_group(Run &run, hid_t entry) {
         attr_text(event_scale, "long_name", "event id");
     }
     c.id = column_scalar(g, "id", H5T_STD_U32LE, ZERO);
+    if (c.id >= 0)
+        event_ident = check(H5Dopen2(g, "id", H5P_DEFAULT), "H5Dopen2");
     c.time_s = column_scalar(g, "time_s", H5T_STD_U32LE, ZERO);
     c.time_us = column_scalar(g, "time_us", H5T_STD_U32LE, ZERO);
     c.time = column_scalar(g, "time", H5T_IEEE_F64LE, &NAN_D);
+    if (c.time >= 0)
+        event_time = check(H5Dopen2(g, "time", H5P_DEFAULT), "H5Dopen2");
     std::vector<char> blank(std::max(run.iso_len, run.type_len), 0);
     hid_t iso = fixed_string(run.iso_len, true);
     c.time_iso = column_scalar(g, "time_iso", iso, blank.data());
@@ -392,13 +423,20 @@ static void channel_attributes(const Channel &ch, hid_t g) {
         attr_u8(g, "eqdata", 1);
 }
 
+// A hard link `name` in g to the object `obj` is open on.
+static void link_to(hid_t obj, hid_t g, const char *name) {
+    check(obj < 0 ? -1 : H5Olink(obj, g, name, H5P_DEFAULT, H5P_DEFAULT), "H5Olink");
+}
+
 // The event id scale and the event time, where netCDF readers look for
 // the scales of the group's variables.
-void event_links(hid_t file, hid_t g) {
-    check(H5Lcreate_hard(file, "/entry/event/event_id", g, "event_id", H5P_DEFAULT, H5P_DEFAULT),
-          "H5Lcreate_hard");
-    check(H5Lcreate_hard(file, "/entry/event/time", g, "time", H5P_DEFAULT, H5P_DEFAULT),
-          "H5Lcreate_hard");
+void event_links(hid_t g) {
+    link_to(event_scale, g, "event_id");
+    link_to(event_time, g, "time");
+}
+
+void event_id_link(hid_t g) {
+    link_to(event_ident, g, "id");
 }
 
 // Units and a long name on a signal dataset, from the XML description
@@ -419,7 +457,7 @@ static void channel_layout(Run &run, Channel &ch, hid_t channels, hid_t file) {
     if (g < 0)
         return;
     channel_attributes(ch, g);
-    event_links(file, g);
+    event_links(g);
     ch.col_present = column_scalar(g, "present", H5T_STD_I8LE, ZERO);
     if (run.status_columns) {
         ch.col_srv = column_scalar(g, "srv_status", H5T_STD_I32LE, ZERO);
@@ -517,10 +555,19 @@ static void channel_groups(Run &run, hid_t entry, hid_t file) {
         H5Gclose(channels);
 }
 
+#include <chrono>
+static long long layout_create_(Run &run, const char *path, const char *version);
 long long layout_create(Run &run, const char *path, const char *version) {
+    auto t0 = std::chrono::steady_clock::now();
+    long long r = layout_create_(run, path, version);
+    if (getenv("LAYTIME"))
+        fprintf(stderr, "LAYTIME %.4f\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    return r;
+}
+static long long layout_create_(Run &run, const char *path, const char *version) {
     layout_error.clear();
     run.event_columns = EventColumns();
-    event_scale = -1;
+    event_scale = event_time = event_ident = -1;
     uint64_t per_event = scalar_bytes_per_event(run);
     scalar_chunk_cap = std::max<uint64_t>(1, CHUNK_MEMORY / per_event);
     run_events_cap = std::max<uint64_t>(1, run.events);
@@ -543,9 +590,9 @@ long long layout_create(Run &run, const char *path, const char *version) {
     if (group_plist != H5P_DEFAULT)
         H5Pclose(group_plist);
     group_plist = H5P_DEFAULT;
-    if (event_scale >= 0)
-        H5Dclose(event_scale);
-    event_scale = -1;
+    close_all({event_scale, event_time, event_ident});
+    event_scale = event_time = event_ident = -1;
+    attr_kit_release();
     if (!layout_error.empty()) {
         message("%s: cannot lay out the HDF5 file (%s failed)", path, layout_error.c_str());
         H5Fclose(file);
@@ -599,6 +646,7 @@ int layout_finish(Run &run, long long file) {
         run_metadata(run, entry);
         H5Gclose(entry);
     }
+    attr_kit_release();
     if (!layout_error.empty()) {
         message("%s: cannot finish the HDF5 file (%s failed)", run.opt.out.c_str(),
                 layout_error.c_str());
