@@ -98,7 +98,8 @@ void attr_text(hid_t obj, const char *name, const std::string &value) {
 // A scalar numeric attribute of file type `type` from memory type `mem`.
 static void attr_number(hid_t obj, const char *name, hid_t type, hid_t mem, const void *v) {
     attr_kit(true);
-    hid_t a = check(H5Acreate2(obj, name, type, kit.scalar, H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
+    hid_t a =
+        check(H5Acreate2(obj, name, type, kit.scalar, H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
     if (a >= 0) {
         check(H5Awrite(a, mem, v), "H5Awrite");
         H5Aclose(a);
@@ -555,16 +556,7 @@ static void channel_groups(Run &run, hid_t entry, hid_t file) {
         H5Gclose(channels);
 }
 
-#include <chrono>
-static long long layout_create_(Run &run, const char *path, const char *version);
 long long layout_create(Run &run, const char *path, const char *version) {
-    auto t0 = std::chrono::steady_clock::now();
-    long long r = layout_create_(run, path, version);
-    if (getenv("LAYTIME"))
-        fprintf(stderr, "LAYTIME %.4f\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-    return r;
-}
-static long long layout_create_(Run &run, const char *path, const char *version) {
     layout_error.clear();
     run.event_columns = EventColumns();
     event_scale = event_time = event_ident = -1;
