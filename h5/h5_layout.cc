@@ -26,7 +26,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
