@@ -704,6 +704,76 @@ int advance_to(uint64_t events) {
 
 // ---- Creating columns ----
 
+// The creation properties of the last columns made, and what they were made
+// for: a layout makes thousands of columns of a handful of types, shapes
+// and fill values, and a property list costs about as much as its dataset's
+// attributes. The oldest is closed to make room.
+constexpr size_t kPlistsKept = 16;
+
+struct KeptPlist {
+    hid_t dcpl = H5I_INVALID_HID;
+    hid_t type = H5I_INVALID_HID;  // a copy of the column's type
+    uint8_t rank = 0;
+    hsize_t chunk_dims[kMaxRank] = {};
+    std::vector<unsigned char> fill;  // one element
+};
+
+struct PlistCache {
+    std::vector<KeptPlist> kept;
+    size_t oldest = 0;  // the one replaced next once kPlistsKept are kept
+};
+
+PlistCache &plists = *new PlistCache;
+
+void release_kept(KeptPlist &k) {
+    if (k.dcpl >= 0)
+        H5Pclose(k.dcpl);
+    if (k.type >= 0)
+        H5Tclose(k.type);
+    k = KeptPlist();
+}
+
+void plists_release() {
+    for (KeptPlist &k : plists.kept)
+        release_kept(k);
+    std::vector<KeptPlist>().swap(plists.kept);
+    plists.oldest = 0;
+}
+
+// True when `k` was made for a column of this type, shape and fill value.
+bool plist_fits(const KeptPlist &k, const Column &c, hid_t type, const void *fill) {
+    return k.rank == c.rank && std::equal(c.chunk_dims, c.chunk_dims + c.rank, k.chunk_dims) &&
+           k.fill.size() == c.element_bytes && memcmp(k.fill.data(), fill, k.fill.size()) == 0 &&
+           H5Tequal(k.type, type) > 0;
+}
+
+// Keeps `dcpl`, made for column `c`, for the columns to come. Returns
+// whether it is kept (the cache then closes it) or left to the caller.
+bool plist_keep(hid_t dcpl, const Column &c, hid_t type, const void *fill) {
+    KeptPlist k;
+    try {
+        plists.kept.reserve(kPlistsKept);
+        const unsigned char *f = static_cast<const unsigned char *>(fill);
+        k.fill.assign(f, f + c.element_bytes);
+    } catch (...) {
+        return false;  // out of memory: the list is used once, as without the cache
+    }
+    k.type = H5Tcopy(type);
+    if (k.type < 0)
+        return false;
+    k.dcpl = dcpl;
+    k.rank = c.rank;
+    std::copy(c.chunk_dims, c.chunk_dims + c.rank, k.chunk_dims);
+    if (plists.kept.size() < kPlistsKept) {
+        plists.kept.push_back(std::move(k));  // within the capacity reserved: no allocation
+        return true;
+    }
+    release_kept(plists.kept[plists.oldest]);
+    plists.kept[plists.oldest] = std::move(k);
+    plists.oldest = (plists.oldest + 1) % kPlistsKept;
+    return true;
+}
+
 // Checks column_create's arguments that HDF5 does not see. Returns 0, or -1.
 int check_column_args(const char *name, int inner_rank, const hsize_t *inner, uint64_t chunk_events,
                       const void *fill) {
@@ -782,6 +852,20 @@ int report_create_failure(hid_t loc, const char *name, const char *call) {
     return fail("cannot create dataset %s%s%s (%s)", group, sep, name, call);
 }
 
+// The creation properties of a column: one kept from an earlier column
+// of the same type, shape and fill value, else made (and kept when it can
+// be). Returns the list and whether the caller is to close it, or -1 with
+// `*call` naming the function that failed.
+hid_t column_plist(const Column &c, hid_t type, const void *fill, const char **call, bool *owned) {
+    *owned = false;
+    for (const KeptPlist &k : plists.kept)
+        if (plist_fits(k, c, type, fill))
+            return k.dcpl;
+    hid_t dcpl = creation_plist(c, type, fill, call);
+    *owned = dcpl >= 0 && !plist_keep(dcpl, c, type, fill);
+    return dcpl;
+}
+
 // Creates the empty, extendible dataset of a column (with the access
 // properties of every column: no chunk cache). Returns the dataset, or -1.
 hid_t create_dataset(hid_t loc, const char *name, hid_t type, const Column &c, const void *fill) {
@@ -791,7 +875,8 @@ hid_t create_dataset(hid_t loc, const char *name, hid_t type, const Column &c, c
     dims[0] = 0;
     maxdims[0] = H5S_UNLIMITED;
     const char *call = "H5Dcreate2";
-    hid_t dcpl = creation_plist(c, type, fill, &call);
+    bool owned = false;
+    hid_t dcpl = column_plist(c, type, fill, &call, &owned);
     hid_t space = H5Screate_simple(c.rank, dims, maxdims);
     hid_t dset = H5I_INVALID_HID;
     if (dcpl < 0) {
@@ -801,7 +886,7 @@ hid_t create_dataset(hid_t loc, const char *name, hid_t type, const Column &c, c
     } else {
         dset = H5Dcreate2(loc, name, type, space, H5P_DEFAULT, dcpl, g.access);
     }
-    if (dcpl >= 0)
+    if (owned)
         H5Pclose(dcpl);
     if (space >= 0)
         H5Sclose(space);
@@ -940,6 +1025,7 @@ void release_everything() {
         H5Fclose(g.file);  // the identifier in_run_file took; the file stays the caller's
     if (g.access >= 0)
         H5Pclose(g.access);
+    plists_release();
     g.file = H5I_INVALID_HID;
     g.access = H5I_INVALID_HID;
     std::vector<Column>().swap(g.columns);

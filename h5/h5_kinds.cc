@@ -227,12 +227,11 @@ static uint64_t spectrum_column_bytes(const Channel &ch) {
 // ==== The layout: each kind's datasets ================================================
 
 // NXdata of a value or marker: the data plotted against the event id.
-static void per_event_data(Channel &ch, int64_t g, int64_t file) {
+static void per_event_data(Channel &ch, int64_t g, int64_t) {
     bool value = ch.kind == KIND_VALUE;
     ch.col_data = column_scalar(g, "data", value ? H5T_IEEE_F32LE : H5T_STD_U8LE,
                                 value ? (const void *)&NAN_F : ZERO);
-    check(H5Lcreate_hard(file, "/entry/event/id", g, "id", H5P_DEFAULT, H5P_DEFAULT),
-          "H5Lcreate_hard");
+    event_id_link(g);
     attr_text(g, "signal", "data");
     attr_texts(g, "axes", {"event_id"});
     if (ch.col_data >= 0)
@@ -289,11 +288,11 @@ static void item_names_table(const Channel &ch, hid_t g, const std::vector<std::
     H5Tclose(t2);
 }
 
-static void block_items(Channel &ch, int64_t g, int64_t file) {
+static void block_items(Channel &ch, int64_t g, int64_t) {
     hid_t items = group_new(g, "items", "NXcollection");
     if (items < 0)
         return;
-    event_links(file, items);
+    event_links(items);
     size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : extra_of(ch).items.size();
     std::vector<std::string> dsname, itemname;
     item_columns(ch, items, n, &dsname, &itemname);

@@ -47,7 +47,9 @@ int column(hid_t loc, const char *name, hid_t type, int rank, const hsize_t *inn
            size_t event_bytes, const void *fill, bool frame);
 int column_scalar(hid_t loc, const char *name, hid_t type, const void *fill);
 // Hard links to the event id scale and the event time in group g.
-void event_links(hid_t file, hid_t g);
+void event_links(hid_t g);
+// A hard link to the event's id column in group g.
+void event_id_link(hid_t g);
 // Units, long name and time coordinate of a signal dataset.
 void signal_attributes(const Channel &ch, hid_t d);
 

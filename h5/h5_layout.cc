@@ -51,38 +51,63 @@ hid_t fixed_string(size_t len, bool utf8) {
     return t;
 }
 
-// A scalar attribute holding a variable-length string.
-void attr_text(hid_t obj, const char *name, const std::string &value) {
+// The variable-length string types (UTF-8 and ASCII) and the scalar
+// space of the attributes, made once for the thousands of attributes of a
+// layout (attr_kit) and let go of when it is done (attr_kit_release).
+static struct {
+    hid_t text[2] = {-1, -1};  // [utf8]
+    hid_t scalar = -1;
+} kit;
+
+static hid_t vlen_string(bool utf8) {
     hid_t t = H5Tcopy(H5T_C_S1);
     H5Tset_size(t, H5T_VARIABLE);
-    H5Tset_cset(t, valid_utf8(value) ? H5T_CSET_UTF8 : H5T_CSET_ASCII);
-    hid_t sp = H5Screate(H5S_SCALAR);
-    hid_t a = check(H5Acreate2(obj, name, t, sp, H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
+    H5Tset_cset(t, utf8 ? H5T_CSET_UTF8 : H5T_CSET_ASCII);
+    return t;
+}
+
+// The string type of a scalar text attribute; kit.scalar is made with it.
+static hid_t attr_kit(bool utf8) {
+    if (kit.text[utf8] < 0)
+        kit.text[utf8] = vlen_string(utf8);
+    if (kit.scalar < 0)
+        kit.scalar = H5Screate(H5S_SCALAR);
+    return kit.text[utf8];
+}
+
+static void attr_kit_release() {
+    for (hid_t &t : kit.text)
+        if (t >= 0)
+            H5Tclose(t), t = -1;
+    if (kit.scalar >= 0)
+        H5Sclose(kit.scalar), kit.scalar = -1;
+}
+
+// A scalar attribute holding a variable-length string.
+void attr_text(hid_t obj, const char *name, const std::string &value) {
+    hid_t t = attr_kit(valid_utf8(value));
+    hid_t a = check(H5Acreate2(obj, name, t, kit.scalar, H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
     const char *s = value.c_str();
-    if (a >= 0)
+    if (a >= 0) {
         check(H5Awrite(a, t, &s), "H5Awrite");
-    if (a >= 0)
         H5Aclose(a);
-    H5Sclose(sp);
-    H5Tclose(t);
+    }
 }
 
 // A scalar numeric attribute of file type `type` from memory type `mem`.
 static void attr_number(hid_t obj, const char *name, hid_t type, hid_t mem, const void *v) {
-    hid_t sp = H5Screate(H5S_SCALAR);
-    hid_t a = check(H5Acreate2(obj, name, type, sp, H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
+    attr_kit(true);
+    hid_t a =
+        check(H5Acreate2(obj, name, type, kit.scalar, H5P_DEFAULT, H5P_DEFAULT), "H5Acreate2");
     if (a >= 0) {
         check(H5Awrite(a, mem, v), "H5Awrite");
         H5Aclose(a);
     }
-    H5Sclose(sp);
 }
 
 // A one-dimensional attribute of variable-length strings (NeXus @axes).
 void attr_texts(hid_t obj, const char *name, const std::vector<std::string> &values) {
-    hid_t t = H5Tcopy(H5T_C_S1);
-    H5Tset_size(t, H5T_VARIABLE);
-    H5Tset_cset(t, H5T_CSET_UTF8);
+    hid_t t = attr_kit(true);
     hsize_t n = values.size();
     hid_t sp = H5Screate_simple(1, &n, nullptr);
     std::vector<const char *> ptrs;
@@ -94,15 +119,31 @@ void attr_texts(hid_t obj, const char *name, const std::vector<std::string> &val
         H5Aclose(a);
     }
     H5Sclose(sp);
-    H5Tclose(t);
 }
 
 void attr_u8(hid_t obj, const char *name, uint8_t v) {
     attr_number(obj, name, H5T_STD_U8LE, H5T_NATIVE_UINT8, &v);
 }
 
+// Group creation properties of the layout (see group_plist_new).
+static hid_t group_plist = H5P_DEFAULT;
+
+// A channel group holds up to a dozen attributes, /entry eleven. Past
+// eight HDF5 moves an object's attributes out of its header into a heap
+// and a B-tree of their own, which made creating them half the cost of
+// the attributes of the whole layout; kept in the header they read back
+// the same (by name, as before). Returns the list, or H5P_DEFAULT.
+static hid_t group_plist_new() {
+    hid_t gcpl = H5Pcreate(H5P_GROUP_CREATE);
+    if (gcpl >= 0 && H5Pset_attr_phase_change(gcpl, 32, 24) >= 0)
+        return gcpl;
+    if (gcpl >= 0)
+        H5Pclose(gcpl);
+    return H5P_DEFAULT;
+}
+
 hid_t group_new(hid_t loc, const char *name, const char *nx_class) {
-    hid_t g = check(H5Gcreate2(loc, name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), "H5Gcreate2");
+    hid_t g = check(H5Gcreate2(loc, name, H5P_DEFAULT, group_plist, H5P_DEFAULT), "H5Gcreate2");
     if (g >= 0 && nx_class)
         attr_text(g, "NX_class", nx_class);
     return g;
@@ -134,6 +175,9 @@ static void dataset_fixed(hid_t loc, const char *name, hid_t type, int rank, con
 // /entry/event/event_id once it exists: every column made after it gets it
 // attached on its first dimension.
 static hid_t event_scale = -1;
+// /entry/event/time and /entry/event/id, held likewise: every channel
+// group links to them by handle, not by their path from the root.
+static hid_t event_time = -1, event_ident = -1;
 
 void attach(hid_t dset, hid_t scale, unsigned dim) {
     if (dset >= 0 && scale >= 0)
@@ -295,9 +339,13 @@ static void event_group(Run &run, hid_t entry) {
         attr_text(event_scale, "long_name", "event id");
     }
     c.id = column_scalar(g, "id", H5T_STD_U32LE, ZERO);
+    if (c.id >= 0)
+        event_ident = check(H5Dopen2(g, "id", H5P_DEFAULT), "H5Dopen2");
     c.time_s = column_scalar(g, "time_s", H5T_STD_U32LE, ZERO);
     c.time_us = column_scalar(g, "time_us", H5T_STD_U32LE, ZERO);
     c.time = column_scalar(g, "time", H5T_IEEE_F64LE, &NAN_D);
+    if (c.time >= 0)
+        event_time = check(H5Dopen2(g, "time", H5P_DEFAULT), "H5Dopen2");
     std::vector<char> blank(std::max(run.iso_len, run.type_len), 0);
     hid_t iso = fixed_string(run.iso_len, true);
     c.time_iso = column_scalar(g, "time_iso", iso, blank.data());
@@ -375,13 +423,20 @@ static void channel_attributes(const Channel &ch, hid_t g) {
         attr_u8(g, "eqdata", 1);
 }
 
+// A hard link `name` in g to the object `obj` is open on.
+static void link_to(hid_t obj, hid_t g, const char *name) {
+    check(obj < 0 ? -1 : H5Olink(obj, g, name, H5P_DEFAULT, H5P_DEFAULT), "H5Olink");
+}
+
 // The event id scale and the event time, where netCDF readers look for
 // the scales of the group's variables.
-void event_links(hid_t file, hid_t g) {
-    check(H5Lcreate_hard(file, "/entry/event/event_id", g, "event_id", H5P_DEFAULT, H5P_DEFAULT),
-          "H5Lcreate_hard");
-    check(H5Lcreate_hard(file, "/entry/event/time", g, "time", H5P_DEFAULT, H5P_DEFAULT),
-          "H5Lcreate_hard");
+void event_links(hid_t g) {
+    link_to(event_scale, g, "event_id");
+    link_to(event_time, g, "time");
+}
+
+void event_id_link(hid_t g) {
+    link_to(event_ident, g, "id");
 }
 
 // Units and a long name on a signal dataset, from the XML description
@@ -402,7 +457,7 @@ static void channel_layout(Run &run, Channel &ch, hid_t channels, hid_t file) {
     if (g < 0)
         return;
     channel_attributes(ch, g);
-    event_links(file, g);
+    event_links(g);
     ch.col_present = column_scalar(g, "present", H5T_STD_I8LE, ZERO);
     if (run.status_columns) {
         ch.col_srv = column_scalar(g, "srv_status", H5T_STD_I32LE, ZERO);
@@ -503,7 +558,7 @@ static void channel_groups(Run &run, hid_t entry, hid_t file) {
 long long layout_create(Run &run, const char *path, const char *version) {
     layout_error.clear();
     run.event_columns = EventColumns();
-    event_scale = -1;
+    event_scale = event_time = event_ident = -1;
     uint64_t per_event = scalar_bytes_per_event(run);
     scalar_chunk_cap = std::max<uint64_t>(1, CHUNK_MEMORY / per_event);
     run_events_cap = std::max<uint64_t>(1, run.events);
@@ -514,6 +569,7 @@ long long layout_create(Run &run, const char *path, const char *version) {
                 errno ? strerror(errno) : "");
         return -1;
     }
+    group_plist = group_plist_new();
     root_attributes(run, file, version);
     hid_t entry = group_new(file, "entry", "NXentry");
     event_group(run, entry);
@@ -522,9 +578,12 @@ long long layout_create(Run &run, const char *path, const char *version) {
     if (entry >= 0)
         H5Gclose(entry);
     write_event_refs();
-    if (event_scale >= 0)
-        H5Dclose(event_scale);
-    event_scale = -1;
+    if (group_plist != H5P_DEFAULT)
+        H5Pclose(group_plist);
+    group_plist = H5P_DEFAULT;
+    close_all({event_scale, event_time, event_ident});
+    event_scale = event_time = event_ident = -1;
+    attr_kit_release();
     if (!layout_error.empty()) {
         message("%s: cannot lay out the HDF5 file (%s failed)", path, layout_error.c_str());
         H5Fclose(file);
@@ -578,6 +637,7 @@ int layout_finish(Run &run, long long file) {
         run_metadata(run, entry);
         H5Gclose(entry);
     }
+    attr_kit_release();
     if (!layout_error.empty()) {
         message("%s: cannot finish the HDF5 file (%s failed)", run.opt.out.c_str(),
                 layout_error.c_str());
