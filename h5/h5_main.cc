@@ -482,11 +482,14 @@ static int open_both(const Options &o, Input &in, const std::string &part) {
         message("%s: cannot open: %s", o.table.c_str(), input_open_error(r));
         return 2;
     }
+    // Named before it exists: a second interrupt that comes the moment
+    // OUT.part appears must find it to remove.
+    remove_part_on_second_interrupt(part.c_str());
     if (int bad = output_create(part)) {
+        remove_part_on_second_interrupt("");
         input_close(in);
         return bad;
     }
-    remove_part_on_second_interrupt(part.c_str());
     return 0;
 }
 
