@@ -77,6 +77,13 @@ constexpr int kMaxRank = 4;
 // stop the calling thread at once. More would only hold more memory, as
 // chunks are written one at a time however many threads there are.
 constexpr size_t kWriteSlots = 4;
+// While the layout job runs no chunk is written, and a camera's frames,
+// one chunk each, would soon fill every slot: up to kLayOutSlots more
+// slots, holding up to kLayOutBytes of chunks, let the conversion go on
+// meanwhile (about what it fills while HDF5 makes a layout of a few
+// thousand datasets). Their buffers are let go once written.
+constexpr size_t kLayOutSlots = 32;
+constexpr size_t kLayOutBytes = size_t(64) << 20;
 // A recycled buffer this much larger than a column's chunk is not given to
 // it, so that frame-sized buffers do not wander into thousands of small
 // columns and multiply the memory they hold.
@@ -116,6 +123,7 @@ struct Slot {
     std::vector<unsigned char> packed;  // shuffled and deflated
     size_t packed_bytes = 0;            // the valid part of `packed`
     int status = Z_OK;                  // zlib's result for this chunk
+    size_t extra = 0;                   // taken beyond the usual slots: the bytes it counts
 };
 
 // A worker thread and its scratch buffer for the shuffled bytes.
@@ -141,6 +149,14 @@ struct Report {
     char text[1024] = "";  // fixed, so that reporting running out of memory needs none
 };
 
+// The job chunks_lay_out hands over: it runs before any chunk is written.
+struct LayOut {
+    const char *(*job)(void *) = nullptr;
+    void *arg = nullptr;
+    bool pending = false;  // handed over, not yet run to its end
+    bool done = false;     // has run
+};
+
 // The module's state. Allocated once and never destroyed: a caller that
 // exits without chunks_finish must not have its exit aborted by the
 // destructor of a running std::thread.
@@ -160,6 +176,9 @@ struct ChunkState {
     hid_t file = H5I_INVALID_HID;    // the file of the columns, where closed ones are reopened
     hid_t access = H5I_INVALID_HID;  // dataset access: no chunk cache (chunks are written whole)
     std::vector<int> held;           // columns whose dataset columns_close_idle is to close
+    // Planned columns: a copy of the type each is to be made with, until
+    // column_make (H5I_INVALID_HID for the others).
+    std::vector<hid_t> types;
     std::vector<unsigned char> shuffled;  // inline compression: shuffled chunk
     std::vector<unsigned char> packed;    // inline compression: deflated chunk
 
@@ -172,9 +191,12 @@ struct ChunkState {
     std::condition_variable work_ready;  // a slot was queued, writing ended, or stop was set
     std::condition_variable slot_idle;   // a slot came back to `idle`
     std::vector<Slot *> idle;            // slots the calling thread may fill
+    size_t usual_slots = 0;              // slots in use at once but during the layout
+    size_t extra_bytes = 0;              // chunk bytes in the extra slots taken
     Ring to_pack;                        // slots to compress
     Ring to_write;                       // slots to write
     bool writing = false;                // a worker is writing: it alone is in HDF5
+    LayOut lay_out;                      // the job of chunks_lay_out
     bool stop = false;                   // the workers are to return
 
     // The failure of a write: the worker writing (the only one) fills
@@ -493,10 +515,66 @@ void write_slot(const Slot &s, Worker *w) {
     }
 }
 
-// True (under the lock) when a worker may start writing: a slot waits and
-// no other worker is in HDF5.
+// True on the thread running the job of chunks_lay_out, while it runs: it
+// is alone in HDF5 and may use the columns without waiting for the slots
+// (which wait for it).
+thread_local bool in_lay_out = false;
+
+// Runs the job of chunks_lay_out on this thread. Returns its message of
+// failure, or null.
+const char *run_lay_out() {
+    in_lay_out = true;
+    const char *why = g.lay_out.job(g.lay_out.arg);
+    in_lay_out = false;
+    return why;
+}
+
+// True (under the lock) when a worker may start writing: a slot waits, no
+// other worker is in HDF5 and the layout, if any, is done.
 bool may_write() {
-    return !g.writing && g.to_write.count > 0;
+    return !g.writing && !g.lay_out.pending && g.to_write.count > 0;
+}
+
+// True (under the lock) when a worker may take the layout job: it is
+// pending and nobody else is in HDF5.
+bool may_lay_out() {
+    return !g.writing && g.lay_out.pending && !g.lay_out.done;
+}
+
+// Under the lock: runs the layout job as the only worker in HDF5, outside
+// the lock; its failure is reported as a failed write would be. Then the
+// slots queued meanwhile may be written.
+void lay_out_next(std::unique_lock<std::mutex> &hold, Worker *w) {
+    g.writing = true;
+    g.lay_out.done = true;
+    hold.unlock();
+    if (!w->used_hdf5)
+        H5Eset_auto2(H5E_DEFAULT, g.error_func, g.error_data);
+    w->used_hdf5 = true;
+    if (const char *why = run_lay_out()) {
+        note(g.write_report, "%s", why);
+        g.write_failed.store(true, std::memory_order_release);
+        H5Eclear2(H5E_DEFAULT);
+    }
+    hold.lock();
+    g.writing = false;
+    g.lay_out.pending = false;
+    g.work_ready.notify_all();
+    g.slot_idle.notify_all();
+}
+
+// Under the lock: puts a slot back among the idle ones (within the
+// capacity reserved for every slot). An extra slot lets its buffer go and
+// waits at the back of the list, to be taken last.
+void put_idle(Slot *s) {
+    if (s->extra == 0) {
+        g.idle.push_back(s);
+        return;
+    }
+    g.extra_bytes -= s->extra;
+    s->extra = 0;
+    std::vector<unsigned char>().swap(s->raw);
+    g.idle.insert(g.idle.begin(), s);
 }
 
 // Under the lock: writes the oldest slot queued for writing, as the only
@@ -508,7 +586,7 @@ void write_next(std::unique_lock<std::mutex> &hold, Worker *w) {
     write_slot(*s, w);
     hold.lock();
     g.writing = false;
-    g.idle.push_back(s);  // within the capacity reserved for every slot
+    put_idle(s);
     g.slot_idle.notify_one();
 }
 
@@ -528,10 +606,13 @@ void pack_next(std::unique_lock<std::mutex> &hold, Worker *w) {
 void worker_main(Worker *w) {
     std::unique_lock<std::mutex> hold(g.lock);
     for (;;) {
-        g.work_ready.wait(hold, [] { return g.stop || may_write() || g.to_pack.count > 0; });
+        g.work_ready.wait(
+            hold, [] { return g.stop || may_lay_out() || may_write() || g.to_pack.count > 0; });
         if (g.stop)
             return;
-        if (may_write())
+        if (may_lay_out())
+            lay_out_next(hold, w);
+        else if (may_write())
             write_next(hold, w);
         else
             pack_next(hold, w);
@@ -544,7 +625,8 @@ void worker_main(Worker *w) {
 // std::bad_alloc or std::system_error; stop_threads undoes a partial start.
 void start_threads(int count) {
     bool pack = g.level >= 0;
-    size_t slots = pack ? 2 * static_cast<size_t>(count) + 2 : kWriteSlots;
+    g.usual_slots = pack ? 2 * static_cast<size_t>(count) + 2 : kWriteSlots;
+    size_t slots = g.usual_slots + kLayOutSlots;
     g.slots.resize(slots);
     g.idle.reserve(slots);
     for (Slot &s : g.slots)
@@ -579,33 +661,53 @@ int adopt_write_failure() {
     return fail_with(g.write_report);
 }
 
-// Waits until every slot handed over has come back idle: written, or
-// dropped after a write failed. The workers then wait for work, out of
-// HDF5 and out of the columns. Returns 0, or -1 when a write has failed.
+// Waits until the layout job, if any, has run and every slot handed over
+// has come back idle: written, or dropped after a write failed. The
+// workers then wait for work, out of HDF5 and out of the columns. The
+// layout job itself does not wait (the slots wait for it). Returns 0, or
+// -1 when a write (or the layout) has failed.
 int wait_all_idle() {
+    if (in_lay_out)
+        return 0;
     {
         std::unique_lock<std::mutex> hold(g.lock);
-        g.slot_idle.wait(hold, [] { return g.idle.size() == g.slots.size(); });
+        g.slot_idle.wait(hold,
+                         [] { return !g.lay_out.pending && g.idle.size() == g.slots.size(); });
     }
     return adopt_write_failure();
 }
 
-// Waits until a slot is idle and takes it. Returns the slot, or null once
-// a write has failed (the run is lost; there is no point going on).
-Slot *take_idle_slot() {
+// Under the lock: whether a slot for a chunk of `bytes` may be taken now,
+// and whether it is an extra one (see kLayOutSlots).
+bool may_take(size_t bytes, bool *extra) {
+    size_t busy = g.slots.size() - g.idle.size();
+    *extra = busy >= g.usual_slots;
+    return !g.idle.empty() &&
+           (!*extra || (g.lay_out.pending && g.extra_bytes + bytes <= kLayOutBytes));
+}
+
+// Waits until a slot for a chunk of `bytes` may be taken and takes it.
+// Returns the slot, or null once a write has failed (the run is lost;
+// there is no point going on).
+Slot *take_idle_slot(size_t bytes) {
     std::unique_lock<std::mutex> hold(g.lock);
-    g.slot_idle.wait(hold, [] { return !g.idle.empty(); });
+    bool extra = false;
+    g.slot_idle.wait(hold, [&] {
+        return may_take(bytes, &extra) || g.write_failed.load(std::memory_order_acquire);
+    });
     if (g.write_failed.load(std::memory_order_acquire))
         return nullptr;
     Slot *s = g.idle.back();
     g.idle.pop_back();
+    s->extra = extra ? bytes : 0;
+    g.extra_bytes += s->extra;
     return s;
 }
 
 // Puts a slot taken but not queued back among the idle ones.
 void give_back(Slot *s) {
     std::lock_guard<std::mutex> hold(g.lock);
-    g.idle.push_back(s);
+    put_idle(s);
 }
 
 // Gives the column a buffer for its next chunk in exchange for the full
@@ -627,10 +729,10 @@ void swap_into_slot(Column &c, Slot *s, bool refill) {
 // first waiting for an idle slot when all are busy. Returns 0, or -1 when
 // a write has failed.
 int queue_chunk(int col, uint64_t covered, bool refill) {
-    Slot *s = take_idle_slot();
+    Column &c = g.columns[col];
+    Slot *s = take_idle_slot(chunk_bytes(c));
     if (!s)
         return adopt_write_failure();
-    Column &c = g.columns[col];
     s->col = col;
     s->first_event = c.chunk_start;
     s->covered = covered;
@@ -895,15 +997,25 @@ hid_t create_dataset(hid_t loc, const char *name, hid_t type, const Column &c, c
     return dset;
 }
 
-// The dataset's name in the file, for messages.
-std::string dataset_path(hid_t dset) {
-    ssize_t n = H5Iget_name(dset, nullptr, 0);
-    if (n <= 0)
-        return "(unnamed dataset)";
-    std::string path(static_cast<size_t>(n) + 1, '\0');
-    H5Iget_name(dset, &path[0], path.size());
-    path.resize(static_cast<size_t>(n));
-    return path;
+// Where dataset `name` of `loc` lies in the file: the group's name in the
+// file, then `name`.
+std::string path_in(hid_t loc, const char *name) {
+    std::string path;
+    ssize_t n = H5Iget_name(loc, nullptr, 0);
+    if (n > 0) {
+        path.assign(static_cast<size_t>(n) + 1, '\0');
+        H5Iget_name(loc, &path[0], path.size());
+        path.resize(static_cast<size_t>(n));
+    }
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    return path + name;
+}
+
+// The last part of a path: the name a planned column is made under.
+const char *base_name(const char *path) {
+    const char *slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
 }
 
 // Takes the file of `loc` as the run's at the first column. Returns
@@ -923,26 +1035,13 @@ bool in_run_file(hid_t loc) {
     return same;
 }
 
-// Stores the name of the column's dataset in the shared list. The column
-// takes it only once it is whole: one without a name is named "" in
-// messages (see path_of).
-void keep_path(Column &c) {
-    std::string path = dataset_path(c.dataset);
-    size_t at = g.paths.size();
-    g.paths.insert(g.paths.end(), path.c_str(), path.c_str() + path.size() + 1);
-    c.path_at = at;
-}
-
-// column_create without the exception boundary. Once chunks are on their
-// way it first waits for the threads to write them all: only then is it
-// alone in HDF5 and free to move the column list. The column is in the
-// list before its dataset exists, so that whatever happens afterwards
-// chunks_finish finds the dataset to close.
-int create_column(hid_t loc, const char *name, hid_t type, int inner_rank, const hsize_t *inner,
-                  uint64_t chunk_events, const void *fill) {
-    if (check_column_args(name, inner_rank, inner, chunk_events, fill) < 0)
-        return -1;
-    if (wait_all_idle() < 0)
+// Records a column without its dataset: its sizes, its chunk buffer of
+// fill value, and its name in the file. The column is in the list before
+// its dataset exists, so that whatever happens afterwards chunks_finish
+// finds the dataset to close. Returns the column id, or -1.
+int plan_column(const std::string &path, hid_t type, int inner_rank, const hsize_t *inner,
+                uint64_t chunk_events, const void *fill) {
+    if (check_column_args(path.c_str(), inner_rank, inner, chunk_events, fill) < 0)
         return -1;
     Column c;
     c.rank = static_cast<uint8_t>(inner_rank + 1);
@@ -950,27 +1049,66 @@ int create_column(hid_t loc, const char *name, hid_t type, int inner_rank, const
     std::copy(inner, inner + inner_rank, c.chunk_dims + 1);
     c.chunk_events = chunk_events;
     c.chunk_start = g.advanced - g.advanced % chunk_events;
-    if (size_column(c, name, type) < 0)
+    if (size_column(c, path.c_str(), type) < 0)
         return -1;
     const unsigned char *fill_bytes = static_cast<const unsigned char *>(fill);
     c.buffer.resize(chunk_bytes(c));
     fill_with(c.buffer.data(), chunk_bytes(c), fill_bytes, c.element_bytes);
     c.fill_at = g.fills.size();
     g.fills.insert(g.fills.end(), fill_bytes, fill_bytes + c.element_bytes);
+    c.path_at = g.paths.size();
+    g.paths.insert(g.paths.end(), path.c_str(), path.c_str() + path.size() + 1);
     g.columns.push_back(std::move(c));
-    Column &added = g.columns.back();
-    added.dataset = create_dataset(loc, name, type, added, fill);
-    if (added.dataset < 0) {
-        g.fills.resize(added.fill_at);
-        g.columns.pop_back();
-        return -1;
-    }
-    keep_path(added);
-    added.stays_open = g.columns.size() <= kOpenColumns || !in_run_file(loc);
-    if (!added.stays_open)
-        g.held.push_back(static_cast<int>(g.columns.size() - 1));
-    g.next_full = std::min(g.next_full, added.chunk_start + added.chunk_events);
+    g.types.resize(g.columns.size(), H5I_INVALID_HID);
+    g.next_full = std::min(g.next_full, g.columns.back().chunk_start + chunk_events);
     return static_cast<int>(g.columns.size() - 1);
+}
+
+// Creates the dataset of column `col`, planned with `type`, as `name` in
+// `loc`. Returns 0, or -1.
+int make_column(hid_t loc, int col, const char *name, hid_t type) {
+    Column &c = g.columns[col];
+    if (c.dataset >= 0)
+        return fail("column_make: %s is made already", path_of(c));
+    c.dataset = create_dataset(loc, name, type, c, fill_of(c));
+    if (c.dataset < 0)
+        return -1;
+    c.stays_open = static_cast<size_t>(col) < kOpenColumns || !in_run_file(loc);
+    if (!c.stays_open)
+        g.held.push_back(col);
+    return 0;
+}
+
+// column_create without the exception boundary. Once chunks are on their
+// way it first waits for the threads to write them all: only then is it
+// alone in HDF5 and free to move the column list.
+int create_column(hid_t loc, const char *name, hid_t type, int inner_rank, const hsize_t *inner,
+                  uint64_t chunk_events, const void *fill) {
+    if (check_column_args(name, inner_rank, inner, chunk_events, fill) < 0)
+        return -1;
+    if (wait_all_idle() < 0)
+        return -1;
+    int col = plan_column(path_in(loc, name), type, inner_rank, inner, chunk_events, fill);
+    if (col < 0 || make_column(loc, col, name, type) < 0)
+        return -1;
+    return col;
+}
+
+// column_plan without the exception boundary: the column, and a copy of
+// its type for column_make.
+int plan_with_type(const char *path, hid_t type, int inner_rank, const hsize_t *inner,
+                   uint64_t chunk_events, const void *fill) {
+    if (!path)
+        return fail("column_plan: no dataset path given");
+    if (g.lay_out.pending || g.lay_out.done)
+        return fail("column_plan: %s: the layout has been handed over", path);
+    int col = plan_column(path, type, inner_rank, inner, chunk_events, fill);
+    if (col < 0)
+        return -1;
+    g.types[col] = H5Tcopy(type);
+    if (g.types[col] < 0)
+        return fail("column_plan: %s: cannot copy its type (H5Tcopy)", path);
+    return col;
 }
 
 // ---- Finishing ----
@@ -1026,6 +1164,11 @@ void release_everything() {
     if (g.access >= 0)
         H5Pclose(g.access);
     plists_release();
+    for (hid_t type : g.types)
+        if (type >= 0)
+            H5Tclose(type);
+    std::vector<hid_t>().swap(g.types);
+    g.lay_out = LayOut();
     g.file = H5I_INVALID_HID;
     g.access = H5I_INVALID_HID;
     std::vector<Column>().swap(g.columns);
@@ -1091,6 +1234,49 @@ int column_create(hid_t loc, const char *name, hid_t type, int inner_rank, const
     }
 }
 
+int column_plan(const char *path, hid_t type, int inner_rank, const hsize_t *inner,
+                uint64_t chunk_events, const void *fill) {
+    try {
+        return plan_with_type(path, type, inner_rank, inner, chunk_events, fill);
+    } catch (...) {
+        return fail_from_exception("column_plan");
+    }
+}
+
+int column_make(hid_t loc, int col) {
+    if (col < 0 || static_cast<size_t>(col) >= g.types.size() || g.types[col] < 0)
+        return fail("column_make: column %d is not planned, or made already", col);
+    if (g.failed)
+        return -1;
+    hid_t type = g.types[col];
+    int made = make_column(loc, col, base_name(path_of(g.columns[col])), type);
+    H5Tclose(type);
+    g.types[col] = H5I_INVALID_HID;
+    return made;
+}
+
+int chunks_lay_out(const char *(*job)(void *), void *arg) {
+    if (!g.started)
+        return fail("chunks_lay_out: chunks_start was not called");
+    if (g.failed)
+        return -1;
+    if (g.lay_out.pending || g.lay_out.done || g.advanced > 0)
+        return fail("chunks_lay_out: called again, or after chunks were handed over");
+    g.lay_out.job = job;
+    g.lay_out.arg = arg;
+    if (g.threads < 2) {
+        g.lay_out.done = true;
+        const char *why = run_lay_out();
+        return why ? fail("%s", why) : 0;
+    }
+    {
+        std::lock_guard<std::mutex> hold(g.lock);
+        g.lay_out.pending = true;
+    }
+    g.work_ready.notify_all();
+    return 0;
+}
+
 int columns_reserve(size_t more) {
     if (!g.started)
         return fail("columns_reserve: chunks_start was not called");
@@ -1098,6 +1284,7 @@ int columns_reserve(size_t more) {
         if (wait_all_idle() < 0)
             return -1;
         g.columns.reserve(g.columns.size() + more);
+        g.types.reserve(g.columns.size() + more);
     } catch (...) {
         return fail_from_exception("columns_reserve");
     }

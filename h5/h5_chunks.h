@@ -21,6 +21,16 @@
 // time is allowed: it first waits until every chunk handed over is
 // written; so are column_dataset and columns_close_idle.
 //
+// A layout of thousands of datasets takes HDF5 a while; it need not hold
+// up the conversion. The columns are then planned (column_plan: their
+// sizes, names and types, no HDF5 object yet), and a job that creates
+// them (column_make) with the rest of the file's objects is handed to
+// chunks_lay_out. With two threads or more a worker runs it before it
+// writes any chunk, while the calling thread already fills chunks; the
+// calling thread must then make no HDF5 call until chunks_finish. The
+// job is alone in HDF5 and may call column_make, column_dataset and
+// columns_close_idle.
+//
 // Open datasets cost HDF5 memory, so only the first 256 columns of a run
 // keep theirs open throughout; a later column's dataset is open from its
 // creation (or a column_dataset call) until the next columns_close_idle,
@@ -32,6 +42,9 @@
 //   column_create() ...     for every per-event dataset; column_dataset()
 //                           for its attributes; columns_close_idle() after
 //                           each group of them
+//   or column_plan() ...    for every per-event dataset, then
+//      chunks_lay_out(job)  the job calls column_make() for each
+
 //   per event n (0, 1, 2, ...):
 //     column_row(col, n)    the bytes of event n of a column, to fill in
 //     chunks_advance(n + 1) after the event: hands over the full chunks
@@ -67,6 +80,26 @@ const int CHUNKS_MAX_THREADS = 256;
 // dataset starts with 0 events. Returns the column id (0, 1, ...), or -1.
 int column_create(hid_t loc, const char *name, hid_t type, int inner_rank, const hsize_t *inner,
                   uint64_t chunk_events, const void *fill);
+
+// Plans a column as column_create would create it, without making its
+// dataset yet: `path` is the dataset's name in the file (column_make
+// creates it under the last part of that name). Before chunks_lay_out
+// only. Returns the column id, or -1.
+int column_plan(const char *path, hid_t type, int inner_rank, const hsize_t *inner,
+                uint64_t chunk_events, const void *fill);
+
+// Creates the dataset of a planned column in `loc` (the group its path
+// names). Returns 0, or -1.
+int column_make(hid_t loc, int col);
+
+// Runs `job` before any chunk is written: with one thread at once, on the
+// calling thread; with more, on a worker, which writes chunks only after
+// it (the calling thread goes on meanwhile, see above). The job returns
+// null, or why it failed: its message is then the run's failure, as a
+// failed write's would be. Once per run, before the first chunks_advance
+// with events. Returns 0, or -1 (with one thread, also for the job's
+// failure).
+int chunks_lay_out(const char *(*job)(void *), void *arg);
 
 // Makes room for `more` columns beyond those created, so that the list of
 // a wide run is not copied as it grows (it still grows past them).

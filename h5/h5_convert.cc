@@ -217,6 +217,8 @@ static int convert_row(void *ctx, const Row &row, uint64_t ev) {
             return -1;
     ip.ev = ev + 1;
     if (chunks_advance(ip.ev) != 0) {
+        if (interrupted())  // the layout stopped early for it
+            return -1;
         message("%s: %s", run.opt.out.c_str(), chunks_error());
         return -2;
     }

@@ -281,9 +281,12 @@ struct KindInfo {
     void (*decide)(Run &run, Channel &ch);
     uint64_t (*event_bytes)(const Channel &ch);
     uint64_t (*column_bytes)(const Channel &ch);
-    // Creates the channel's datasets in its group (both HDF5's hid_t;
-    // null: none).
-    void (*layout)(Channel &ch, int64_t group, int64_t file);
+    // Plans the channel's per-event columns (h5_chunks.h) under `group`
+    // (its path in the file, ending in '/'), and creates the channel's
+    // datasets in its group (both HDF5's hid_t), the planned ones among
+    // them (null: none).
+    void (*columns)(Channel &ch, const std::string &group);
+    void (*layout)(const Channel &ch, int64_t group, int64_t file);
     // Writes one reached, well-framed cell of event `ev`; returns its
     // presence (bad: the slot keeps the fill value).
     Presence (*write)(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev);

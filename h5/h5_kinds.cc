@@ -226,40 +226,45 @@ static uint64_t spectrum_column_bytes(const Channel &ch) {
 
 // ==== The layout: each kind's datasets ================================================
 
-// NXdata of a value or marker: the data plotted against the event id.
-static void per_event_data(Channel &ch, int64_t g, int64_t) {
+// A value or marker: one number (or mark) per event.
+static void per_event_column(Channel &ch, const std::string &g) {
     bool value = ch.kind == KIND_VALUE;
-    ch.col_data = column_scalar(g, "data", value ? H5T_IEEE_F32LE : H5T_STD_U8LE,
+    ch.col_data = column_scalar(g + "data", value ? H5T_IEEE_F32LE : H5T_STD_U8LE,
                                 value ? (const void *)&NAN_F : ZERO);
+}
+
+// NXdata of a value or marker: the data plotted against the event id.
+static void per_event_data(const Channel &ch, int64_t g, int64_t) {
+    hid_t d = column_made(g, ch.col_data);
     event_id_link(g);
     attr_text(g, "signal", "data");
     attr_texts(g, "axes", {"event_id"});
-    if (ch.col_data >= 0)
-        signal_attributes(ch, column_dataset(ch.col_data));
+    signal_attributes(ch, d);
 }
 
-// One column per item in the group `items`, named by the item (escaped,
-// "~2", "~3", ... where two names meet) or, without names, by its index;
-// the dataset and item names go to *dsname and *itemname.
-static void item_columns(Channel &ch, hid_t items, size_t n, std::vector<std::string> *dsname,
-                         std::vector<std::string> *itemname) {
-    ChannelExtra &x = channel_extra(ch);
+// Each item's dataset name in the group `items`: the item's name (escaped,
+// "~2", "~3", ... where two names meet) or, without names, its index.
+static std::vector<std::string> item_dataset_names(const Channel &ch) {
+    const ChannelExtra &x = extra_of(ch);
+    size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : x.items.size();
     std::vector<std::string> taken = {"event_id", "time"};  // the event links
+    std::vector<std::string> names;
     for (size_t i = 0; i < n; i++) {
         std::string name = ch.survey.nonvn ? std::to_string(i) : item_dataset_name(x.items[i]);
         std::string base = name;
         for (int k = 2; std::find(taken.begin(), taken.end(), name) != taken.end(); k++)
             name = base + "~" + std::to_string(k);
         taken.push_back(name);
-        int col = column_scalar(items, name.c_str(), H5T_IEEE_F32LE, &NAN_F);
-        x.col_items.push_back(col);
-        dsname->push_back(name);
-        itemname->push_back(ch.survey.nonvn ? std::string() : x.items[i]);
-        if (col >= 0) {
-            signal_attributes(ch, column_dataset(col));
-            attr_text(column_dataset(col), "item_name", itemname->back());
-        }
+        names.push_back(name);
     }
+    return names;
+}
+
+// One column per item.
+static void item_columns(Channel &ch, const std::string &g) {
+    ChannelExtra &x = channel_extra(ch);
+    for (const std::string &name : item_dataset_names(ch))
+        x.col_items.push_back(column_scalar(g + "items/" + name, H5T_IEEE_F32LE, &NAN_F));
 }
 
 // item_names [item]: each item's dataset name and item name, a compound
@@ -288,14 +293,21 @@ static void item_names_table(const Channel &ch, hid_t g, const std::vector<std::
     H5Tclose(t2);
 }
 
-static void block_items(Channel &ch, int64_t g, int64_t) {
+static void block_items(const Channel &ch, int64_t g, int64_t) {
     hid_t items = group_new(g, "items", "NXcollection");
     if (items < 0)
         return;
     event_links(items);
-    size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : extra_of(ch).items.size();
-    std::vector<std::string> dsname, itemname;
-    item_columns(ch, items, n, &dsname, &itemname);
+    const ChannelExtra &x = extra_of(ch);
+    std::vector<std::string> dsname = item_dataset_names(ch), itemname;
+    for (size_t i = 0; i < dsname.size(); i++) {
+        itemname.push_back(ch.survey.nonvn ? std::string() : x.items[i]);
+        hid_t d = column_made(items, i < x.col_items.size() ? x.col_items[i] : -1);
+        if (d >= 0) {
+            signal_attributes(ch, d);
+            attr_text(d, "item_name", itemname.back());
+        }
+    }
     H5Gclose(items);
     item_names_table(ch, g, dsname, itemname);
 }
@@ -352,62 +364,79 @@ static void spectrum_member_axes(const Channel &ch, hid_t g, int M, int V, hid_t
     close_all({d});
 }
 
-static void spectrum_data(Channel &ch, int64_t g, int64_t) {
+static void spectrum_columns(Channel &ch, const std::string &g) {
+    int M = ch.survey.members, V = ch.survey.values;
+    hsize_t inner[2] = {(hsize_t)M, (hsize_t)V};
+    size_t per = (size_t)M * (size_t)V * 4;
+    ch.col_data = column(g + "data", H5T_IEEE_F32LE, 2, inner, per, &NAN_F, false);
+    ch.col_count = column(g + "count", H5T_STD_I32LE, 1, inner, (size_t)M * 4, ZERO, false);
+    if (ch.survey.stats) {
+        hsize_t sdims[2] = {(hsize_t)M, 32};
+        ch.col_stats =
+            column(g + "stats", H5T_IEEE_F32LE, 2, sdims, (size_t)M * 128, &NAN_F, false);
+    }
+}
+
+static void spectrum_data(const Channel &ch, int64_t g, int64_t) {
     int M = ch.survey.members, V = ch.survey.values;
     hid_t member = index_scale(g, "member", H5T_STD_I32LE, (uint64_t)M);
     hid_t x = spectrum_x(ch, g, V);
     hid_t stat = ch.survey.stats ? index_scale(g, "stat", H5T_STD_I32LE, 32) : -1;
-    hsize_t inner[2] = {(hsize_t)M, (hsize_t)V};
-    size_t per = (size_t)M * (size_t)V * 4;
-    ch.col_data = column(g, "data", H5T_IEEE_F32LE, 2, inner, per, &NAN_F, false);
-    ch.col_count = column(g, "count", H5T_STD_I32LE, 1, inner, (size_t)M * 4, ZERO, false);
-    if (ch.col_count >= 0)
-        attach(column_dataset(ch.col_count), member, 1);
-    if (ch.survey.stats) {
-        hsize_t sdims[2] = {(hsize_t)M, 32};
-        ch.col_stats = column(g, "stats", H5T_IEEE_F32LE, 2, sdims, (size_t)M * 128, &NAN_F, false);
-        if (ch.col_stats >= 0) {
-            attach(column_dataset(ch.col_stats), member, 1);
-            attach(column_dataset(ch.col_stats), stat, 2);
-        }
+    hid_t data = column_made(g, ch.col_data);
+    attach(column_made(g, ch.col_count), member, 1);
+    if (hid_t stats = column_made(g, ch.col_stats); stats >= 0) {
+        attach(stats, member, 1);
+        attach(stats, stat, 2);
     }
     attr_text(g, "signal", "data");
     attr_texts(g, "axes", {"event_id", "member", "x"});
     spectrum_member_axes(ch, g, M, V, member, x);
-    if (ch.col_data >= 0) {
-        hid_t d = column_dataset(ch.col_data);
-        attach(d, member, 1);
-        attach(d, x, 2);
-        attr_text(d, "interpretation", "spectrum");
-        signal_attributes(ch, d);
+    if (data >= 0) {
+        attach(data, member, 1);
+        attach(data, x, 2);
+        attr_text(data, "interpretation", "spectrum");
+        signal_attributes(ch, data);
         if (spectrum_truncated(ch))
-            attr_u8(d, "truncated", 1);
+            attr_u8(data, "truncated", 1);
     }
     close_all({member, x, stat});
 }
 
-static void image_data(Channel &ch, int64_t g, int64_t) {
+// An image's frame: height x width, or a flat list of pixels (rank 1).
+static int frame_dims(const Channel &ch, hsize_t inner[2]) {
+    if (ch.shape.width > 0) {
+        inner[0] = ch.shape.height, inner[1] = ch.shape.width;
+        return 2;
+    }
+    inner[0] = std::max<uint64_t>(ch.survey.pixels, 1), inner[1] = 1;
+    return 1;
+}
+
+static void image_columns(Channel &ch, const std::string &g) {
     hid_t type = ch.shape.bytes == 2 ? H5T_STD_U16LE : H5T_STD_U8LE;
     hsize_t inner[2];
-    int rank;
+    int rank = frame_dims(ch, inner);
+    size_t per = ch.shape.bytes * (size_t)inner[0] * (size_t)inner[1];
+    ch.col_data = column(g + "data", type, rank, inner, per, ZERO, true);
+}
+
+static void image_data(const Channel &ch, int64_t g, int64_t) {
+    hsize_t inner[2];
+    int rank = frame_dims(ch, inner);
     hid_t s1, s2 = -1;
-    if (ch.shape.width > 0) {
-        inner[0] = ch.shape.height, inner[1] = ch.shape.width, rank = 2;
-        s1 = index_scale(g, "y", H5T_STD_U32LE, ch.shape.height);
-        s2 = index_scale(g, "x", H5T_STD_U32LE, ch.shape.width);
+    if (rank == 2) {
+        s1 = index_scale(g, "y", H5T_STD_U32LE, inner[0]);
+        s2 = index_scale(g, "x", H5T_STD_U32LE, inner[1]);
     } else {
-        inner[0] = std::max<uint64_t>(ch.survey.pixels, 1), rank = 1;
         s1 = index_scale(g, "pixel", H5T_STD_U32LE, inner[0]);
     }
-    size_t per = ch.shape.bytes * (size_t)inner[0] * (rank == 2 ? (size_t)inner[1] : 1);
-    ch.col_data = column(g, "data", type, rank, inner, per, ZERO, true);
+    hid_t d = column_made(g, ch.col_data);
     attr_text(g, "signal", "data");
     if (rank == 2)
         attr_texts(g, "axes", {"event_id", "y", "x"});
     else
         attr_texts(g, "axes", {"event_id", "pixel"});
-    if (ch.col_data >= 0) {
-        hid_t d = column_dataset(ch.col_data);
+    if (d >= 0) {
         attach(d, s1, 1);
         attach(d, s2, 2);
         if (rank == 2)
@@ -587,18 +616,19 @@ static Presence read_image(Dialect d, const char *b, const char *e) {
 // or marker (a marker is a flat line at 1).
 const KindInfo KINDS[KIND_COUNT] = {
     {"none", nullptr, 0, 0, "", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr, write_none},
+     nullptr, nullptr, nullptr, write_none},
     {"marker", "NXdata", 1, 4, "", nullptr, nullptr, cell_marker, nullptr, survey_marker, nullptr,
-     nullptr, single_column_bytes, per_event_data, write_marker},
+     nullptr, single_column_bytes, per_event_column, per_event_data, write_marker},
     {"value", "NXdata", 2, 1, "%f", &Precision::float_value, nullptr, read_value, claim_value,
-     survey_value, nullptr, nullptr, single_column_bytes, per_event_data, write_value},
+     survey_value, nullptr, nullptr, single_column_bytes, per_event_column, per_event_data,
+     write_value},
     {"block", "NXcollection", 3, 0, "%.2e", &Precision::float_item, nullptr, read_block, nullptr,
-     survey_block, nullptr, nullptr, block_column_bytes, block_items, write_block},
+     survey_block, nullptr, nullptr, block_column_bytes, item_columns, block_items, write_block},
     {"spectrum", "NXdata", 5, 2, "%.e", &Precision::float_spectrum, nullptr, read_spectrum, nullptr,
-     survey_spectrum, decide_spectrum, spectrum_event_bytes, spectrum_column_bytes, spectrum_data,
-     write_spectrum},
+     survey_spectrum, decide_spectrum, spectrum_event_bytes, spectrum_column_bytes,
+     spectrum_columns, spectrum_data, write_spectrum},
     {"image", "NXdata", 4, 3, "", nullptr, "%d", read_image, survey_image, nullptr, decide_image,
-     image_event_bytes, nullptr, image_data, write_image},
+     image_event_bytes, nullptr, image_columns, image_data, write_image},
 };
 
 const char *kind_name(Kind k) {

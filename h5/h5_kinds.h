@@ -41,11 +41,16 @@ hid_t dataset_fixed_open(hid_t loc, const char *name, hid_t type, int rank, cons
 hid_t index_scale(hid_t loc, const char *name, hid_t type, uint64_t n);
 void attach(hid_t dset, hid_t scale, unsigned dim);
 void close_all(std::initializer_list<hid_t> ids);
-// A per-event column of `event_bytes` bytes per event (a frame: one event
-// per chunk), the event scale attached. Returns its id, or -1.
-int column(hid_t loc, const char *name, hid_t type, int rank, const hsize_t *inner,
-           size_t event_bytes, const void *fill, bool frame);
-int column_scalar(hid_t loc, const char *name, hid_t type, const void *fill);
+// Plans a per-event column of `event_bytes` bytes per event (a frame: one
+// event per chunk) at `path` in the file; returns its id, or -1. Its
+// dataset is made later, in the layout job, by column_made.
+int column(const std::string &path, hid_t type, int rank, const hsize_t *inner, size_t event_bytes,
+           const void *fill, bool frame);
+int column_scalar(const std::string &path, hid_t type, const void *fill);
+// Makes the dataset of planned column `col` in its group `loc`, the event
+// scale attached. Returns the dataset (open until the group's columns are
+// closed), or -1.
+hid_t column_made(hid_t loc, int col);
 // Hard links to the event id scale and the event time in group g.
 void event_links(hid_t g);
 // A hard link to the event's id column in group g.

@@ -284,20 +284,31 @@ static uint64_t scalar_chunk_cap = 1;
 // chunks instead of megabytes of fill value).
 static uint64_t run_events_cap = 1;
 
-int column(hid_t loc, const char *name, hid_t type, int rank, const hsize_t *inner,
-           size_t event_bytes, const void *fill, bool frame) {
+int column(const std::string &path, hid_t type, int rank, const hsize_t *inner, size_t event_bytes,
+           const void *fill, bool frame) {
     uint64_t cap = frame ? 1 : scalar_chunk_cap;
     uint64_t events = std::min(chunk_events_for(event_bytes, cap), run_events_cap);
-    int c = column_create(loc, name, type, rank, inner, events, fill);
+    int c = column_plan(path.c_str(), type, rank, inner, events, fill);
     if (c < 0 && layout_error.empty())
         layout_error = chunks_error();
-    if (c >= 0)
-        attach_event_scale(column_dataset(c));
     return c;
 }
 
-int column_scalar(hid_t loc, const char *name, hid_t type, const void *fill) {
-    return column(loc, name, type, 0, nullptr, H5Tget_size(type), fill, false);
+int column_scalar(const std::string &path, hid_t type, const void *fill) {
+    return column(path, type, 0, nullptr, H5Tget_size(type), fill, false);
+}
+
+hid_t column_made(hid_t loc, int col) {
+    if (col < 0 || loc < 0)
+        return -1;
+    if (column_make(loc, col) < 0) {
+        if (layout_error.empty())
+            layout_error = chunks_error();
+        return -1;
+    }
+    hid_t d = column_dataset(col);
+    attach_event_scale(d);
+    return d;
 }
 
 // Bytes per event of all columns but image frames: the event columns,
@@ -325,40 +336,53 @@ static void time_attributes(const EventColumns &c) {
         attr_text(column_dataset(c.time_s), "units", "s");
 }
 
-static void event_group(Run &run, hid_t entry) {
-    hid_t g = group_new(entry, "event", nullptr);
-    if (g < 0)
-        return;
+// The event columns, planned in /entry/event.
+static void event_columns(Run &run) {
     EventColumns &c = run.event_columns;
-    c.event_id = column_scalar(g, "event_id", H5T_STD_U32LE, ZERO);
-    if (c.event_id >= 0) {
-        // A handle of the layout's own, held until the layout is done
-        // (closed in layout_create), whatever the columns do with theirs.
-        event_scale = check(H5Dopen2(g, "event_id", H5P_DEFAULT), "H5Dopen2");
-        check(H5DSset_scale(event_scale, "event_id"), "H5DSset_scale");
-        attr_text(event_scale, "long_name", "event id");
-    }
-    c.id = column_scalar(g, "id", H5T_STD_U32LE, ZERO);
-    if (c.id >= 0)
-        event_ident = check(H5Dopen2(g, "id", H5P_DEFAULT), "H5Dopen2");
-    c.time_s = column_scalar(g, "time_s", H5T_STD_U32LE, ZERO);
-    c.time_us = column_scalar(g, "time_us", H5T_STD_U32LE, ZERO);
-    c.time = column_scalar(g, "time", H5T_IEEE_F64LE, &NAN_D);
-    if (c.time >= 0)
-        event_time = check(H5Dopen2(g, "time", H5P_DEFAULT), "H5Dopen2");
+    const std::string g = "/entry/event/";
+    c.event_id = column_scalar(g + "event_id", H5T_STD_U32LE, ZERO);
+    c.id = column_scalar(g + "id", H5T_STD_U32LE, ZERO);
+    c.time_s = column_scalar(g + "time_s", H5T_STD_U32LE, ZERO);
+    c.time_us = column_scalar(g + "time_us", H5T_STD_U32LE, ZERO);
+    c.time = column_scalar(g + "time", H5T_IEEE_F64LE, &NAN_D);
     std::vector<char> blank(std::max(run.iso_len, run.type_len), 0);
     hid_t iso = fixed_string(run.iso_len, true);
-    c.time_iso = column_scalar(g, "time_iso", iso, blank.data());
+    c.time_iso = column_scalar(g + "time_iso", iso, blank.data());
     H5Tclose(iso);
     if (run.dialect == DIALECT_TAB) {
         hid_t tn = fixed_string(run.type_len, true);
-        c.type_name = column_scalar(g, "type_name", tn, blank.data());
+        c.type_name = column_scalar(g + "type_name", tn, blank.data());
         H5Tclose(tn);
     }
     if (run.status_columns)
-        c.status = column_scalar(g, "status", H5T_STD_I32LE, ZERO);
-    c.complete = column_scalar(g, "complete", H5T_STD_U8LE, ZERO);
-    c.line = column_scalar(g, "line", H5T_STD_U64LE, ZERO);
+        c.status = column_scalar(g + "status", H5T_STD_I32LE, ZERO);
+    c.complete = column_scalar(g + "complete", H5T_STD_U8LE, ZERO);
+    c.line = column_scalar(g + "line", H5T_STD_U64LE, ZERO);
+}
+
+// A handle of the layout's own on an event column, held until the layout
+// is done (closed in lay_out), whatever the columns do with theirs.
+static hid_t held_open(hid_t g, int col, const char *name) {
+    return col < 0 ? -1 : check(H5Dopen2(g, name, H5P_DEFAULT), "H5Dopen2");
+}
+
+static void event_group(const Run &run, hid_t entry) {
+    hid_t g = group_new(entry, "event", nullptr);
+    if (g < 0)
+        return;
+    const EventColumns &c = run.event_columns;
+    column_made(g, c.event_id);
+    if ((event_scale = held_open(g, c.event_id, "event_id")) >= 0) {
+        check(H5DSset_scale(event_scale, "event_id"), "H5DSset_scale");
+        attr_text(event_scale, "long_name", "event id");
+    }
+    column_made(g, c.id);
+    event_ident = held_open(g, c.id, "id");
+    for (int col : {c.time_s, c.time_us, c.time})
+        column_made(g, col);
+    event_time = held_open(g, c.time, "time");
+    for (int col : {c.time_iso, c.type_name, c.status, c.complete, c.line})
+        column_made(g, col);
     time_attributes(c);
     H5Gclose(g);
     check(columns_close_idle(), "H5Dclose");
@@ -451,24 +475,31 @@ void signal_attributes(const Channel &ch, hid_t d) {
     attr_text(d, "coordinates", "time");
 }
 
-static void channel_layout(Run &run, Channel &ch, hid_t channels, hid_t file) {
+// The channel's columns, planned in its group.
+static void channel_columns(const Run &run, Channel &ch) {
+    std::string g = "/entry/channels/" + ch.group + "/";
+    ch.col_present = column_scalar(g + "present", H5T_STD_I8LE, ZERO);
+    if (run.status_columns) {
+        ch.col_srv = column_scalar(g + "srv_status", H5T_STD_I32LE, ZERO);
+        ch.col_chan = column_scalar(g + "chan_status", H5T_STD_I32LE, ZERO);
+    }
+    if (kind_info(ch.kind).columns)
+        kind_info(ch.kind).columns(ch, g);
+}
+
+static void channel_layout(const Channel &ch, hid_t channels, hid_t file) {
     const KindInfo &kind = kind_info(ch.kind);
     hid_t g = channel_group_new(channels, ch.group, kind.nx_class);
     if (g < 0)
         return;
     channel_attributes(ch, g);
     event_links(g);
-    ch.col_present = column_scalar(g, "present", H5T_STD_I8LE, ZERO);
-    if (run.status_columns) {
-        ch.col_srv = column_scalar(g, "srv_status", H5T_STD_I32LE, ZERO);
-        ch.col_chan = column_scalar(g, "chan_status", H5T_STD_I32LE, ZERO);
-    }
+    for (int col : {ch.col_present, ch.col_srv, ch.col_chan})
+        column_made(g, col);
     if (kind.layout)
         kind.layout(ch, g, file);
     H5Gclose(g);
 }
-
-// ---- The file -----------------------------------------------------------------------------
 
 static void root_attributes(const Run &run, hid_t file, const char *version) {
     attr_text(file, "NX_class", "NXroot");
@@ -534,16 +565,11 @@ static hid_t file_create(const char *path) {
 
 // /entry/channels and a group for every channel (until an interrupt),
 // and the channel a viewer opens first.
-static void channel_groups(Run &run, hid_t entry, hid_t file) {
-    // Every channel has its `present` and (but for kind none) its data
-    // column, and two status columns when the table has them; other kinds
-    // have more, and the list grows past this for them.
-    size_t per_channel = 2 + (run.status_columns ? 2 : 0);
-    check(columns_reserve(run.channels.size() * per_channel), "memory");
+static void channel_groups(const Run &run, hid_t entry, hid_t file) {
     hid_t channels = group_new(entry, "channels", "NXcollection");
-    for (Channel &ch : run.channels)
+    for (const Channel &ch : run.channels)
         if (channels >= 0 && layout_error.empty() && !interrupted()) {
-            channel_layout(run, ch, channels, file);
+            channel_layout(ch, channels, file);
             // Done with the channel's datasets: those that do not stay open
             // are closed (an open dataset costs HDF5 about 20 KB).
             check(columns_close_idle(), "H5Dclose");
@@ -555,22 +581,45 @@ static void channel_groups(Run &run, hid_t entry, hid_t file) {
         H5Gclose(channels);
 }
 
-long long layout_create(Run &run, const char *path, const char *version) {
-    layout_error.clear();
+// Every per-event column of the run, planned: the conversion fills them
+// while the layout job makes their datasets.
+static void plan_columns(Run &run) {
     run.event_columns = EventColumns();
-    event_scale = event_time = event_ident = -1;
-    uint64_t per_event = scalar_bytes_per_event(run);
-    scalar_chunk_cap = std::max<uint64_t>(1, CHUNK_MEMORY / per_event);
+    scalar_chunk_cap = std::max<uint64_t>(1, CHUNK_MEMORY / scalar_bytes_per_event(run));
     run_events_cap = std::max<uint64_t>(1, run.events);
-    errno = 0;
-    hid_t file = file_create(path);
-    if (file < 0) {
-        message("%s: cannot create the HDF5 file%s%s", path, errno ? ": " : "",
-                errno ? strerror(errno) : "");
-        return -1;
-    }
+    // Every channel has its `present` and (but for kind none) its data
+    // column, and two status columns when the table has them; other kinds
+    // have more, and the list grows past this for them.
+    size_t per_channel = 2 + (run.status_columns ? 2 : 0);
+    check(columns_reserve(run.channels.size() * per_channel), "memory");
+    event_columns(run);
+    for (Channel &ch : run.channels)
+        if (layout_error.empty())
+            channel_columns(run, ch);
+}
+
+// What the layout job works on: the run (which it only reads; the
+// conversion writes other members meanwhile), the file, and why it failed.
+static struct {
+    const Run *run = nullptr;
+    hid_t file = -1;
+    const char *version = "";
+    std::string why;
+} lay_out_of;
+
+// Why the layout failed, from the first HDF5 call that did.
+static const char *lay_out_failure() {
+    lay_out_of.why = "cannot lay out the HDF5 file (" + layout_error + " failed)";
+    return lay_out_of.why.c_str();
+}
+
+// The layout job: every group, dataset and attribute of the file but the
+// few the conversion learns. Returns null, or why it failed.
+static const char *lay_out(void *) {
+    const Run &run = *lay_out_of.run;
+    hid_t file = lay_out_of.file;
     group_plist = group_plist_new();
-    root_attributes(run, file, version);
+    root_attributes(run, file, lay_out_of.version);
     hid_t entry = group_new(file, "entry", "NXentry");
     event_group(run, entry);
     channel_table(run, entry);
@@ -584,12 +633,29 @@ long long layout_create(Run &run, const char *path, const char *version) {
     close_all({event_scale, event_time, event_ident});
     event_scale = event_time = event_ident = -1;
     attr_kit_release();
-    if (!layout_error.empty()) {
-        message("%s: cannot lay out the HDF5 file (%s failed)", path, layout_error.c_str());
-        H5Fclose(file);
+    if (layout_error.empty())
+        return interrupted() ? "interrupted" : nullptr;  // a wide run's layout stops early
+    return lay_out_failure();
+}
+
+long long layout_create(Run &run, const char *path, const char *version) {
+    layout_error.clear();
+    event_scale = event_time = event_ident = -1;
+    errno = 0;
+    hid_t file = file_create(path);
+    if (file < 0) {
+        message("%s: cannot create the HDF5 file%s%s", path, errno ? ": " : "",
+                errno ? strerror(errno) : "");
         return -1;
     }
-    return file;
+    plan_columns(run);
+    lay_out_of.run = &run, lay_out_of.file = file, lay_out_of.version = version;
+    if (layout_error.empty() && chunks_lay_out(lay_out, nullptr) == 0)
+        return file;
+    if (!interrupted())
+        message("%s: %s", path, layout_error.empty() ? chunks_error() : lay_out_failure());
+    H5Fclose(file);
+    return -1;
 }
 
 // ---- What the conversion learnt -----------------------------------------------------------

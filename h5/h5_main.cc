@@ -445,22 +445,21 @@ static int write_file(Run &run, Input &in, const std::string &part) {
         message("%s", chunks_error());
         return 1;
     }
+    // With threads the layout is made on a worker while the rows are
+    // converted (h5_chunks.h); a wide run's layout stops early at an
+    // interrupt, which is then the run's end, not a failure to report.
     long long file = layout_create(run, part.c_str(), KORVEL_VERSION);
     if (file < 0) {
         chunks_finish(0);
-        return 1;
-    }
-    if (interrupted()) {  // the layout of a wide run stops early at an interrupt
-        chunks_finish(0);
-        layout_close(run, file);
-        return 2;
+        return interrupted() ? 2 : 1;
     }
     int c = convert_run(run, in, "convert");
     int rc = c == 0 ? 0 : c == -2 ? 1 : 2;
     progress_done(run);
     if (chunks_finish(run.events) != 0 && rc == 0) {
-        message("%s: %s", run.opt.out.c_str(), chunks_error());
-        rc = 1;
+        rc = interrupted() ? 2 : 1;
+        if (rc == 1)
+            message("%s: %s", run.opt.out.c_str(), chunks_error());
     }
     if (rc == 0 && layout_finish(run, file) != 0)
         rc = 1;

@@ -17,6 +17,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -806,6 +807,85 @@ TEST_F(H5Chunks, WorkersFailedWriteReachesTheCaller) {
         EXPECT_TRUE(read_all(file, frames.name, &dims) == expected_of(frames, 3));
         H5Fclose(file);
     }
+}
+
+// ---- Planned columns, made by the layout job ----
+
+// What the layout job of the tests below works with: the file, the
+// columns to make in group /g, how far the calling thread must have got
+// before the job goes on (so that chunks are filled while it runs), and
+// the answer it gives.
+struct LayOutJob {
+    hid_t file;
+    std::vector<int> cols;
+    std::atomic<uint64_t> advanced{0};
+    uint64_t wait_for;
+    const char *answer;
+};
+
+const char *make_group_g(void *arg) {
+    LayOutJob &job = *static_cast<LayOutJob *>(arg);
+    // Bounded, so that a module that never lets the caller past the
+    // layout fails the test instead of hanging it.
+    for (int i = 0; i < 5000 && job.advanced.load() < job.wait_for; i++)
+        usleep(1000);
+    hid_t g = H5Gcreate2(job.file, "g", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    for (int col : job.cols)
+        if (column_make(g, col) != 0 || column_dataset(col) < 0)
+            return "column_make failed";
+    H5Gclose(g);
+    return job.answer;
+}
+
+// Columns planned first and made by the layout job: with threads the job
+// runs on a worker while the calling thread already fills (and with
+// frames of one event a chunk, hands over) chunks, and every row arrives
+// in its dataset; a failed job fails the run with its message.
+TEST_F(H5Chunks, PlannedColumnsMadeByTheLayoutJobWhileRowsAreFilled) {
+    quiet();
+    const std::vector<ColumnCase> cases = {
+        {"/g/frames",
+         H5T_NATIVE_UINT16,
+         {2, 3},
+         1,
+         bytes_of<uint16_t>(0xffff),
+         put_u16_2x3,
+         not_every_third},
+        {"/g/f32", H5T_NATIVE_FLOAT, {}, 4, bytes_of(std::nanf("")), put_f32, not_every_third},
+    };
+    const uint64_t kEvents = 20;
+    for (const Mode &mode : kAllModes)
+        for (const char *answer : {(const char *)nullptr, "no room for the layout"}) {
+            SCOPED_TRACE("level " + std::to_string(mode.level) + ", " +
+                         std::to_string(mode.threads) + " threads" + (answer ? ", failing" : ""));
+            LayOutJob job{create_file("plan" + std::to_string(files_.size()) + ".h5"),
+                          {},
+                          {},
+                          mode.threads > 1 ? uint64_t(6) : 0,
+                          answer};
+            ASSERT_EQ(chunks_start(mode.level, mode.threads), 0);
+            for (const ColumnCase &s : cases)
+                job.cols.push_back(column_plan(s.name, s.type, (int)s.inner.size(), s.inner.data(),
+                                               s.chunk, s.fill.data()));
+            int handed = chunks_lay_out(make_group_g, &job);
+            int status = handed;
+            for (uint64_t e = 0; e < kEvents && status == 0; e++) {
+                for (size_t i = 0; i < cases.size(); i++)
+                    if (cases[i].present(e))
+                        cases[i].value(e, row_of(job.cols[i], e));
+                status = chunks_advance(e + 1);
+                job.advanced = e + 1;
+            }
+            EXPECT_EQ(chunks_finish(kEvents), answer ? -1 : 0) << chunks_error();
+            EXPECT_STREQ(chunks_error(), answer ? answer : "");
+            for (size_t i = 0; i < cases.size() && !answer; i++) {
+                std::vector<hsize_t> dims;
+                EXPECT_TRUE(read_all(job.file, cases[i].name, &dims) ==
+                            expected_of(cases[i], kEvents))
+                    << cases[i].name;
+            }
+            H5Fclose(job.file);
+        }
 }
 
 // About 1 MiB of events per chunk, never more than the cap, never none.
