@@ -3,6 +3,7 @@
 // bar, and the signals (the interrupt flag, a second interrupt).
 #include "h5_converter.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -96,7 +97,10 @@ void progress_done(const Run &run) {
 
 // ---- Interrupts ------------------------------------------------------------------------------
 
-static volatile sig_atomic_t got_signal;  // the first SIGINT, SIGTERM or SIGHUP
+// The first SIGINT, SIGTERM or SIGHUP. Atomic, as the layout job reads it
+// on a worker thread; lock-free, so that the handler may set it.
+static std::atomic<int> got_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler sets got_signal");
 static char part_path[4096];              // removed when a second one ends the process
 
 // A second signal ends the process at once, without the orderly end the
@@ -104,16 +108,16 @@ static char part_path[4096];              // removed when a second one ends the 
 // OUT.part is left for anyone to mistake for a file. Only
 // async-signal-safe calls.
 static void on_signal(int sig) {
-    if (got_signal) {
+    if (got_signal.load()) {
         if (part_path[0])
             unlink(part_path);
         _exit(128 + sig);
     }
-    got_signal = sig;
+    got_signal.store(sig);
 }
 
 int interrupted() {
-    return got_signal;
+    return got_signal.load();
 }
 
 static const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
