@@ -101,7 +101,7 @@ void progress_done(const Run &run) {
 // on a worker thread; lock-free, so that the handler may set it.
 static std::atomic<int> got_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler sets got_signal");
-static char part_path[4096];              // removed when a second one ends the process
+static char part_path[4096];  // removed when a second one ends the process
 
 // A second signal ends the process at once, without the orderly end the
 // first one asked for; the half-written output goes with it, so that no
