@@ -176,9 +176,10 @@ struct ChunkState {
     hid_t file = H5I_INVALID_HID;    // the file of the columns, where closed ones are reopened
     hid_t access = H5I_INVALID_HID;  // dataset access: no chunk cache (chunks are written whole)
     std::vector<int> held;           // columns whose dataset columns_close_idle is to close
-    // Planned columns: a copy of the type each is to be made with, until
-    // column_make (H5I_INVALID_HID for the others).
+    // Planned columns: the type each is to be made with, one of
+    // `kept_types` (H5I_INVALID_HID for the others, and once made).
     std::vector<hid_t> types;
+    std::vector<hid_t> kept_types;  // copies, one of each type planned
     std::vector<unsigned char> shuffled;  // inline compression: shuffled chunk
     std::vector<unsigned char> packed;    // inline compression: deflated chunk
 
@@ -1094,6 +1095,25 @@ int create_column(hid_t loc, const char *name, hid_t type, int inner_rank, const
     return col;
 }
 
+// A copy of `type` kept for column_make: a run plans thousands of columns
+// of a handful of types, and a copy costs HDF5 some hundreds of bytes.
+// The types kept last are looked at first. Returns it, or -1.
+hid_t kept_type(hid_t type) {
+    for (auto t = g.kept_types.rbegin(); t != g.kept_types.rend(); ++t)
+        if (H5Tequal(*t, type) > 0)
+            return *t;
+    hid_t copy = H5Tcopy(type);
+    if (copy < 0)
+        return copy;
+    try {
+        g.kept_types.push_back(copy);
+    } catch (...) {
+        H5Tclose(copy);
+        throw;
+    }
+    return copy;
+}
+
 // column_plan without the exception boundary: the column, and a copy of
 // its type for column_make.
 int plan_with_type(const char *path, hid_t type, int inner_rank, const hsize_t *inner,
@@ -1105,7 +1125,7 @@ int plan_with_type(const char *path, hid_t type, int inner_rank, const hsize_t *
     int col = plan_column(path, type, inner_rank, inner, chunk_events, fill);
     if (col < 0)
         return -1;
-    g.types[col] = H5Tcopy(type);
+    g.types[col] = kept_type(type);
     if (g.types[col] < 0)
         return fail("column_plan: %s: cannot copy its type (H5Tcopy)", path);
     return col;
@@ -1164,9 +1184,9 @@ void release_everything() {
     if (g.access >= 0)
         H5Pclose(g.access);
     plists_release();
-    for (hid_t type : g.types)
-        if (type >= 0)
-            H5Tclose(type);
+    for (hid_t type : g.kept_types)
+        H5Tclose(type);
+    std::vector<hid_t>().swap(g.kept_types);
     std::vector<hid_t>().swap(g.types);
     g.lay_out = LayOut();
     g.file = H5I_INVALID_HID;
@@ -1249,10 +1269,8 @@ int column_make(hid_t loc, int col) {
     if (g.failed)
         return -1;
     hid_t type = g.types[col];
-    int made = make_column(loc, col, base_name(path_of(g.columns[col])), type);
-    H5Tclose(type);
     g.types[col] = H5I_INVALID_HID;
-    return made;
+    return make_column(loc, col, base_name(path_of(g.columns[col])), type);
 }
 
 int chunks_lay_out(const char *(*job)(void *), void *arg) {
