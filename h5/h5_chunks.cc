@@ -179,7 +179,7 @@ struct ChunkState {
     // Planned columns: the type each is to be made with, one of
     // `kept_types` (H5I_INVALID_HID for the others, and once made).
     std::vector<hid_t> types;
-    std::vector<hid_t> kept_types;  // copies, one of each type planned
+    std::vector<hid_t> kept_types;        // copies, one of each type planned
     std::vector<unsigned char> shuffled;  // inline compression: shuffled chunk
     std::vector<unsigned char> packed;    // inline compression: deflated chunk
 
