@@ -498,6 +498,14 @@ void compress_slot(Slot *s, std::vector<unsigned char> &shuffled) {
     }
 }
 
+// A worker about to call HDF5: HDF5 keeps error printing per thread, and
+// the worker prints as the caller does.
+void enter_hdf5(Worker *w) {
+    if (!w->used_hdf5)
+        H5Eset_auto2(H5E_DEFAULT, g.error_func, g.error_data);
+    w->used_hdf5 = true;
+}
+
 // The writing worker's part of one slot: once a write has failed,
 // nothing (the run is lost, the slot only has to come back); else the
 // chunk into the file. A failure goes into the report before the flag is
@@ -507,9 +515,7 @@ void compress_slot(Slot *s, std::vector<unsigned char> &shuffled) {
 void write_slot(const Slot &s, Worker *w) {
     if (g.write_failed.load(std::memory_order_relaxed))
         return;
-    if (!w->used_hdf5)  // HDF5 keeps error printing per thread: print as the caller does
-        H5Eset_auto2(H5E_DEFAULT, g.error_func, g.error_data);
-    w->used_hdf5 = true;
+    enter_hdf5(w);
     if (store_slot(s, g.write_report) < 0) {
         g.write_failed.store(true, std::memory_order_release);
         H5Eclear2(H5E_DEFAULT);
@@ -549,9 +555,7 @@ void lay_out_next(std::unique_lock<std::mutex> &hold, Worker *w) {
     g.writing = true;
     g.lay_out.done = true;
     hold.unlock();
-    if (!w->used_hdf5)
-        H5Eset_auto2(H5E_DEFAULT, g.error_func, g.error_data);
-    w->used_hdf5 = true;
+    enter_hdf5(w);
     if (const char *why = run_lay_out()) {
         note(g.write_report, "%s", why);
         g.write_failed.store(true, std::memory_order_release);
@@ -564,16 +568,27 @@ void lay_out_next(std::unique_lock<std::mutex> &hold, Worker *w) {
     g.slot_idle.notify_all();
 }
 
+// Under the lock: whether the idle slots hold buffers enough for the
+// usual slots, so that one more would only hold memory.
+bool idle_buffers_enough() {
+    size_t held = 0;
+    for (const Slot *s : g.idle)
+        held += s->raw.capacity() > 0;
+    return held >= g.usual_slots;
+}
+
 // Under the lock: puts a slot back among the idle ones (within the
-// capacity reserved for every slot). An extra slot lets its buffer go and
-// waits at the back of the list, to be taken last.
+// capacity reserved for every slot), to be taken again soon. Once the
+// layout is done, a slot beyond what the usual slots need lets its buffer
+// go (the extra slots of the layout's time) and waits at the front, to be
+// taken last.
 void put_idle(Slot *s) {
-    if (s->extra == 0) {
+    g.extra_bytes -= s->extra;
+    s->extra = 0;
+    if (g.lay_out.pending || s->raw.capacity() == 0 || !idle_buffers_enough()) {
         g.idle.push_back(s);
         return;
     }
-    g.extra_bytes -= s->extra;
-    s->extra = 0;
     std::vector<unsigned char>().swap(s->raw);
     g.idle.insert(g.idle.begin(), s);
 }
