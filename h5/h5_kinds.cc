@@ -145,13 +145,45 @@ static void count_value(Dialect d, Channel &ch, const RowCell &cell, float v, bo
     precision_value(ch, d, cell, v, intf);
 }
 
+// A cell read as a single value is parsed once: the value kind's claim
+// comes before its survey (survey_cell), and a cell the claim leaves to
+// the survey (the integer form, "inf", "nan") has already been parsed by
+// it. The claim keeps what it parsed here, or clears it for a cell it
+// does not parse; the survey takes it and clears it, so that nothing of
+// one cell is ever taken for another in the same place of the buffer.
+struct ValueParse {
+    const RowCell *cell = nullptr;  // null: nothing kept
+    const char *b = nullptr, *e = nullptr;
+    Presence p = PRESENT_BAD;
+    float v = 0;
+    bool intf = false;
+};
+static ValueParse value_parse;
+
+// The cell read as a single value into *v and *intf: as the row reader
+// read it in place, else as it was parsed last for this cell, else
+// parsed now (and kept for the survey).
+static Presence value_of(Dialect d, const RowCell &cell, float *v, bool *intf) {
+    if (cell.read) {
+        *v = cell.value, *intf = cell.int_form;
+        return PRESENT_DATA;
+    }
+    ValueParse &m = value_parse;
+    if (m.cell != &cell || m.b != cell.b || m.e != cell.e) {
+        m.intf = false;
+        m.p = cell_value(d, cell.b, cell.e, &m.v, &m.intf);
+        m.cell = &cell, m.b = cell.b, m.e = cell.e;
+    }
+    *v = m.v, *intf = m.intf;
+    return m.p;
+}
+
 static void survey_value(Dialect d, Channel &ch, const RowCell &cell) {
     float v;
-    bool intf = false;
-    if (cell.read)
-        count_value(d, ch, cell, cell.value, cell.int_form);
-    else if (cell_value(d, cell.b, cell.e, &v, &intf) == PRESENT_DATA)
+    bool intf;
+    if (value_of(d, cell, &v, &intf) == PRESENT_DATA)
         count_value(d, ch, cell, v, intf);
+    value_parse = ValueParse();
 }
 
 // A finite value in "%f" (a number with a point and no exponent) is what
@@ -160,16 +192,15 @@ static void survey_value(Dialect d, Channel &ch, const RowCell &cell) {
 // table is then read once instead of by every grammar. Others (the
 // integer form, "inf", "nan") are left to every kind's survey.
 static bool claim_value(Dialect d, Channel &ch, const RowCell &cell) {
-    float v = cell.value;
-    bool intf = cell.int_form;
-    if (!cell.read) {
-        const char *num = cell.b + (d == DIALECT_HDF5 ? 2 : 0);  // after "[["
-        if (num >= cell.e || (*num != '-' && (unsigned)(*num - '0') >= 10u) ||
-            cell_value(d, cell.b, cell.e, &v, &intf) != PRESENT_DATA)
-            return false;
-    }
-    if (intf || !std::isfinite(v))
+    value_parse = ValueParse();
+    float v;
+    bool intf;
+    const char *num = cell.b + (d == DIALECT_HDF5 ? 2 : 0);  // after "[["
+    if (!cell.read && (num >= cell.e || (*num != '-' && (unsigned)(*num - '0') >= 10u)))
         return false;
+    if (value_of(d, cell, &v, &intf) != PRESENT_DATA || intf || !std::isfinite(v))
+        return false;  // survey_value takes the parse from value_parse
+    value_parse = ValueParse();
     count_value(d, ch, cell, v, intf);
     return true;
 }
