@@ -8,9 +8,9 @@
 // cell's end before they are read. A cell that does not read as its
 // channel's kind is marked not understood (present -1) and its slot keeps
 // the fill value; one warning per channel names the first such line.
-// What a cell writes is its kind's write function (h5_kinds.cc); here are
-// the events, the frame of each cell (reached, status columns, presence)
-// and the walk.
+// What a cell writes, and how it is read where the row reader finds it,
+// are its kind's functions (h5_kinds.cc); here are the events, the frame
+// of each cell (reached, status columns, presence) and the walk.
 #include "h5_kinds.h"
 
 #include <cmath>
@@ -117,62 +117,32 @@ static void report_bad_cells(Run &run) {
 
 // ---- Cells read where they are found -----------------------------------------------------
 
-// A camera frame is most of a row's bytes: the row reader reads its pixel
-// list into the event's slot as it comes to it (RowReader::read_at), which
-// also finds where the cell ends, instead of searching the megabytes for
-// the end first and reading them after. Spectra are read the same way
-// into their slots, and a single value, the commonest cell, into its
-// RowCell.
+// The row reader reads a cell where it comes to it when the channel's
+// kind can (KindInfo::read_at: a camera frame or a spectrum into the
+// event's slots, a single value into its RowCell): a pixel list's
+// megabytes are then not searched for the cell's end before they are read.
 struct InPlace {
     Run *run = nullptr;
     uint64_t ev = 0;            // the event being read
-    std::vector<char> written;  // channels whose slots were written this event
+    std::vector<char> written;  // channels whose slots may have been written this event
 };
-
-static const char *image_at(InPlace &ip, size_t k, const char *p, const char *e, RowCell &cell) {
-    Channel &ch = ip.run->channels[k];
-    if (e - p < 3 || p[0] != '[' || p[1] != '[' || (unsigned)(p[2] - '0') >= 10u)
-        return nullptr;
-    void *slot = column_row(ch.col_data, ip.ev);
-    uint64_t npix, maxv;
-    ip.written[k] = 1;
-    const char *q = cell_image_at(p, e, ch.shape.bytes == 1 ? (uint8_t *)slot : nullptr,
-                                  ch.shape.bytes == 2 ? (uint16_t *)slot : nullptr,
-                                  image_capacity(ch), &npix, &maxv);
-    if (q)
-        cell.read = true, cell.npix = npix;
-    return q;
-}
-
-static const char *spectrum_at(InPlace &ip, size_t k, const char *p, const char *e, RowCell &cell) {
-    SpectrumOut out = spectrum_slots(ip.run->channels[k], ip.ev);
-    ip.written[k] = 1;
-    const char *q = cell_spectrum_at(p, e, out);
-    if (q)
-        cell.read = true;
-    else
-        spectrum_blank(out);  // for the cell read the usual way
-    return q;
-}
 
 static const char *read_in_place(void *ctx, size_t k, const char *p, const char *e, RowCell &cell) {
     InPlace &ip = *(InPlace *)ctx;
-    switch (ip.run->channels[k].kind) {
-    case KIND_IMAGE: return image_at(ip, k, p, e, cell);
-    case KIND_SPECTRUM: return spectrum_at(ip, k, p, e, cell);
-    case KIND_VALUE:
-        if (const char *q = cell_value_at(p, e, &cell.value, &cell.int_form)) {
-            cell.read = true;
-            return q;
-        }
+    const Channel &ch = ip.run->channels[k];
+    const KindInfo &kind = kind_info(ch.kind);
+    if (!kind.read_at)
         return nullptr;
-    default: return nullptr;
-    }
+    // A cell that does not read whole may have written part of its slots.
+    if (kind.blank)
+        ip.written[k] = 1;
+    return kind.read_at(ch, ip.ev, p, e, cell);
 }
 
 // Slots written while their row was read, but whose cell the row reader
 // did not keep (the row turned out cut or malformed there), get their
 // fill values back; a kept cell has been written by its kind's writer.
+// Only a kind with a `blank` has its slots marked written.
 static void undo_unkept(InPlace &ip, const Row &row) {
     for (size_t k = 0; k < ip.written.size(); k++) {
         if (!ip.written[k])
@@ -182,10 +152,7 @@ static void undo_unkept(InPlace &ip, const Row &row) {
         if (cell.reached && !cell.bad)
             continue;
         const Channel &ch = ip.run->channels[k];
-        if (ch.kind == KIND_SPECTRUM)
-            spectrum_blank(spectrum_slots(ch, ip.ev));
-        else
-            memset(column_row(ch.col_data, ip.ev), 0, image_capacity(ch) * ch.shape.bytes);
+        kind_info(ch.kind).blank(ch, ip.ev);
     }
 }
 

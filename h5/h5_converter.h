@@ -290,6 +290,16 @@ struct KindInfo {
     // Writes one reached, well-framed cell of event `ev`; returns its
     // presence (bad: the slot keeps the fill value).
     Presence (*write)(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev);
+    // Conversion, comma dialect: reads the cell at p where the row reader
+    // finds it (its line ends at e) into event `ev`'s slots or the cell's
+    // value, and returns the cell's end with cell.read set; null: the cell
+    // is found and read the usual way (a null function: always so).
+    const char *(*read_at)(const Channel &ch, uint64_t ev, const char *p, const char *e,
+                           RowCell &cell);
+    // Gives event `ev`'s slots their fill values back after read_at wrote
+    // them for a cell the row reader did not keep (null: read_at writes no
+    // slots).
+    void (*blank)(const Channel &ch, uint64_t ev);
 };
 
 extern const KindInfo KINDS[KIND_COUNT];

@@ -1,7 +1,8 @@
 // h5_kinds.cc - the kind table: for every kind of channel its name, its
 // NeXus class, how the plug-in writes its numbers, and its functions for
 // each walk: what the survey counts of a cell, the sizes decided for the
-// channel, the datasets laid out for it and how a cell is written.
+// channel, the datasets laid out for it, how a cell is written, and how
+// one is read where the row reader finds it.
 //
 // The survey (h5_survey.cc), the layout (h5_layout.cc) and the conversion
 // (h5_convert.cc) look a channel's kind up in KINDS and call the row's
@@ -144,13 +145,45 @@ static void count_value(Dialect d, Channel &ch, const RowCell &cell, float v, bo
     precision_value(ch, d, cell, v, intf);
 }
 
+// A cell read as a single value is parsed once: the value kind's claim
+// comes before its survey (survey_cell), and a cell the claim leaves to
+// the survey (the integer form, "inf", "nan") has already been parsed by
+// it. The claim keeps what it parsed here, or clears it for a cell it
+// does not parse; the survey takes it and clears it, so that nothing of
+// one cell is ever taken for another in the same place of the buffer.
+struct ValueParse {
+    const RowCell *cell = nullptr;  // null: nothing kept
+    const char *b = nullptr, *e = nullptr;
+    Presence p = PRESENT_BAD;
+    float v = 0;
+    bool intf = false;
+};
+static ValueParse value_parse;
+
+// The cell read as a single value into *v and *intf: as the row reader
+// read it in place, else as it was parsed last for this cell, else
+// parsed now (and kept for the survey).
+static Presence value_of(Dialect d, const RowCell &cell, float *v, bool *intf) {
+    if (cell.read) {
+        *v = cell.value, *intf = cell.int_form;
+        return PRESENT_DATA;
+    }
+    ValueParse &m = value_parse;
+    if (m.cell != &cell || m.b != cell.b || m.e != cell.e) {
+        m.intf = false;
+        m.p = cell_value(d, cell.b, cell.e, &m.v, &m.intf);
+        m.cell = &cell, m.b = cell.b, m.e = cell.e;
+    }
+    *v = m.v, *intf = m.intf;
+    return m.p;
+}
+
 static void survey_value(Dialect d, Channel &ch, const RowCell &cell) {
     float v;
-    bool intf = false;
-    if (cell.read)
-        count_value(d, ch, cell, cell.value, cell.int_form);
-    else if (cell_value(d, cell.b, cell.e, &v, &intf) == PRESENT_DATA)
+    bool intf;
+    if (value_of(d, cell, &v, &intf) == PRESENT_DATA)
         count_value(d, ch, cell, v, intf);
+    value_parse = ValueParse();
 }
 
 // A finite value in "%f" (a number with a point and no exponent) is what
@@ -159,16 +192,15 @@ static void survey_value(Dialect d, Channel &ch, const RowCell &cell) {
 // table is then read once instead of by every grammar. Others (the
 // integer form, "inf", "nan") are left to every kind's survey.
 static bool claim_value(Dialect d, Channel &ch, const RowCell &cell) {
-    float v = cell.value;
-    bool intf = cell.int_form;
-    if (!cell.read) {
-        const char *num = cell.b + (d == DIALECT_HDF5 ? 2 : 0);  // after "[["
-        if (num >= cell.e || (*num != '-' && (unsigned)(*num - '0') >= 10u) ||
-            cell_value(d, cell.b, cell.e, &v, &intf) != PRESENT_DATA)
-            return false;
-    }
-    if (intf || !std::isfinite(v))
+    value_parse = ValueParse();
+    float v;
+    bool intf;
+    const char *num = cell.b + (d == DIALECT_HDF5 ? 2 : 0);  // after "[["
+    if (!cell.read && (num >= cell.e || (*num != '-' && (unsigned)(*num - '0') >= 10u)))
         return false;
+    if (value_of(d, cell, &v, &intf) != PRESENT_DATA || intf || !std::isfinite(v))
+        return false;  // survey_value takes the parse from value_parse
+    value_parse = ValueParse();
     count_value(d, ch, cell, v, intf);
     return true;
 }
@@ -470,6 +502,16 @@ static Presence write_value(Dialect d, Channel &ch, const RowCell &cell, uint64_
     return p;
 }
 
+// A single value, the commonest cell, is read into its RowCell where the
+// row reader finds it; write_value then takes it from there.
+static const char *read_value_at(const Channel &, uint64_t, const char *p, const char *e,
+                                 RowCell &cell) {
+    const char *q = cell_value_at(p, e, &cell.value, &cell.int_form);
+    if (q)
+        cell.read = true;
+    return q;
+}
+
 struct BlockCtx {
     const ChannelExtra *x;  // the channel's items and their columns
     uint64_t ev;
@@ -509,7 +551,8 @@ static Presence write_block(Dialect d, Channel &ch, const RowCell &cell, uint64_
     return p;
 }
 
-SpectrumOut spectrum_slots(const Channel &ch, uint64_t ev) {
+// The slots of event `ev` of a spectrum channel, for cell_spectrum.
+static SpectrumOut spectrum_slots(const Channel &ch, uint64_t ev) {
     SpectrumOut out;
     out.members = ch.survey.members;
     out.values = ch.survey.values;
@@ -519,7 +562,8 @@ SpectrumOut spectrum_slots(const Channel &ch, uint64_t ev) {
     return out;
 }
 
-void spectrum_blank(const SpectrumOut &out) {
+// Gives the slots their fill values back (the cell was not understood).
+static void spectrum_blank(const SpectrumOut &out) {
     size_t m = (size_t)out.members;
     fill_nan(out.data, m * (size_t)out.values);
     memset(out.count, 0, m * sizeof(int32_t));
@@ -538,8 +582,25 @@ static Presence write_spectrum(Dialect d, Channel &ch, const RowCell &cell, uint
     return p;
 }
 
+// A spectrum is read into its event's slots where the row reader finds
+// it, which also finds where the cell ends.
+static const char *read_spectrum_at(const Channel &ch, uint64_t ev, const char *p, const char *e,
+                                    RowCell &cell) {
+    SpectrumOut out = spectrum_slots(ch, ev);
+    const char *q = cell_spectrum_at(p, e, out);
+    if (q)
+        cell.read = true;
+    else
+        spectrum_blank(out);  // for the cell read the usual way
+    return q;
+}
+
+static void blank_spectrum(const Channel &ch, uint64_t ev) {
+    spectrum_blank(spectrum_slots(ch, ev));
+}
+
 // Pixels one event of an image channel holds.
-uint64_t image_capacity(const Channel &ch) {
+static uint64_t image_capacity(const Channel &ch) {
     return ch.shape.width > 0 ? (uint64_t)ch.shape.width * ch.shape.height
                               : std::max<uint64_t>(ch.survey.pixels, 1);
 }
@@ -563,6 +624,29 @@ static Presence write_image(Dialect d, Channel &ch, const RowCell &cell, uint64_
     if (p == PRESENT_BAD)
         memset(slot, 0, cap * ch.shape.bytes);
     return p;
+}
+
+// A camera frame is most of a row's bytes: its pixel list is read into
+// the event's slot as the row reader comes to it, which also finds where
+// the cell ends, instead of the megabytes being searched for the end
+// first and read after. The pixels of a list that does not read whole
+// stay in the slot until blank_image or write_image clears it.
+static const char *read_image_at(const Channel &ch, uint64_t ev, const char *p, const char *e,
+                                 RowCell &cell) {
+    if (e - p < 3 || p[0] != '[' || p[1] != '[' || (unsigned)(p[2] - '0') >= 10u)
+        return nullptr;
+    void *slot = column_row(ch.col_data, ev);
+    uint64_t npix, maxv;
+    const char *q = cell_image_at(p, e, ch.shape.bytes == 1 ? (uint8_t *)slot : nullptr,
+                                  ch.shape.bytes == 2 ? (uint16_t *)slot : nullptr,
+                                  image_capacity(ch), &npix, &maxv);
+    if (q)
+        cell.read = true, cell.npix = npix;
+    return q;
+}
+
+static void blank_image(const Channel &ch, uint64_t ev) {
+    memset(column_row(ch.col_data, ev), 0, image_capacity(ch) * ch.shape.bytes);
 }
 
 // A channel of kind none stores nothing. A cell that says there is none
@@ -616,19 +700,22 @@ static Presence read_image(Dialect d, const char *b, const char *e) {
 // or marker (a marker is a flat line at 1).
 const KindInfo KINDS[KIND_COUNT] = {
     {"none", nullptr, 0, 0, "", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr, nullptr, write_none},
+     nullptr, nullptr, nullptr, write_none, nullptr, nullptr},
     {"marker", "NXdata", 1, 4, "", nullptr, nullptr, cell_marker, nullptr, survey_marker, nullptr,
-     nullptr, single_column_bytes, per_event_column, per_event_data, write_marker},
+     nullptr, single_column_bytes, per_event_column, per_event_data, write_marker, nullptr,
+     nullptr},
     {"value", "NXdata", 2, 1, "%f", &Precision::float_value, nullptr, read_value, claim_value,
      survey_value, nullptr, nullptr, single_column_bytes, per_event_column, per_event_data,
-     write_value},
+     write_value, read_value_at, nullptr},
     {"block", "NXcollection", 3, 0, "%.2e", &Precision::float_item, nullptr, read_block, nullptr,
-     survey_block, nullptr, nullptr, block_column_bytes, item_columns, block_items, write_block},
+     survey_block, nullptr, nullptr, block_column_bytes, item_columns, block_items, write_block,
+     nullptr, nullptr},
     {"spectrum", "NXdata", 5, 2, "%.e", &Precision::float_spectrum, nullptr, read_spectrum, nullptr,
      survey_spectrum, decide_spectrum, spectrum_event_bytes, spectrum_column_bytes,
-     spectrum_columns, spectrum_data, write_spectrum},
+     spectrum_columns, spectrum_data, write_spectrum, read_spectrum_at, blank_spectrum},
     {"image", "NXdata", 4, 3, "", nullptr, "%d", read_image, survey_image, nullptr, decide_image,
-     image_event_bytes, nullptr, image_columns, image_data, write_image},
+     image_event_bytes, nullptr, image_columns, image_data, write_image, read_image_at,
+     blank_image},
 };
 
 const char *kind_name(Kind k) {

@@ -65,11 +65,4 @@ inline void put(int col, uint64_t ev, T v) {
     memcpy(column_row(col, ev), &v, sizeof v);
 }
 
-// Pixels one event of an image channel holds.
-uint64_t image_capacity(const Channel &ch);
-// The slots of event `ev` of a spectrum channel, for cell_spectrum.
-SpectrumOut spectrum_slots(const Channel &ch, uint64_t ev);
-// Gives the slots their fill values back (the cell was not understood).
-void spectrum_blank(const SpectrumOut &out);
-
 #endif
