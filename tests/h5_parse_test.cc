@@ -113,6 +113,29 @@ TEST(ValueCells, AFixedFormValueReadsAsNoOtherKind) {
     }
 }
 
+// The survey reads every cell in one line buffer and one RowCell, as the
+// row reader does: a cell in the place of the one before counts as what
+// it says itself. Each text below has the length of the others.
+TEST(ValueCells, TheSurveyCountsEachCellByItsOwnText) {
+    const std::pair<const char *, uint64_t> cells[] = {
+        {"123\t", 1},  // the integer form: counted by the value survey
+        {"abc\t", 1},  // no value, where a value was
+        {"1.5\t", 2},  // "%f": claimed by the value kind alone
+        {"inf\t", 3},  // a value the claim leaves to the survey
+        {"-x1\t", 3},  // no value, though it starts as one
+    };
+    Channel ch;
+    RowCell cell;
+    char line[4];
+    for (const auto &[text, values] : cells) {
+        memcpy(line, text, sizeof line);
+        cell.b = line, cell.e = line + sizeof line, cell.reached = true;
+        survey_cell(DIALECT_TAB, ch, cell, KIND_UNSET);
+        EXPECT_EQ(ch.survey.fits[KIND_VALUE], values) << text;
+    }
+    EXPECT_TRUE(ch.survey.int_form);
+}
+
 // A value read where it is found ends where the row reader would end the
 // cell and reads as cell_value reads the cell; anything else is left to
 // the usual way (null).
