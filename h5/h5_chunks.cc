@@ -77,13 +77,6 @@ constexpr int kMaxRank = 4;
 // stop the calling thread at once. More would only hold more memory, as
 // chunks are written one at a time however many threads there are.
 constexpr size_t kWriteSlots = 4;
-// While the layout job runs no chunk is written, and a camera's frames,
-// one chunk each, would soon fill every slot: up to kLayOutSlots more
-// slots, holding up to kLayOutBytes of chunks, let the conversion go on
-// meanwhile (about what it fills while HDF5 makes a layout of a few
-// thousand datasets). Their buffers are let go once written.
-constexpr size_t kLayOutSlots = 32;
-constexpr size_t kLayOutBytes = size_t(64) << 20;
 // A recycled buffer this much larger than a column's chunk is not given to
 // it, so that frame-sized buffers do not wander into thousands of small
 // columns and multiply the memory they hold.
@@ -123,7 +116,6 @@ struct Slot {
     std::vector<unsigned char> packed;  // shuffled and deflated
     size_t packed_bytes = 0;            // the valid part of `packed`
     int status = Z_OK;                  // zlib's result for this chunk
-    size_t extra = 0;                   // taken beyond the usual slots: the bytes it counts
 };
 
 // A worker thread and its scratch buffer for the shuffled bytes.
@@ -192,8 +184,6 @@ struct ChunkState {
     std::condition_variable work_ready;  // a slot was queued, writing ended, or stop was set
     std::condition_variable slot_idle;   // a slot came back to `idle`
     std::vector<Slot *> idle;            // slots the calling thread may fill
-    size_t usual_slots = 0;              // slots in use at once but during the layout
-    size_t extra_bytes = 0;              // chunk bytes in the extra slots taken
     Ring to_pack;                        // slots to compress
     Ring to_write;                       // slots to write
     bool writing = false;                // a worker is writing: it alone is in HDF5
@@ -568,31 +558,6 @@ void lay_out_next(std::unique_lock<std::mutex> &hold, Worker *w) {
     g.slot_idle.notify_all();
 }
 
-// Under the lock: whether the idle slots hold buffers enough for the
-// usual slots, so that one more would only hold memory.
-bool idle_buffers_enough() {
-    size_t held = 0;
-    for (const Slot *s : g.idle)
-        held += s->raw.capacity() > 0;
-    return held >= g.usual_slots;
-}
-
-// Under the lock: puts a slot back among the idle ones (within the
-// capacity reserved for every slot), to be taken again soon. Once the
-// layout is done, a slot beyond what the usual slots need lets its buffer
-// go (the extra slots of the layout's time) and waits at the front, to be
-// taken last.
-void put_idle(Slot *s) {
-    g.extra_bytes -= s->extra;
-    s->extra = 0;
-    if (g.lay_out.pending || s->raw.capacity() == 0 || !idle_buffers_enough()) {
-        g.idle.push_back(s);
-        return;
-    }
-    std::vector<unsigned char>().swap(s->raw);
-    g.idle.insert(g.idle.begin(), s);
-}
-
 // Under the lock: writes the oldest slot queued for writing, as the only
 // worker in HDF5, outside the lock, and puts it back among the idle ones.
 void write_next(std::unique_lock<std::mutex> &hold, Worker *w) {
@@ -602,7 +567,7 @@ void write_next(std::unique_lock<std::mutex> &hold, Worker *w) {
     write_slot(*s, w);
     hold.lock();
     g.writing = false;
-    put_idle(s);
+    g.idle.push_back(s);  // within the capacity reserved for every slot
     g.slot_idle.notify_one();
 }
 
@@ -641,8 +606,7 @@ void worker_main(Worker *w) {
 // std::bad_alloc or std::system_error; stop_threads undoes a partial start.
 void start_threads(int count) {
     bool pack = g.level >= 0;
-    g.usual_slots = pack ? 2 * static_cast<size_t>(count) + 2 : kWriteSlots;
-    size_t slots = g.usual_slots + kLayOutSlots;
+    size_t slots = pack ? 2 * static_cast<size_t>(count) + 2 : kWriteSlots;
     g.slots.resize(slots);
     g.idle.reserve(slots);
     for (Slot &s : g.slots)
@@ -693,37 +657,22 @@ int wait_all_idle() {
     return adopt_write_failure();
 }
 
-// Under the lock: whether a slot for a chunk of `bytes` may be taken now,
-// and whether it is an extra one (see kLayOutSlots).
-bool may_take(size_t bytes, bool *extra) {
-    size_t busy = g.slots.size() - g.idle.size();
-    *extra = busy >= g.usual_slots;
-    return !g.idle.empty() &&
-           (!*extra || (g.lay_out.pending && g.extra_bytes + bytes <= kLayOutBytes));
-}
-
-// Waits until a slot for a chunk of `bytes` may be taken and takes it.
-// Returns the slot, or null once a write has failed (the run is lost;
-// there is no point going on).
-Slot *take_idle_slot(size_t bytes) {
+// Waits until a slot is idle and takes it. Returns the slot, or null once
+// a write has failed (the run is lost; there is no point going on).
+Slot *take_idle_slot() {
     std::unique_lock<std::mutex> hold(g.lock);
-    bool extra = false;
-    g.slot_idle.wait(hold, [&] {
-        return may_take(bytes, &extra) || g.write_failed.load(std::memory_order_acquire);
-    });
+    g.slot_idle.wait(hold, [] { return !g.idle.empty(); });
     if (g.write_failed.load(std::memory_order_acquire))
         return nullptr;
     Slot *s = g.idle.back();
     g.idle.pop_back();
-    s->extra = extra ? bytes : 0;
-    g.extra_bytes += s->extra;
     return s;
 }
 
 // Puts a slot taken but not queued back among the idle ones.
 void give_back(Slot *s) {
     std::lock_guard<std::mutex> hold(g.lock);
-    put_idle(s);
+    g.idle.push_back(s);
 }
 
 // Gives the column a buffer for its next chunk in exchange for the full
@@ -745,10 +694,10 @@ void swap_into_slot(Column &c, Slot *s, bool refill) {
 // first waiting for an idle slot when all are busy. Returns 0, or -1 when
 // a write has failed.
 int queue_chunk(int col, uint64_t covered, bool refill) {
-    Column &c = g.columns[col];
-    Slot *s = take_idle_slot(chunk_bytes(c));
+    Slot *s = take_idle_slot();
     if (!s)
         return adopt_write_failure();
+    Column &c = g.columns[col];
     s->col = col;
     s->first_event = c.chunk_start;
     s->covered = covered;
