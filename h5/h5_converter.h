@@ -410,8 +410,8 @@ struct RowReader {
     const std::vector<Kind> *hints = nullptr;  // kinds, when known
     bool mark_uncertain = false;               // mark the cells of rows that fit two ways (survey)
     // Comma dialect: reads channel k's cell at p where it is found (pixel
-    // lists and single values), so that its bytes are not searched for
-    // its end first. Returns the cell's end and sets cell.read, or null:
+    // lists, spectra and single values), so that its bytes are not
+    // searched for its end first. Returns the cell's end and sets cell.read, or null:
     // the cell is then found and read the usual way.
     const char *(*read_at)(void *ctx, size_t k, const char *p, const char *e,
                            RowCell &cell) = nullptr;

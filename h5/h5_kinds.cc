@@ -605,6 +605,11 @@ static uint64_t image_capacity(const Channel &ch) {
                               : std::max<uint64_t>(ch.survey.pixels, 1);
 }
 
+// The frame of event `ev` back to its fill value: zeros.
+static void blank_image(const Channel &ch, uint64_t ev) {
+    memset(column_row(ch.col_data, ev), 0, image_capacity(ch) * ch.shape.bytes);
+}
+
 static Presence write_image(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev) {
     uint64_t cap = image_capacity(ch);
     void *slot = column_row(ch.col_data, ev);
@@ -622,7 +627,7 @@ static Presence write_image(Dialect d, Channel &ch, const RowCell &cell, uint64_
         ch.misfit_frames++;  // a pixel list too long or too deep for the shape
     }
     if (p == PRESENT_BAD)
-        memset(slot, 0, cap * ch.shape.bytes);
+        blank_image(ch, ev);
     return p;
 }
 
@@ -643,10 +648,6 @@ static const char *read_image_at(const Channel &ch, uint64_t ev, const char *p, 
     if (q)
         cell.read = true, cell.npix = npix;
     return q;
-}
-
-static void blank_image(const Channel &ch, uint64_t ev) {
-    memset(column_row(ch.col_data, ev), 0, image_capacity(ch) * ch.shape.bytes);
 }
 
 // A channel of kind none stores nothing. A cell that says there is none
