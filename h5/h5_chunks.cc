@@ -549,8 +549,10 @@ void lay_out_next(std::unique_lock<std::mutex> &hold, Worker *w) {
     if (const char *why = run_lay_out()) {
         note(g.write_report, "%s", why);
         g.write_failed.store(true, std::memory_order_release);
-        H5Eclear2(H5E_DEFAULT);
     }
+    // Whatever the job left on this thread's error stack goes, failed or
+    // not: records left there keep HDF5 from shutting down (see write_slot).
+    H5Eclear2(H5E_DEFAULT);
     hold.lock();
     g.writing = false;
     g.lay_out.pending = false;
