@@ -11,6 +11,13 @@
 // the datasets of each kind are made by its row of the kind table
 // (h5_kinds.cc) with the helpers declared in h5_kinds.h.
 //
+// It is done in two steps. First every column is planned on the calling
+// thread (its size, name and type, no HDF5 object: plan_columns), so that
+// the conversion can fill chunks at once; then the layout job (lay_out)
+// makes the groups, datasets and attributes on the thread that writes the
+// chunks, before it writes any, while the rows are converted. A layout of
+// thousands of datasets takes HDF5 a good part of a short run's time.
+//
 // Every column has the dimension scale /entry/event/event_id attached on
 // its first dimension, and every other dimension a scale of its own
 // (member, x, stat, y, pixel, item), so that netCDF readers (xarray with
