@@ -27,6 +27,12 @@
 // write is kept in the workers' own report and taken over by the calling
 // thread at its next call.
 //
+// The file's layout can be handed to the workers too (chunks_lay_out): the
+// columns are planned first, without their datasets, and the first worker
+// free runs the layout job as the one in HDF5, before any chunk is
+// written; chunks handed over meanwhile wait in their slots. A failed
+// layout is reported as a failed write is.
+//
 // An open dataset costs HDF5 some 20 KB of memory; a run of 100 000
 // channels would hold gigabytes in open datasets alone. So only the first
 // kOpenColumns columns keep their dataset open for the whole run; every
