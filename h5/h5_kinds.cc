@@ -237,9 +237,25 @@ static uint64_t spectrum_event_bytes(const Channel &ch) {
     return (uint64_t)ch.survey.members * (uint64_t)ch.survey.values * 4;
 }
 
+// An image's frame: height x width, or a flat list of pixels (rank 1).
+static int frame_dims(const Channel &ch, hsize_t inner[2]) {
+    if (ch.shape.width > 0) {
+        inner[0] = ch.shape.height, inner[1] = ch.shape.width;
+        return 2;
+    }
+    inner[0] = std::max<uint64_t>(ch.survey.pixels, 1), inner[1] = 1;
+    return 1;
+}
+
+// Pixels one event of an image channel holds: its frame's.
+static uint64_t image_capacity(const Channel &ch) {
+    hsize_t inner[2];
+    frame_dims(ch, inner);
+    return inner[0] * inner[1];
+}
+
 static uint64_t image_event_bytes(const Channel &ch) {
-    return (ch.shape.width ? (uint64_t)ch.shape.width * ch.shape.height : ch.survey.pixels) *
-           ch.shape.bytes;
+    return image_capacity(ch) * ch.shape.bytes;
 }
 
 static uint64_t single_column_bytes(const Channel &) {
@@ -434,22 +450,11 @@ static void spectrum_data(const Channel &ch, int64_t g, int64_t) {
     close_all({member, x, stat});
 }
 
-// An image's frame: height x width, or a flat list of pixels (rank 1).
-static int frame_dims(const Channel &ch, hsize_t inner[2]) {
-    if (ch.shape.width > 0) {
-        inner[0] = ch.shape.height, inner[1] = ch.shape.width;
-        return 2;
-    }
-    inner[0] = std::max<uint64_t>(ch.survey.pixels, 1), inner[1] = 1;
-    return 1;
-}
-
 static void image_columns(Channel &ch, const std::string &g) {
     hid_t type = ch.shape.bytes == 2 ? H5T_STD_U16LE : H5T_STD_U8LE;
     hsize_t inner[2];
     int rank = frame_dims(ch, inner);
-    size_t per = ch.shape.bytes * (size_t)inner[0] * (size_t)inner[1];
-    ch.col_data = column(g + "data", type, rank, inner, per, ZERO, true);
+    ch.col_data = column(g + "data", type, rank, inner, image_event_bytes(ch), ZERO, true);
 }
 
 static void image_data(const Channel &ch, int64_t g, int64_t) {
@@ -597,12 +602,6 @@ static const char *read_spectrum_at(const Channel &ch, uint64_t ev, const char *
 
 static void blank_spectrum(const Channel &ch, uint64_t ev) {
     spectrum_blank(spectrum_slots(ch, ev));
-}
-
-// Pixels one event of an image channel holds.
-static uint64_t image_capacity(const Channel &ch) {
-    return ch.shape.width > 0 ? (uint64_t)ch.shape.width * ch.shape.height
-                              : std::max<uint64_t>(ch.survey.pixels, 1);
 }
 
 // The frame of event `ev` back to its fill value: zeros.
