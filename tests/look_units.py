@@ -4,18 +4,23 @@ the next, fed the same data in every way of cutting it: the moments of a
 series (checked against numpy over the whole array) and the walk of --ids
 over the event ids (checked against stretches worked out by hand). The
 runs of the other tests fit one slice, so only here are slice boundaries
-crossed.
+crossed. Also the one piece of the signal handling no whole run can reach
+on purpose: a signal's stop dropped by a C callback is raised again.
 
 Needs KORVEL_LOOK (the build tree's program, beside its package); Debian's
 /usr/bin/python3 (numpy)."""
 
 import os
+import signal
 import sys
+import time
+import types
 import unittest
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.environ.get("KORVEL_LOOK", "")))
+from korvel_look import cli  # noqa: E402
 from korvel_look.bins import Moments  # noqa: E402
 from korvel_look.selection import IdStretch  # noqa: E402
 
@@ -76,6 +81,22 @@ class IdStretchTest(unittest.TestCase):
                     walk.add(a, self.IDS[a:b])
                 self.assertEqual((walk.first, walk.last, walk.later, walk.later_row), want,
                                  (lo, hi, parts))
+
+
+class LostStopTest(unittest.TestCase):
+    """A signal's Stopped that a C callback drops (h5py calls its logging
+    from HDF5's callbacks, which print an exception and go on) still
+    reaches the run, a moment later, instead of the report being written
+    as if no signal had come."""
+
+    def test_a_dropped_stop_is_raised_again(self):
+        cli.SIGNALS.update(hold=True, late=None, raised=signal.SIGINT)
+        self.addCleanup(signal.signal, signal.SIGALRM, signal.signal(signal.SIGALRM, cli.on_alarm))
+        self.addCleanup(cli.settle_stop)
+        with self.assertRaises(cli.Stopped) as caught:
+            cli.on_lost_stop(types.SimpleNamespace(exc_value=cli.Stopped(signal.SIGINT)))
+            time.sleep(5)  # a bound: the alarm ends it long before
+        self.assertEqual(caught.exception.status, 130)
 
 
 if __name__ == "__main__":

@@ -101,8 +101,9 @@ class Stopped(BaseException):
 
 # hold: set by the first signal, and while the finished report is moved
 # into place; a signal then waits for the move or the clean-up to end
-# instead of cutting it in the middle. late: such a signal.
-SIGNALS = {"hold": False, "late": None}
+# instead of cutting it in the middle. late: such a signal. raised: the
+# signal whose Stopped was raised.
+SIGNALS = {"hold": False, "late": None, "raised": None}
 
 
 def on_signal(signum, _frame):
@@ -110,7 +111,39 @@ def on_signal(signum, _frame):
         SIGNALS["late"] = signum
         return
     SIGNALS["hold"] = True
+    SIGNALS["raised"] = signum
     raise Stopped(signum)
+
+
+def on_lost_stop(unraisable):
+    """sys.unraisablehook: h5py calls Python (its logging) from HDF5's C
+    callbacks, which drop an exception raised there; a Stopped dropped so
+    is raised again a moment later (on_alarm), outside the callback,
+    instead of being printed. Anything else is printed as Python prints
+    it."""
+    if isinstance(unraisable.exc_value, Stopped):
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        return
+    sys.__unraisablehook__(unraisable)
+
+
+def on_alarm(_signum, _frame):
+    if SIGNALS["raised"]:
+        raise Stopped(SIGNALS["raised"])
+
+
+def settle_stop():
+    """The Stopped of a signal has arrived: no alarm is to raise it again."""
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    SIGNALS["raised"] = None
+
+
+def stop_if_swallowed():
+    """Ends the run for a signal whose Stopped was dropped and has not
+    been raised again yet (on_lost_stop): the report must not be put in
+    place as if no signal had come."""
+    if SIGNALS["raised"]:
+        raise Stopped(SIGNALS["raised"])
 
 
 def release_signals():
@@ -123,18 +156,23 @@ def release_signals():
 def catch_signals():
     """SIGINT and SIGTERM end the run through Stopped (the work directory
     is removed on the way out); SIGXFSZ is ignored, so that a file-size
-    limit makes the write fail with EFBIG, reported like any write error."""
+    limit makes the write fail with EFBIG, reported like any write error.
+    SIGALRM and the unraisable hook raise again a Stopped that a C callback
+    dropped (on_lost_stop)."""
     signal.signal(signal.SIGINT, on_signal)
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    signal.signal(signal.SIGALRM, on_alarm)
+    sys.unraisablehook = on_lost_stop
 
 
 def main(argv=None):
-    SIGNALS.update(hold=False, late=None)
+    SIGNALS.update(hold=False, late=None, raised=None)
     catch_signals()
     try:
         return run(sys.argv[1:] if argv is None else argv)
     except Stopped as e:  # a signal while a failure was being reported
+        settle_stop()
         return fail(None, stopped_text(e), status=e.status)
 
 
@@ -160,6 +198,7 @@ def run(argv):
             report.write(report.Context(f, args.run, shown, work, progress))
         progress.finish()
         SIGNALS["hold"] = True
+        stop_if_swallowed()
         warning = output.put_in_place(work, out)
         work = None
     except Usage as e:
@@ -174,6 +213,7 @@ def run(argv):
         progress.finish()
         return fail(e.filename or out, e.strerror or str(e), status=1)
     except Stopped as e:
+        settle_stop()
         progress.finish()
         return fail(None, stopped_text(e), status=e.status)
     except Exception as e:  # noqa: BLE001 - a file nobody foresaw: one line, not a traceback
