@@ -87,7 +87,7 @@ static bool write_channel(Run &run, Channel &ch, const RowCell &cell, const Row 
 // One warning per channel with cells that were not understood (frames
 // that do not fit an image channel's shape counted apart), and per
 // channel whose data --kind none left out.
-static void report_bad_cells(Run &run) {
+void report_bad_cells(Run &run) {
     for (const Channel &ch : run.channels) {
         if (ch.left_out > 0)
             warn_line(run, 0,
@@ -125,6 +125,11 @@ struct InPlace {
     Run *run = nullptr;
     uint64_t ev = 0;            // the event being read
     std::vector<char> written;  // channels whose slots may have been written this event
+    // The one walk: the survey each row is also handed to, and the reader,
+    // which reports the rows from event `report_from` on.
+    RowSurvey *survey = nullptr;
+    RowReader *rr = nullptr;
+    uint64_t report_from = 0;
 };
 
 static const char *read_in_place(void *ctx, size_t k, const char *p, const char *e, RowCell &cell) {
@@ -183,6 +188,10 @@ static int convert_row(void *ctx, const Row &row, uint64_t ev) {
         if (!write_channel(run, run.channels[k], row.cells[k], row, ev))
             return -1;
     ip.ev = ev + 1;
+    if (ip.survey) {
+        survey_row_add(*ip.survey, row);
+        ip.rr->warn = ip.ev >= ip.report_from;
+    }
     if (chunks_advance(ip.ev) != 0) {
         if (interrupted())  // the layout stopped early for it
             return -1;
@@ -192,12 +201,30 @@ static int convert_row(void *ctx, const Row &row, uint64_t ev) {
     return 0;
 }
 
-int convert_run(Run &run, Input &in, const char *bar_label) {
+// The one walk's reader also surveys: it marks the cells of rows that
+// read two ways, as the survey's does, and reports the rows the survey of
+// the first rows did not read.
+static void surveying_reader(RowReader &rr, InPlace &ip, RowSurvey *survey, uint64_t surveyed) {
+    ip.survey = survey;
+    ip.rr = &rr;
+    ip.report_from = surveyed;
+    rr.mark_uncertain = true;
+    rr.warn = surveyed == 0;
+}
+
+int convert_run(Run &run, Input &in, const char *bar_label, RowSurvey *survey, uint64_t surveyed) {
     RowReader rr;
     std::vector<Kind> kinds;
     InPlace ip;
     conversion_reader(run, rr, kinds, ip);
-    if (int r = rows_walk(run, rr, in, RowWalk{convert_row, &ip, bar_label, 16}))
+    if (survey)
+        surveying_reader(rr, ip, survey, surveyed);
+    int r = rows_walk(run, rr, in, RowWalk{convert_row, &ip, bar_label, 16});
+    if (survey) {
+        run.events = ip.ev;  // the estimate before only sized the chunks
+        return r;
+    }
+    if (r != 0)
         return r;
     if (ip.ev != run.events) {
         message("%s: the table changed while it was converted (%llu events, then %llu)",

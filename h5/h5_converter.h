@@ -241,6 +241,9 @@ struct Run {
     bool xml_loaded = false;     // an XML description was read
     XmlDescription xml;          // as read, before xml_apply
     EventColumns event_columns;  // the layout's ids of the event datasets
+    // Converted in one walk (h5_main.cc): the layout was made from the
+    // first rows, and the precision attributes wait for the end of the run.
+    bool one_walk = false;
     // The first and the last row, seen by the conversion.
     uint32_t first_id = 0, last_id = 0;
     uint32_t first_s = 0, first_us = 0, last_s = 0, last_us = 0;
@@ -379,14 +382,15 @@ struct RowCell {
     int32_t srv = 0, chan = 0;              // status columns (when present)
     bool reached = false;                   // false: the row ended before it
     bool bad = false;                       // its frame (status, separator) is broken
-    bool failed = false;     // not reached: the row was cut at this channel (its query failed)
-    bool srv_read = false;   // not reached, but its server-block status column was written
-    bool uncertain = false;  // the row fits two readings here (the survey skips the cell)
-    bool misfit = false;     // its text reads as no kind it could be (h5_row.cc)
-    bool read = false;       // read where it was found (RowReader::read_at): DATA,
-    uint64_t npix = 0;       //   with this many pixels (an image),
-    float value = 0;         //   or this value (a value; the integer
-    bool int_form = false;   //   form when int_form)
+    bool failed = false;      // not reached: the row was cut at this channel (its query failed)
+    bool srv_read = false;    // not reached, but its server-block status column was written
+    bool uncertain = false;   // the row fits two readings here (the survey skips the cell)
+    bool misfit = false;      // its text reads as no kind it could be (h5_row.cc)
+    bool read = false;        // read where it was found (RowReader::read_at): DATA,
+    uint64_t npix = 0;        //   with this many pixels (an image),
+    float value = 0;          //   or this value (a value; the integer
+    bool int_form = false;    //   form when int_form),
+    bool read_value = false;  //   which read_value tells (a spectrum is read too)
 };
 
 // One event of the table.
@@ -555,9 +559,32 @@ int titles_resolve(Run &run, size_t n, const std::vector<std::string> &listing,
 
 // ---- Survey and kinds (h5_survey.cc) --------------------------------------------------
 
-// Walks every row, learns the channels and decides their kinds. Returns
-// 0, or -1 after an error message.
-int survey_run(Run &run, Input &in, const char *bar_label);
+// Walks the rows and learns the channels. With `prefix_bytes` 0 every
+// row; else the walk stops after the row that passes that many bytes of
+// the table, and *estimate gets the events the whole table is likely to
+// hold (0: the walk reached the end, the survey is whole). Returns 0, or
+// -1 after an error message.
+int survey_run(Run &run, Input &in, const char *bar_label, uint64_t prefix_bytes = 0,
+               uint64_t *estimate = nullptr);
+
+// The survey of a walk that is not its own: the one walk (h5_main.cc)
+// hands it every row it converts.
+struct RowSurvey {
+    Run *run = nullptr;       // where it learns (a run of its own)
+    std::vector<Kind> given;  // each channel's kind_given
+    std::vector<char> skip;   // image channels whose cells need no survey
+};
+// A run that knows `run`'s channels as the table and the options give
+// them, with nothing surveyed, and a RowSurvey that learns into it.
+void survey_shadow(const Run &run, Run &shadow, RowSurvey &s);
+// Learns one row.
+void survey_row_add(RowSurvey &s, const Row &row);
+// Empty when the layout decided for `a` is the one decided for `b`, else
+// what differs (the first channel's).
+std::string layout_difference(const Run &a, const Run &b);
+// Gives `to` what the survey of `from` learnt of every channel and of the
+// events, in place of its own.
+void survey_take(Run &to, Run &from);
 // The kind a channel has before its cells are read: --kind, else the
 // XML description's spectrum or image records, else KIND_UNSET.
 Kind kind_given(const Channel &ch);
@@ -577,7 +604,8 @@ int decide_kinds(Run &run);
 // Returns the file id, or -1 after a message.
 long long layout_create(Run &run, const char *path, const char *version);
 // Writes what the conversion learnt (the run's metadata: first and last
-// event) after the last chunk. Returns 0, or -1 after a message.
+// event; after one walk also each channel's precision attributes) after
+// the last chunk. Returns 0, or -1 after a message.
 int layout_finish(Run &run, long long file);
 // Closes the file. Returns 0, or -1.
 int layout_close(Run &run, long long file);
@@ -585,8 +613,15 @@ int layout_close(Run &run, long long file);
 // ---- Conversion (h5_convert.cc) -----------------------------------------------------
 
 // Walks every row again and writes it. Returns 0, -1 after a message on
-// the table (or an interrupt), -2 after a message on the output.
-int convert_run(Run &run, Input &in, const char *bar_label);
+// the table (or an interrupt), -2 after a message on the output. With
+// `survey` (the one walk) every row is also handed to it, and rows past
+// the first `surveyed` (those the survey has not reported) are reported
+// as the survey would; the cells not understood are then reported by
+// report_bad_cells once the layout is known to hold.
+int convert_run(Run &run, Input &in, const char *bar_label, RowSurvey *survey = nullptr,
+                uint64_t surveyed = 0);
+// One warning per channel with cells that were not understood.
+void report_bad_cells(Run &run);
 
 // ---- Precision (h5_precision.cc) -------------------------------------------------------
 
@@ -628,6 +663,9 @@ int output_finish(Run &run, const std::string &part, int rc);
 
 // ---- Progress and interrupts (h5_messages.cc) -------------------------------------------------
 
+// While held, warnings are neither printed nor counted: a decision made
+// again says nothing new.
+void warnings_hold(bool hold);
 void progress_update(const Run &run, const Input &in, const char *label);
 void progress_done(const Run &run);
 // The first of SIGINT, SIGTERM or SIGHUP received (0: none); a second

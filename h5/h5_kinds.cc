@@ -164,7 +164,7 @@ static ValueParse value_parse;
 // read it in place, else as it was parsed last for this cell, else
 // parsed now (and kept for the survey).
 static Presence value_of(Dialect d, const RowCell &cell, float *v, bool *intf) {
-    if (cell.read) {
+    if (cell.read_value) {
         *v = cell.value, *intf = cell.int_form;
         return PRESENT_DATA;
     }
@@ -196,7 +196,7 @@ static bool claim_value(Dialect d, Channel &ch, const RowCell &cell) {
     float v;
     bool intf;
     const char *num = cell.b + (d == DIALECT_HDF5 ? 2 : 0);  // after "[["
-    if (!cell.read && (num >= cell.e || (*num != '-' && (unsigned)(*num - '0') >= 10u)))
+    if (!cell.read_value && (num >= cell.e || (*num != '-' && (unsigned)(*num - '0') >= 10u)))
         return false;
     if (value_of(d, cell, &v, &intf) != PRESENT_DATA || intf || !std::isfinite(v))
         return false;  // survey_value takes the parse from value_parse
@@ -444,7 +444,7 @@ static void spectrum_data(const Channel &ch, int64_t g, int64_t) {
         attach(data, x, 2);
         attr_text(data, "interpretation", "spectrum");
         signal_attributes(ch, data);
-        if (spectrum_truncated(ch))
+        if (!precision_at_end() && spectrum_truncated(ch))
             attr_u8(data, "truncated", 1);
     }
     close_all({member, x, stat});
@@ -513,7 +513,7 @@ static const char *read_value_at(const Channel &, uint64_t, const char *p, const
                                  RowCell &cell) {
     const char *q = cell_value_at(p, e, &cell.value, &cell.int_form);
     if (q)
-        cell.read = true;
+        cell.read = cell.read_value = true;
     return q;
 }
 

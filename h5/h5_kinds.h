@@ -57,6 +57,9 @@ void event_links(hid_t g);
 void event_id_link(hid_t g);
 // Units, long name and time coordinate of a signal dataset.
 void signal_attributes(const Channel &ch, hid_t d);
+// True when the precision attributes (a spectrum's `truncated` among them)
+// are left to the end of the run: the one walk learns them as it converts.
+bool precision_at_end();
 
 // ---- Conversion helpers -----------------------------------------------------
 

@@ -436,6 +436,25 @@ static hid_t channel_group_new(hid_t channels, const std::string &path, const ch
     }
 }
 
+// What the table's number formats kept of the channel's values.
+static void precision_attributes(const Channel &ch, hid_t g) {
+    const Precision &p = ch.precision;
+    const ChannelExtra &x = extra_of(ch);
+    attr_text(g, "source_format", p.source_format);
+    attr_u8(g, "exact", p.exact ? 1 : 0);
+    attr_u8(g, "lossy", p.lossy ? 1 : 0);
+    if (p.lossy)
+        attr_text(g, "lossy_evidence", x.evidence);
+    if (p.eqdata)
+        attr_u8(g, "eqdata", 1);
+}
+
+static bool precision_late = false;
+
+bool precision_at_end() {
+    return precision_late;
+}
+
 static void channel_attributes(const Channel &ch, hid_t g) {
     attr_text(g, "title", ch.title);
     attr_text(g, "kind", kind_name(ch.kind));
@@ -444,14 +463,8 @@ static void channel_attributes(const Channel &ch, hid_t g) {
         attr_text(g, "units", x.units);
     if (!x.long_name.empty())
         attr_text(g, "long_name", x.long_name);
-    const Precision &p = ch.precision;
-    attr_text(g, "source_format", p.source_format);
-    attr_u8(g, "exact", p.exact ? 1 : 0);
-    attr_u8(g, "lossy", p.lossy ? 1 : 0);
-    if (p.lossy)
-        attr_text(g, "lossy_evidence", x.evidence);
-    if (p.eqdata)
-        attr_u8(g, "eqdata", 1);
+    if (!precision_late)
+        precision_attributes(ch, g);
 }
 
 // A hard link `name` in g to the object `obj` is open on.
@@ -655,6 +668,7 @@ long long layout_create(Run &run, const char *path, const char *version) {
                 errno ? strerror(errno) : "");
         return -1;
     }
+    precision_late = run.one_walk;
     plan_columns(run);
     lay_out_of.run = &run, lay_out_of.file = file, lay_out_of.version = version;
     if (layout_error.empty() && chunks_lay_out(lay_out, nullptr) == 0)
@@ -703,6 +717,28 @@ static void run_metadata(const Run &run, hid_t entry) {
     attr_text(entry, "end_time", iso_time(run.last_s, run.last_us));
 }
 
+// The precision attributes the one walk learnt: each channel's, and a
+// cut spectrum's `truncated`.
+static void late_precision(const Run &run, hid_t file) {
+    for (const Channel &ch : run.channels) {
+        if (!layout_error.empty())
+            return;
+        std::string path = "/entry/channels/" + ch.group;
+        hid_t g = check(H5Gopen2(file, path.c_str(), H5P_DEFAULT), "H5Gopen2");
+        if (g < 0)
+            return;
+        precision_attributes(ch, g);
+        if (ch.kind == KIND_SPECTRUM && spectrum_truncated(ch)) {
+            hid_t d = check(H5Dopen2(g, "data", H5P_DEFAULT), "H5Dopen2");
+            if (d >= 0) {
+                attr_u8(d, "truncated", 1);
+                H5Dclose(d);
+            }
+        }
+        H5Gclose(g);
+    }
+}
+
 int layout_finish(Run &run, long long file) {
     layout_error.clear();
     hid_t entry = check(H5Gopen2((hid_t)file, "/entry", H5P_DEFAULT), "H5Gopen2");
@@ -710,6 +746,8 @@ int layout_finish(Run &run, long long file) {
         run_metadata(run, entry);
         H5Gclose(entry);
     }
+    if (run.one_walk)
+        late_precision(run, (hid_t)file);
     attr_kit_release();
     if (!layout_error.empty()) {
         message("%s: cannot finish the HDF5 file (%s failed)", run.opt.out.c_str(),

@@ -437,9 +437,46 @@ static int check_width(const Run &run) {
     return 2;
 }
 
+// The one walk (write_in_one_walk): the survey of the rows it converts,
+// into a run of its own, and how many rows the survey of the first rows
+// read (and reported) already.
+struct OneWalk {
+    Run whole;
+    RowSurvey rows;
+    uint64_t surveyed = 0;
+};
+
+// What write_file returns when the one walk's file must be made again.
+static const int CONVERT_AGAIN = 3;
+
+// After the one walk: the whole run's survey decides the kinds and sizes
+// (and says what that decision has to say). When they are those the
+// layout was made with, the file stands: its precision attributes follow
+// from the whole survey. Returns 0, CONVERT_AGAIN, or 2 after an error
+// message.
+static int one_walk_settle(Run &run, OneWalk &one) {
+    Run &whole = one.whole;
+    int d = decide_kinds(whole);
+    run.warnings += whole.warnings;
+    if (d != 0)
+        return 2;
+    std::string why = layout_difference(run, whole);
+    survey_take(run, whole);
+    if (!why.empty()) {
+        message("%s: the whole run needs another layout than its first %llu events: %s; "
+                "converting again",
+                run.opt.table.c_str(), (unsigned long long)one.surveyed, why.c_str());
+        return CONVERT_AGAIN;
+    }
+    precision_decide(run);
+    report_bad_cells(run);
+    return 0;
+}
+
 // Lays out OUT.part, converts into it and closes it. Returns 0, or 1 for
-// an output failure, 2 for a table failure.
-static int write_file(Run &run, Input &in, const std::string &part) {
+// an output failure, 2 for a table failure; after the one walk (`one`)
+// also CONVERT_AGAIN.
+static int write_file(Run &run, Input &in, const std::string &part, OneWalk *one) {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     if (chunks_start(run.opt.gzip_level, run.opt.threads) != 0) {
         message("%s", chunks_error());
@@ -453,21 +490,102 @@ static int write_file(Run &run, Input &in, const std::string &part) {
         chunks_finish(0);
         return interrupted() ? 2 : 1;
     }
-    int c = convert_run(run, in, "convert");
+    int c = convert_run(run, in, "convert", one ? &one->rows : nullptr, one ? one->surveyed : 0);
     int rc = c == 0 ? 0 : c == -2 ? 1 : 2;
     progress_done(run);
-    if (chunks_finish(run.events) != 0 && rc == 0) {
+    if (rc == 0 && one)
+        rc = one_walk_settle(run, *one);
+    bool writing = rc == 0 || rc == CONVERT_AGAIN;
+    if (chunks_finish(run.events) != 0 && writing) {
         rc = interrupted() ? 2 : 1;
         if (rc == 1)
             message("%s: %s", run.opt.out.c_str(), chunks_error());
     }
     if (rc == 0 && layout_finish(run, file) != 0)
         rc = 1;
-    if (layout_close(run, file) != 0 && rc == 0)
+    if (layout_close(run, file) != 0 && (rc == 0 || rc == CONVERT_AGAIN))
         rc = 1;
     if (rc == 1 && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
         message("%s: %s", run.opt.out.c_str(), strerror(errno));
     return rc;
+}
+
+// A table longer than this is converted in one walk when it can be: the
+// survey reads only its first rows (at least this many bytes) to lay out
+// the file, and the conversion learns the rest as it goes.
+static const uint64_t FIRST_ROWS_BYTES = 4u << 20;
+
+// The one walk needs every channel's kind before the walk (--kind, the XML
+// description, --like; a channel that --like found empty is surveyed as
+// it goes); --strict stops at the first cell not understood, which a
+// layout made from the first rows might not hold.
+static bool one_walk_fits(const Run &run) {
+    if (run.opt.strict)
+        return false;
+    if (!run.opt.like.empty())
+        return true;
+    for (const Channel &ch : run.channels)
+        if (kind_given(ch) == KIND_UNSET)
+            return false;
+    return true;
+}
+
+// What the conversion left in the channels, cleared for another.
+static void conversion_reset(Run &run) {
+    for (Channel &ch : run.channels) {
+        ch.col_present = ch.col_srv = ch.col_chan = ch.col_data = -1;
+        ch.col_count = ch.col_stats = -1;
+        ch.bad_cells = ch.first_bad_line = ch.misfit_frames = ch.left_out = 0;
+        if (ch.extra)
+            ch.extra->col_items.clear();
+    }
+}
+
+// The layout decided from the first rows (their decision's warnings are
+// left to the whole run's), then every row converted and surveyed in one
+// walk, the chunks sized for the events the table's size suggests. When
+// the whole run needs another layout (a larger spectrum, another item, a
+// longer text), the file is made again from the whole run's survey, the
+// file two walks make.
+static int write_in_one_walk(Run &run, Input &in, const std::string &part, uint64_t estimate) {
+    warnings_hold(true);
+    int d = decide_kinds(run);
+    warnings_hold(false);
+    if (d != 0)
+        return 2;
+    OneWalk one;
+    one.surveyed = run.events;
+    survey_shadow(run, one.whole, one.rows);
+    run.events = estimate;
+    run.one_walk = true;
+    int rc = write_file(run, in, part, &one);
+    run.one_walk = false;
+    if (rc != CONVERT_AGAIN)
+        return rc;
+    warnings_hold(true);
+    d = decide_kinds(run);
+    warnings_hold(false);
+    if (d != 0)
+        return 2;
+    precision_decide(run);
+    conversion_reset(run);
+    return write_file(run, in, part, nullptr);
+}
+
+// The survey, the decision and the file: in one walk when the table is
+// long and every channel's kind is known before it, else in two.
+static int survey_and_write(Run &run, Input &in, const std::string &part) {
+    uint64_t estimate = 0;
+    int r = survey_run(run, in, "survey", one_walk_fits(run) ? FIRST_ROWS_BYTES : 0, &estimate);
+    progress_done(run);
+    if (r != 0)
+        return 2;
+    if (estimate > 0)
+        return write_in_one_walk(run, in, part, estimate);
+    if (decide_kinds(run) != 0)
+        return 2;
+    precision_decide(run);
+    return write_file(run, in, part, nullptr);
 }
 
 // Checks the output's paths, opens the table and creates OUT.part, in
@@ -506,15 +624,8 @@ int main(int argc, char **argv) {
     int rc = learn_channels(run, in);
     if (rc == 0)
         rc = check_width(run);
-    if (rc == 0 && survey_run(run, in, "survey") != 0)
-        rc = 2;
-    progress_done(run);
-    if (rc == 0 && decide_kinds(run) != 0)
-        rc = 2;
     if (rc == 0)
-        precision_decide(run);
-    if (rc == 0)
-        rc = write_file(run, in, part);
+        rc = survey_and_write(run, in, part);
     input_close(in);
     rc = output_finish(run, part, rc);
     if (rc == 1) {

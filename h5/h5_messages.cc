@@ -31,7 +31,15 @@ static std::string where(const Run &run, uint64_t line) {
     return line ? run.opt.table + ":" + std::to_string(line) + ": " : run.opt.table + ": ";
 }
 
+static bool warnings_held = false;
+
+void warnings_hold(bool hold) {
+    warnings_held = hold;
+}
+
 void warn_line(Run &run, uint64_t line, const char *fmt, ...) {
+    if (warnings_held)
+        return;
     progress_done(run);
     run.warnings++;
     std::string prefix = where(run, line) + "warning: ";

@@ -639,6 +639,11 @@ static void mark_uncertain(RowReader &rr, Row &row) {
     const char *p = rr.p;
     bool complete = row.complete;
     std::vector<char> differ(row.cells.size(), 0);
+    // The other readings only tell where cells begin and end, which a
+    // cell read in place ends where the usual way does; read in place,
+    // they would write over the slots of the reading that is kept.
+    auto read_at = rr.read_at;
+    rr.read_at = nullptr;
     for (auto &c : rr.choices) {
         rr.p = c.second;
         if (!reading_fits(read_from(rr, row, c.first, true, false)))
@@ -648,6 +653,7 @@ static void mark_uncertain(RowReader &rr, Row &row) {
             differ[j] |= x.b != y.b || x.e != y.e || x.reached != y.reached || x.failed != y.failed;
         }
     }
+    rr.read_at = read_at;
     row.cells.swap(rr.kept);
     rr.p = p;
     row.complete = complete;

@@ -135,27 +135,30 @@ static bool image_known(const Channel &ch) {
            (shape.bytes == 1 || shape.bytes == 2);
 }
 
-// One row of the survey: the longest texts, every cell not skipped.
-struct SurveyWalk {
-    Run *run;
-    std::vector<Kind> given;  // each channel's kind_given
-    std::vector<char> skip;   // image channels whose cells need no survey
-};
-
 // A cell that may be a single value is read as one where it is found (see
 // cell_value_at): the value kind's survey then takes it from the RowCell.
 static const char *value_in_place(void *ctx, size_t k, const char *p, const char *e,
                                   RowCell &cell) {
-    SurveyWalk &w = *(SurveyWalk *)ctx;
+    RowSurvey &w = *(RowSurvey *)ctx;
     if (w.skip[k] || (w.given[k] != KIND_UNSET && w.given[k] != KIND_VALUE))
         return nullptr;
     const char *q = cell_value_at(p, e, &cell.value, &cell.int_form);
-    cell.read = q != nullptr;
+    cell.read = cell.read_value = q != nullptr;
     return q;
 }
 
-static int survey_row(void *ctx, const Row &row, uint64_t) {
-    SurveyWalk &w = *(SurveyWalk *)ctx;
+static void row_survey_init(RowSurvey &w, Run &run) {
+    w.run = &run;
+    w.given.assign(run.channels.size(), KIND_UNSET);
+    w.skip.assign(run.channels.size(), 0);
+    for (size_t k = 0; k < w.given.size(); k++) {
+        w.given[k] = kind_given(run.channels[k]);
+        w.skip[k] = image_known(run.channels[k]);
+    }
+}
+
+// One row of the survey: the longest texts, every cell not skipped.
+void survey_row_add(RowSurvey &w, const Row &row) {
     Run &run = *w.run;
     run.events++;
     run.cut_events += !row.complete;
@@ -164,22 +167,129 @@ static int survey_row(void *ctx, const Row &row, uint64_t) {
     for (size_t k = 0; k < run.channels.size(); k++)
         if (!w.skip[k])
             survey_cell(run.dialect, run.channels[k], row.cells[k], w.given[k]);
+}
+
+// The survey's own walk, which may stop after its first rows.
+struct SurveyWalk {
+    RowSurvey rows;
+    Input *in;
+    uint64_t prefix_bytes;  // 0: no stop
+};
+
+static int survey_row(void *ctx, const Row &row, uint64_t) {
+    SurveyWalk &w = *(SurveyWalk *)ctx;
+    survey_row_add(w.rows, row);
+    return w.prefix_bytes > 0 && input_consumed(*w.in) >= w.prefix_bytes ? 1 : 0;
+}
+
+int survey_run(Run &run, Input &in, const char *bar_label, uint64_t prefix_bytes,
+               uint64_t *estimate) {
+    RowReader rr;
+    SurveyWalk w{RowSurvey(), &in, prefix_bytes};
+    row_survey_init(w.rows, run);
+    // What the options and the XML description say of a channel's kind
+    // helps the row reader where a row reads two ways.
+    rr.hints = &w.rows.given;
+    rr.read_at = value_in_place;
+    rr.read_at_ctx = &w.rows;
+    rr.mark_uncertain = true;
+    int r = rows_walk(run, rr, in, RowWalk{survey_row, &w, bar_label, 64});
+    if (estimate)
+        *estimate = 0;
+    if (r != 1)
+        return r;
+    // Stopped early: the rest of the table holds about as many events per
+    // byte as its first rows (the header counted with them; it is short).
+    uint64_t read = input_consumed(in);
+    if (estimate)
+        *estimate =
+            (uint64_t)((long double)run.events * (long double)in.size / (long double)read) + 1;
     return 0;
 }
 
-int survey_run(Run &run, Input &in, const char *bar_label) {
-    RowReader rr;
-    // What the options and the XML description say of a channel's kind
-    // helps the row reader where a row reads two ways.
-    SurveyWalk w{&run, std::vector<Kind>(run.channels.size()),
-                 std::vector<char>(run.channels.size())};
-    for (size_t k = 0; k < w.given.size(); k++) {
-        w.given[k] = kind_given(run.channels[k]);
-        w.skip[k] = image_known(run.channels[k]);
+// ---- The one walk ------------------------------------------------------------------------
+
+void survey_shadow(const Run &run, Run &shadow, RowSurvey &s) {
+    shadow.opt = run.opt;
+    shadow.dialect = run.dialect;
+    shadow.status_columns = run.status_columns;
+    shadow.xml_loaded = run.xml_loaded;
+    shadow.channels.clear();
+    shadow.channels.resize(run.channels.size());
+    for (size_t k = 0; k < run.channels.size(); k++) {
+        const Channel &from = run.channels[k];
+        Channel &to = shadow.channels[k];
+        to.title = from.title;
+        to.group = from.group;
+        to.forced = from.forced;
+        if (from.extra) {
+            // What the options and the XML description gave; nothing learnt.
+            ChannelExtra &x = channel_extra(to);
+            x.shape_option = from.extra->shape_option;
+            x.units = from.extra->units;
+            x.long_name = from.extra->long_name;
+            x.xml_spectra = from.extra->xml_spectra;
+            x.xml_image = from.extra->xml_image;
+            x.xml_dims = from.extra->xml_dims;
+        }
     }
-    rr.hints = &w.given;
-    rr.read_at = value_in_place;
-    rr.read_at_ctx = &w;
-    rr.mark_uncertain = true;
-    return rows_walk(run, rr, in, RowWalk{survey_row, &w, bar_label, 64});
+    row_survey_init(s, shadow);
+}
+
+// What the layout takes from a channel's decided kind and sizes.
+static std::string layout_of(const Channel &ch) {
+    const ChannelSurvey &s = ch.survey;
+    std::string t = kind_name(ch.kind);
+    switch (ch.kind) {
+    case KIND_SPECTRUM:
+        t += " of " + std::to_string(s.members) + " x " + std::to_string(s.values) + " values" +
+             (s.stats ? " with statistics" : "");
+        break;
+    case KIND_IMAGE:
+        t += " of " + std::to_string(ch.shape.width) + " x " + std::to_string(ch.shape.height) +
+             ", " + std::to_string(ch.shape.bytes) + " byte(s) per pixel, " +
+             (ch.shape.width > 0 ? std::string("") : std::to_string(s.pixels) + " pixels");
+        break;
+    case KIND_BLOCK:
+        if (s.nonvn)
+            t += " of " + std::to_string(s.max_items) + " unnamed items";
+        else
+            t += " of " + std::to_string(extra_of(ch).items.size()) + " items";
+        break;
+    default: break;
+    }
+    return t;
+}
+
+std::string layout_difference(const Run &a, const Run &b) {
+    if (a.iso_len != b.iso_len || a.type_len != b.type_len)
+        return "the longest event time or type text";
+    for (size_t k = 0; k < a.channels.size() && k < b.channels.size(); k++) {
+        const Channel &x = a.channels[k], &y = b.channels[k];
+        std::string lx = layout_of(x), ly = layout_of(y);
+        if (lx != ly)
+            return "channel " + x.title + " (" + ly + ", not " + lx + ")";
+        if (x.kind == KIND_BLOCK && extra_of(x).items != extra_of(y).items)
+            return "channel " + x.title + " (its item names)";
+    }
+    return std::string();
+}
+
+void survey_take(Run &to, Run &from) {
+    to.events = from.events;
+    to.cut_events = from.cut_events;
+    to.iso_len = from.iso_len;
+    to.type_len = from.type_len;
+    for (size_t k = 0; k < to.channels.size() && k < from.channels.size(); k++) {
+        Channel &x = to.channels[k], &y = from.channels[k];
+        x.survey = y.survey;
+        x.precision = y.precision;
+        x.shape = y.shape;
+        if (y.extra) {
+            ChannelExtra &e = channel_extra(x);
+            e.member_values.swap(y.extra->member_values);
+            e.items.swap(y.extra->items);
+            e.item_index.swap(y.extra->item_index);
+        }
+    }
 }
