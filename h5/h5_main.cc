@@ -1,7 +1,9 @@
 // h5_main.cc - korvel-h5: the command line and the order of the work:
 // check the output's paths and create OUT.part, read the header, learn the
 // titles, survey the rows, lay out the file, convert, and only then give
-// the file its name (h5_output.cc).
+// the file its name (h5_output.cc); or, when the kinds are known before
+// the walk, survey the first rows only and convert and survey the rest in
+// one walk.
 #include "h5_converter.h"
 #include "h5_chunks.h"
 
@@ -493,14 +495,14 @@ static int write_file(Run &run, Input &in, const std::string &part, OneWalk *one
     int c = convert_run(run, in, "convert", one ? &one->rows : nullptr, one ? one->surveyed : 0);
     int rc = c == 0 ? 0 : c == -2 ? 1 : 2;
     progress_done(run);
-    if (rc == 0 && one)
-        rc = one_walk_settle(run, *one);
-    bool writing = rc == 0 || rc == CONVERT_AGAIN;
-    if (chunks_finish(run.events) != 0 && writing) {
+    if (chunks_finish(run.events) != 0 && rc == 0) {
         rc = interrupted() ? 2 : 1;
         if (rc == 1)
             message("%s: %s", run.opt.out.c_str(), chunks_error());
     }
+    // Only now is the layout job done with the run's channels.
+    if (rc == 0 && one)
+        rc = one_walk_settle(run, *one);
     if (rc == 0 && layout_finish(run, file) != 0)
         rc = 1;
     if (layout_close(run, file) != 0 && (rc == 0 || rc == CONVERT_AGAIN))

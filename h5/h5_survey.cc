@@ -8,6 +8,9 @@
 // (spectrum or image records), then the cells. The survey also learns the
 // sizes the datasets need (members and values of a spectrum, the items of
 // a block, the pixels of an image) and the longest texts of the events.
+// It may stop after the table's first rows (the one walk, h5_main.cc):
+// the conversion then hands it the rows as it converts them, into a run of
+// its own, and the two surveys' layouts are compared at the end.
 #include "h5_converter.h"
 
 #include <algorithm>
