@@ -8,11 +8,11 @@
 // channel's kind once; the conversion (h5_convert.cc) walks them again and
 // writes every cell into the datasets laid out by h5_layout.cc. Both walks
 // go through the same loop and row reader (rows_walk, h5_row.cc), so they
-// see the same events. When every channel's kind is known before the walk
-// and the table is long, the survey stops after the first rows and the
-// conversion surveys as it goes, into a run of its own (RowSurvey); the
-// whole run's survey then confirms the layout or has the file made again
-// (the one walk, h5_main.cc).
+// see the same events. When the table is long (and in the tab dialect
+// every channel's kind is known before the walk), the survey stops after
+// the first rows and the conversion surveys as it goes, into a run of its
+// own (RowSurvey); the whole run's survey then confirms the layout or has
+// the file made again (the one walk, h5_main.cc).
 //
 // Two things hold the design together. A `Run` is everything one
 // conversion knows (options, channels, what the survey found, the XML

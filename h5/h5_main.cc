@@ -1,9 +1,8 @@
 // h5_main.cc - korvel-h5: the command line and the order of the work:
 // check the output's paths and create OUT.part, read the header, learn the
 // titles, survey the rows, lay out the file, convert, and only then give
-// the file its name (h5_output.cc); or, when the kinds are known before
-// the walk, survey the first rows only and convert and survey the rest in
-// one walk.
+// the file its name (h5_output.cc); or, for a long table, survey the
+// first rows only and convert and survey the rest in one walk.
 #include "h5_converter.h"
 #include "h5_chunks.h"
 
@@ -517,14 +516,19 @@ static int write_file(Run &run, Input &in, const std::string &part, OneWalk *one
 // the file, and the conversion learns the rest as it goes.
 static const uint64_t FIRST_ROWS_BYTES = 4u << 20;
 
-// The one walk needs every channel's kind before the walk (--kind, the XML
-// description, --like; a channel that --like found empty is surveyed as
-// it goes); --strict stops at the first cell not understood, which a
-// layout made from the first rows might not hold.
+// The one walk decides from the first rows what two walks decide from
+// all of them, and the whole run's survey confirms it. A channel whose
+// kind is not known before the walk (--kind, the XML description, --like)
+// is read by every kind's grammar as the rows go by; in the tab dialect
+// the kinds decided also settle where a cell ends (a block or an empty
+// cell before a spectrum), and the first rows' decision would then read
+// the rows otherwise than the survey does, so there every kind must be
+// known. --strict stops at the first cell not understood, which a layout
+// made from the first rows might not hold.
 static bool one_walk_fits(const Run &run) {
     if (run.opt.strict)
         return false;
-    if (!run.opt.like.empty())
+    if (run.dialect == DIALECT_HDF5)
         return true;
     for (const Channel &ch : run.channels)
         if (kind_given(ch) == KIND_UNSET)
@@ -575,7 +579,7 @@ static int write_in_one_walk(Run &run, Input &in, const std::string &part, uint6
 }
 
 // The survey, the decision and the file: in one walk when the table is
-// long and every channel's kind is known before it, else in two.
+// long and one_walk_fits, else in two.
 static int survey_and_write(Run &run, Input &in, const std::string &part) {
     uint64_t estimate = 0;
     int r = survey_run(run, in, "survey", one_walk_fits(run) ? FIRST_ROWS_BYTES : 0, &estimate);

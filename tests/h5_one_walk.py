@@ -1,12 +1,12 @@
 #!/usr/bin/python3
-"""korvel-h5 in one walk: when every channel's kind is known before the
-walk, the table is read once (its first 4 MiB twice), and the file is the
-one two walks make. Each case is a table of some 12 MB whose rows change
-(or not) after the first 4 MiB, converted with the kinds given and again
-with --strict, which stops at the first cell not understood and so always
-surveys the whole table first: the two files must hold the same groups,
-datasets, types, shapes, values and attributes (chunk shapes may differ:
-one walk sizes them from the table's size).
+"""korvel-h5 in one walk: a long table in the comma dialect is read once
+(its first 4 MiB twice), and the file is the one two walks make. Each
+case is a table of some 10 MB whose rows change (or not) after the first
+4 MiB, converted (with the kinds given, or not) and again with --strict,
+which stops at the first cell not understood and so always surveys the
+whole table first: the two files must hold the same groups, datasets,
+types, shapes, values and attributes (chunk shapes may differ: one walk
+sizes them from the table's size), and the runs must say the same.
 
 Needs KORVEL_H5 in the environment (CTest sets it). Run with Debian's
 /usr/bin/python3 (h5py, numpy).
@@ -115,6 +115,7 @@ class OneWalkTest(unittest.TestCase):
         # rows hold to the end)
         cases = [
             ("steady", {}, KINDS, True),
+            ("steady, kinds left to the cells", {}, [], True),
             ("a longer spectrum", {"values": 420}, KINDS, False),
             ("an item first seen late", {"items": ("a", "b", "late")}, KINDS, False),
             ("a channel of kind none in --like gets data", {"e": "[[2.500000]]"},
