@@ -386,15 +386,24 @@ struct RowCell {
     int32_t srv = 0, chan = 0;              // status columns (when present)
     bool reached = false;                   // false: the row ended before it
     bool bad = false;                       // its frame (status, separator) is broken
-    bool failed = false;      // not reached: the row was cut at this channel (its query failed)
-    bool srv_read = false;    // not reached, but its server-block status column was written
-    bool uncertain = false;   // the row fits two readings here (the survey skips the cell)
-    bool misfit = false;      // its text reads as no kind it could be (h5_row.cc)
-    bool read = false;        // read where it was found (RowReader::read_at): DATA,
-    uint64_t npix = 0;        //   with this many pixels (an image),
-    float value = 0;          //   or this value (a value; the integer
-    bool int_form = false;    //   form when int_form),
-    bool read_value = false;  //   which read_value tells (a spectrum is read too)
+    bool failed = false;     // not reached: the row was cut at this channel (its query failed)
+    bool srv_read = false;   // not reached, but its server-block status column was written
+    bool uncertain = false;  // the row fits two readings here (the survey skips the cell)
+    bool misfit = false;     // its text reads as no kind it could be (h5_row.cc)
+    // Read where it was found (RowReader::read_at): DATA, with `npix`
+    // pixels (an image), or `value` (a value, read_value; the integer form
+    // when int_form), or (read_spectrum) a spectrum in its event's slots of
+    // `members` members and at most `values` values, the members' counts at
+    // `counts` (until the event is over), `stats` when it has statistics,
+    // `int_form` and `float_form` as its numbers were written.
+    bool read = false;
+    uint64_t npix = 0;
+    float value = 0;
+    bool int_form = false;
+    bool read_value = false, read_spectrum = false;
+    int members = 0, values = 0;
+    const int32_t *counts = nullptr;
+    bool stats = false, float_form = false;
 };
 
 // One event of the table.

@@ -95,7 +95,26 @@ static bool survey_image(Dialect d, Channel &ch, const RowCell &cell) {
     return true;
 }
 
+// A spectrum the conversion read in place (the one walk): its sizes and
+// forms are known, and each member's count is in the event's slots.
+static void survey_spectrum_read(Channel &ch, const RowCell &cell) {
+    ChannelSurvey &s = ch.survey;
+    std::vector<int> &member_values = channel_extra(ch).member_values;
+    if ((int)member_values.size() < cell.members)
+        member_values.resize((size_t)cell.members, 0);
+    for (int m = 0; m < cell.members; m++)
+        member_values[(size_t)m] = std::max(member_values[(size_t)m], (int)cell.counts[m]);
+    s.fits[KIND_SPECTRUM]++;
+    s.members = std::max(s.members, cell.members);
+    s.values = std::max(s.values, cell.values);
+    s.stats |= cell.stats;
+    s.int_form |= cell.int_form;
+    ch.precision.float_spectrum |= cell.float_form;
+}
+
 static void survey_spectrum(Dialect d, Channel &ch, const RowCell &cell) {
+    if (cell.read_spectrum)
+        return survey_spectrum_read(ch, cell);
     ChannelSurvey &s = ch.survey;
     // The cell's member sizes go to a copy, which the channel takes only
     // when the cell reads whole: a cell that fails half way leaves the
@@ -593,10 +612,14 @@ static const char *read_spectrum_at(const Channel &ch, uint64_t ev, const char *
                                     RowCell &cell) {
     SpectrumOut out = spectrum_slots(ch, ev);
     const char *q = cell_spectrum_at(p, e, out);
-    if (q)
-        cell.read = true;
-    else
+    if (!q) {
         spectrum_blank(out);  // for the cell read the usual way
+        return q;
+    }
+    // What the one walk's survey learns of the cell (survey_spectrum).
+    cell.read = cell.read_spectrum = true;
+    cell.members = out.seen_members, cell.values = out.seen_values, cell.counts = out.count;
+    cell.stats = out.seen_stats, cell.int_form = out.int_form, cell.float_form = out.float_form;
     return q;
 }
 
