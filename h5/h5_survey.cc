@@ -177,18 +177,35 @@ struct SurveyWalk {
     RowSurvey rows;
     Input *in;
     uint64_t prefix_bytes;  // 0: no stop
+    uint64_t first_end;     // where the first row ends in the table
 };
 
-static int survey_row(void *ctx, const Row &row, uint64_t) {
+static int survey_row(void *ctx, const Row &row, uint64_t n) {
     SurveyWalk &w = *(SurveyWalk *)ctx;
     survey_row_add(w.rows, row);
+    if (n == 0)
+        w.first_end = input_consumed(*w.in);
     return w.prefix_bytes > 0 && input_consumed(*w.in) >= w.prefix_bytes ? 1 : 0;
+}
+
+// The events a table of `size` bytes is likely to hold when its first
+// `events` rows end at `read`, the first at `first_end`: the rows after
+// the first are as long as the rest (the first follows the header, which
+// in a wide table is as long as a row). A few more than that, as a chunk
+// sized a little short of the run costs each column a second chunk.
+static uint64_t events_estimate(uint64_t events, uint64_t size, uint64_t read, uint64_t first_end) {
+    long double per_row = events > 1 && read > first_end
+                              ? (long double)(read - first_end) / (long double)(events - 1)
+                              : (long double)read;
+    uint64_t rest = size > read ? (uint64_t)((long double)(size - read) / per_row) + 1 : 0;
+    uint64_t estimate = events + rest;
+    return estimate + estimate / 32;
 }
 
 int survey_run(Run &run, Input &in, const char *bar_label, uint64_t prefix_bytes,
                uint64_t *estimate) {
     RowReader rr;
-    SurveyWalk w{RowSurvey(), &in, prefix_bytes};
+    SurveyWalk w{RowSurvey(), &in, prefix_bytes, 0};
     row_survey_init(w.rows, run);
     // What the options and the XML description say of a channel's kind
     // helps the row reader where a row reads two ways.
@@ -201,12 +218,8 @@ int survey_run(Run &run, Input &in, const char *bar_label, uint64_t prefix_bytes
         *estimate = 0;
     if (r != 1)
         return r;
-    // Stopped early: the rest of the table holds about as many events per
-    // byte as its first rows (the header counted with them; it is short).
-    uint64_t read = input_consumed(in);
-    if (estimate)
-        *estimate =
-            (uint64_t)((long double)run.events * (long double)in.size / (long double)read) + 1;
+    if (estimate)  // stopped early
+        *estimate = events_estimate(run.events, in.size, input_consumed(in), w.first_end);
     return 0;
 }
 
