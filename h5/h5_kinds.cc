@@ -95,27 +95,34 @@ static bool survey_image(Dialect d, Channel &ch, const RowCell &cell) {
     return true;
 }
 
+// A cell that read as a spectrum: its sizes and forms.
+static void count_spectrum(Channel &ch, const SpectrumOut &out) {
+    ChannelSurvey &s = ch.survey;
+    s.fits[KIND_SPECTRUM]++;
+    s.members = std::max(s.members, out.seen_members);
+    s.values = std::max(s.values, out.seen_values);
+    s.stats |= out.seen_stats;
+    s.int_form |= out.int_form;
+    ch.precision.float_spectrum |= out.float_form;
+}
+
 // A spectrum the conversion read in place (the one walk): its sizes and
 // forms are known, and each member's count is in the event's slots.
 static void survey_spectrum_read(Channel &ch, const RowCell &cell) {
-    ChannelSurvey &s = ch.survey;
     std::vector<int> &member_values = channel_extra(ch).member_values;
     if ((int)member_values.size() < cell.members)
         member_values.resize((size_t)cell.members, 0);
     for (int m = 0; m < cell.members; m++)
         member_values[(size_t)m] = std::max(member_values[(size_t)m], (int)cell.counts[m]);
-    s.fits[KIND_SPECTRUM]++;
-    s.members = std::max(s.members, cell.members);
-    s.values = std::max(s.values, cell.values);
-    s.stats |= cell.stats;
-    s.int_form |= cell.int_form;
-    ch.precision.float_spectrum |= cell.float_form;
+    SpectrumOut out;
+    out.seen_members = cell.members, out.seen_values = cell.values, out.seen_stats = cell.stats;
+    out.int_form = cell.int_form, out.float_form = cell.float_form;
+    count_spectrum(ch, out);
 }
 
 static void survey_spectrum(Dialect d, Channel &ch, const RowCell &cell) {
     if (cell.read_spectrum)
         return survey_spectrum_read(ch, cell);
-    ChannelSurvey &s = ch.survey;
     // The cell's member sizes go to a copy, which the channel takes only
     // when the cell reads whole: a cell that fails half way leaves the
     // channel as it was, and a channel whose cells are no spectra gets no
@@ -127,12 +134,7 @@ static void survey_spectrum(Dialect d, Channel &ch, const RowCell &cell) {
     if (cell_spectrum(d, cell.b, cell.e, out) != PRESENT_DATA)
         return;
     channel_extra(ch).member_values.swap(member_values);
-    s.fits[KIND_SPECTRUM]++;
-    s.members = std::max(s.members, out.seen_members);
-    s.values = std::max(s.values, out.seen_values);
-    s.stats |= out.seen_stats;
-    s.int_form |= out.int_form;
-    ch.precision.float_spectrum |= out.float_form;
+    count_spectrum(ch, out);
 }
 
 static void survey_block(Dialect d, Channel &ch, const RowCell &cell) {
