@@ -39,7 +39,12 @@ static void note_items(Channel &ch, const std::vector<std::string_view> &names) 
     if (names.empty())
         return;
     ChannelExtra &x = channel_extra(ch);
-    for (std::string_view name : names) {
+    for (size_t i = 0; i < names.size(); i++) {
+        std::string_view name = names[i];
+        // Items mostly come in the same order in every event: a name
+        // already at its position is known, without a copy or a lookup.
+        if (i < x.items.size() && x.items[i] == name)
+            continue;
         std::string key(name);
         if (x.item_index.count(key) == 0) {
             x.item_index.emplace(key, (int)x.items.size());
