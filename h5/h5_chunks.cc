@@ -1301,6 +1301,16 @@ hid_t column_dataset(int col) {
     return c.dataset;
 }
 
+int chunks_wait_idle() {
+    if (!g.started)
+        return fail("chunks_wait_idle: chunks_start was not called");
+    try {
+        return wait_all_idle();
+    } catch (...) {
+        return fail_from_exception("chunks_wait_idle");
+    }
+}
+
 int columns_close_idle() {
     if (!g.started)
         return fail("columns_close_idle: chunks_start was not called");

@@ -17,9 +17,10 @@
 // once: the caller must make no HDF5 call of its own in that time (no
 // attributes, no other datasets, no closing of the file), only
 // column_row and chunks_advance. Everything else about the file is done
-// before the first event or after chunks_finish. A column_create in that
-// time is allowed: it first waits until every chunk handed over is
-// written; so are column_dataset and columns_close_idle.
+// before the first event or after chunks_finish, or after chunks_wait_idle
+// until the next chunks_advance. A column_create in that time is allowed:
+// it first waits until every chunk handed over is written; so are
+// column_dataset and columns_close_idle.
 //
 // A layout of thousands of datasets takes HDF5 a while; it need not hold
 // up the conversion. The columns are then planned (column_plan: their
@@ -110,6 +111,12 @@ int columns_reserve(size_t more);
 // closed, and valid until the next columns_close_idle or chunks_finish.
 // Returns a negative id when it cannot be opened.
 hid_t column_dataset(int col);
+
+// Waits until the layout job (if any) has run and every chunk handed over
+// is written: the caller is then alone in HDF5 until its next
+// chunks_advance, and may make a column (column_create) as before the
+// first event. Returns 0, or -1 when a write (or the layout) has failed.
+int chunks_wait_idle();
 
 // Closes the datasets of every column past the first 256 (see above);
 // they are opened again where needed. Returns 0, or -1.

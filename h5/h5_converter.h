@@ -307,6 +307,9 @@ struct KindInfo {
     // them for a cell the row reader did not keep (null: read_at writes no
     // slots).
     void (*blank)(const Channel &ch, uint64_t ev);
+    // After the one walk: writes into the channel's group (HDF5's hid_t)
+    // what only the whole run tells (null: nothing).
+    void (*finish)(const Channel &ch, int64_t group);
 };
 
 extern const KindInfo KINDS[KIND_COUNT];

@@ -318,13 +318,13 @@ static void per_event_data(const Channel &ch, int64_t g, int64_t) {
 
 // Each item's dataset name in the group `items`: the item's name (escaped,
 // "~2", "~3", ... where two names meet) or, without names, its index.
-static std::vector<std::string> item_dataset_names(const Channel &ch) {
-    const ChannelExtra &x = extra_of(ch);
-    size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : x.items.size();
+static std::vector<std::string> item_dataset_names(const Channel &ch,
+                                                   const std::vector<std::string> &items) {
+    size_t n = ch.survey.nonvn ? (size_t)ch.survey.max_items : items.size();
     std::vector<std::string> taken = {"event_id", "time"};  // the event links
     std::vector<std::string> names;
     for (size_t i = 0; i < n; i++) {
-        std::string name = ch.survey.nonvn ? std::to_string(i) : item_dataset_name(x.items[i]);
+        std::string name = ch.survey.nonvn ? std::to_string(i) : item_dataset_name(items[i]);
         std::string base = name;
         for (int k = 2; std::find(taken.begin(), taken.end(), name) != taken.end(); k++)
             name = base + "~" + std::to_string(k);
@@ -332,6 +332,10 @@ static std::vector<std::string> item_dataset_names(const Channel &ch) {
         names.push_back(name);
     }
     return names;
+}
+
+static std::vector<std::string> item_dataset_names(const Channel &ch) {
+    return item_dataset_names(ch, extra_of(ch).items);
 }
 
 // One column per item.
@@ -383,6 +387,15 @@ static void block_items(const Channel &ch, int64_t g, int64_t) {
         }
     }
     H5Gclose(items);
+    if (!one_walk_layout())  // items may yet be found
+        item_names_table(ch, g, dsname, itemname);
+}
+
+// After the one walk: the item table, with the items first seen late.
+static void block_finish(const Channel &ch, int64_t g) {
+    std::vector<std::string> dsname = item_dataset_names(ch), itemname;
+    for (size_t i = 0; i < dsname.size(); i++)
+        itemname.push_back(ch.survey.nonvn ? std::string() : extra_of(ch).items[i]);
     item_names_table(ch, g, dsname, itemname);
 }
 
@@ -470,10 +483,19 @@ static void spectrum_data(const Channel &ch, int64_t g, int64_t) {
         attach(data, x, 2);
         attr_text(data, "interpretation", "spectrum");
         signal_attributes(ch, data);
-        if (!precision_at_end() && spectrum_truncated(ch))
+        if (!one_walk_layout() && spectrum_truncated(ch))
             attr_u8(data, "truncated", 1);
     }
     close_all({member, x, stat});
+}
+
+// After the one walk: whether the table cut the spectra.
+static void spectrum_finish(const Channel &ch, int64_t g) {
+    if (!spectrum_truncated(ch))
+        return;
+    hid_t data = check(H5Dopen2(g, "data", H5P_DEFAULT), "H5Dopen2");
+    attr_u8(data, "truncated", 1);
+    close_all({data});
 }
 
 static void image_columns(Channel &ch, const std::string &g) {
@@ -546,8 +568,9 @@ static const char *read_value_at(const Channel &, uint64_t, const char *p, const
 struct BlockCtx {
     const ChannelExtra *x;  // the channel's items and their columns
     uint64_t ev;
-    int position;  // items so far (names absent)
-    bool unknown;  // an item name the survey did not see
+    int position;                        // items so far (names absent)
+    bool unknown;                        // an item name the survey did not see
+    std::vector<std::string_view> late;  // those names (in the table's line)
 };
 
 static void store_item(void *ctx, std::string_view name, float v) {
@@ -564,16 +587,53 @@ static void store_item(void *ctx, std::string_view name, float v) {
     }
     if (idx < 0 || idx >= (int)x.col_items.size()) {
         b.unknown = true;
+        if (name.data() != nullptr)
+            b.late.push_back(name);
         return;
     }
     put<float>(x.col_items[(size_t)idx], b.ev, v);
 }
 
+// One walk: an item first seen after the layout gets its dataset now (the
+// events before hold the fill value; `present` tells which had the block),
+// in the order in which the whole run's survey finds the items. Returns
+// false when it cannot be made (or two walks know every item).
+static bool item_made_late(Channel &ch, std::string_view name) {
+    if (!one_walk_layout() || ch.survey.nonvn)
+        return false;
+    std::vector<std::string> items = extra_of(ch).items;
+    items.emplace_back(name);
+    std::string dataset = item_dataset_names(ch, items).back();
+    int col;
+    hid_t d = column_late("/entry/channels/" + ch.group + "/items", dataset, H5T_IEEE_F32LE, &NAN_F,
+                          &col);
+    if (d < 0)
+        return false;
+    signal_attributes(ch, d);
+    attr_text(d, "item_name", items.back());
+    // Alone now (column_late waited for the threads, the layout's among them).
+    ChannelExtra &x = channel_extra(ch);
+    x.item_index.emplace(items.back(), (int)x.items.size());
+    x.items.push_back(items.back());
+    x.col_items.push_back(col);
+    return true;
+}
+
 static Presence write_block(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev) {
-    const ChannelExtra &x = extra_of(ch);
-    BlockCtx ctx{&x, ev, 0, false};
+    BlockCtx ctx{&extra_of(ch), ev, 0, false, {}};
     bool nonvn = false, intf = false;
     Presence p = cell_block(d, cell.b, cell.e, store_item, &ctx, &nonvn, &intf);
+    if (p == PRESENT_DATA && !ctx.late.empty()) {
+        bool made = true;
+        for (std::string_view name : ctx.late)
+            if (extra_of(ch).item_index.count(std::string(name)) == 0)
+                made = made && item_made_late(ch, name);
+        if (made) {  // the cell again, every item now with its column
+            ctx = BlockCtx{&extra_of(ch), ev, 0, false, {}};
+            p = cell_block(d, cell.b, cell.e, store_item, &ctx, &nonvn, &intf);
+        }
+    }
+    const ChannelExtra &x = extra_of(ch);
     if (p == PRESENT_DATA && ctx.unknown)
         p = PRESENT_BAD;
     if (p == PRESENT_BAD)
@@ -730,22 +790,23 @@ static Presence read_image(Dialect d, const char *b, const char *e) {
 // or marker (a marker is a flat line at 1).
 const KindInfo KINDS[KIND_COUNT] = {
     {"none", nullptr, 0, 0, "", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr, nullptr, write_none, nullptr, nullptr},
+     nullptr, nullptr, nullptr, write_none, nullptr, nullptr, nullptr},
     {"marker", "NXdata", 1, 4, "", nullptr, nullptr, cell_marker, nullptr, survey_marker, nullptr,
-     nullptr, single_column_bytes, per_event_column, per_event_data, write_marker, nullptr,
+     nullptr, single_column_bytes, per_event_column, per_event_data, write_marker, nullptr, nullptr,
      nullptr},
     {"value", "NXdata", 2, 1, "%f", &Precision::float_value, nullptr, read_value, claim_value,
      survey_value, nullptr, nullptr, single_column_bytes, per_event_column, per_event_data,
-     write_value, read_value_at, nullptr},
+     write_value, read_value_at, nullptr, nullptr},
     {"block", "NXcollection", 3, 0, "%.2e", &Precision::float_item, nullptr, read_block, nullptr,
      survey_block, nullptr, nullptr, block_column_bytes, item_columns, block_items, write_block,
-     nullptr, nullptr},
+     nullptr, nullptr, block_finish},
     {"spectrum", "NXdata", 5, 2, "%.e", &Precision::float_spectrum, nullptr, read_spectrum, nullptr,
      survey_spectrum, decide_spectrum, spectrum_event_bytes, spectrum_column_bytes,
-     spectrum_columns, spectrum_data, write_spectrum, read_spectrum_at, blank_spectrum},
+     spectrum_columns, spectrum_data, write_spectrum, read_spectrum_at, blank_spectrum,
+     spectrum_finish},
     {"image", "NXdata", 4, 3, "", nullptr, "%d", read_image, survey_image, nullptr, decide_image,
-     image_event_bytes, nullptr, image_columns, image_data, write_image, read_image_at,
-     blank_image},
+     image_event_bytes, nullptr, image_columns, image_data, write_image, read_image_at, blank_image,
+     nullptr},
 };
 
 const char *kind_name(Kind k) {

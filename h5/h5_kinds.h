@@ -57,9 +57,19 @@ void event_links(hid_t g);
 void event_id_link(hid_t g);
 // Units, long name and time coordinate of a signal dataset.
 void signal_attributes(const Channel &ch, hid_t d);
-// True when the precision attributes (a spectrum's `truncated` among them)
-// are left to the end of the run: the one walk learns them as it converts.
-bool precision_at_end();
+// True when the file is laid out from the table's first rows (the one
+// walk): what the walk learns later is written at its end (the precision
+// attributes, KindInfo::finish) or made when it is first seen (column_late).
+bool one_walk_layout();
+// One walk: a per-event column of one `type` element per event (fill
+// `fill`), first seen after the layout, made now as dataset `name` in the
+// group at `group` with the event scale attached; it holds the fill value
+// for the events before. Waits for the threads first, so that the caller
+// is alone in HDF5 and in the run's channels once it returns. Returns the
+// dataset (open until chunks_finish) with its column id in *col, or -1
+// (the failure is reported when the file is finished).
+hid_t column_late(const std::string &group, const std::string &name, hid_t type, const void *fill,
+                  int *col);
 
 // ---- Conversion helpers -----------------------------------------------------
 

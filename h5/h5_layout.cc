@@ -450,8 +450,10 @@ static void precision_attributes(const Channel &ch, hid_t g) {
 }
 
 static bool precision_late = false;
+// A column made late (column_late) failed: the file is not finished.
+static std::string late_failure;
 
-bool precision_at_end() {
+bool one_walk_layout() {
     return precision_late;
 }
 
@@ -669,6 +671,7 @@ long long layout_create(Run &run, const char *path, const char *version) {
         return -1;
     }
     precision_late = run.one_walk;
+    late_failure.clear();
     plan_columns(run);
     lay_out_of.run = &run, lay_out_of.file = file, lay_out_of.version = version;
     if (layout_error.empty() && chunks_lay_out(lay_out, nullptr) == 0)
@@ -717,8 +720,36 @@ static void run_metadata(const Run &run, hid_t entry) {
     attr_text(entry, "end_time", iso_time(run.last_s, run.last_us));
 }
 
-// The precision attributes the one walk learnt: each channel's, and a
-// cut spectrum's `truncated`.
+hid_t column_late(const std::string &group, const std::string &name, hid_t type, const void *fill,
+                  int *col) {
+    if (!late_failure.empty())
+        return -1;
+    hid_t file = lay_out_of.file, d = -1;
+    // Alone in HDF5 from here on: the layout job has made the group.
+    if (chunks_wait_idle() < 0) {
+        late_failure = chunks_error();
+        return -1;
+    }
+    hid_t g = H5Gopen2(file, group.c_str(), H5P_DEFAULT);
+    uint64_t events =
+        std::min(chunk_events_for(H5Tget_size(type), scalar_chunk_cap), run_events_cap);
+    *col = g < 0 ? -1 : column_create(g, name.c_str(), type, 0, nullptr, events, fill);
+    hid_t scale = H5Dopen2(file, "/entry/event/event_id", H5P_DEFAULT);
+    if (*col >= 0 && scale >= 0)
+        d = column_dataset(*col);
+    if (d >= 0 && H5DSattach_scale(d, scale, 0) < 0)
+        d = -1;
+    if (d < 0)
+        late_failure =
+            "cannot make the dataset " + group + "/" + name + " of an item first seen late";
+    close_all({scale});
+    if (g >= 0)
+        H5Gclose(g);
+    return d;
+}
+
+// What the one walk learnt: each channel's precision attributes and what
+// its kind writes at the end.
 static void late_precision(const Run &run, hid_t file) {
     for (const Channel &ch : run.channels) {
         if (!layout_error.empty())
@@ -728,13 +759,8 @@ static void late_precision(const Run &run, hid_t file) {
         if (g < 0)
             return;
         precision_attributes(ch, g);
-        if (ch.kind == KIND_SPECTRUM && spectrum_truncated(ch)) {
-            hid_t d = check(H5Dopen2(g, "data", H5P_DEFAULT), "H5Dopen2");
-            if (d >= 0) {
-                attr_u8(d, "truncated", 1);
-                H5Dclose(d);
-            }
-        }
+        if (kind_info(ch.kind).finish)
+            kind_info(ch.kind).finish(ch, g);
         H5Gclose(g);
     }
 }
@@ -748,10 +774,22 @@ int layout_finish(Run &run, long long file) {
     }
     if (run.one_walk)
         late_precision(run, (hid_t)file);
+    if (!late_failure.empty() && layout_error.empty()) {
+        message("%s: %s", run.opt.out.c_str(), late_failure.c_str());
+        late_failure.clear();
+        return -1;
+    }
     attr_kit_release();
     if (!layout_error.empty()) {
         message("%s: cannot finish the HDF5 file (%s failed)", run.opt.out.c_str(),
                 layout_error.c_str());
+        return -1;
+    }
+    // Anything left open would keep the file open past H5Fclose, unwritten.
+    ssize_t open = H5Fget_obj_count((hid_t)file, H5F_OBJ_ALL | H5F_OBJ_LOCAL);
+    if (open != 1) {
+        message("%s: cannot finish the HDF5 file: %zd of its objects are still open",
+                run.opt.out.c_str(), open - 1);
         return -1;
     }
     return 0;
