@@ -17,8 +17,10 @@
 
 namespace {
 
-enum Reader { PORTABLE, SSE2, AVX2 };
-const char *const reader_names[] = {"portable", "sse2", "avx2"};
+enum Reader { PORTABLE, SSE2, AVX2, AVX512 };
+const char *const reader_names[] = {"portable", "sse2", "avx2", "avx512"};
+const PixelBlocks reader_blocks[] = {PIXEL_BLOCKS_SSE2, PIXEL_BLOCKS_SSE2, PIXEL_BLOCKS_AVX2,
+                                     PIXEL_BLOCKS_AVX512};
 
 struct Frame {
     std::string text;  // "[[...]]"
@@ -45,7 +47,7 @@ Frame make_frame(uint32_t top, uint32_t seed) {
 void bench_read(benchmark::State &state, const Frame *f, Reader r, bool open) {
     std::vector<uint16_t> out(f->want.size());
     const char *b = f->text.data() + 2, *e = f->text.data() + f->text.size() - 2;
-    PixelBlocks blocks = r == AVX2 ? PIXEL_BLOCKS_AVX2 : PIXEL_BLOCKS_SSE2;
+    PixelBlocks blocks = reader_blocks[r];
     auto read = [&](uint64_t *n) {
         uint64_t mx = 0;
         return open ? pixels_read_open_with(blocks, b, e + 2, out.data(), out.size(), n, &mx) == e
@@ -89,6 +91,9 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     if (!pixel_blocks_available(PIXEL_BLOCKS_AVX2))
         printf("korvel-pixels-bench: this CPU has no AVX2; the avx2 runs use the SSE2 reader\n");
+    if (!pixel_blocks_available(PIXEL_BLOCKS_AVX512))
+        printf("korvel-pixels-bench: this CPU lacks the AVX-512 of the avx512 reader; its runs "
+               "use the next reader it has\n");
     static const Frame f16 = make_frame(65535, 1), f12 = make_frame(4095, 2);
     std::vector<std::string> bases;
     for (const Frame *f : {&f16, &f12})
@@ -96,7 +101,7 @@ int main(int argc, char **argv) {
             std::string base = std::string("BM_pixels") + (f == &f16 ? "16" : "12") +
                                (open ? "_open/" : "/");
             bases.push_back(base);
-            for (Reader r : {PORTABLE, SSE2, AVX2}) {
+            for (Reader r : {PORTABLE, SSE2, AVX2, AVX512}) {
                 if (open && r == PORTABLE)
                     continue;
                 benchmark::RegisterBenchmark((base + reader_names[r]).c_str(), bench_read, f, r,
@@ -108,8 +113,10 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks(&rep);
     for (const std::string &base : bases) {
         rep.ratio(base, "avx2", "sse2");
+        rep.ratio(base, "avx512", "sse2");
+        rep.ratio(base, "avx512", "avx2");
         rep.ratio(base, "sse2", "portable");
-        rep.ratio(base, "avx2", "portable");
+        rep.ratio(base, "avx512", "portable");
     }
     benchmark::Shutdown();
     return 0;

@@ -1,5 +1,6 @@
-// h5_pixels_test.cc - the fast pixel readers (thirty-two bytes at a time
-// with AVX2, sixteen with SSE2, then eight) against the portable one, a
+// h5_pixels_test.cc - the fast pixel readers (eight numbers per step with
+// AVX-512, thirty-two bytes at a time with AVX2, sixteen with SSE2, then
+// eight) against the portable one, a
 // byte at a time, on random lists long and short, well formed and with one
 // fault put in: the same verdict, count, largest pixel and pixels, for
 // both depths and for counting alone, with each block reader.
@@ -118,9 +119,11 @@ TEST_P(EachBlockReader, AgreesWithPortableOnRandomLists) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PixelReaders, EachBlockReader,
-                         testing::Values(PIXEL_BLOCKS_SSE2, PIXEL_BLOCKS_AVX2),
+                         testing::Values(PIXEL_BLOCKS_SSE2, PIXEL_BLOCKS_AVX2, PIXEL_BLOCKS_AVX512),
                          [](const testing::TestParamInfo<PixelBlocks> &i) {
-                             return std::string(i.param == PIXEL_BLOCKS_AVX2 ? "AVX2" : "SSE2");
+                             return std::string(i.param == PIXEL_BLOCKS_AVX512 ? "AVX512"
+                                                : i.param == PIXEL_BLOCKS_AVX2 ? "AVX2"
+                                                                               : "SSE2");
                          });
 
 }  // namespace
