@@ -17,7 +17,12 @@
 
 namespace {
 
-enum Reader { PORTABLE, SSE2, AVX2, AVX512 };
+enum Reader {
+    PORTABLE,
+    SSE2,
+    AVX2,
+    AVX512
+};
 const char *const reader_names[] = {"portable", "sse2", "avx2", "avx512"};
 const PixelBlocks reader_blocks[] = {PIXEL_BLOCKS_SSE2, PIXEL_BLOCKS_SSE2, PIXEL_BLOCKS_AVX2,
                                      PIXEL_BLOCKS_AVX512};
@@ -98,8 +103,8 @@ int main(int argc, char **argv) {
     std::vector<std::string> bases;
     for (const Frame *f : {&f16, &f12})
         for (bool open : {false, true}) {
-            std::string base = std::string("BM_pixels") + (f == &f16 ? "16" : "12") +
-                               (open ? "_open/" : "/");
+            std::string base =
+                std::string("BM_pixels") + (f == &f16 ? "16" : "12") + (open ? "_open/" : "/");
             bases.push_back(base);
             for (Reader r : {PORTABLE, SSE2, AVX2, AVX512}) {
                 if (open && r == PORTABLE)

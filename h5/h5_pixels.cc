@@ -1,10 +1,11 @@
 // h5_pixels.cc - the readers of pixel lists, the converter's hot loop: a
-// camera frame is megabytes of decimal numbers. Eight numbers per step
-// with AVX-512 (VBMI2) where the CPU has it, thirty-two bytes at a time
-// with AVX2 (x86 builds look once, at run time), sixteen with SSE2, eight at a time in a 64-bit word (SWAR) for the rest,
-// and a portable reader, a byte at a time, that
-// states the grammar plainly: the fast readers are tested against it
-// (tests/h5_pixels_test.cc), value for value and verdict for verdict.
+// camera frame is megabytes of decimal numbers. Sixty-four bytes at a time
+// with AVX-512 (VBMI2) where the CPU has it, thirty-two with AVX2 (x86
+// builds look once, at run time), sixteen with SSE2, eight at a time in a
+// 64-bit word (SWAR) for the rest, and a portable reader, a byte at a
+// time, that states the grammar plainly: the fast readers are tested
+// against it (tests/h5_pixels_test.cc), value for value and verdict for
+// verdict.
 #include "h5_pixels.h"
 
 #ifdef __SSE2__
@@ -187,7 +188,7 @@ static inline bool words_out(const uint64_t *words, size_t k, T *out, uint64_t c
 // empty, too long or does not fit.
 template <typename T>
 static bool read_pixel_blocks_sse2(const char **pp, const char *end, char sep, T *out, uint64_t cap,
-                              uint64_t *np, uint32_t *mx, uint32_t limit) {
+                                   uint64_t *np, uint32_t *mx, uint32_t limit) {
 #ifdef __SSE2__
     const char *start = *pp;
     const __m128i sepv = _mm_set1_epi8(sep), zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9);
@@ -250,8 +251,8 @@ AVX2_FN static inline void store_eight(uint8_t *out, __m256i v) {
 
 // numbers_out eight at a time.
 template <typename T>
-AVX2_FN static inline void numbers_out_avx2(const uint64_t *words, size_t k, T *out,
-                                            uint32_t limit, uint32_t *mx, bool *bad) {
+AVX2_FN static inline void numbers_out_avx2(const uint64_t *words, size_t k, T *out, uint32_t limit,
+                                            uint32_t *mx, bool *bad) {
     __m256i maxv = _mm256_setzero_si256(), over = _mm256_setzero_si256();
     const __m256i lim = _mm256_set1_epi32((int)limit);
     size_t i = 0;
@@ -361,26 +362,27 @@ static bool cpu_has_avx2() {
     }();
     return yes;
 }
-// ---- AVX-512: eight numbers per step, no loop over them ---------------------------
+// ---- AVX-512: 64-byte blocks, eight numbers at a time -----------------------------
 
 #define AVX512_FN                                                                                  \
-    __attribute__((target("avx2,bmi,bmi2,popcnt,avx512f,avx512bw,avx512vl,avx512vbmi,"           \
+    __attribute__((target("avx2,bmi,bmi2,lzcnt,popcnt,avx512f,avx512bw,avx512vl,avx512vbmi,"       \
                           "avx512vbmi2")))
 
-// Per byte of a 64-byte register seen as eight words: its place (iota),
-// its word j, word j - 1, and its offset from the end of its word (-8..-1).
-struct WindowIndex {
-    alignas(64) int8_t iota[64], word[64], prev_word[64], offset[64];
+// Per byte of a 64-byte register: its place (iota), the place before it
+// (0 for the first), and, seen as eight words, its word j and its offset
+// from the end of its word (-8..-1).
+struct BlockIndex {
+    alignas(64) int8_t iota[64], before[64], word[64], offset[64];
 };
-static const WindowIndex window_index = [] {
-    WindowIndex w;
+static const BlockIndex block_index = [] {
+    BlockIndex b;
     for (int i = 0; i < 64; i++) {
-        w.iota[i] = (int8_t)i;
-        w.word[i] = (int8_t)(i / 8);
-        w.prev_word[i] = (int8_t)(i < 8 ? 0 : i / 8 - 1);
-        w.offset[i] = (int8_t)(i % 8 - 8);
+        b.iota[i] = (int8_t)i;
+        b.before[i] = (int8_t)(i == 0 ? 0 : i - 1);
+        b.word[i] = (int8_t)(i / 8);
+        b.offset[i] = (int8_t)(i % 8 - 8);
     }
-    return w;
+    return b;
 }();
 
 // Eight words of digits (the last digit in the top byte) into their
@@ -392,74 +394,90 @@ AVX512_FN static inline __m256i words_to_numbers_avx512(__m512i w) {
     const __mmask8 all = 0xFF;
     __m512i fours = _mm512_madd_epi16(_mm512_maddubs_epi16(w, _mm512_set1_epi16(0x010A)),
                                       _mm512_set1_epi32(0x00010064));
-    __m512i eights =
-        _mm512_add_epi64(_mm512_maskz_mul_epu32(all, fours, _mm512_set1_epi64(10000)),
-                         _mm512_maskz_srli_epi64(all, fours, 32));
+    __m512i eights = _mm512_add_epi64(_mm512_maskz_mul_epu32(all, fours, _mm512_set1_epi64(10000)),
+                                      _mm512_maskz_srli_epi64(all, fours, 32));
     return _mm512_maskz_cvtepi64_epi32(all, eights);
 }
 
-// The next eight numbers of the 64 bytes at p, all digits and separators,
-// as words: the separators' places are packed together (compress), word j
-// takes the eight bytes before separator j, with those at or before
-// separator j - 1 zeroed (a masked byte permute). *bad is set when a
-// number is empty or longer than six digits; returns the place of the
-// eighth separator (seps has at least eight).
-AVX512_FN static inline unsigned window_words(__m512i digits, __mmask64 seps, __m512i *words,
-                                              bool *bad) {
-    const WindowIndex &wi = window_index;
-    __m512i places = _mm512_maskz_compress_epi8(seps, _mm512_load_si512(wi.iota));
-    __m512i ends = _mm512_maskz_permutexvar_epi8(~0ull, _mm512_load_si512(wi.word), places);
-    __m512i prev_ends = _mm512_mask_permutexvar_epi8(
-        _mm512_set1_epi8(-1), ~0xFFull, _mm512_load_si512(wi.prev_word), places);
-    __m512i from = _mm512_add_epi8(ends, _mm512_load_si512(wi.offset));
-    *words = _mm512_maskz_permutexvar_epi8(_mm512_cmpgt_epi8_mask(from, prev_ends), from, digits);
-    // A separator follows its number's 1 to 6 digits: 2 to 7 bytes on.
-    __m512i gap = _mm512_sub_epi8(_mm512_sub_epi8(ends, prev_ends), _mm512_set1_epi8(2));
-    *bad = _mm512_cmpgt_epu8_mask(gap, _mm512_set1_epi8(5)) != 0;
-    return (unsigned)_tzcnt_u64(_pdep_u64(0x80, seps));
+// The `lanes` of eight numbers as pixels at out (a masked store: nothing
+// beyond them is touched; values over the type are refused by the caller).
+AVX512_FN static inline void store_lanes(uint16_t *out, __mmask8 lanes, __m256i v) {
+    _mm_mask_storeu_epi16(out, lanes, _mm256_maskz_cvtusepi32_epi16(0xFF, v));
+}
+AVX512_FN static inline void store_lanes(uint8_t *out, __mmask8 lanes, __m256i v) {
+    _mm_mask_storeu_epi8(out, lanes, _mm256_maskz_cvtusepi32_epi8(0xFF, v));
 }
 
-// read_pixel_blocks_sse2 by 64-byte windows, each starting where a number
-// starts and giving the eight numbers that end in it (a window with fewer
-// separators, or a byte that is neither, is left to the next reader).
+// read_pixel_blocks_sse2 64 bytes at a time, the blocks following each
+// other at a fixed stride (no block waits for the one before it to be
+// parsed). The separators' places are packed together (compress); with
+// the place of the separator before each (in the previous block for the
+// first, at 63 of an empty one for the list's first number) every
+// number's length is checked at once, and number j's word takes the eight
+// bytes before its separator from this block and the previous one, those
+// at or before the separator before zeroed (a masked two-register byte
+// permute). Places run 0..127 over the previous block and this one.
 template <typename T>
 AVX512_FN static bool read_pixel_blocks_avx512(const char **pp, const char *end, char sep, T *out,
-                                             uint64_t cap, uint64_t *np, uint32_t *mx,
-                                             uint32_t limit) {
-    const char *p = *pp;
+                                               uint64_t cap, uint64_t *np, uint32_t *mx,
+                                               uint32_t limit) {
+    const BlockIndex &bi = block_index;
     const __m512i sepv = _mm512_set1_epi8(sep), zero = _mm512_set1_epi8('0'),
-                  nine = _mm512_set1_epi8(9);
+                  nine = _mm512_set1_epi8(9), iota = _mm512_load_si512(bi.iota),
+                  before = _mm512_load_si512(bi.before), word = _mm512_load_si512(bi.word),
+                  offset = _mm512_load_si512(bi.offset), block = _mm512_set1_epi8(64);
     const __m256i lim = _mm256_set1_epi32((int)limit);
-    __m256i maxv = _mm256_setzero_si256(), over = _mm256_setzero_si256();
+    __m256i maxv = _mm256_setzero_si256();
+    __mmask8 over = 0;
+    __m512i prev = _mm512_setzero_si512();
+    unsigned prev_sep = 63;  // the list starts at the block's first byte
+    const char *start = *pp;
     uint64_t n = *np;
-    while (end - p >= 64) {
-        __m512i v = _mm512_loadu_si512((const void *)p);
+    for (const char *q = start; end - q >= 64; q += 64) {
+        __m512i v = _mm512_loadu_si512((const void *)q);
         __m512i d = _mm512_sub_epi8(v, zero);
         __mmask64 seps = _mm512_cmpeq_epi8_mask(v, sepv);
-        __mmask64 digits = _mm512_cmple_epu8_mask(d, nine);
-        if ((seps | digits) != ~0ull || __builtin_popcountll(seps) < 8)
-            break;
-        __m512i words;
-        bool bad;
-        unsigned last = window_words(d, seps, &words, &bad);
-        if (bad || (out && n + 8 > cap))
+        if ((seps | _mm512_cmple_epu8_mask(d, nine)) != ~0ull)
+            break;  // something else: the next reader reads (or refuses) it
+        if (seps == 0)
+            return false;  // 64 digits in a row
+        unsigned cnt = (unsigned)__builtin_popcountll(seps);
+        if (out && n + cnt > cap)
             return false;
-        __m256i nums = words_to_numbers_avx512(words);
-        over = _mm256_or_si256(over, _mm256_cmpgt_epi32(nums, lim));
-        maxv = _mm256_max_epu32(maxv, nums);
-        if (out)
-            store_eight(out + n, nums);
-        n += 8;
-        p += last + 1;
+        __m512i ends = _mm512_add_epi8(_mm512_maskz_compress_epi8(seps, iota), block);
+        __m512i starts =
+            _mm512_mask_permutexvar_epi8(_mm512_set1_epi8((char)prev_sep), ~1ull, before, ends);
+        // A separator follows its number's 1 to 6 digits: 2 to 7 places on.
+        __m512i gap = _mm512_sub_epi8(_mm512_sub_epi8(ends, starts), _mm512_set1_epi8(2));
+        if (_mm512_mask_cmpgt_epu8_mask(_bzhi_u64(~0ull, cnt), gap, _mm512_set1_epi8(5)))
+            return false;
+        for (unsigned g = 0; g < cnt; g += 8) {
+            __m512i wj = _mm512_add_epi8(word, _mm512_set1_epi8((char)g));
+            __m512i e = _mm512_maskz_permutexvar_epi8(~0ull, wj, ends);
+            __m512i s = _mm512_maskz_permutexvar_epi8(~0ull, wj, starts);
+            __m512i from = _mm512_add_epi8(e, offset);
+            __m512i words =
+                _mm512_maskz_permutex2var_epi8(_mm512_cmpgt_epi8_mask(from, s), prev, from, d);
+            __m256i nums = words_to_numbers_avx512(words);
+            __mmask8 lanes = (__mmask8)_bzhi_u32(0xFF, cnt - g);
+            over |= _mm256_mask_cmpgt_epu32_mask(lanes, nums, lim);
+            maxv = _mm256_mask_max_epu32(maxv, lanes, maxv, nums);
+            if (out)
+                store_lanes(out + n + g, lanes, nums);
+        }
+        n += cnt;
+        prev_sep = 63 - (unsigned)__builtin_clzll(seps);
+        start = q + prev_sep + 1;
+        prev = d;
     }
-    if (!_mm256_testz_si256(over, over))
+    if (over)
         return false;
     uint32_t m[8];
     _mm256_storeu_si256((__m256i *)m, maxv);
     for (int j = 0; j < 8; j++)
         *mx = m[j] > *mx ? m[j] : *mx;
     *np = n;
-    *pp = p;
+    *pp = start;
     return true;
 }
 
@@ -470,7 +488,8 @@ static bool cpu_has_avx512() {
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
                __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("popcnt") &&
-               __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+               __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("avx2") &&
+               __builtin_cpu_supports("bmi2");
     }();
     return yes;
 }
@@ -627,10 +646,10 @@ bool pixels_read_portable(const char *p, const char *end, char sep, bool sep_aft
 #define PIXEL_READERS(T)                                                                           \
     template bool pixels_read(const char *, const char *, char, bool, T *, uint64_t, uint64_t *,   \
                               uint64_t *);                                                         \
-    template bool pixels_read_with(PixelBlocks, const char *, const char *, char, bool, T *,      \
-                                   uint64_t, uint64_t *, uint64_t *);                             \
-    template const char *pixels_read_open_with(PixelBlocks, const char *, const char *, T *,      \
-                                               uint64_t, uint64_t *, uint64_t *);                 \
+    template bool pixels_read_with(PixelBlocks, const char *, const char *, char, bool, T *,       \
+                                   uint64_t, uint64_t *, uint64_t *);                              \
+    template const char *pixels_read_open_with(PixelBlocks, const char *, const char *, T *,       \
+                                               uint64_t, uint64_t *, uint64_t *);                  \
     template bool pixels_read_portable(const char *, const char *, char, bool, T *, uint64_t,      \
                                        uint64_t *, uint64_t *);                                    \
     template const char *pixels_read_open(const char *, const char *, T *, uint64_t, uint64_t *,   \

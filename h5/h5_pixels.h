@@ -32,7 +32,12 @@ const char *pixels_read_open(const char *p, const char *limit, T *out, uint64_t 
 
 // The block readers behind pixels_read and pixels_read_open. BEST is what
 // they use; the others are reachable for the tests and the benchmark.
-enum PixelBlocks { PIXEL_BLOCKS_BEST, PIXEL_BLOCKS_SSE2, PIXEL_BLOCKS_AVX2, PIXEL_BLOCKS_AVX512 };
+enum PixelBlocks {
+    PIXEL_BLOCKS_BEST,
+    PIXEL_BLOCKS_SSE2,
+    PIXEL_BLOCKS_AVX2,
+    PIXEL_BLOCKS_AVX512
+};
 // Whether this build and this CPU can run `blocks` (SSE2 and BEST always
 // can: SSE2 stands for the 16-byte reader or, without SSE2, the 8-byte one).
 bool pixel_blocks_available(PixelBlocks blocks);
