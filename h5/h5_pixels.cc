@@ -365,7 +365,7 @@ static bool cpu_has_avx2() {
 // ---- AVX-512: 64-byte blocks, eight numbers at a time -----------------------------
 
 #define AVX512_FN                                                                                  \
-    __attribute__((target("avx2,bmi,bmi2,lzcnt,popcnt,avx512f,avx512bw,avx512vl,avx512vbmi,"       \
+    __attribute__((target("avx2,bmi,bmi2,popcnt,avx512f,avx512bw,avx512vl,avx512vbmi,"             \
                           "avx512vbmi2")))
 
 // Per byte of a 64-byte register: its place (iota), the place before it
@@ -488,8 +488,7 @@ static bool cpu_has_avx512() {
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
                __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("popcnt") &&
-               __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("avx2") &&
-               __builtin_cpu_supports("bmi2");
+               __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
     }();
     return yes;
 }
