@@ -2,10 +2,9 @@
 // the cell grammar (h5_cells.cc) uses, and the portable one they are
 // tested against. T is uint8_t or uint16_t, the pixel depth; `out` null
 // counts without storing (pixels up to 999999 are then accepted). The bulk
-// of a list is read in blocks: eight numbers per 64-byte window where the
-// CPU has AVX-512 (with VBMI2), 32 bytes at a time where it has AVX2
-// (chosen once, at the first call), else 16 at a time (SSE2, or 8-byte
-// words without it).
+// of a list is read in blocks: 64 bytes at a time where the CPU has
+// AVX-512 (with VBMI2), 32 where it has AVX2 (chosen once, at the first
+// call), else 16 (SSE2, or 8-byte words without it).
 #ifndef KORVEL_H5_PIXELS_H
 #define KORVEL_H5_PIXELS_H
 

@@ -1,8 +1,7 @@
-// h5_pixels_test.cc - the fast pixel readers (eight numbers per step with
-// AVX-512, thirty-two bytes at a time with AVX2, sixteen with SSE2, then
-// eight) against the portable one, a
-// byte at a time, on random lists long and short, well formed and with one
-// fault put in: the same verdict, count, largest pixel and pixels, for
+// h5_pixels_test.cc - the fast pixel readers (64 bytes at a time with
+// AVX-512, 32 with AVX2, 16 with SSE2, then eight) against the portable
+// one, a byte at a time, on random lists long and short, well formed and
+// with one fault put in: the same verdict, count, largest pixel and pixels, for
 // both depths and for counting alone, with each block reader.
 #include "h5_pixels.h"
 
