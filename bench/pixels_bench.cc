@@ -73,15 +73,19 @@ void bench_read(benchmark::State &state, const Frame *f, Reader r, bool open) {
     state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)(e - b));
 }
 
-// The console report, and each reader's CPU time per frame kept for the
-// ratios printed after it.
+// The console report, and each reader's CPU time per frame (the median of
+// repetitions) kept for the ratios printed after it.
 struct RatioReporter : benchmark::ConsoleReporter {
     std::map<std::string, double> times;
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs)
-            if (!r.error_occurred && r.iterations > 0)
-                times[r.benchmark_name()] = r.GetAdjustedCPUTime();
+        for (const Run &r : runs) {
+            // With repetitions the median stands for the reader (it comes last).
+            bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+            if (!r.error_occurred && r.iterations > 0 &&
+                (r.run_type == Run::RT_Iteration || median))
+                times[r.run_name.str()] = r.GetAdjustedCPUTime();
+        }
     }
     void ratio(const std::string &base, const std::string &a, const std::string &b) {
         if (times.count(base + a) && times.count(base + b))
