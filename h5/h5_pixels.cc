@@ -417,18 +417,55 @@ AVX512_FN static inline void store_lanes(uint8_t *out, __mmask8 lanes, __m256i v
 // bytes before its separator from this block and the previous one, those
 // at or before the separator before zeroed (a masked two-register byte
 // permute). Places run 0..127 over the previous block and this one.
+// What the block reader keeps from block to block.
+struct Avx512Run {
+    __m256i lim, maxv;  // the pixel limit, the largest pixel so far
+    __mmask8 over;      // lanes that held a pixel over the limit
+};
+
+// The `cnt` numbers that end in one block of digits `d` (the previous
+// block's `prev`), whose separators are `seps` and the previous block's
+// last one at `prev_sep`: their lengths checked, joined, stored at
+// out[n..] (when out) and counted into `r`. Returns false when a number
+// is empty or longer than six digits.
+template <typename T>
+AVX512_FN static inline bool block_numbers_avx512(__m512i d, __m512i prev, __mmask64 seps,
+                                                  unsigned cnt, unsigned prev_sep, T *out,
+                                                  uint64_t n, Avx512Run &r) {
+    const BlockIndex &bi = block_index;
+    const __m512i iota = _mm512_load_si512(bi.iota), before = _mm512_load_si512(bi.before),
+                  word = _mm512_load_si512(bi.word), offset = _mm512_load_si512(bi.offset);
+    __m512i ends = _mm512_add_epi8(_mm512_maskz_compress_epi8(seps, iota), _mm512_set1_epi8(64));
+    __m512i starts =
+        _mm512_mask_permutexvar_epi8(_mm512_set1_epi8((char)prev_sep), ~1ull, before, ends);
+    // A separator follows its number's 1 to 6 digits: 2 to 7 places on.
+    __m512i gap = _mm512_sub_epi8(_mm512_sub_epi8(ends, starts), _mm512_set1_epi8(2));
+    if (_mm512_mask_cmpgt_epu8_mask(_bzhi_u64(~0ull, cnt), gap, _mm512_set1_epi8(5)))
+        return false;
+    for (unsigned g = 0; g < cnt; g += 8) {
+        __m512i wj = _mm512_add_epi8(word, _mm512_set1_epi8((char)g));
+        __m512i e = _mm512_maskz_permutexvar_epi8(~0ull, wj, ends);
+        __m512i s = _mm512_maskz_permutexvar_epi8(~0ull, wj, starts);
+        __m512i from = _mm512_add_epi8(e, offset);
+        __m512i words =
+            _mm512_maskz_permutex2var_epi8(_mm512_cmpgt_epi8_mask(from, s), prev, from, d);
+        __m256i nums = words_to_numbers_avx512(words);
+        __mmask8 lanes = (__mmask8)_bzhi_u32(0xFF, cnt - g);
+        r.over |= _mm256_mask_cmpgt_epu32_mask(lanes, nums, r.lim);
+        r.maxv = _mm256_mask_max_epu32(r.maxv, lanes, r.maxv, nums);
+        if (out)
+            store_lanes(out + n + g, lanes, nums);
+    }
+    return true;
+}
+
 template <typename T>
 AVX512_FN static bool read_pixel_blocks_avx512(const char **pp, const char *end, char sep, T *out,
                                                uint64_t cap, uint64_t *np, uint32_t *mx,
                                                uint32_t limit) {
-    const BlockIndex &bi = block_index;
     const __m512i sepv = _mm512_set1_epi8(sep), zero = _mm512_set1_epi8('0'),
-                  nine = _mm512_set1_epi8(9), iota = _mm512_load_si512(bi.iota),
-                  before = _mm512_load_si512(bi.before), word = _mm512_load_si512(bi.word),
-                  offset = _mm512_load_si512(bi.offset), block = _mm512_set1_epi8(64);
-    const __m256i lim = _mm256_set1_epi32((int)limit);
-    __m256i maxv = _mm256_setzero_si256();
-    __mmask8 over = 0;
+                  nine = _mm512_set1_epi8(9);
+    Avx512Run r{_mm256_set1_epi32((int)limit), _mm256_setzero_si256(), 0};
     __m512i prev = _mm512_setzero_si512();
     unsigned prev_sep = 63;  // the list starts at the block's first byte
     const char *start = *pp;
@@ -442,38 +479,18 @@ AVX512_FN static bool read_pixel_blocks_avx512(const char **pp, const char *end,
         if (seps == 0)
             return false;  // 64 digits in a row
         unsigned cnt = (unsigned)__builtin_popcountll(seps);
-        if (out && n + cnt > cap)
+        if ((out && n + cnt > cap) ||
+            !block_numbers_avx512(d, prev, seps, cnt, prev_sep, out, n, r))
             return false;
-        __m512i ends = _mm512_add_epi8(_mm512_maskz_compress_epi8(seps, iota), block);
-        __m512i starts =
-            _mm512_mask_permutexvar_epi8(_mm512_set1_epi8((char)prev_sep), ~1ull, before, ends);
-        // A separator follows its number's 1 to 6 digits: 2 to 7 places on.
-        __m512i gap = _mm512_sub_epi8(_mm512_sub_epi8(ends, starts), _mm512_set1_epi8(2));
-        if (_mm512_mask_cmpgt_epu8_mask(_bzhi_u64(~0ull, cnt), gap, _mm512_set1_epi8(5)))
-            return false;
-        for (unsigned g = 0; g < cnt; g += 8) {
-            __m512i wj = _mm512_add_epi8(word, _mm512_set1_epi8((char)g));
-            __m512i e = _mm512_maskz_permutexvar_epi8(~0ull, wj, ends);
-            __m512i s = _mm512_maskz_permutexvar_epi8(~0ull, wj, starts);
-            __m512i from = _mm512_add_epi8(e, offset);
-            __m512i words =
-                _mm512_maskz_permutex2var_epi8(_mm512_cmpgt_epi8_mask(from, s), prev, from, d);
-            __m256i nums = words_to_numbers_avx512(words);
-            __mmask8 lanes = (__mmask8)_bzhi_u32(0xFF, cnt - g);
-            over |= _mm256_mask_cmpgt_epu32_mask(lanes, nums, lim);
-            maxv = _mm256_mask_max_epu32(maxv, lanes, maxv, nums);
-            if (out)
-                store_lanes(out + n + g, lanes, nums);
-        }
         n += cnt;
         prev_sep = 63 - (unsigned)__builtin_clzll(seps);
         start = q + prev_sep + 1;
         prev = d;
     }
-    if (over)
+    if (r.over)
         return false;
     uint32_t m[8];
-    _mm256_storeu_si256((__m256i *)m, maxv);
+    _mm256_storeu_si256((__m256i *)m, r.maxv);
     for (int j = 0; j < 8; j++)
         *mx = m[j] > *mx ? m[j] : *mx;
     *np = n;
