@@ -597,10 +597,8 @@ static void store_item(void *ctx, std::string_view name, float v) {
 // One walk: an item first seen after the layout gets its dataset now (the
 // events before hold the fill value; `present` tells which had the block),
 // in the order in which the whole run's survey finds the items. Returns
-// false when it cannot be made (or two walks know every item).
+// false when it cannot be made.
 static bool item_made_late(Channel &ch, std::string_view name) {
-    if (!one_walk_layout() || ch.survey.nonvn)
-        return false;
     std::vector<std::string> items = extra_of(ch).items;
     items.emplace_back(name);
     std::string dataset = item_dataset_names(ch, items).back();
@@ -619,19 +617,44 @@ static bool item_made_late(Channel &ch, std::string_view name) {
     return true;
 }
 
+// One walk, unnamed items (-nonvn): the datasets of the positions up to
+// `count` not seen before. Returns false when one cannot be made.
+static bool unnamed_items_made_late(Channel &ch, int count) {
+    while ((int)extra_of(ch).col_items.size() < count) {
+        std::string dataset = std::to_string(extra_of(ch).col_items.size());
+        int col;
+        hid_t d = column_late("/entry/channels/" + ch.group + "/items", dataset, H5T_IEEE_F32LE,
+                              &NAN_F, &col);
+        if (d < 0)
+            return false;
+        signal_attributes(ch, d);
+        attr_text(d, "item_name", "");
+        channel_extra(ch).col_items.push_back(col);
+        ch.survey.max_items = std::max(ch.survey.max_items, (int)extra_of(ch).col_items.size());
+    }
+    return true;
+}
+
+// One walk: the datasets of the items of a block cell that had none.
+// Returns true when every item of the cell now has one.
+static bool items_made_late(Channel &ch, const BlockCtx &ctx, bool nonvn) {
+    if (!one_walk_layout() || nonvn != ch.survey.nonvn)
+        return false;
+    if (nonvn)
+        return unnamed_items_made_late(ch, ctx.position);
+    for (std::string_view name : ctx.late)
+        if (extra_of(ch).item_index.count(std::string(name)) == 0 && !item_made_late(ch, name))
+            return false;
+    return !ctx.late.empty();
+}
+
 static Presence write_block(Dialect d, Channel &ch, const RowCell &cell, uint64_t ev) {
     BlockCtx ctx{&extra_of(ch), ev, 0, false, {}};
     bool nonvn = false, intf = false;
     Presence p = cell_block(d, cell.b, cell.e, store_item, &ctx, &nonvn, &intf);
-    if (p == PRESENT_DATA && !ctx.late.empty()) {
-        bool made = true;
-        for (std::string_view name : ctx.late)
-            if (extra_of(ch).item_index.count(std::string(name)) == 0)
-                made = made && item_made_late(ch, name);
-        if (made) {  // the cell again, every item now with its column
-            ctx = BlockCtx{&extra_of(ch), ev, 0, false, {}};
-            p = cell_block(d, cell.b, cell.e, store_item, &ctx, &nonvn, &intf);
-        }
+    if (p == PRESENT_DATA && ctx.unknown && items_made_late(ch, ctx, nonvn)) {
+        ctx = BlockCtx{&extra_of(ch), ev, 0, false, {}};  // again, every item with its column
+        p = cell_block(d, cell.b, cell.e, store_item, &ctx, &nonvn, &intf);
     }
     const ChannelExtra &x = extra_of(ch);
     if (p == PRESENT_DATA && ctx.unknown)

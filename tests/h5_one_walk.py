@@ -29,18 +29,22 @@ FIRST_ROWS = 4 << 20
 KINDS = ["--kind", "V=value", "--kind", "S=spectrum", "--kind", "B=block", "--kind", "E=value"]
 
 
-def row(n, values=400, items=("a", "b"), e=""):
-    """Event n: a value, a spectrum of one member, a block, a cell E."""
+def row(n, values=400, items=("a", "b"), e="", named=True):
+    """Event n: a value, a spectrum of one member, a block (its items
+    unnamed as -nonvn writes them, unless `named`), a cell E."""
     spectrum = " ".join("%de+00" % ((n + i) % 9 + 1) for i in range(values))
-    block = "".join("[%s:%.2e]" % (name, n + k) for k, name in enumerate(items))
+    block = "".join(("[%s:%.2e]" % (name, n + k)) if named else ("[%.2e]" % (n + k))
+                    for k, name in enumerate(items))
     return "%d,%d:0,1970-01-01T00:00:00Z,[[%.6f]],[[%s]],[%s],%s\n" % (
         n + 1, 100 + n, n / 8, spectrum, block, e)
 
 
-def table(late):
-    """ROWS events; from event ROWS - 10 on, `late` (row's keywords) applies."""
+def table(late, every=None):
+    """ROWS events of row's keywords `every`; from event ROWS - 10 on,
+    `late` too."""
     lines = ["EventId,Time,TimeISO,V,S,B,E\n"]
-    lines += [row(n, **(late if n >= ROWS - 10 else {})) for n in range(ROWS)]
+    lines += [row(n, **dict(every or {}, **(late if n >= ROWS - 10 else {})))
+              for n in range(ROWS)]
     return "".join(lines)
 
 
@@ -119,13 +123,14 @@ class OneWalkTest(unittest.TestCase):
             ("a longer spectrum", {"values": 420}, KINDS, False),
             # an item first seen late gets its dataset then, among the others
             ("an item first seen late", {"items": ("a", "late", "b")}, KINDS, True),
+            ("more unnamed items late", {"items": ("a", "b", "c"), "named": False}, KINDS, True),
             ("a channel of kind none in --like gets data", {"e": "[[2.500000]]"},
              ["--like", "like.h5"], False),
         ]
         self.convert(table({}), [], "like.h5")
         for case, late, options, holds in cases:
             with self.subTest(case):
-                text = table(late)
+                text = table(late, {"named": late.get("named", True)})
                 err, rchar, size = self.convert(text, options, "one.h5")
                 self.assertEqual("converting again" not in err, holds, err)
                 if holds:
