@@ -291,10 +291,15 @@ static uint64_t scalar_chunk_cap = 1;
 // chunks instead of megabytes of fill value).
 static uint64_t run_events_cap = 1;
 
+// Events per chunk of a column of `event_bytes` per event (a frame: one).
+static uint64_t chunk_events_of(size_t event_bytes, bool frame) {
+    uint64_t cap = frame ? 1 : scalar_chunk_cap;
+    return std::min(chunk_events_for(event_bytes, cap), run_events_cap);
+}
+
 int column(const std::string &path, hid_t type, int rank, const hsize_t *inner, size_t event_bytes,
            const void *fill, bool frame) {
-    uint64_t cap = frame ? 1 : scalar_chunk_cap;
-    uint64_t events = std::min(chunk_events_for(event_bytes, cap), run_events_cap);
+    uint64_t events = chunk_events_of(event_bytes, frame);
     int c = column_plan(path.c_str(), type, rank, inner, events, fill);
     if (c < 0 && layout_error.empty())
         layout_error = chunks_error();
@@ -731,8 +736,7 @@ hid_t column_late(const std::string &group, const std::string &name, hid_t type,
         return -1;
     }
     hid_t g = H5Gopen2(file, group.c_str(), H5P_DEFAULT);
-    uint64_t events =
-        std::min(chunk_events_for(H5Tget_size(type), scalar_chunk_cap), run_events_cap);
+    uint64_t events = chunk_events_of(H5Tget_size(type), false);
     *col = g < 0 ? -1 : column_create(g, name.c_str(), type, 0, nullptr, events, fill);
     hid_t scale = H5Dopen2(file, "/entry/event/event_id", H5P_DEFAULT);
     if (*col >= 0 && scale >= 0)

@@ -550,14 +550,19 @@ static void conversion_reset(Run &run) {
 // The layout decided from the first rows (their decision's warnings are
 // left to the whole run's), then every row converted and surveyed in one
 // walk, the chunks sized for the events the table's size suggests. When
-// the whole run needs another layout (a larger spectrum, another item, a
+// the whole run needs another layout (another kind, a larger spectrum, a
 // longer text), the file is made again from the whole run's survey, the
 // file two walks make.
-static int write_in_one_walk(Run &run, Input &in, const std::string &part, uint64_t estimate) {
+// decide_kinds without its warnings: the whole run's decision says them.
+static int decide_kinds_quietly(Run &run) {
     warnings_hold(true);
     int d = decide_kinds(run);
     warnings_hold(false);
-    if (d != 0)
+    return d;
+}
+
+static int write_in_one_walk(Run &run, Input &in, const std::string &part, uint64_t estimate) {
+    if (decide_kinds_quietly(run) != 0)
         return 2;
     OneWalk one;
     one.surveyed = run.events;
@@ -568,10 +573,7 @@ static int write_in_one_walk(Run &run, Input &in, const std::string &part, uint6
     run.one_walk = false;
     if (rc != CONVERT_AGAIN)
         return rc;
-    warnings_hold(true);
-    d = decide_kinds(run);
-    warnings_hold(false);
-    if (d != 0)
+    if (decide_kinds_quietly(run) != 0)
         return 2;
     precision_decide(run);
     conversion_reset(run);
