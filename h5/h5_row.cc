@@ -187,16 +187,25 @@ size_t rows_channel_count(Run &run, Input &in) {
     size_t lead = 3 + run.status_columns, per = run.status_columns ? 3 : 1;
     // A count that 11 of the 20 rows looked at have is what most have,
     // whatever the rest say: the rows after it (megabytes each with a
-    // camera) are not read.
-    const int rows = 20, majority = rows / 2 + 1;
+    // camera) are not read. The header's titles and the first two rows
+    // agreeing settle it sooner: a title holding a comma makes the header
+    // longer than every row, and a damaged row rarely has a header's count,
+    // let alone two in a row.
+    const int rows = 20, majority = rows / 2 + 1, confirming = 2;
+    const size_t titles = run.channels.size();
     std::map<size_t, int> seen;
+    bool agreeing = true;
     const char *b, *e;
     bool nl;
     for (int i = 0; i < rows && input_line(in, &b, &e, &nl) > 0 && nl;) {
         if (in.line == 1 || !is_event_start(run, b, e))
             continue;
         size_t f = last_event_fields(run, b, e);
-        if (f > lead && (f - lead) % per == 0 && ++seen[(f - lead) / per] == majority)
+        bool fits = f > lead && (f - lead) % per == 0;
+        agreeing = agreeing && fits && (f - lead) / per == titles;
+        if (agreeing && i + 1 == confirming)
+            return titles;
+        if (fits && ++seen[(f - lead) / per] == majority)
             break;
         i++;
     }

@@ -228,6 +228,34 @@ class AcceptedTest(Answers):
                 self.check(where, res, 2, "earlier.h5: --like: not a file of korvel-h5 "
                                           "(no readable /entry/channel_table)")
 
+    def test_the_channel_count_from_the_header_and_the_rows(self):
+        # Header "A,B"; twenty rows, each with A = n and B = n + 0.5, and a
+        # third cell [[9.000000]] in the rows listed.
+        def table(longer):
+            rows = ["EventId,Time,TimeISO,A,B"]
+            for n in range(1, 21):
+                extra = ",[[9.000000]]" if n in longer else ""
+                rows.append("%d,%d:0,1970-01-01T00:01:40Z,[[%d.000000]],[[%d.500000]]%s"
+                            % (n, 100 + n, n, n, extra))
+            return "\n".join(rows) + "\n"
+
+        cases = [
+            # (what, rows with three cells, status, words)
+            ("the header and the first two rows agree: later longer rows are damaged",
+             range(3, 21), 0, "t.txt:4: warning: cannot read the cell of channel B"),
+            ("a longer first row: the rows' majority agrees with the header",
+             [1], 0, "20 events (0 cut short), 2 channels"),
+            ("every row longer: the header cannot name the rows' channels",
+             range(1, 21), 2, "the header has 2 titles but the rows have 3 channels"),
+        ]
+        for what, longer, status, words in cases:
+            with self.subTest(what):
+                where, res = self.run_case(table(longer), ["t.txt", "-o", "out.h5"])
+                self.check(where, res, status, words)
+                if status == 0:
+                    a = self.converted(where)["entry/channels/A/data"][()]
+                    self.assertEqual(a.tolist(), [float(n) for n in range(1, 21)])
+
     def test_a_wrong_xml_shape_is_counted_and_refused_with_strict(self):
         files = {"user_descr.xml": description(image_record(4, 2))}
         where, res = self.run_case(C8_TABLE, ["t.txt", "-o", "out.h5"], files)
