@@ -35,9 +35,10 @@
 //
 // An open dataset costs HDF5 some 20 KB of memory; a run of 100 000
 // channels would hold gigabytes in open datasets alone. So only the first
-// kOpenColumns columns keep their dataset open for the whole run; every
-// later one is open from its creation until columns_close_idle, and after
-// that only while one of its chunks is written (or its extent set).
+// columns (chunks_start says how many) keep their dataset open for the
+// whole run; every later one is open from its creation until
+// columns_close_idle, and after that only while one of its chunks is
+// written (or its extent set).
 //
 // The stored bytes are what HDF5's shuffle and deflate filters would have
 // produced from the whole chunk (padding of a partial chunk included), so
@@ -70,10 +71,6 @@ constexpr uint64_t kChunkTargetBytes = uint64_t(1) << 20;
 constexpr size_t kMaxStoredChunk = 0xffffffffu;
 // More workers than this only costs memory (two chunks per extra slot).
 constexpr int kMaxThreads = CHUNKS_MAX_THREADS;
-// Columns that keep their dataset open for the whole run; the rest open
-// theirs for each write. The event columns and the channels of an
-// ordinary run fall within it.
-constexpr size_t kOpenColumns = 256;
 // Dimensions of a column at most: the events and up to three inner ones
 // (the converter's frames and spectra have two). Kept small, as a run of
 // a million channels holds two million columns.
@@ -106,7 +103,7 @@ struct Column {
     size_t fill_at = 0;                 // one element of fill value (in ChunkState::fills)
     uint32_t element_bytes = 0;         // one element of the type: the shuffle's unit
     uint8_t rank = 0;                   // 1 + the inner rank
-    bool stays_open = false;            // open until chunks_finish (the first kOpenColumns)
+    bool stays_open = false;            // open until chunks_finish (the first g.open_columns)
     std::vector<unsigned char> buffer;  // the chunk being filled
 };
 
@@ -163,6 +160,7 @@ struct ChunkState {
     bool failed = false;              // something failed: only chunks_finish may follow
     int level = -1;                   // deflate level, -1 for uncompressed chunks
     int threads = 1;                  // >= 2: slots and workers; else inline
+    size_t open_columns = 0;          // the first columns, open for the whole run
     uint64_t advanced = 0;            // the count of the last chunks_advance
     uint64_t next_full = UINT64_MAX;  // the lowest count at which a chunk is full
     std::vector<Column> columns;      // by column id; resized only while all slots are idle
@@ -1046,7 +1044,7 @@ int make_column(hid_t loc, int col, const char *name, hid_t type) {
     c.dataset = create_dataset(loc, name, type, c, fill_of(c));
     if (c.dataset < 0)
         return -1;
-    c.stays_open = static_cast<size_t>(col) < kOpenColumns || !in_run_file(loc);
+    c.stays_open = static_cast<size_t>(col) < g.open_columns || !in_run_file(loc);
     if (!c.stays_open)
         g.held.push_back(col);
     return 0;
@@ -1116,6 +1114,16 @@ int write_remaining(uint64_t events) {
     g.advanced = events;
     if (advance_columns(events) < 0)
         return -1;
+    // Uncompressed, the one worker only writes, as the calling thread can
+    // itself once the worker is idle: handing over each column's last chunk
+    // would cost two thread switches a chunk with nothing done meanwhile
+    // (2 % of a 60-event camera run, whose 700 columns end together).
+    if (g.threads >= 2 && g.level < 0) {
+        if (wait_all_idle() < 0)
+            return -1;
+        stop_threads();
+        g.threads = 1;
+    }
     for (size_t i = 0; i < g.columns.size(); i++) {
         Column &c = g.columns[i];
         if (c.chunk_start >= events)
@@ -1180,7 +1188,7 @@ void release_everything() {
 
 }  // namespace
 
-int chunks_start(int gzip_level, int threads) {
+int chunks_start(int gzip_level, int threads, size_t open_columns) {
     if (g.started)
         return fail("chunks_start: called again before chunks_finish");
     g.failed = false;
@@ -1191,6 +1199,7 @@ int chunks_start(int gzip_level, int threads) {
         return fail("chunks_start: %d threads is not 1 to %d", threads, kMaxThreads);
     g.level = gzip_level;
     g.threads = threads;
+    g.open_columns = open_columns;
     g.advanced = 0;
     g.next_full = UINT64_MAX;
     g.write_report = Report();

@@ -63,12 +63,18 @@
 #include <cstddef>
 #include <cstdint>
 
+// The columns that keep their dataset open for the whole run unless told
+// otherwise; each one later is opened for each chunk written.
+const size_t CHUNKS_OPEN_COLUMNS = 256;
+
 // gzip_level: -1 no compression (no filter in the file), else 0..9 (deflate
 // after the shuffle filter). threads: 1 compresses and writes on the calling
 // thread; N >= 2 starts N worker threads that compress and write, or one
 // that writes when not compressing. They print HDF5's errors as the calling
-// thread's H5Eset_auto2 setting at this call says. Returns 0, or -1.
-int chunks_start(int gzip_level, int threads);
+// thread's H5Eset_auto2 setting at this call says. open_columns: how many
+// of the first columns stay open (an open dataset holds its object header
+// in the file's metadata cache, so a small cache wants few). Returns 0, or -1.
+int chunks_start(int gzip_level, int threads, size_t open_columns = CHUNKS_OPEN_COLUMNS);
 
 // The most threads chunks_start takes.
 const int CHUNKS_MAX_THREADS = 256;
