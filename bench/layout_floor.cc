@@ -193,6 +193,35 @@ double make_copy(const char *path, const std::vector<Object> &objects, size_t ca
     return ok ? took.count() : -1;
 }
 
+// The fastest copy of the sizes of metadata cache that were fastest on this
+// project's layouts: a small cache is written out and read back, a large
+// one costs its memory's first touch. Returns the seconds, or -1.
+double fastest_copy(const char *path, const std::vector<Object> &objects, size_t *best_kib) {
+    double seconds = -1;
+    for (size_t kib : {32, 64, 128}) {
+        double s = make_copy(path, objects, kib << 10);
+        if (s < 0)
+            return -1;
+        if (seconds < 0 || s < seconds)
+            seconds = s, *best_kib = kib;
+    }
+    return seconds;
+}
+
+// Lets go of what was read, counting groups, further links and attributes.
+void release(std::vector<Object> &objects, size_t *groups, size_t *links, size_t *attributes) {
+    for (Object &o : objects) {
+        *groups += o.group, *links += !o.same_as.empty();
+        for (Attribute &at : o.attributes) {
+            ++*attributes;
+            H5Dvlen_reclaim(at.type, at.space, H5P_DEFAULT, at.value.data());
+            H5Tclose(at.type), H5Sclose(at.space);
+        }
+        if (o.type >= 0)
+            H5Tclose(o.type);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -211,28 +240,9 @@ int main(int argc, char **argv) {
     v.objects.back().path = "/";
     bool ok = read_attributes(file, v.objects.back()) &&
               H5Lvisit(file, H5_INDEX_NAME, H5_ITER_INC, visit_one, &v) >= 0 && !v.failed;
-    // The metadata cache's size matters: a small one is written out and
-    // read back, a large one costs its memory's first touch. The fastest
-    // of the sizes that were fastest on this project's layouts is the floor.
-    double seconds = -1;
-    size_t best = 0;
-    for (size_t kib : {32, 64, 128}) {
-        double s = ok ? make_copy(argv[2], v.objects, kib << 10) : -1;
-        if (s >= 0 && (seconds < 0 || s < seconds))
-            seconds = s, best = kib;
-        ok = ok && s >= 0;
-    }
-    size_t groups = 0, links = 0, attributes = 0;
-    for (Object &o : v.objects) {
-        groups += o.group, links += !o.same_as.empty();
-        for (Attribute &at : o.attributes) {
-            attributes++;
-            H5Dvlen_reclaim(at.type, at.space, H5P_DEFAULT, at.value.data());
-            H5Tclose(at.type), H5Sclose(at.space);
-        }
-        if (o.type >= 0)
-            H5Tclose(o.type);
-    }
+    size_t best = 0, groups = 0, links = 0, attributes = 0;
+    double seconds = ok ? fastest_copy(argv[2], v.objects, &best) : -1;
+    release(v.objects, &groups, &links, &attributes);
     H5Fclose(file);
     if (seconds < 0) {
         std::fprintf(stderr, "korvel-layout-floor: %s: cannot make the copy of %s\n", argv[2],
