@@ -478,7 +478,7 @@ static int one_walk_settle(Run &run, OneWalk &one) {
 // which come first, and a few more. An open dataset holds its object
 // header in the file's small metadata cache (h5_layout.cc), so with
 // hundreds open the cache writes out and reads back all else: 256 open
-// made a 310-channel run 7-10 % slower and a 20 000-channel run 12 %
+// made a 310-channel run 4-11 % slower and a 20 000-channel run 7-12 %
 // slower, with 4 MB more memory.
 static const size_t OPEN_COLUMNS = 16;
 
