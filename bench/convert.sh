@@ -16,7 +16,7 @@
 # memory of a run three times as long. As a second yardstick it also prints
 # how fast this file system takes a file of the size of the uncompressed
 # output (dd), since --compression none writes that much, and what HDF5
-# alone takes to make the file's groups and datasets (korvel-layout-floor).
+# alone takes to make the file's layout (korvel-layout-floor).
 #
 # Environment: REPEATS, MIX (korvel-replay's --mix, default its default mix:
 # MIX=marker=1,values=300,namevalue=4x16,spectrum=3x4x1000,eq=2 is that mix
@@ -50,9 +50,14 @@ make_run() {  # make_run EVENTS DIR
 }
 
 # time_one NAME COMMAND...: one run; appends "seconds rss_kib cpu_seconds"
-# to NAME.t
+# to NAME.t. Each conversion writes a new file, as a first conversion does:
+# the last one's output is removed before the clock starts. Replacing a
+# file of 129 MB costs the kernel 23-85 ms of freeing its pages within the
+# rename (or, for the numpy/h5py converter, the truncation), which is not
+# converting.
 time_one() {
     name=$1; shift
+    rm -f out.h5 ref.h5
     /usr/bin/time -f '%e %M %U %S' -o time.txt "$@" > /dev/null 2> err.txt ||
         { cat err.txt >&2; echo "convert.sh: $name failed" >&2; exit 1; }
     awk '{ print $1, $2, $3 + $4 }' time.txt >> "$name.t"
@@ -64,22 +69,12 @@ bytes=$(stat -c %s "$table")
 cat "$table" > /dev/null  # into the page cache
 rm -f ./*.t
 r=0
-# Each conversion writes a new file, as a first conversion does: the last
-# one's output is removed before the clock starts. Replacing a file of
-# 129 MB costs the kernel 23-85 ms of freeing its pages within the rename
-# (or, for the numpy/h5py converter, the truncation), which is not
-# converting.
 while [ "$r" -lt "$repeats" ]; do
     time_one cat sh -c "cat '$table' > /dev/null"
-    rm -f out.h5
     time_one none "$h5" --no-progress --compression none "$table" -o out.h5
-    rm -f out.h5
     time_one strict "$h5" --no-progress --compression none --strict "$table" -o out.h5
-    rm -f out.h5
     time_one gzip1 "$h5" --no-progress --threads 1 "$table" -o out.h5
-    rm -f out.h5
     time_one gzip2 "$h5" --no-progress --threads 2 "$table" -o out.h5
-    rm -f ref.h5
     time_one ref /usr/bin/python3 "$here/reference_convert.py" "$table" ref.h5
     r=$((r + 1))
 done
@@ -127,9 +122,9 @@ awk -v a="$g1" -v b="$g2" 'BEGIN { printf "two threads against one: %.2fx faster
 # What the file system takes: a file as large as the uncompressed output.
 "$h5" --no-progress --compression none "$table" -o out.h5 2> /dev/null
 out_bytes=$(stat -c %s out.h5)
-# What HDF5 alone takes to make this file's groups and datasets, empty and
-# without attributes: no converter of this layout can be faster, whatever
-# its reading. Beside it the whole conversion's time at 15 % of cat's rate.
+# What HDF5 alone takes to make this file's groups, empty datasets, links
+# and attributes: no converter of this layout can be faster, whatever its
+# reading. Beside it the whole conversion's time at 15 % of cat's rate.
 if [ -x "$build/korvel-layout-floor" ]; then
     floor=$("$build/korvel-layout-floor" out.h5 floor.h5)
     rm -f floor.h5
